@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+#include <tuple>
+
+// Alarm identifier, limit, recover value, alarm active, alarm level.
+using ThresholdRule = std::tuple<std::string, float, float, bool, int>;

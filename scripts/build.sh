@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds the native tree in build/ (or $BUILD_DIR).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${BUILD_DIR:-$root/build}
+werror=OFF
+if [[ "${CI:-}" == "true" ]]; then werror=ON; fi
+cmake -S "$root" -B "$build_dir" -G Ninja -DDO3008RA_WERROR="$werror" "$@" >/dev/null
+cmake --build "$build_dir"

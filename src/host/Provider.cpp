@@ -1,0 +1,7 @@
+#include "host/Provider.h"
+
+#include "host/SMDController.h"
+
+Provider::~Provider() = default;
+SMDSPDeviceProvider::~SMDSPDeviceProvider() = default;
+SMDController::~SMDController() = default;

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The plug-in exports get_providers and none of its own classes, and does not need the host
+# library: its host symbols are resolved by the process that loads it.
+set -euo pipefail
+nm_tool=$1 readelf_tool=$2 plugin=$3
+status=0
+exports=$("$nm_tool" -D --defined-only "$plugin" | c++filt)
+if ! grep -qE ' T get_providers$' <<<"$exports"; then
+  echo "FAIL: get_providers is not exported under its plain name"; status=1
+fi
+if grep -E 'DO3008RA|UniDataDevice' <<<"$exports"; then
+  echo "FAIL: device internals are exported (above)"; status=1
+fi
+if "$readelf_tool" -d "$plugin" | grep NEEDED | grep -q hostfw; then
+  echo "FAIL: the plug-in links the host library"; status=1
+fi
+undefined=$("$nm_tool" -D --undefined-only "$plugin" | c++filt)
+if ! grep -q 'SPModbus::' <<<"$undefined"; then
+  echo "FAIL: host framework symbols are not left for the loader"; status=1
+fi
+[[ $status -eq 0 ]] && echo "exports: get_providers only; host symbols undefined; no host NEEDED"
+exit $status

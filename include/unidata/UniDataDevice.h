@@ -36,7 +36,9 @@ class UniDataDevice : public Protocol {
 
  protected:
   // Configuration.
+  void ReadMode(const Json::Value& settings);
   std::string FindRuleFile() const;
+  void LoadRulesFromRuleFile();
   void LoadRuleFile(const std::string& path);
   void LoadIdentityTables(const Json::Value& settings);
   void LoadThresholdRules(const Json::Value& settings);

@@ -1,12 +1,31 @@
 #include "host/SPModbus.h"
 
 #include <algorithm>
+#include <iostream>
+#include <string>
+
+#include "BusSettings.h"
 
 SPModbus::SPModbus() = default;
 SPModbus::~SPModbus() = default;
 
+// Takes the bus settings of the document; a bad value is reported and changes nothing, so the
+// device keeps working with the line it had.
 int SPModbus::InitSetting(const Json::Value& settings) {
-  (void)settings;
+  BusSettings bus{baudRate_,          parity_,  dataBits_, stopBits_, slaveAddress_,
+                  responseTimeoutMs_, portPath_};
+  std::string error;
+  if (!ReadBusSettings(settings, bus, error)) {
+    std::cout << "busSetting rejected: " << error << "; bus settings unchanged" << std::endl;
+    return -1;
+  }
+  baudRate_ = bus.baudRate;
+  parity_ = bus.parity;
+  dataBits_ = bus.dataBits;
+  stopBits_ = bus.stopBits;
+  slaveAddress_ = bus.slaveAddress;
+  responseTimeoutMs_ = bus.responseTimeoutMs;
+  portPath_ = bus.port;
   return 0;
 }
 

@@ -7,12 +7,29 @@ packages=(
   build-essential cmake ninja-build pkg-config binutils
   libboost-dev libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # The 32-bit ARM board: cross compiler, user-mode emulator for the tests, and the armhf
+  # builds of what the plug-in, the host library and the tests link.
+  g++-arm-linux-gnueabihf qemu-user
+  libboost-dev:armhf libjsoncpp-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
 
+native_arch=$(dpkg --print-architecture)
+
+# Installed for the named architecture (the native one when none is named); a package of
+# architecture "all" serves every one. A -dev package may be installed for several.
+installed() {
+  local name=${1%%:*} arch=$native_arch
+  [[ "$1" != *:* ]] || arch=${1#*:}
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$name" 2>/dev/null |
+    grep -qE "^install ok installed ($arch|all)\$"
+}
+
 missing=()
+foreign_archs=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+  installed "$package" && continue
+  missing+=("$package")
+  [[ "$package" != *:* ]] || foreign_archs+=("${package#*:}")
 done
 
 if ((${#missing[@]} == 0)); then
@@ -23,5 +40,8 @@ echo "install-deps: installing ${missing[*]}"
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+for arch in $(printf '%s\n' "${foreign_archs[@]}" | sort -u); do
+  dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
+done
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,8 +1,65 @@
 #!/usr/bin/env bash
-# The whole test suite on a fresh machine: dependencies, build, tests.
-set -euo pipefail
+# The whole test suite on a fresh machine: dependencies, then the native build and its tests,
+# then the build for the 32-bit ARM board and the same tests under qemu. Both suites always run;
+# the closing lines put their counts side by side, and the last line sums them up.
+set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
-"$root/scripts/build.sh"
-cd "${BUILD_DIR:-$root/build}"
-ctest --output-on-failure --timeout 300
+"$root/scripts/install-deps.sh" || exit 1
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+run_native() {
+  "$root/scripts/build.sh" && cd "${BUILD_DIR:-$root/build}" &&
+    ctest --output-on-failure --timeout 300 --no-tests=error
+}
+
+# Runs one suite, showing its output as it comes; keeps it for the summary.
+run_suite() {
+  local name=$1
+  shift
+  echo "==== $name suite"
+  ("$@") 2>&1 | tee "$logs/$name.log"
+  echo "${PIPESTATUS[0]}" >"$logs/$name.rc"
+}
+
+# "N tests, P passed, F failed" from ctest's closing line; a suite that did not get as far
+# as its tests counts as one failure.
+counts_of() {
+  local line total failed
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$1.log" |
+    tail -n 1)
+  if [[ -z "$line" ]]; then
+    echo "0 0 1"
+    return
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  echo "$total $((total - failed)) $failed"
+}
+
+run_suite native run_native
+run_suite arm "$root/scripts/test-arm.sh"
+
+status=0
+sum_passed=0
+sum_failed=0
+echo
+printf '%-12s %6s %7s %7s\n' suite tests passed failed
+for suite in native arm; do
+  read -r total passed failed < <(counts_of "$suite")
+  rc=$(cat "$logs/$suite.rc")
+  label=$suite
+  [[ "$suite" == arm ]] && label="arm (qemu)"
+  note=""
+  if [[ "$rc" != 0 ]]; then
+    status=1
+    ((failed > 0)) || failed=1
+    ((total > 0)) || note="  (did not reach its tests)"
+  fi
+  printf '%-12s %6d %7d %7d%s\n' "$label" "$total" "$passed" "$failed" "$note"
+  sum_passed=$((sum_passed + passed))
+  sum_failed=$((sum_failed + failed))
+done
+echo "$sum_passed passed, $sum_failed failed"
+exit $status

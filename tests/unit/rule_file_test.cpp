@@ -8,6 +8,7 @@
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "support/CapturedOutput.h"
 #include "support/DeviceProbe.h"
 #include "support/ScratchDirectory.h"
 
@@ -23,14 +24,7 @@ class RuleFile : public ::testing::Test {
   // Loads `text` as a rule file and returns what the load printed.
   std::string Load(const std::string& text) {
     const std::string path = scratch.Write("rules-" + std::to_string(++files) + ".ini", text);
-    ::testing::internal::CaptureStdout();
-    try {
-      device.LoadRuleFile(path);
-    } catch (...) {
-      ::testing::internal::GetCapturedStdout();
-      throw;
-    }
-    return ::testing::internal::GetCapturedStdout();
+    return CapturedOutput([&] { device.LoadRuleFile(path); });
   }
   bool TablesEmpty() const {
     return device.aiSignalMap_.empty() && device.alarmSignalIdMap_.empty();

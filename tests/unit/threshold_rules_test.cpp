@@ -4,13 +4,11 @@
 
 #include <cmath>
 #include <limits>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 
-#include <json/reader.h>
-
+#include "support/CapturedOutput.h"
 #include "support/DeviceProbe.h"
+#include "support/JsonText.h"
 
 namespace {
 
@@ -18,31 +16,15 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Pair;
 
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::istringstream stream(text);
-  if (!Json::parseFromStream(builder, stream, &value, &errors)) throw std::runtime_error(errors);
-  return value;
-}
-
 Json::Value WithRules(const std::string& members) {
-  return Parse(R"({"thresholdSetting": {)" + members + "}}");
+  return ParseJson(R"({"thresholdSetting": {)" + members + "}}");
 }
 
 class ThresholdRules : public ::testing::Test {
  protected:
   // Loads and returns what the load printed, which must be nothing.
   std::string Load(const Json::Value& settings) {
-    ::testing::internal::CaptureStdout();
-    try {
-      device.LoadThresholdRules(settings);
-    } catch (...) {
-      ::testing::internal::GetCapturedStdout();
-      throw;
-    }
-    return ::testing::internal::GetCapturedStdout();
+    return CapturedOutput([&] { device.LoadThresholdRules(settings); });
   }
   bool AllEmpty() const {
     return device.upThresholdMap_.empty() && device.up2ThresholdMap_.empty() &&
@@ -88,7 +70,7 @@ TEST_F(ThresholdRules, EveryLoadStartsFromEmptyTables) {
                                R"({"thresholdSetting": []})", R"({"thresholdSetting": [{}]})",
                                R"({"thresholdSetting": "x"})", R"([1, 2])", R"("text")"}) {
     Prefill();
-    EXPECT_NO_THROW(Load(Parse(settings))) << settings;
+    EXPECT_NO_THROW(Load(ParseJson(settings))) << settings;
     EXPECT_TRUE(AllEmpty()) << settings;
   }
 }
@@ -150,7 +132,7 @@ TEST_F(ThresholdRules, LastMemberPassingALimitsChecksWins) {
 
 TEST_F(ThresholdRules, BuildingReplacesAllFiveElements) {
   DeviceProbe::ThresholdMap table{{"s", ThresholdRule("old", 9.0f, 9.0f, true, 9)}};
-  DeviceProbe::BuildThresholdRule(Parse(R"({"V": 1, "R": 2, "L": 3})"), "s", "N", "V", "R", "L",
+  DeviceProbe::BuildThresholdRule(ParseJson(R"({"V": 1, "R": 2, "L": 3})"), "s", "N", "V", "R", "L",
                                   "002", table);
   EXPECT_THAT(table, ElementsAre(Pair("s", ThresholdRule("N002", 1.0f, 2.0f, false, 3))));
 }

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "CommandLine.h"
+#include "Console.h"
+
+// Exit statuses of devhost.
+enum ExitStatus {
+  kExitOk = 0,
+  kExitNotConfirmed = 1,
+  kExitUsage = 2,
+  kExitPlugin = 3,
+  kExitSerial = 4,
+  kExitDatabase = 5,
+};
+
+// Each command throws the error of the step that failed (ConfigError, PluginError, SerialError,
+// StoreError); main turns it into one message and an exit status.
+int RunCommand(const CommandLine& line, Console& console);
+int StatusCommand(const CommandLine& line, Console& console);
+int WriteCommand(const CommandLine& line, Console& console);
+int HistoryCommand(const CommandLine& line, Console& console);

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Store.h"
+
+// Stored records as CSV (header line first) or as a table for people.
+std::string HistoryCsv(const std::vector<HistoryRow>& rows);
+std::string HistoryTable(const std::vector<HistoryRow>& rows);
+// One JSON object a line, for --json.
+std::string HistoryJsonLines(const std::vector<HistoryRow>& rows);

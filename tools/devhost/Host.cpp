@@ -1,0 +1,121 @@
+#include "Host.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "Store.h"
+
+namespace {
+
+// Puts the host's report settings of each signal into the device's map, the way a device
+// expects to find them when it decides whether to report an analog value.
+void ApplyReports(SMDVDevice& device, const std::map<std::string, ReportConfig>& reports) {
+  for (const auto& [signal, report] : reports) {
+    SMDVDevice::BAOSetting setting;
+    setting.absEnable = report.absThreshold.has_value();
+    setting.absThreshold = report.absThreshold.value_or(0.0f);
+    setting.percentEnable = report.percentThreshold.has_value();
+    setting.percentThreshold = report.percentThreshold.value_or(0.0f);
+    setting.periodEnable = report.periodMinutes.has_value();
+    setting.periodMinutes = report.periodMinutes.value_or(0.0f);
+    device.BaoSettings()[signal] = setting;
+  }
+}
+
+std::string DeviceName(uint32_t dataId) { return "device " + std::to_string(dataId); }
+
+}  // namespace
+
+Host::Host(const HostConfig& config, Console& console) : config_(config), console_(console) {}
+
+Host::~Host() {
+  // Devices go before their plug-ins are unloaded.
+  lines_.clear();
+  providers_.clear();
+}
+
+void Host::EnterWorkDir() {
+  if (chdir(config_.workDir.c_str()) != 0) {
+    throw ConfigError("configuration " + config_.path + ": workDir: cannot enter " +
+                      config_.workDir + ": " + std::strerror(errno));
+  }
+}
+
+std::shared_ptr<Provider> Host::ProviderOf(const std::string& pluginPath) {
+  if (auto known = providers_.find(pluginPath); known != providers_.end()) return known->second;
+  try {
+    auto library = std::make_unique<PluginLibrary>(pluginPath);
+    const auto providers = library->Providers();
+    if (providers.empty() || !providers.front()) {
+      throw PluginError("plug-in " + pluginPath + " provides no device type");
+    }
+    libraries_[pluginPath] = std::move(library);
+    return providers_[pluginPath] = providers.front();
+  } catch (const PluginError&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw PluginError(error.what());
+  }
+}
+
+std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
+                                               const std::shared_ptr<LineController>& line) {
+  auto hosted = std::make_unique<HostedDevice>();
+  hosted->dataId = config.dataId;
+  try {
+    hosted->object.reset(ProviderOf(config.plugin)->create());
+  } catch (const PluginError&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw PluginError("plug-in " + config.plugin + " could not create a device: " + error.what());
+  }
+  hosted->device = dynamic_cast<SMDVDevice*>(hosted->object.get());
+  hosted->modbus = dynamic_cast<SPModbus*>(hosted->object.get());
+  if (hosted->device == nullptr || hosted->modbus == nullptr) {
+    throw PluginError("plug-in " + config.plugin + " does not make a Modbus-RTU device");
+  }
+  try {
+    hosted->device->Init(line, config.dataId, config.settings);
+    const int result = hosted->device->InitSetting(config.settings);
+    if (result != 0) {
+      throw ConfigError(DeviceName(config.dataId) + ": the device rejected its settings (" +
+                        std::to_string(result) + ")");
+    }
+  } catch (const ConfigError&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw ConfigError(DeviceName(config.dataId) + ": settings rejected: " + error.what());
+  }
+  hosted->slave = config.slaveAddress.value_or(hosted->modbus->SlaveAddress());
+  ApplyReports(*hosted->device, config.reports);
+  return hosted;
+}
+
+void Host::Start() {
+  EnterWorkDir();
+  for (const LineConfig& lineConfig : config_.lines) {
+    auto line = std::make_shared<LineController>(lineConfig, console_);
+    lines_.push_back(line);
+    for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
+  }
+  for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
+  for (auto& line : lines_) line->AttachStore(std::make_unique<Store>(config_.database, true));
+}
+
+void Host::Restore() {
+  for (auto& line : lines_) line->Restore();
+}
+
+HostedDevice* Host::Find(uint32_t dataId, LineController** lineOut) {
+  for (auto& line : lines_) {
+    for (auto& device : line->Devices()) {
+      if (device->dataId != dataId) continue;
+      if (lineOut != nullptr) *lineOut = line.get();
+      return device.get();
+    }
+  }
+  return nullptr;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Console.h"
+#include "HostConfig.h"
+#include "LineController.h"
+#include "host/PluginLibrary.h"
+#include "host/Provider.h"
+
+struct PluginError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Everything the configuration describes, brought up in an order that leaves nothing
+// half-written when a step fails: plug-ins and devices first, then the serial lines, the
+// database last.
+class Host {
+ public:
+  Host(const HostConfig& config, Console& console);
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Loads the plug-ins (PluginError), makes and configures the devices in the working
+  // directory (ConfigError when a device rejects its settings), opens the serial lines
+  // (SerialError) and the database (StoreError).
+  void Start();
+  // Hands each device its last stored record.
+  void Restore();
+
+  std::vector<std::shared_ptr<LineController>>& Lines() { return lines_; }
+  // The device with this data id and the line it is on; nullptr when there is none.
+  HostedDevice* Find(uint32_t dataId, LineController** line);
+
+ private:
+  void EnterWorkDir();
+  std::shared_ptr<Provider> ProviderOf(const std::string& pluginPath);
+  std::unique_ptr<HostedDevice> MakeDevice(const DeviceConfig& config,
+                                           const std::shared_ptr<LineController>& line);
+
+  const HostConfig& config_;
+  Console& console_;
+  // Declared first, so destroyed last: every device and provider is gone before its plug-in
+  // is unloaded.
+  std::map<std::string, std::unique_ptr<PluginLibrary>> libraries_;
+  std::map<std::string, std::shared_ptr<Provider>> providers_;
+  std::vector<std::shared_ptr<LineController>> lines_;
+};

@@ -1,0 +1,231 @@
+#include "HostConfig.h"
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+
+#include <json/reader.h>
+
+#include "Paths.h"
+
+namespace {
+
+constexpr int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// Reads members of one JSON object and says exactly where a value is wrong.
+class Fields {
+ public:
+  Fields(const Json::Value& object, std::string where)
+      : object_(object), where_(std::move(where)) {}
+
+  [[noreturn]] void Fail(const std::string& member, const std::string& problem) const {
+    throw ConfigError(where_ + member + ": " + problem);
+  }
+  bool Has(const std::string& member) const {
+    return object_.isMember(member) && !object_[member].isNull();
+  }
+  const Json::Value& Get(const std::string& member) const { return object_[member]; }
+
+  long long Integer(const std::string& member, long long low, long long high,
+                    long long fallback) const {
+    if (!Has(member)) return fallback;
+    const Json::Value& value = object_[member];
+    if (!value.isIntegral() || value.asLargestInt() < low || value.asLargestInt() > high) {
+      Fail(member,
+           "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+    }
+    return value.asLargestInt();
+  }
+  std::string Text(const std::string& member, bool required) const {
+    if (!Has(member)) {
+      if (required) Fail(member, "is missing");
+      return {};
+    }
+    if (!object_[member].isString() || object_[member].asString().empty()) {
+      Fail(member, "must be a non-empty string");
+    }
+    return object_[member].asString();
+  }
+  std::optional<float> Number(const std::string& member) const {
+    if (!Has(member)) return std::nullopt;
+    if (!object_[member].isNumeric() || object_[member].asDouble() < 0) {
+      Fail(member, "must be a number not below 0");
+    }
+    return object_[member].asFloat();
+  }
+  const std::string& Where() const { return where_; }
+
+ private:
+  const Json::Value& object_;
+  std::string where_;
+};
+
+void RequireObject(const Json::Value& value, const std::string& where) {
+  if (!value.isObject()) throw ConfigError(where + ": must be an object");
+}
+
+char ParseParity(const Fields& fields) {
+  const std::string parity = fields.Text("parity", false);
+  if (parity.empty() || parity == "none") return 'N';
+  if (parity == "even") return 'E';
+  if (parity == "odd") return 'O';
+  fields.Fail("parity", "must be \"none\", \"even\" or \"odd\"");
+}
+
+int ParseBaudRate(const Fields& fields) {
+  const auto baud = static_cast<int>(fields.Integer("baudRate", 1, 1000000, 9600));
+  for (int allowed : kBaudRates) {
+    if (baud == allowed) return baud;
+  }
+  fields.Fail("baudRate", "must be one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200");
+}
+
+std::map<std::string, ReportConfig> ParseReports(const Fields& device) {
+  std::map<std::string, ReportConfig> reports;
+  if (!device.Has("reports")) return reports;
+  const Json::Value& all = device.Get("reports");
+  RequireObject(all, device.Where() + "reports");
+  for (const std::string& signal : all.getMemberNames()) {
+    const std::string where = device.Where() + "reports." + signal;
+    RequireObject(all[signal], where);
+    const Fields fields(all[signal], where + ".");
+    ReportConfig report;
+    report.absThreshold = fields.Number("absThreshold");
+    report.percentThreshold = fields.Number("percentThreshold");
+    report.periodMinutes = fields.Number("periodMinutes");
+    reports[signal] = report;
+  }
+  return reports;
+}
+
+DeviceConfig ParseDevice(const Json::Value& value, const std::string& where,
+                         const std::string& pluginBase) {
+  RequireObject(value, where);
+  const Fields fields(value, where + ".");
+  DeviceConfig device;
+  device.plugin = AbsolutePath(fields.Text("plugin", true), pluginBase);
+  if (!fields.Has("dataId")) fields.Fail("dataId", "is missing");
+  device.dataId = static_cast<uint32_t>(fields.Integer("dataId", 0, 0xFFFFFFFFLL, 0));
+  if (fields.Has("slaveAddress")) {
+    device.slaveAddress = static_cast<int>(fields.Integer("slaveAddress", 1, 247, 1));
+  }
+  if (fields.Has("settings")) {
+    RequireObject(fields.Get("settings"), where + ".settings");
+    device.settings = fields.Get("settings");
+  }
+  device.reports = ParseReports(fields);
+  return device;
+}
+
+LineConfig ParseLine(const Json::Value& value, const std::string& where,
+                     const std::string& pluginBase) {
+  RequireObject(value, where);
+  const Fields fields(value, where + ".");
+  LineConfig line;
+  line.device = fields.Text("device", true);
+  line.baudRate = ParseBaudRate(fields);
+  line.parity = ParseParity(fields);
+  line.dataBits = static_cast<int>(fields.Integer("dataBits", 5, 8, 8));
+  line.stopBits = static_cast<int>(fields.Integer("stopBits", 1, 2, 1));
+  line.responseTimeoutMs = static_cast<int>(fields.Integer("responseTimeoutMs", 10, 60000, 500));
+  line.pollIntervalMs = static_cast<int>(fields.Integer("pollIntervalMs", 50, 86400000, 1000));
+  const Json::Value& devices = fields.Get("devices");
+  if (!devices.isArray() || devices.empty())
+    fields.Fail("devices", "must list at least one device");
+  for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
+    line.devices.push_back(
+        ParseDevice(devices[i], where + ".devices[" + std::to_string(i) + "]", pluginBase));
+  }
+  return line;
+}
+
+void CheckUnique(const HostConfig& config) {
+  std::set<uint32_t> dataIds;
+  std::set<std::string> ports;
+  for (std::size_t l = 0; l < config.lines.size(); ++l) {
+    if (!ports.insert(config.lines[l].device).second) {
+      throw ConfigError("lines[" + std::to_string(l) + "].device: " + config.lines[l].device +
+                        " is used by two lines");
+    }
+    for (const DeviceConfig& device : config.lines[l].devices) {
+      if (!dataIds.insert(device.dataId).second) {
+        throw ConfigError("data id " + std::to_string(device.dataId) + " is configured twice");
+      }
+    }
+  }
+}
+
+Json::Value ParseJson(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    throw ConfigError("not valid JSON: " + errors.substr(0, errors.find('\n')));
+  }
+  return root;
+}
+
+void ApplyPortOverrides(HostConfig& config, const ConfigOverrides& overrides) {
+  for (const auto& [index, port] : overrides.ports) {
+    if (index >= config.lines.size()) {
+      throw ConfigError("--port: there is no line " + std::to_string(index));
+    }
+    config.lines[index].device = port;
+  }
+}
+
+}  // namespace
+
+const DeviceConfig* HostConfig::FindDevice(uint32_t dataId) const {
+  for (const LineConfig& line : lines) {
+    for (const DeviceConfig& device : line.devices) {
+      if (device.dataId == dataId) return &device;
+    }
+  }
+  return nullptr;
+}
+
+HostConfig ParseHostConfig(const std::string& text, const std::string& path,
+                           const ConfigOverrides& overrides) {
+  try {
+    const Json::Value root = ParseJson(text);
+    RequireObject(root, "the configuration");
+    const Fields fields(root, "");
+    HostConfig config;
+    config.path = AbsolutePath(path, CurrentDirectory());
+    const std::string base = DirectoryOf(config.path);
+    config.workDir = AbsolutePath(fields.Has("workDir") ? fields.Text("workDir", true) : ".", base);
+    const std::string pluginBase =
+        overrides.pluginDir.empty() ? base : AbsolutePath(overrides.pluginDir, CurrentDirectory());
+    if (!overrides.database.empty()) {
+      config.database = AbsolutePath(overrides.database, CurrentDirectory());
+    } else if (fields.Has("database")) {
+      config.database = AbsolutePath(fields.Text("database", true), base);
+    } else {
+      config.database = WithExtension(config.path, ".db");
+    }
+    const Json::Value& lines = fields.Get("lines");
+    if (!lines.isArray() || lines.empty()) fields.Fail("lines", "must list at least one line");
+    for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
+      config.lines.push_back(ParseLine(lines[i], "lines[" + std::to_string(i) + "]", pluginBase));
+    }
+    ApplyPortOverrides(config, overrides);
+    CheckUnique(config);
+    return config;
+  } catch (const ConfigError& error) {
+    throw ConfigError("configuration " + path + ": " + error.what());
+  } catch (const Json::Exception& error) {
+    throw ConfigError("configuration " + path + ": " + error.what());
+  }
+}
+
+HostConfig LoadHostConfig(const std::string& path, const ConfigOverrides& overrides) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw ConfigError("cannot read configuration " + path);
+  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  if (file.bad()) throw ConfigError("cannot read configuration " + path);
+  return ParseHostConfig(text, path, overrides);
+}

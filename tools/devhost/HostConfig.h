@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+// Report-on-change settings of one analog signal, as the host hands them to a device.
+struct ReportConfig {
+  std::optional<float> absThreshold;
+  std::optional<float> percentThreshold;
+  std::optional<float> periodMinutes;
+};
+
+struct DeviceConfig {
+  std::string plugin;  // path of the plug-in .so, as resolved
+  uint32_t dataId = 0;
+  std::optional<int> slaveAddress;  // absent: the address the device's settings give
+  Json::Value settings{Json::objectValue};
+  std::map<std::string, ReportConfig> reports;  // keyed by signal identifier
+};
+
+struct LineConfig {
+  std::string device;  // serial device path
+  int baudRate = 9600;
+  char parity = 'N';  // 'N', 'E' or 'O', as libmodbus takes it
+  int dataBits = 8;
+  int stopBits = 1;
+  int responseTimeoutMs = 500;
+  int pollIntervalMs = 1000;
+  std::vector<DeviceConfig> devices;
+};
+
+struct HostConfig {
+  std::string path;      // the configuration file, absolute
+  std::string database;  // absolute
+  std::string workDir;   // absolute; rule files are looked up under ./ini/ from here
+  std::vector<LineConfig> lines;
+
+  const DeviceConfig* FindDevice(uint32_t dataId) const;
+};
+
+struct ConfigError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Where relative paths of the configuration are taken from, and what the command line overrides.
+struct ConfigOverrides {
+  std::string database;                      // --db
+  std::string pluginDir;                     // --plugin-dir: base of relative plug-in paths
+  std::map<std::size_t, std::string> ports;  // --port: line index -> device path
+};
+
+// Reads and checks the whole file before anything else happens; throws ConfigError with the
+// file name, the member's path and what is wrong.
+HostConfig LoadHostConfig(const std::string& path, const ConfigOverrides& overrides);
+// Parses configuration text; `path` names it in messages and anchors relative paths.
+HostConfig ParseHostConfig(const std::string& text, const std::string& path,
+                           const ConfigOverrides& overrides);

@@ -1,0 +1,23 @@
+#include "Paths.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+std::string CurrentDirectory() {
+  std::error_code error;
+  const fs::path here = fs::current_path(error);
+  return error ? std::string(".") : here.string();
+}
+
+std::string AbsolutePath(const std::string& path, const std::string& base) {
+  const fs::path given(path);
+  if (given.is_absolute()) return given.lexically_normal().string();
+  return (fs::path(base) / given).lexically_normal().string();
+}
+
+std::string DirectoryOf(const std::string& path) { return fs::path(path).parent_path().string(); }
+
+std::string WithExtension(const std::string& path, const std::string& extension) {
+  return fs::path(path).replace_extension(extension).string();
+}

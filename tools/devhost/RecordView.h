@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The values of a DO3008RA measurement record (47 bytes, little-endian), decoded for people and
+// for queries: the input copies, as the device's own status document shows them.
+struct RecordValues {
+  uint32_t dataId = 0;
+  double temperature = 0;  // input register 1 / 10
+  double humidity = 0;     // input register 0 / 10
+  double pressure = 0;     // input register 3 / 10
+  double temperatureCalibration = 0;
+  double humidityCalibration = 0;
+  double pressureCalibration = 0;
+  unsigned address = 0;
+  unsigned baudCode = 0;
+  std::string stamp;  // the record's own time stamp, "2026-12-6 9:5:3"
+};
+
+constexpr std::size_t kRecordLength = 47;
+
+// Nothing for a record of another length (another device type).
+std::optional<RecordValues> DecodeRecord(const unsigned char* data, std::size_t length);
+uint16_t RecordWord(const unsigned char* data, std::size_t offset);

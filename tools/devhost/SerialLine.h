@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <modbus/modbus.h>
+
+#include "HostConfig.h"
+#include "host/ModbusRequest.h"
+
+struct SerialError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// What one exchange on the line brought back.
+struct Exchange {
+  bool answered = false;
+  std::vector<uint16_t> registers;  // a read answer's registers
+  std::vector<uint8_t> pdu;         // a write answer: function code first, no address, no CRC
+  std::string error;                // why there is no usable answer
+  bool lineQuiet = false;           // the failure was a complete answer: nothing to drain
+};
+
+// One Modbus-RTU serial line, driven by libmodbus. Exchanges run one at a time, each with the
+// line's response timeout.
+class SerialLine {
+ public:
+  // Opens and configures the serial device; throws SerialError when it cannot.
+  explicit SerialLine(const LineConfig& config);
+  ~SerialLine();
+  SerialLine(const SerialLine&) = delete;
+  SerialLine& operator=(const SerialLine&) = delete;
+
+  Exchange Perform(int slave, const ModbusRequest& request);
+  // Raw bytes out on the line; the number written or -1.
+  int SendRaw(const unsigned char* data, unsigned int length);
+  const std::string& Device() const { return device_; }
+
+ private:
+  Exchange Read(const ModbusRequest& request);
+  Exchange Write(int slave, const ModbusRequest& request);
+  void DrainLateAnswer();
+  Exchange Failed(const std::string& what);
+
+  std::string device_;
+  int responseTimeoutMs_;
+  modbus_t* context_ = nullptr;
+};
+
+// "read holding registers 0/4", "write register 80" ... for messages.
+std::string Describe(const ModbusRequest& request);

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+struct StoreError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct AlarmEvent {
+  uint32_t dataId = 0;
+  std::string time;
+  std::string alarmId;
+  std::string signalName;
+  int level = 0;
+  bool active = false;
+  std::string valueText;
+  std::string alarmText;
+};
+
+struct HistoryRow {
+  long long id = 0;
+  uint32_t dataId = 0;
+  std::string time;
+  std::vector<unsigned char> record;
+};
+
+// The reference host's database (SQLite, WAL): history, the last record of each device, alarm
+// transitions, threshold values and analog reports. One Store per thread that writes.
+class Store {
+ public:
+  // Opens the database, creating it and its tables when `create` is set. Throws StoreError.
+  Store(const std::string& path, bool create);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // One transaction per poll cycle: a killed process loses at most the cycle in flight.
+  void Begin();
+  void Commit();
+
+  void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
+                  unsigned int length);
+  void PutLastRecord(uint32_t dataId, int code, const std::string& time,
+                     const unsigned char* record, unsigned int length);
+  std::optional<std::vector<unsigned char>> LastRecord(uint32_t dataId);
+  void AddAlarmEvent(const AlarmEvent& event);
+  // The last known active flag of every alarm of a device.
+  std::map<std::string, bool> AlarmStates(uint32_t dataId);
+  void AddThresholdValue(uint32_t dataId, const std::string& time, const std::string& alarmId,
+                         const std::string& name, float value, int kind);
+  void AddReport(uint32_t dataId, const std::string& time, const std::string& signalId,
+                 float value);
+  // Newest last; `limit` 0 means all rows.
+  std::vector<HistoryRow> History(std::optional<uint32_t> dataId, long long limit);
+
+ private:
+  void Execute(const char* sql);
+
+  sqlite3* db_ = nullptr;
+  bool inTransaction_ = false;
+};
+
+// Local wall-clock time as "YYYY-MM-DD HH:MM:SS".
+std::string NowText();

@@ -1,0 +1,89 @@
+// devhost: the reference host. Loads device plug-ins the way the controller does and runs their
+// devices over Modbus-RTU serial lines, keeping what they report in SQLite.
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "Console.h"
+#include "Host.h"
+#include "HostConfig.h"
+#include "SerialLine.h"
+#include "Signals.h"
+#include "Store.h"
+
+namespace {
+
+// The plug-ins write their diagnostic lines to std::cout. They go to standard error (or a file)
+// so that standard output carries only the host's own lines, which --json keeps parseable.
+class PluginOutput {
+ public:
+  explicit PluginOutput(const std::string& path) : previous_(std::cout.rdbuf()) {
+    if (!path.empty()) {
+      file_.open(path, std::ios::app);
+      if (!file_) throw UsageError("--plugin-log: cannot open " + path);
+      std::cout.rdbuf(file_.rdbuf());
+    } else {
+      std::cout.rdbuf(std::cerr.rdbuf());
+    }
+  }
+  ~PluginOutput() {
+    std::cout.flush();
+    std::cout.rdbuf(previous_);
+  }
+
+ private:
+  std::streambuf* previous_;
+  std::ofstream file_;
+};
+
+int Dispatch(const CommandLine& line, Console& console) {
+  if (line.command == "status") return StatusCommand(line, console);
+  if (line.command == "write") return WriteCommand(line, console);
+  if (line.command == "history") return HistoryCommand(line, console);
+  return RunCommand(line, console);
+}
+
+int Fail(int status, const std::string& message) {
+  std::fprintf(stderr, "devhost: %s\n", message.c_str());
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine line;
+  try {
+    line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "devhost: %s\n%s", error.what(), Usage());
+    return kExitUsage;
+  }
+  if (line.help) {
+    std::fputs(Usage(), stdout);
+    return kExitOk;
+  }
+  InstallStopHandlers();
+  Console console(stdout, line.json);
+  try {
+    PluginOutput pluginOutput(line.pluginLog);
+    return Dispatch(line, console);
+  } catch (const UsageError& error) {
+    return Fail(kExitUsage, error.what());
+  } catch (const ConfigError& error) {
+    return Fail(kExitUsage, error.what());
+  } catch (const PluginError& error) {
+    return Fail(kExitPlugin, error.what());
+  } catch (const SerialError& error) {
+    return Fail(kExitSerial, error.what());
+  } catch (const StoreError& error) {
+    return Fail(kExitDatabase, error.what());
+  } catch (const std::exception& error) {
+    return Fail(1, error.what());
+  }
+}

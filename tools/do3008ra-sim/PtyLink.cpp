@@ -1,0 +1,62 @@
+#include "PtyLink.h"
+
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace {
+
+struct SpeedName {
+  speed_t speed;
+  int baud;
+};
+
+constexpr SpeedName kSpeeds[] = {{B1200, 1200},   {B2400, 2400},    {B4800, 4800},
+                                 {B9600, 9600},   {B19200, 19200},  {B38400, 38400},
+                                 {B57600, 57600}, {B115200, 115200}};
+
+}  // namespace
+
+PtyLink::PtyLink(const std::string& linkPath) {
+  char name[256] = {};
+  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot open a pseudo-terminal");
+  }
+  slavePath_ = name;
+  // Raw from the start: no echo of requests and no line editing, even before a host connects.
+  termios settings{};
+  tcgetattr(slave_, &settings);
+  cfmakeraw(&settings);
+  cfsetispeed(&settings, B9600);
+  cfsetospeed(&settings, B9600);
+  tcsetattr(slave_, TCSANOW, &settings);
+  if (!linkPath.empty()) {
+    unlink(linkPath.c_str());
+    if (symlink(slavePath_.c_str(), linkPath.c_str()) != 0) {
+      const int error = errno;
+      close(master_);
+      close(slave_);
+      throw std::system_error(error, std::generic_category(), "cannot make the link " + linkPath);
+    }
+    linkPath_ = linkPath;
+  }
+}
+
+PtyLink::~PtyLink() {
+  if (!linkPath_.empty()) unlink(linkPath_.c_str());
+  close(slave_);
+  close(master_);
+}
+
+int PtyLink::LineBaud() const {
+  termios settings{};
+  if (tcgetattr(slave_, &settings) != 0) return 0;
+  const speed_t speed = cfgetispeed(&settings);
+  for (const SpeedName& entry : kSpeeds) {
+    if (entry.speed == speed) return entry.baud;
+  }
+  return 0;
+}

@@ -1,0 +1,155 @@
+#include "SimOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace {
+
+long ParseLong(const std::string& option, const std::string& text, long low, long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
+    throw UsageError(option + ": expected a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", got '" + text + "'");
+  }
+  return value;
+}
+
+double ParseDouble(const std::string& option, const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || value != value) {
+    throw UsageError(option + ": expected a number, got '" + text + "'");
+  }
+  return value;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  for (;;) {
+    const auto end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+SensorRegisters::Wave ParseWave(const std::string& text) {
+  const auto parts = Split(text, ':');
+  if (parts.size() > 3) throw UsageError("--temperature: expected LOW[:HIGH[:PERIOD]]");
+  SensorRegisters::Wave wave;
+  wave.low = ParseDouble("--temperature", parts[0]);
+  wave.high = parts.size() > 1 ? ParseDouble("--temperature", parts[1]) : wave.low;
+  if (parts.size() > 2) wave.periodSeconds = ParseDouble("--temperature", parts[2]);
+  if (wave.periodSeconds <= 0) throw UsageError("--temperature: the period must be positive");
+  return wave;
+}
+
+SensorRegisters::Pin ParsePin(const std::string& text) {
+  const auto equals = text.find('=');
+  if (text.size() < 4 || (text[0] != 'h' && text[0] != 'i') || text[1] != ':' ||
+      equals == std::string::npos) {
+    throw UsageError("--set: expected h:ADDRESS=VALUE or i:ADDRESS=VALUE, got '" + text + "'");
+  }
+  SensorRegisters::Pin pin;
+  pin.input = text[0] == 'i';
+  pin.address = static_cast<uint16_t>(
+      ParseLong("--set", text.substr(2, equals - 2), 0, SensorRegisters::kMapSize - 1));
+  pin.value = static_cast<uint16_t>(ParseLong("--set", text.substr(equals + 1), 0, 0xFFFF));
+  return pin;
+}
+
+int Percent(const std::string& option, const std::string& text) {
+  return static_cast<int>(ParseLong(option, text, 0, 100));
+}
+
+}  // namespace
+
+SimOptions ParseSimOptions(const std::vector<std::string>& args) {
+  SimOptions options;
+  auto& sensor = options.sensor;
+  auto& faults = options.faults;
+  using Setter = std::function<void(const std::string&)>;
+  const std::map<std::string, Setter> valued = {
+      {"--device", [&](const std::string& v) { options.device = v; }},
+      {"--link", [&](const std::string& v) { options.link = v; }},
+      {"--slave",
+       [&](const std::string& v) {
+         sensor.slave = static_cast<uint16_t>(ParseLong("--slave", v, 1, 247));
+       }},
+      {"--baud-code",
+       [&](const std::string& v) {
+         sensor.baudCode = static_cast<uint16_t>(ParseLong("--baud-code", v, 0, 7));
+       }},
+      {"--temperature", [&](const std::string& v) { sensor.temperature = ParseWave(v); }},
+      {"--humidity", [&](const std::string& v) { sensor.humidity = ParseDouble("--humidity", v); }},
+      {"--pressure", [&](const std::string& v) { sensor.pressure = ParseDouble("--pressure", v); }},
+      {"--set", [&](const std::string& v) { sensor.pins.push_back(ParsePin(v)); }},
+      {"--drop", [&](const std::string& v) { faults.dropPercent = Percent("--drop", v); }},
+      {"--corrupt", [&](const std::string& v) { faults.corruptPercent = Percent("--corrupt", v); }},
+      {"--exception",
+       [&](const std::string& v) { faults.exceptionPercent = Percent("--exception", v); }},
+      {"--late", [&](const std::string& v) { faults.latePercent = Percent("--late", v); }},
+      {"--late-ms",
+       [&](const std::string& v) {
+         faults.lateMs = static_cast<int>(ParseLong("--late-ms", v, 0, 60000));
+       }},
+      {"--seed",
+       [&](const std::string& v) {
+         faults.seed = static_cast<uint32_t>(ParseLong("--seed", v, 0, 0x7FFFFFFF));
+       }},
+  };
+  const std::map<std::string, std::function<void()>> flags = {
+      {"--static", [&] { sensor.drift = false; }},
+      {"--no-input", [&] { faults.neverAnswerInput = true; }},
+      {"--wrong-echo", [&] { faults.wrongEcho = true; }},
+      {"--verbose", [&] { options.verbose = true; }},
+      {"--help", [&] { options.help = true; }},
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (auto flag = flags.find(args[i]); flag != flags.end()) {
+      flag->second();
+    } else if (auto option = valued.find(args[i]); option != valued.end()) {
+      if (i + 1 >= args.size()) throw UsageError(args[i] + ": a value is missing");
+      option->second(args[++i]);
+    } else {
+      throw UsageError("unknown argument '" + args[i] + "'");
+    }
+  }
+  if (faults.dropPercent + faults.corruptPercent + faults.exceptionPercent + faults.latePercent >
+      100) {
+    throw UsageError("the fault shares add up to more than 100 percent");
+  }
+  return options;
+}
+
+const char* SimUsage() {
+  return R"(usage: do3008ra-sim [options]
+Serves the DO3008RA register map as a Modbus-RTU slave, on a new pseudo-terminal (its path is
+printed) or on a serial device. Stops on SIGINT or SIGTERM.
+
+  --device PATH         serve on this serial device instead of a pseudo-terminal
+  --link PATH           also make PATH a symbolic link to the pseudo-terminal
+  --slave N             Modbus address, 1-247 (default 1)
+  --baud-code N         baud-rate code 0-7 (default 2 = 9600)
+  --temperature L[:H[:P]]  temperature rising from L to H and back every P seconds
+                        (default 22:32:20)
+  --humidity X          humidity around X (default 45.0)
+  --pressure X          air pressure around X (default 1013.2)
+  --static              no drift: the values stay where they start
+  --set h:ADDR=V        pin holding register ADDR to the raw value V (i:ADDR=V for the input copy)
+  --drop P              leave P percent of the requests unanswered
+  --corrupt P           answer P percent with a broken CRC
+  --exception P         answer P percent with a Modbus exception
+  --late P              answer P percent after --late-ms milliseconds (default 1000)
+  --no-input            never answer function 04
+  --wrong-echo          echo writes with a value (06) or count (16) off by one
+  --seed N              seed of the fault draws (default 1)
+  --verbose             log every request
+)";
+}

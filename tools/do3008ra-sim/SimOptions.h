@@ -1,0 +1,25 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "FaultPlan.h"
+#include "SensorRegisters.h"
+
+struct SimOptions {
+  std::string device;  // serial device to serve on; empty: a new pseudo-terminal
+  std::string link;    // symbolic link made to the pseudo-terminal
+  bool verbose = false;
+  bool help = false;
+  SensorRegisters::Settings sensor;
+  FaultSettings faults;
+};
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Throws UsageError with a message that names the offending argument.
+SimOptions ParseSimOptions(const std::vector<std::string>& args);
+const char* SimUsage();

@@ -1,0 +1,72 @@
+// do3008ra-sim: a simulated DO3008RA sensor, a Modbus-RTU slave on a pseudo-terminal or a serial
+// device, with drifting values and injectable faults.
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FaultPlan.h"
+#include "PtyLink.h"
+#include "SensorRegisters.h"
+#include "SimOptions.h"
+#include "SimServer.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void RequestStop(int) { stopRequested = 1; }
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = RequestStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int Serve(const SimOptions& options) {
+  SensorRegisters registers(options.sensor);
+  FaultPlan faults(options.faults);
+  std::unique_ptr<PtyLink> pty;
+  std::unique_ptr<SimServer> server;
+  std::string where = options.device;
+  if (options.device.empty()) {
+    pty = std::make_unique<PtyLink>(options.link);
+    where = pty->SlavePath();
+    server = std::make_unique<SimServer>(*pty, registers, faults, options.verbose);
+  } else {
+    server = std::make_unique<SimServer>(options.device, registers, faults, options.verbose);
+  }
+  std::printf("do3008ra-sim: serving on %s (address %u, %d baud)\n", where.c_str(),
+              options.sensor.slave, BaudOfCode(options.sensor.baudCode));
+  server->Run(stopRequested);
+  std::printf("do3008ra-sim: stopped\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  SimOptions options;
+  try {
+    options = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "do3008ra-sim: %s\n%s", error.what(), SimUsage());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(SimUsage(), stdout);
+    return 0;
+  }
+  InstallStopHandlers();
+  try {
+    return Serve(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "do3008ra-sim: %s\n", error.what());
+    return 1;
+  }
+}

@@ -7,6 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config binutils
   libboost-dev libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # The reference host and the simulated sensor: Modbus-RTU, and the host's store.
+  libmodbus-dev libsqlite3-dev
   # The 32-bit ARM board: cross compiler, user-mode emulator for the tests, and the armhf
   # builds of what the plug-in, the host library and the tests link.
   g++-arm-linux-gnueabihf qemu-user

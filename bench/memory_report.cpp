@@ -43,11 +43,12 @@ void ReportDevices(Setup setup, int count) {
   }
   const Snapshot held = counting_allocator::Since(before);
   const long resident = ResidentBytes() - residentBefore;
-  std::printf(
-      "%-18s %6d devices: %7.0f heap bytes/device (object %zu), %5.1f blocks/device, "
-      "%7.0f resident bytes/device\n",
-      workload::Name(setup), count, double(held.bytesHeld) / count, sizeof(DeviceProbe),
-      double(held.allocations - held.deallocations) / count, double(resident) / count);
+  std::printf("%-18s %6d devices: %7.0f heap bytes/device (object %zu), %5.1f blocks/device",
+              workload::Name(setup), count, double(held.bytesHeld) / count, sizeof(DeviceProbe),
+              double(held.allocations - held.deallocations) / count);
+  // The resident set grows by whole pages, so it says something only for many devices.
+  if (count >= 1000) std::printf(", %7.0f resident bytes/device", double(resident) / count);
+  std::printf("\n");
 }
 
 // Allocations, frees and net heap change per steady-state cycle (or poll answer).

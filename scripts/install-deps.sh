@@ -9,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # The reference host and the simulated sensor: Modbus-RTU, and the host's store.
   libmodbus-dev libsqlite3-dev
+  # Instruction counts of the benchmarks, and the general-purpose Modbus poller that the
+  # reference host is compared with (scripts/callgrind.sh, scripts/bench.sh).
+  valgrind mbpoll
   # The 32-bit ARM board: cross compiler, user-mode emulator for the tests, and the armhf
   # builds of what the plug-in, the host library and the tests link.
   g++-arm-linux-gnueabihf qemu-user

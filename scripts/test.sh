@@ -10,8 +10,14 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
 run_native() {
-  "$root/scripts/build.sh" && cd "${BUILD_DIR:-$root/build}" &&
-    ctest --output-on-failure --timeout 300 --no-tests=error
+  "$root/scripts/build.sh" && cd "${BUILD_DIR:-$root/build}" || return 1
+  # A short benchmark smoke run (benchmarks are not tests); a failure fails the suite, after
+  # ctest so that its summary stays the suite's count.
+  "$root/scripts/bench.sh" smoke "$PWD" >bench-smoke.log 2>&1
+  local smoke=$?
+  ctest --output-on-failure --timeout 300 --no-tests=error || return 1
+  ((smoke == 0)) || { cat bench-smoke.log; echo "benchmark smoke run FAILED"; return 1; }
+  tail -n 1 bench-smoke.log
 }
 
 # Runs one suite, showing its output as it comes; keeps it for the summary.

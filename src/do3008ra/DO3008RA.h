@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,24 @@
 class DO3008RA : public UniDataDevice<DO3008RA_Data_t, SPModbus, 5156> {
  public:
   static constexpr int kDataCode = 5156;
+
+  // Commands of DeviceIoControl; the write and signal codes double as poll steps, so that the
+  // answer that follows them is routed to the command.
+  enum Command : int {
+    kWriteRegister = 206,
+    kWriteRegisters = 210,
+    kSignalCommand = 310,
+    kSignalCommandInMode = 320,
+    kStatusText = 801,
+    kStatusAddress = 803,
+  };
+  // Steps of the poll cycle: one per read, holding copy first, input copy second.
+  static constexpr int kFirstPollStep = 11;
+  static constexpr int kLastPollStep = 16;
+  // Write outcomes reported to the host.
+  static constexpr int32_t kWritePending = -1;
+  static constexpr int32_t kWriteConfirmed = 1;
+  static constexpr int32_t kWriteNotConfirmed = 3;
 
   DO3008RA();
   ~DO3008RA() override;
@@ -27,4 +46,21 @@ class DO3008RA : public UniDataDevice<DO3008RA_Data_t, SPModbus, 5156> {
  protected:
   int32_t writeResult_ = -1;  // -1 pending, 1 confirmed, 3 not confirmed
   int32_t writeExpect_ = -1;  // what the pending write's acknowledgement must carry
+
+ private:
+  // Poll cycle.
+  void RequestPollRead(int step);
+  void StoreAnswer(std::size_t recordOffset, unsigned int registerCount);
+  int AcknowledgeWrite(bool confirmed);
+
+  // Status document; the caller holds jsonMutex_.
+  void FillStatusDocument();
+
+  // Commands.
+  int WriteRegister(const void* in, int inlen);
+  int WriteRegisters(const void* in, int inlen);
+  int SignalCommand(int code, const void* in, int inlen, void* out, int outlen, int& outlenRet);
+  int StatusText(void* out, int outlen, int& outlenRet);
+  int StatusAddress(void* out, int outlen, int& outlenRet);
+  int ReportWriteResult(int code, const void* in, int inlen, void* out, int outlen, int& outlenRet);
 };

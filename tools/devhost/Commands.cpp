@@ -48,6 +48,7 @@ int StatusCommand(const CommandLine& line, Console& console) {
   host.Start();
   host.Restore();
   for (auto& controller : host.Lines()) {
+    for (auto& device : controller->Devices()) controller->WaitForNextSecond(*device);
     controller->PollRound();
     for (auto& device : controller->Devices()) {
       const auto document = controller->StatusDocument(*device);
@@ -74,6 +75,7 @@ int WriteCommand(const CommandLine& line, Console& console) {
   HostedDevice* device = host.Find(line.dataId, &controller);
   const std::string outcome = controller->WriteRegisters(*device, line.address, line.values);
   // One cycle after the write shows what the sensor holds now.
+  controller->WaitForNextSecond(*device);
   controller->PollDevice(*device);
   if (const auto document = controller->StatusDocument(*device)) {
     console.Status(device->dataId, *document);

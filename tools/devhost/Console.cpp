@@ -44,15 +44,16 @@ std::string Prefix(const char* word, uint32_t dataId) {
 
 }  // namespace
 
-std::string CompactJson(const Json::Value& value) {
+std::string CompactJson(const Json::Value& value, bool exact) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   builder["emitUTF8"] = true;
+  if (!exact) builder["precision"] = 10;
   return Json::writeString(builder, value);
 }
 
-void Console::Emit(const std::string& text, const Json::Value& json) {
-  const std::string line = (json_ ? CompactJson(json) : text) + "\n";
+void Console::Emit(const std::string& text, const Json::Value& json, bool exact) {
+  const std::string line = (json_ ? CompactJson(json, exact) : text) + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
   std::fwrite(line.data(), 1, line.size(), out_);
   std::fflush(out_);
@@ -133,11 +134,11 @@ void Console::Status(uint32_t dataId, const std::string& documentText) {
   if (Json::parseFromStream(Json::CharReaderBuilder(), stream, &document, &errors)) {
     json["document"] = document;
     // The device's text may escape every Chinese character; shown re-written in plain UTF-8.
-    Emit(Prefix("status", dataId) + CompactJson(document), json);
+    Emit(Prefix("status", dataId) + CompactJson(document), json, true);
     return;
   }
   json["document_text"] = documentText;
-  Emit(Prefix("status", dataId) + documentText, json);
+  Emit(Prefix("status", dataId) + documentText, json, true);
 }
 
 void Console::Summary(uint32_t dataId, unsigned long cycles, unsigned long errors) {

@@ -31,7 +31,9 @@ class Console {
   bool Json() const { return json_; }
 
  private:
-  void Emit(const std::string& text, const Json::Value& json);
+  // `exact`: doubles with every digit (documents); else to 10 significant digits, enough for
+  // the host's own values in tenths.
+  void Emit(const std::string& text, const Json::Value& json, bool exact = false);
 
   std::FILE* out_;
   bool json_;
@@ -39,4 +41,4 @@ class Console {
 };
 
 // A JSON value as one compact line, UTF-8 kept as it is.
-std::string CompactJson(const Json::Value& value);
+std::string CompactJson(const Json::Value& value, bool exact = true);

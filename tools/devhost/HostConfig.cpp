@@ -156,6 +156,17 @@ void CheckUnique(const HostConfig& config) {
   }
 }
 
+// jsoncpp lists errors as "* Line 1, Column 3\n  Missing '}' ...\n"; the first one, on one line.
+std::string FirstError(const std::string& errors) {
+  std::string text = errors.rfind("* ", 0) == 0 ? errors.substr(2) : errors;
+  const auto lineEnd = text.find('\n');
+  if (lineEnd == std::string::npos) return text;
+  const auto detailStart = text.find_first_not_of(' ', lineEnd + 1);
+  const auto detailEnd = text.find('\n', lineEnd + 1);
+  if (detailStart == std::string::npos || detailStart >= detailEnd) return text.substr(0, lineEnd);
+  return text.substr(0, lineEnd) + ": " + text.substr(detailStart, detailEnd - detailStart);
+}
+
 Json::Value ParseJson(const std::string& text) {
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
@@ -163,7 +174,7 @@ Json::Value ParseJson(const std::string& text) {
   Json::Value root;
   std::string errors;
   if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-    throw ConfigError("not valid JSON: " + errors.substr(0, errors.find('\n')));
+    throw ConfigError("not valid JSON: " + FirstError(errors));
   }
   return root;
 }

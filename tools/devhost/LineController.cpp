@@ -1,5 +1,7 @@
 #include "LineController.h"
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -129,6 +131,16 @@ void LineController::PollDevice(HostedDevice& device) {
   Guarded(device, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
   RunQueue();
   Stored(device, [](Store& store) { store.Commit(); });
+}
+
+void LineController::WaitForNextSecond(const HostedDevice& device) {
+  using boost::posix_time::second_clock;
+  const boost::posix_time::ptime last = device.object->DataTime();
+  if (last.is_special()) return;
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (second_clock::local_time() <= last && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 void LineController::RunQueue() {

@@ -43,6 +43,9 @@ class LineController : public SMDController {
   void Run(long rounds);
   void PollRound();
   void PollDevice(HostedDevice& device);
+  // A device rebuilds its status document only when its data time has moved to another
+  // second; a cycle that must show up there waits for the next second first.
+  void WaitForNextSecond(const HostedDevice& device);
   // "confirmed", "not confirmed" or "no answer".
   std::string WriteRegisters(HostedDevice& device, uint16_t address,
                              const std::vector<uint16_t>& values);

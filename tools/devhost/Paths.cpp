@@ -12,8 +12,10 @@ std::string CurrentDirectory() {
 
 std::string AbsolutePath(const std::string& path, const std::string& base) {
   const fs::path given(path);
-  if (given.is_absolute()) return given.lexically_normal().string();
-  return (fs::path(base) / given).lexically_normal().string();
+  fs::path whole = (given.is_absolute() ? given : fs::path(base) / given).lexically_normal();
+  // "dir/." normalises to "dir/"; the folder is named without the trailing separator.
+  if (whole.has_relative_path() && !whole.has_filename()) whole = whole.parent_path();
+  return whole.string();
 }
 
 std::string DirectoryOf(const std::string& path) { return fs::path(path).parent_path().string(); }

@@ -1,0 +1,104 @@
+// What survives the host process: the last record loaded back at start-up, a clean stop on a
+// signal, and the stored history read back.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "Bench.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Restart, TheLastStoredRecordIsLoadedBackThroughTheCache) {
+  Bench bench;
+  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  bench.StartSensor({"--static", "--temperature", "23.4", "--set", "i:80=17"});
+  ASSERT_EQ(bench.Host({"run", "--cycles", "2", config}).exitCode, 0);
+  const auto stored = bench.HistoryRecords();
+  ASSERT_EQ(stored.size(), 2u);
+  bench.StopSensor();
+
+  // The sensor is gone: whatever the device shows now comes from the cache.
+  bench.StartSensor({"--static", "--drop", "100"});
+  const auto status = bench.Host({"status", config});
+  ASSERT_EQ(status.exitCode, 0) << status.err;
+  EXPECT_NE(status.out.find("restored 12    last stored record: temperature 23.4"),
+            std::string::npos)
+      << status.out;
+  EXPECT_NE(status.out.find("\"温度\":23.399999618530273"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("\"温度校准值\":1.7000000476837158"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("read holding registers 0/4: Connection timed out"), std::string::npos);
+  // Loading back is not a new measurement: the history is as it was.
+  EXPECT_EQ(bench.HistoryRecords(), stored);
+  // The plug-in saw the record through its cache entry.
+  EXPECT_NE(ReadFile(bench.dir.Path("plugin.log")).find("rvSize is"), std::string::npos);
+}
+
+TEST(Restart, AFreshDatabaseRestoresNothingAndRaisedAlarmsAreNotRaisedTwice) {
+  Bench bench;
+  const std::string config = bench.Config(Mode5Settings(30, 28), 100, 100);
+  bench.StartSensor({"--static", "--temperature", "35"});
+  const auto first = bench.Host({"run", "--cycles", "2", config});
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_EQ(first.out.find("restored"), std::string::npos);
+  EXPECT_NE(first.out.find("alarm raised"), std::string::npos) << first.out;
+
+  // A second run knows the alarm is up: the same state is no new event.
+  const auto second = bench.Host({"run", "--cycles", "2", config});
+  ASSERT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_EQ(second.out.find("alarm raised"), std::string::npos) << second.out;
+  EXPECT_NE(second.out.find("alarms 1"), std::string::npos) << second.out;
+  EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM alarm_events"), 1);
+}
+
+TEST(Signals, SigtermStopsTheHostCleanlyWithTheDatabaseClosed) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (ReadFile(bench.dir.Path("host.out")).find("cycle ") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << ReadFile(bench.dir.Path("host.out"));
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(host.Stop(5000ms), 0);
+  const std::string out = ReadFile(bench.dir.Path("host.out"));
+  EXPECT_NE(out.find("stopped by signal"), std::string::npos) << out;
+  EXPECT_NE(out.find("summary  12"), std::string::npos) << out;
+  // Closing the last connection folds the write-ahead log back into the database.
+  EXPECT_FALSE(std::filesystem::exists(bench.Database() + "-wal"));
+  EXPECT_EQ(QueryRows(bench.Database(), "PRAGMA integrity_check"),
+            (std::vector<std::vector<std::string>>{{"ok"}}));
+  EXPECT_GE(bench.HistoryRecords().size(), 1u);
+}
+
+TEST(History, ListsAndExportsTheStoredRecords) {
+  Bench bench;
+  bench.StartSensor({"--static", "--temperature", "23.4"});
+  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  ASSERT_EQ(bench.Host({"run", "--cycles", "3", config}).exitCode, 0);
+
+  const auto csv = bench.Host({"history", config, "--csv", bench.dir.Path("out.csv")});
+  ASSERT_EQ(csv.exitCode, 0) << csv.err;
+  std::ifstream file(bench.dir.Path("out.csv"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].rfind("id,data_id,time,temperature,humidity,pressure,", 0), 0u);
+  EXPECT_NE(lines[3].find(",12,"), std::string::npos);
+  EXPECT_NE(lines[3].find(",23.4,45.0,1013.2,0.0,0.0,0.0,1,2,"), std::string::npos) << lines[3];
+  // The raw record closes each row, 47 bytes in hexadecimal.
+  EXPECT_EQ(lines[3].substr(lines[3].rfind(',') + 1).size(), 94u);
+
+  const auto list = bench.Host({"history", "--limit", "2"});  // the database alone
+  ASSERT_EQ(list.exitCode, 0) << list.err;
+  EXPECT_NE(list.out.find("2 record(s)"), std::string::npos) << list.out;
+  const auto other = bench.Host({"history", "--data-id", "99"});
+  EXPECT_NE(other.out.find("0 record(s)"), std::string::npos) << other.out;
+}
+
+}  // namespace

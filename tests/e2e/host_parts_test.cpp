@@ -1,0 +1,216 @@
+// The reference host's pieces on their own: configuration checks, record decoding, history
+// export and the command line.
+#include <gtest/gtest.h>
+
+#include "CommandLine.h"
+#include "HistoryExport.h"
+#include "HostConfig.h"
+#include "RecordView.h"
+
+namespace {
+
+HostConfig Parse(const std::string& text, const ConfigOverrides& overrides = {}) {
+  return ParseHostConfig(text, "/etc/devhost/site.json", overrides);
+}
+
+std::string OneDevice(const std::string& lineMembers, const std::string& deviceMembers = "") {
+  return R"({"lines": [{"device": "/dev/ttyS1")" + lineMembers +
+         R"(, "devices": [{"plugin": "do3008ra.so", "dataId": 12)" + deviceMembers + "}]}]}";
+}
+
+std::string ErrorOf(const std::string& text, const ConfigOverrides& overrides = {}) {
+  try {
+    Parse(text, overrides);
+  } catch (const ConfigError& error) {
+    return error.what();
+  }
+  return "accepted";
+}
+
+TEST(HostConfiguration, DefaultsAndPathsAnchoredAtTheConfigurationFolder) {
+  const HostConfig config = Parse(OneDevice(""));
+  ASSERT_EQ(config.lines.size(), 1u);
+  const LineConfig& line = config.lines[0];
+  EXPECT_EQ(line.baudRate, 9600);
+  EXPECT_EQ(line.parity, 'N');
+  EXPECT_EQ(line.dataBits, 8);
+  EXPECT_EQ(line.stopBits, 1);
+  EXPECT_EQ(line.responseTimeoutMs, 500);
+  EXPECT_EQ(line.pollIntervalMs, 1000);
+  EXPECT_EQ(line.devices[0].plugin, "/etc/devhost/do3008ra.so");
+  EXPECT_FALSE(line.devices[0].slaveAddress.has_value());
+  EXPECT_TRUE(line.devices[0].settings.isObject());
+  EXPECT_EQ(config.database, "/etc/devhost/site.db");
+  EXPECT_EQ(config.workDir, "/etc/devhost");
+}
+
+TEST(HostConfiguration, MembersAndOverridesAreTaken) {
+  ConfigOverrides overrides;
+  overrides.pluginDir = "/opt/plugins";
+  overrides.ports[0] = "/dev/pts/7";
+  const HostConfig config = Parse(
+      R"({"database": "../data/h.db", "workDir": "run", "lines": [{"device": "/dev/ttyS1",
+      "baudRate": 19200, "parity": "even", "dataBits": 7, "stopBits": 2,
+      "responseTimeoutMs": 250, "pollIntervalMs": 60,
+      "devices": [{"plugin": "lib/do3008ra.so", "dataId": 4294967295, "slaveAddress": 247,
+                   "settings": {"appSetting": {"b_mode": 5}},
+                   "reports": {"0100100101": {"absThreshold": 0.5, "periodMinutes": 2}}}]}]})",
+      overrides);
+  const LineConfig& line = config.lines[0];
+  EXPECT_EQ(config.database, "/etc/data/h.db");
+  EXPECT_EQ(config.workDir, "/etc/devhost/run");
+  EXPECT_EQ(line.device, "/dev/pts/7");
+  EXPECT_EQ(line.baudRate, 19200);
+  EXPECT_EQ(line.parity, 'E');
+  EXPECT_EQ(line.dataBits, 7);
+  EXPECT_EQ(line.stopBits, 2);
+  EXPECT_EQ(line.responseTimeoutMs, 250);
+  EXPECT_EQ(line.pollIntervalMs, 60);
+  const DeviceConfig& device = line.devices[0];
+  EXPECT_EQ(device.plugin, "/opt/plugins/lib/do3008ra.so");
+  EXPECT_EQ(device.dataId, 4294967295u);
+  EXPECT_EQ(device.slaveAddress, 247);
+  EXPECT_EQ(device.settings["appSetting"]["b_mode"].asInt(), 5);
+  const ReportConfig& report = device.reports.at("0100100101");
+  EXPECT_FLOAT_EQ(report.absThreshold.value(), 0.5f);
+  EXPECT_FALSE(report.percentThreshold.has_value());
+  EXPECT_FLOAT_EQ(report.periodMinutes.value(), 2.0f);
+  EXPECT_EQ(config.FindDevice(4294967295u), &device);
+  EXPECT_EQ(config.FindDevice(12), nullptr);
+}
+
+TEST(HostConfiguration, EveryWrongValueIsNamedWithItsPath) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"not json", "not valid JSON: Line 1, Column 1"},
+      {"[]", "the configuration: must be an object"},
+      {R"({"lines": []})", "lines: must list at least one line"},
+      {R"({"lines": [3]})", "lines[0]: must be an object"},
+      {R"({"lines": [{"devices": [{}]}]})", "lines[0].device: is missing"},
+      {OneDevice(R"(, "baudRate": 9601)"), "lines[0].baudRate: must be one of"},
+      {OneDevice(R"(, "baudRate": 9600.5)"), "lines[0].baudRate: must be a whole number"},
+      {OneDevice(R"(, "parity": "mark")"), "lines[0].parity: must be \"none\""},
+      {OneDevice(R"(, "dataBits": 9)"), "lines[0].dataBits: must be a whole number from 5 to 8"},
+      {OneDevice(R"(, "stopBits": 0)"), "lines[0].stopBits"},
+      {OneDevice(R"(, "responseTimeoutMs": 5)"), "lines[0].responseTimeoutMs"},
+      {OneDevice(R"(, "pollIntervalMs": -1)"), "lines[0].pollIntervalMs"},
+      {OneDevice("", R"(, "slaveAddress": 0)"), "lines[0].devices[0].slaveAddress"},
+      {R"({"lines": [{"device": "/dev/a", "devices": [{"plugin": "p.so", "dataId": -1}]}]})",
+       "lines[0].devices[0].dataId: must be a whole number from 0 to 4294967295"},
+      {OneDevice("", R"(, "dataId": 13)"), "Duplicate key: 'dataId'"},
+      {OneDevice("", R"(, "settings": "x")"), "lines[0].devices[0].settings: must be an object"},
+      {OneDevice("", R"(, "reports": {"s": {"absThreshold": "1"}})"),
+       "lines[0].devices[0].reports.s.absThreshold: must be a number"},
+      {R"({"lines": [{"device": "/dev/a", "devices": [{"plugin": "", "dataId": 1}]}]})",
+       "lines[0].devices[0].plugin: must be a non-empty string"},
+      {R"({"lines": [{"device": "/dev/a", "devices": [{"plugin": "p.so", "dataId": 1}]},
+                     {"device": "/dev/a", "devices": [{"plugin": "p.so", "dataId": 2}]}]})",
+       "lines[1].device: /dev/a is used by two lines"},
+      {R"({"lines": [{"device": "/dev/a", "devices": [{"plugin": "p.so", "dataId": 1},
+                                                      {"plugin": "p.so", "dataId": 1}]}]})",
+       "data id 1 is configured twice"},
+  };
+  for (const auto& [text, expected] : cases) {
+    const std::string error = ErrorOf(text);
+    EXPECT_EQ(error.rfind("configuration /etc/devhost/site.json: ", 0), 0u) << error;
+    EXPECT_NE(error.find(expected), std::string::npos) << text << "\n -> " << error;
+  }
+  ConfigOverrides overrides;
+  overrides.ports[1] = "/dev/pts/1";
+  EXPECT_NE(ErrorOf(OneDevice(""), overrides).find("--port: there is no line 1"),
+            std::string::npos);
+}
+
+std::vector<unsigned char> SampleRecord() {
+  std::vector<unsigned char> record(kRecordLength, 0);
+  auto put = [&record](std::size_t offset, uint16_t word) {
+    record[offset] = word & 0xFF;
+    record[offset + 1] = word >> 8;
+  };
+  put(0, 0x5678);
+  put(2, 0x1234);
+  put(12, 456);     // input humidity
+  put(14, 0xFFFF);  // input temperature, top bit set
+  put(16, 999);     // input register 2: not shown
+  put(18, 10132);   // input pressure
+  put(26, 15);
+  put(28, 25);
+  put(30, 35);
+  put(36, 7);
+  put(38, 6);
+  put(40, 2026);
+  record[42] = 12;
+  record[43] = 6;
+  record[44] = 9;
+  record[45] = 5;
+  record[46] = 3;
+  return record;
+}
+
+TEST(RecordDecoding, InputCopiesInTenthsUnsignedAndTheRecordsOwnStamp) {
+  const auto record = SampleRecord();
+  const auto values = DecodeRecord(record.data(), record.size());
+  ASSERT_TRUE(values.has_value());
+  EXPECT_EQ(values->dataId, 0x12345678u);
+  EXPECT_DOUBLE_EQ(values->humidity, 45.6);
+  EXPECT_DOUBLE_EQ(values->temperature, 6553.5);
+  EXPECT_DOUBLE_EQ(values->pressure, 1013.2);
+  EXPECT_DOUBLE_EQ(values->temperatureCalibration, 1.5);
+  EXPECT_DOUBLE_EQ(values->humidityCalibration, 2.5);
+  EXPECT_DOUBLE_EQ(values->pressureCalibration, 3.5);
+  EXPECT_EQ(values->address, 7u);
+  EXPECT_EQ(values->baudCode, 6u);
+  EXPECT_EQ(values->stamp, "2026-12-6 9:5:3");
+  EXPECT_FALSE(DecodeRecord(record.data(), 46).has_value());
+  EXPECT_FALSE(DecodeRecord(nullptr, kRecordLength).has_value());
+}
+
+TEST(HistoryExport, CsvRowsCarryDecodedValuesAndTheRawRecord) {
+  HistoryRow row{7, 12, "2026-12-06 09:05:03", SampleRecord()};
+  HistoryRow foreign{8, 13, "2026-12-06 09:05:04", {0xAB, 0x01}};
+  const std::string csv = HistoryCsv({row, foreign});
+  const auto firstBreak = csv.find('\n');
+  const auto secondBreak = csv.find('\n', firstBreak + 1);
+  const std::string first = csv.substr(firstBreak + 1, secondBreak - firstBreak - 1);
+  EXPECT_EQ(first.rfind("7,12,2026-12-06 09:05:03,6553.5,45.6,1013.2,1.5,2.5,3.5,7,6,"
+                        "2026-12-6 9:5:3,78563412",
+                        0),
+            0u)
+      << first;
+  EXPECT_NE(csv.find("8,13,2026-12-06 09:05:04,,,,,,,,,,ab01\n"), std::string::npos) << csv;
+  EXPECT_NE(HistoryTable({row, foreign}).find("2 record(s)"), std::string::npos);
+  EXPECT_NE(HistoryTable({foreign}).find("(2 bytes)"), std::string::npos);
+}
+
+TEST(HostCommandLine, CommandsArgumentsAndOptions) {
+  const CommandLine plain = ParseCommandLine({"site.json"});
+  EXPECT_EQ(plain.command, "run");
+  EXPECT_EQ(plain.configPath, "site.json");
+  EXPECT_EQ(plain.cycles, 0);
+
+  const CommandLine write = ParseCommandLine(
+      {"--json", "write", "site.json", "12", "80", "11", "65535", "--port", "1=/dev/pts/4"});
+  EXPECT_EQ(write.command, "write");
+  EXPECT_TRUE(write.json);
+  EXPECT_EQ(write.dataId, 12u);
+  EXPECT_EQ(write.address, 80);
+  EXPECT_EQ(write.values, (std::vector<uint16_t>{11, 65535}));
+  EXPECT_EQ(write.overrides.ports.at(1), "/dev/pts/4");
+
+  const CommandLine history = ParseCommandLine({"history", "--db", "h.db", "--limit", "0"});
+  EXPECT_EQ(history.configPath, "");
+  EXPECT_EQ(history.limit, 0);
+
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{},
+                                             {"write", "site.json", "12", "80"},
+                                             {"write", "site.json", "12", "80", "65536"},
+                                             {"run", "site.json", "extra"},
+                                             {"--cycles", "0", "site.json"},
+                                             {"--cycles"},
+                                             {"--what", "site.json"},
+                                             {"history"}}) {
+    EXPECT_THROW(ParseCommandLine(wrong), UsageError) << ::testing::PrintToString(wrong);
+  }
+}
+
+}  // namespace

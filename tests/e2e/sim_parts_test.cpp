@@ -1,0 +1,168 @@
+// The simulated sensor's pieces on their own: frames, register map rules, drift and faults.
+#include <gtest/gtest.h>
+
+#include "FaultPlan.h"
+#include "RtuFrame.h"
+#include "SensorRegisters.h"
+#include "SimOptions.h"
+
+namespace {
+
+TEST(RtuFrames, CrcMatchesTheModbusReferenceAndCorruptionBreaksIt) {
+  // 01 03 00 00 00 01 is sent as ... 84 0A on every Modbus-RTU line.
+  const std::vector<uint8_t> request{0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
+  EXPECT_EQ(rtu::WithCrc(request, false),
+            (std::vector<uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
+  const auto broken = rtu::WithCrc(request, true);
+  EXPECT_EQ(broken.size(), 8u);
+  EXPECT_NE(broken[6], 0x84);
+  EXPECT_NE(broken[7], 0x0A);
+  EXPECT_EQ(rtu::ReadAnswer(5, 4, {0x1234, 0x00FF}),
+            (std::vector<uint8_t>{5, 4, 4, 0x12, 0x34, 0x00, 0xFF}));
+  EXPECT_EQ(rtu::WriteEcho(1, 16, 80, 3), (std::vector<uint8_t>{1, 16, 0, 80, 0, 3}));
+}
+
+SensorRegisters::Settings StaticSensor() {
+  SensorRegisters::Settings settings;
+  settings.drift = false;
+  settings.temperature.low = -1.5;
+  settings.humidity = 45.6;
+  settings.pressure = 1013.2;
+  return settings;
+}
+
+TEST(SensorMap, ReadsMustLieWithinOneBlock) {
+  SensorRegisters registers(StaticSensor());
+  EXPECT_EQ(registers.CheckRead(0, 4), 0);
+  EXPECT_EQ(registers.CheckRead(80, 3), 0);
+  EXPECT_EQ(registers.CheckRead(2000, 2), 0);
+  EXPECT_EQ(registers.CheckRead(1, 2), 0);
+  EXPECT_EQ(registers.CheckRead(0, 5), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+  EXPECT_EQ(registers.CheckRead(4, 1), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+  EXPECT_EQ(registers.CheckRead(82, 2), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+  EXPECT_EQ(registers.CheckRead(2001, 2), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+  EXPECT_EQ(registers.CheckRead(0, 0), MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+}
+
+TEST(SensorMap, WritesFollowTheSensorsRules) {
+  SensorRegisters registers(StaticSensor());
+  EXPECT_EQ(registers.CheckWrite(1, {5}), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);  // measured
+  EXPECT_EQ(registers.CheckWrite(80, {1, 2, 3}), 0);
+  EXPECT_EQ(registers.CheckWrite(81, {1, 2, 3}), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+  EXPECT_EQ(registers.CheckWrite(2000, {247}), 0);
+  EXPECT_EQ(registers.CheckWrite(2000, {0}), MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+  EXPECT_EQ(registers.CheckWrite(2000, {248}), MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+  EXPECT_EQ(registers.CheckWrite(2001, {7}), 0);
+  EXPECT_EQ(registers.CheckWrite(2001, {8}), MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+  EXPECT_EQ(registers.CheckWrite(2000, {}), MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+
+  const auto calibration = registers.ApplyWrite(80, {15, 25});
+  EXPECT_FALSE(calibration.slave || calibration.baudCode);
+  EXPECT_EQ(registers.Holding(80), 15);
+  EXPECT_EQ(registers.Input(80), 15);
+  EXPECT_EQ(registers.Input(81), 25);
+  const auto bus = registers.ApplyWrite(2000, {9, 4});
+  EXPECT_EQ(bus.slave, 9);
+  EXPECT_EQ(bus.baudCode, 4);
+  EXPECT_EQ(registers.Read(true, 2000, 2), (std::vector<uint16_t>{9, 4}));
+}
+
+TEST(SensorMap, ValuesInTenthsPinsAndTheBusBlock) {
+  SensorRegisters::Settings settings = StaticSensor();
+  settings.slave = 7;
+  settings.baudCode = 6;
+  settings.pins = {{false, 0, 101}, {true, 3, 202}};
+  SensorRegisters registers(settings);
+  registers.Refresh(100);
+  EXPECT_EQ(registers.Holding(0), 101);     // pinned holding copy
+  EXPECT_EQ(registers.Input(0), 456);       // humidity 45.6
+  EXPECT_EQ(registers.Holding(1), 0xFFF1);  // -1.5 in two's complement tenths
+  EXPECT_EQ(registers.Holding(3), 10132);
+  EXPECT_EQ(registers.Input(3), 202);
+  EXPECT_EQ(registers.Input(2000), 7);
+  EXPECT_EQ(registers.Holding(2001), 6);
+  EXPECT_EQ(BaudOfCode(7), 1200);
+  EXPECT_EQ(BaudOfCode(2), 9600);
+  EXPECT_EQ(BaudOfCode(8), 0);
+}
+
+TEST(SensorMap, TheTemperatureRisesToItsPeakAndComesBack) {
+  SensorRegisters::Wave wave{20.0, 30.0, 10.0};
+  EXPECT_DOUBLE_EQ(wave.At(0), 20.0);
+  EXPECT_DOUBLE_EQ(wave.At(2.5), 25.0);
+  EXPECT_DOUBLE_EQ(wave.At(5), 30.0);
+  EXPECT_DOUBLE_EQ(wave.At(7.5), 25.0);
+  EXPECT_DOUBLE_EQ(wave.At(12.5), 25.0);
+  SensorRegisters::Settings settings;
+  settings.temperature = wave;
+  SensorRegisters registers(settings);
+  registers.Refresh(5);
+  EXPECT_EQ(registers.Input(1), 300);
+  EXPECT_EQ(registers.Holding(1), 300);
+}
+
+TEST(SensorFaults, SharesAreDrawnInProportionAndFunction04CanBeSilenced) {
+  FaultSettings settings;
+  settings.dropPercent = 20;
+  settings.corruptPercent = 10;
+  settings.seed = 42;
+  FaultPlan plan(settings);
+  int drops = 0;
+  int corrupt = 0;
+  int clean = 0;
+  for (int i = 0; i < 10000; ++i) {
+    switch (plan.Decide(3)) {
+      case Fault::kDrop:
+        ++drops;
+        break;
+      case Fault::kCorrupt:
+        ++corrupt;
+        break;
+      case Fault::kNone:
+        ++clean;
+        break;
+      default:
+        ADD_FAILURE() << "a fault with no share";
+    }
+  }
+  EXPECT_NEAR(drops, 2000, 200);
+  EXPECT_NEAR(corrupt, 1000, 150);
+  EXPECT_NEAR(clean, 7000, 250);
+
+  FaultSettings silentInput;
+  silentInput.neverAnswerInput = true;
+  FaultPlan quiet(silentInput);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(quiet.Decide(4), Fault::kDrop);
+    EXPECT_EQ(quiet.Decide(3), Fault::kNone);
+  }
+}
+
+TEST(SensorOptions, ArgumentsAreCheckedAndTaken) {
+  const SimOptions options =
+      ParseSimOptions({"--static", "--temperature", "20:35:8", "--set", "i:2001=3", "--drop", "30",
+                       "--wrong-echo", "--slave", "5", "--link", "/tmp/x"});
+  EXPECT_FALSE(options.sensor.drift);
+  EXPECT_DOUBLE_EQ(options.sensor.temperature.high, 35.0);
+  EXPECT_DOUBLE_EQ(options.sensor.temperature.periodSeconds, 8.0);
+  ASSERT_EQ(options.sensor.pins.size(), 1u);
+  EXPECT_TRUE(options.sensor.pins[0].input);
+  EXPECT_EQ(options.sensor.pins[0].address, 2001);
+  EXPECT_EQ(options.faults.dropPercent, 30);
+  EXPECT_TRUE(options.faults.wrongEcho);
+  EXPECT_EQ(options.sensor.slave, 5);
+  EXPECT_EQ(options.link, "/tmp/x");
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{"--drop", "60", "--corrupt", "50"},
+                                             {"--slave", "0"},
+                                             {"--set", "x:1=2"},
+                                             {"--set", "h:2002=1"},
+                                             {"--temperature", "a"},
+                                             {"--temperature", "1:2:0"},
+                                             {"--late-ms"},
+                                             {"--bogus"}}) {
+    EXPECT_THROW(ParseSimOptions(wrong), UsageError) << ::testing::PrintToString(wrong);
+  }
+}
+
+}  // namespace

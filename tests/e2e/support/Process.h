@@ -1,0 +1,39 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Programs run by the end-to-end tests, always with a time limit: a hung program is killed and
+// reported, never waited for without end.
+struct ProcessResult {
+  int exitCode = -1;  // -1 when killed or ended by a signal
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+ProcessResult RunProgram(const std::vector<std::string>& argv, std::chrono::seconds limit);
+
+// A program left running in the background (the simulator); stopped with SIGTERM when the
+// object goes.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& argv, const std::string& outputFile);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  // Sends SIGTERM and waits (at most `limit`, then SIGKILL); the exit code, -1 if killed.
+  int Stop(std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Waits for the program to end within `limit`; the exit code, or -1 after killing it.
+int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
+std::string ReadFile(const std::string& path);

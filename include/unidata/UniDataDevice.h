@@ -47,6 +47,10 @@ class UniDataDevice : public Protocol {
                                  const char* recoverKey, const char* levelKey,
                                  const char* levelCode, ThresholdMap& table);
 
+  // Cycle completion: the record's time stamp and the evaluation the mode selects.
+  void StampRecord();
+  void EvaluateRules();
+
   // Alarm evaluation; callers hold jsonMutex_.
   void EvaluateAiSignals();
   void CheckSignalThresholdMap(ThresholdMap& rules, bool upper);

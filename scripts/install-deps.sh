@@ -12,6 +12,8 @@ packages=(
   # Instruction counts of the benchmarks, and the general-purpose Modbus poller that the
   # reference host is compared with (scripts/callgrind.sh, scripts/bench.sh).
   valgrind mbpoll
+  # Fuzz targets (libFuzzer with ASan and UBSan) are built with clang.
+  clang-14 libclang-rt-14-dev
   # The 32-bit ARM board: cross compiler, user-mode emulator for the tests, and the armhf
   # builds of what the plug-in, the host library and the tests link.
   g++-arm-linux-gnueabihf qemu-user

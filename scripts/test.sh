@@ -32,7 +32,14 @@ run_suite() {
 # "N tests, P passed, F failed" from ctest's closing line; a suite that did not get as far
 # as its tests counts as one failure.
 counts_of() {
-  local line total failed
+  local line total passed failed
+  # Suites that count something other than ctest tests end with "name: P passed, F failed".
+  line=$(grep -E '^[a-z]+: [0-9]+ passed, [0-9]+ failed$' "$logs/$1.log" | tail -n 1)
+  if [[ -n "$line" ]]; then
+    read -r passed failed < <(sed -E 's/^[a-z]+: ([0-9]+) passed, ([0-9]+) failed$/\1 \2/' <<<"$line")
+    echo "$((passed + failed)) $passed $failed"
+    return
+  fi
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$1.log" |
     tail -n 1)
   if [[ -z "$line" ]]; then
@@ -46,13 +53,17 @@ counts_of() {
 
 run_suite native run_native
 run_suite arm "$root/scripts/test-arm.sh"
+# ASan+UBSan over the whole suite, TSan over the concurrency tests, valgrind over plug-in
+# loading; then every fuzz target for a bounded time.
+run_suite sanitizers "$root/scripts/sanitize.sh"
+run_suite fuzz "$root/scripts/fuzz.sh"
 
 status=0
 sum_passed=0
 sum_failed=0
 echo
 printf '%-12s %6s %7s %7s\n' suite tests passed failed
-for suite in native arm; do
+for suite in native arm sanitizers fuzz; do
   read -r total passed failed < <(counts_of "$suite")
   rc=$(cat "$logs/$suite.rc")
   label=$suite

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs the libFuzzer targets of fuzz/ one after another (one core), each from its committed
+# seeds plus a working corpus in build-fuzz/corpus/. Any finding (crash, sanitizer report,
+# broken invariant, leak, hang) fails the run; the input that caused it is left in
+# build-fuzz/findings/<target>/ and the report at the end of build-fuzz/logs/<target>.log.
+#
+#   scripts/fuzz.sh                       bounded run, 50 s per target (the test suite's)
+#   scripts/fuzz.sh --seconds 600         any duration per target
+#   scripts/fuzz.sh --long                long run, 1 hour per target (or --seconds), figures
+#                                         appended to build-fuzz/long-runs.tsv
+#   scripts/fuzz.sh [options] TARGET...   only these targets
+#
+# Ends with one line "fuzz: N passed, N failed" counting the targets.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
+all_targets=(fuzz_settings fuzz_rule_file fuzz_commands fuzz_cache fuzz_sequence)
+seconds=50 long=0 targets=()
+
+while (($#)); do
+  case $1 in
+    --seconds) seconds=$2 && shift ;;
+    --long) long=1 ;;
+    -h | --help) sed -n '2,13p' "$0" && exit 0 ;;
+    *) targets+=("$1") ;;
+  esac
+  shift
+done
+((long && seconds == 50)) && seconds=3600
+((${#targets[@]} == 0)) && targets=("${all_targets[@]}")
+
+if [[ ! -f $dir/CMakeCache.txt ]]; then
+  CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -G Ninja -DDO3008RA_WERROR=ON \
+    -DDO3008RA_FUZZ=ON -DDO3008RA_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+fi
+mkdir -p "$dir/logs"
+if ! cmake --build "$dir" -j "${JOBS:-2}" --target fuzz_targets >"$dir/logs/build.log" 2>&1; then
+  cat "$dir/logs/build.log"
+  echo "fuzz: 0 passed, ${#targets[@]} failed"
+  exit 1
+fi
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+# Value of the last "cov:"/"ft:" figure in a libFuzzer log.
+last_figure() { grep -oE "$1: [0-9]+" "$2" | tail -1 | awk '{print $2}'; }
+
+passed=0 failed=0
+for target in "${targets[@]}"; do
+  corpus=$dir/corpus/$target findings=$dir/findings/$target log=$dir/logs/$target.log
+  mkdir -p "$corpus" "$findings" "$root/fuzz/seeds/$target"
+  dict=()
+  [[ -f $root/fuzz/dict/$target.dict ]] && dict=(-dict="$root/fuzz/dict/$target.dict")
+  "$dir/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$findings/" "${dict[@]}" \
+    "$corpus" "$root/fuzz/seeds/$target" >"$log" 2>&1
+  status=$?
+  execs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$log" | awk '{print $2}')
+  cov=$(last_figure cov "$log") ft=$(last_figure ft "$log")
+  if ((status == 0)); then
+    result=ok passed=$((passed + 1))
+  else
+    result=FINDING failed=$((failed + 1))
+    tail -n 40 "$log"
+  fi
+  printf '%-16s %5ss  %10s execs  cov %5s  ft %6s  %s\n' "$target" "$seconds" "${execs:-?}" \
+    "${cov:-?}" "${ft:-?}" "$result"
+  if ((long)); then
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$target" "$seconds" \
+      "${execs:-0}" "${cov:-0}" "${ft:-0}" "$result" >>"$dir/long-runs.tsv"
+  fi
+done
+echo "fuzz: $passed passed, $failed failed"
+((failed == 0))

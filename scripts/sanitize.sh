@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Sanitizer suites: the whole native test suite under AddressSanitizer + UndefinedBehaviorSanitizer
+# (build-asan), the concurrency tests under ThreadSanitizer (build-tsan, unit tests only), and one
+# valgrind memcheck run of the plug-in loading test (native tree). Any report fails its suite.
+#
+#   scripts/sanitize.sh [address] [thread] [valgrind]     (default: all three)
+#
+# Ends with one line "N passed, N failed" counting the suites.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${JOBS:-2}
+suites=("$@")
+((${#suites[@]} == 0)) && suites=(address thread valgrind)
+
+# Reports abort the process, so a test that triggers one fails; leaks are reported at exit.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+configure() {  # build dir, extra cmake arguments...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja -DDO3008RA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" \
+    >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+}
+
+suite_address() {
+  local dir=$root/build-asan
+  configure "$dir" -DDO3008RA_SANITIZE=address || return 1
+  cmake --build "$dir" -j "$jobs" || return 1
+  (cd "$dir" && ctest --output-on-failure --timeout 600 -j 1)
+}
+
+# Only the unit tests are built; the concurrency tests are every test whose name says so.
+suite_thread() {
+  local dir=$root/build-tsan
+  configure "$dir" -DDO3008RA_SANITIZE=thread || return 1
+  cmake --build "$dir" -j "$jobs" --target unit_tests || return 1
+  # TSan maps its shadow at fixed addresses; a wide address-space randomisation can collide.
+  setarch "$(uname -m)" -R "$dir/tests/unit_tests" --gtest_filter='*Concurrency*' \
+    --gtest_brief=1
+}
+
+# The plug-in created, used and destroyed through dlopen, in an uninstrumented tree.
+suite_valgrind() {
+  local dir=${BUILD_DIR:-$root/build}
+  [[ -f $dir/CMakeCache.txt ]] || configure "$dir" || return 1
+  cmake --build "$dir" -j "$jobs" --target plugin_loading_tests do3008ra || return 1
+  valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=definite,indirect,possible \
+    --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes \
+    "$dir/tests/plugin_loading_tests" --gtest_brief=1
+}
+
+passed=0 failed=0
+for suite in "${suites[@]}"; do
+  echo "== sanitizer suite: $suite"
+  if "suite_$suite"; then
+    echo "== $suite: passed"
+    passed=$((passed + 1))
+  else
+    echo "== $suite: FAILED"
+    failed=$((failed + 1))
+  fi
+done
+echo "sanitizers: $passed passed, $failed failed"
+((failed == 0))

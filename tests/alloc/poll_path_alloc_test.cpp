@@ -3,6 +3,7 @@
 // and a device gives back all it held.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,38 @@ TEST(CountingAllocator, SeesAllocationsHereAndInSharedLibraries) {
   const Snapshot after = counting_allocator::Since(before);
   EXPECT_EQ(after.allocations, after.deallocations);
   EXPECT_EQ(after.bytesHeld, 0);
+}
+
+TEST(CountingAllocator, OverAlignedBlocksKeepTheirAlignmentAndAreCounted) {
+  struct alignas(64) Line {
+    unsigned char bytes[64];
+  };
+  const Snapshot before = counting_allocator::Now();
+  auto line = std::make_unique<Line>();
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(line.get()) % 64, 0u);
+  EXPECT_EQ(counting_allocator::Since(before).bytesHeld, 64);
+  line.reset();
+  EXPECT_EQ(counting_allocator::Since(before).bytesHeld, 0);
+}
+
+// A controller runs thousands of devices: a configured device in mode 5 with twelve rules,
+// after its first cycle, keeps within 4 KiB of heap, the object itself included.
+TEST(DeviceHeap, ModeFiveWithTwelveRulesStaysWithinFourKiB) {
+  workload::ScratchDirectory scratch;
+  auto bus = std::make_shared<RecordingController>();
+  workload::FillSensorRegisters(*bus);
+  bus->SetRecording(false);
+  const Snapshot before = counting_allocator::Now();
+  auto device = std::make_unique<DeviceProbe>();
+  device->Init(bus, workload::kDataId, Json::Value());
+  workload::Configure(*device, Setup::kMode5Rules12, scratch);
+  workload::QuietStdout quiet;
+  workload::RunCycle(*device, *bus);
+  ASSERT_EQ(device->upThresholdMap_.size() + device->up2ThresholdMap_.size() +
+                device->lowThresholdMap_.size() + device->low2ThresholdMap_.size(),
+            12u);
+  ASSERT_TRUE(device->jsonData_.isMember("更新时间"));
+  EXPECT_LE(counting_allocator::Since(before).bytesHeld, 4096);
 }
 
 class PollPath : public ::testing::TestWithParam<Setup> {};

@@ -1,9 +1,47 @@
 #!/usr/bin/env bash
-# The main job: builds the plug-in and loads it the way the controller does.
+# The main job: builds the plug-in, the reference host and the simulated sensor, and runs the
+# plug-in for real over Modbus-RTU on a pseudo-terminal pair: poll cycles with an alarm raised
+# and cleared, a calibration write confirmed, the rule-file mode with analog reports, and the
+# history stored in SQLite. Everything lives in a temporary folder that is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh"
 build_dir=${BUILD_DIR:-$root/build}
-"$build_dir/tools/plugin-probe/plugin-probe" "$build_dir/plugins/do3008ra.so" \
-  "$root/tools/plugin-probe/example-settings.json" 12
+
+work=$(mktemp -d)
+sensor_pid=""
+cleanup() {
+  if [[ -n "$sensor_pid" ]]; then
+    kill "$sensor_pid" 2>/dev/null || true
+    wait "$sensor_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+step() { printf '\n== %s\n' "$*"; }
+
+# The sensor: temperature from 24 up to 33 and back every 8 seconds.
+"$build_dir/tools/do3008ra-sim/do3008ra-sim" --link "$work/sensor" --temperature 24:33:8 \
+  >"$work/sensor.log" 2>&1 &
+sensor_pid=$!
+for _ in $(seq 100); do [[ -e "$work/sensor" ]] && break; sleep 0.05; done
+head -n 1 "$work/sensor.log"
+
+devhost=("$build_dir/tools/devhost/devhost" --port "$work/sensor" --db "$work/devhost.db"
+  --plugin-dir "$build_dir/plugins" --plugin-log "$work/plugin.log")
+
+step "mode 5, threshold rules in the settings (examples/mode5.json): T01001 rises at 30, clears at 28"
+"${devhost[@]}" run --cycles 10 "$root/examples/mode5.json"
+
+step "calibration write: temperature calibration (register 80) = 15, i.e. 1.5"
+"${devhost[@]}" write "$root/examples/mode5.json" 12 80 15
+
+step "mode 1, rule file examples/ini/13.ini (examples/mode1.json): analog reports on change"
+"${devhost[@]}" run --cycles 3 "$root/examples/mode1.json"
+
+step "stored history (the newest 6 records of $work/devhost.db)"
+"${devhost[@]}" history --limit 6
+echo
+echo "(the plug-in's own diagnostic lines went to a log: $(wc -l <"$work/plugin.log") lines)"

@@ -1,8 +1,11 @@
 // The built do3008ra.so, loaded the way the controller loads it.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "host/PluginLibrary.h"
 #include "host/RecordingController.h"
@@ -45,6 +48,44 @@ TEST(PluginLoading, MissingFileOrEntryIsAClearError) {
   } catch (const std::runtime_error& error) {
     EXPECT_NE(std::string(error.what()).find("get_providers"), std::string::npos);
   }
+}
+
+TEST(PluginLoading, FreshDeviceHandsOverItsDataIdAndAZeroRecordAndTakesItBackFromCache) {
+  PluginLibrary library(DO3008RA_PLUGIN_PATH);
+  auto providers = library.Providers();
+  std::unique_ptr<VDeviceInterface> device(providers[0]->create());
+  auto* configurable = dynamic_cast<SMDVDevice*>(device.get());
+  ASSERT_NE(configurable, nullptr);
+  auto controller = std::make_shared<RecordingController>();
+  configurable->Init(controller, 0x0A0B0C0D, Json::Value(Json::objectValue));
+
+  ::testing::internal::CaptureStdout();
+  configurable->InitSetting(Json::Value(Json::objectValue));
+  device->RoundDone();
+  ::testing::internal::GetCapturedStdout();
+  auto sent = controller->CallsOf("SendSP");
+  ASSERT_EQ(sent.size(), 1u);
+  const std::vector<unsigned char> record = sent[0].bytes;
+  ASSERT_EQ(record.size(), 47u);
+  const uint32_t id = device->DataId();
+  const std::vector<unsigned char> idBytes = {
+      static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
+      static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24)};
+  EXPECT_EQ(std::vector<unsigned char>(record.begin(), record.begin() + 4), idBytes);
+  EXPECT_EQ(std::vector<unsigned char>(record.begin() + 4, record.begin() + 40),
+            std::vector<unsigned char>(36, 0));
+  EXPECT_EQ(controller->CallsOf("SaveDeviceHistory").at(0).bytes, record);
+
+  // What the host was handed is a cache blob the device takes back whole.
+  const std::string blob(record.begin(), record.end());
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(device->LoadFromCache(blob.substr(1)), 0);
+  EXPECT_EQ(device->LoadFromCache(blob), 1);
+  ::testing::internal::GetCapturedStdout();
+  sent = controller->CallsOf("SendSP");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(std::vector<unsigned char>(sent[1].bytes.begin(), sent[1].bytes.begin() + 40),
+            std::vector<unsigned char>(record.begin(), record.begin() + 40));
 }
 
 }  // namespace

@@ -82,6 +82,17 @@ TEST_F(Writes, ARejectedWriteIsAnErrorAndChangesNothing) {
   EXPECT_EQ(RecordWord(LatestRecord(), 14), 220u);
 }
 
+TEST_F(Writes, ANewAddressTakesEffectAfterItsAnswer) {
+  bench.StartSensor({"--static"});
+  const auto write = Write({"12", "2000", "5"});
+  // Answered from the old address, then silent there: the cycle after the write fails.
+  EXPECT_EQ(write.exitCode, 0) << write.out;
+  EXPECT_NE(write.out.find("register 2000 = 5: confirmed"), std::string::npos) << write.out;
+  EXPECT_NE(write.out.find("read holding registers 0/4: Connection timed out"), std::string::npos)
+      << write.out;
+  EXPECT_NE(bench.SensorLog().find("address is now 5"), std::string::npos);
+}
+
 TEST_F(Writes, AWriteToADataIdThatIsNotConfiguredIsRefusedBeforeAnythingRuns) {
   bench.StartSensor({"--static"});
   const auto write = Write({"99", "80", "15"});

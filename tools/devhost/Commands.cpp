@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -34,7 +35,14 @@ int RunCommand(const CommandLine& line, Console& console) {
   host.Restore();
   std::vector<std::thread> threads;
   for (auto& controller : host.Lines()) {
-    threads.emplace_back([controller, rounds = line.cycles] { controller->Run(rounds); });
+    threads.emplace_back([controller, &console, rounds = line.cycles] {
+      // Device and store failures are handled per exchange; anything else ends this line only.
+      try {
+        controller->Run(rounds);
+      } catch (const std::exception& error) {
+        console.Notice("line " + controller->Config().device + " stopped: " + error.what());
+      }
+    });
   }
   for (auto& thread : threads) thread.join();
   if (StopRequested()) console.Notice("stopped by signal");

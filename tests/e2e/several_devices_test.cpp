@@ -1,0 +1,62 @@
+// Several devices and lines: a sensor that is silent or absent never holds up the others.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "Bench.h"
+
+namespace {
+
+long long HistoryCount(const Bench& bench, int dataId) {
+  return QueryCount(bench.Database(),
+                    "SELECT COUNT(*) FROM history WHERE data_id = " + std::to_string(dataId));
+}
+
+std::string Device(int dataId, int slave) {
+  return R"({"plugin": "do3008ra.so", "dataId": )" + std::to_string(dataId) +
+         R"(, "slaveAddress": )" + std::to_string(slave) + R"(, "settings": {}})";
+}
+
+std::string Line(const std::string& device, const std::string& devices) {
+  return R"({"device": ")" + device +
+         R"(", "pollIntervalMs": 50, "responseTimeoutMs": 100, "devices": [)" + devices + "]}";
+}
+
+TEST(SeveralDevices, ADeviceWhoseAddressNobodyAnswersDoesNotStopItsNeighbourOnTheLine) {
+  Bench bench;
+  bench.StartSensor({"--static"});  // answers address 1 only
+  bench.dir.Write("two.json", R"({"lines": [)" +
+                                  Line(bench.dir.Path("tty"), Device(12, 1) + ", " + Device(13, 2) +
+                                                                  ", " + Device(14, 1)) +
+                                  "]}");
+  const auto run = bench.Host({"run", "--cycles", "4", bench.dir.Path("two.json")});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  // Every request to address 2 goes unanswered; the requests to address 1 around them are all
+  // answered, the first one after each silence included.
+  EXPECT_EQ(HistoryCount(bench, 12), 4) << run.out;
+  EXPECT_EQ(HistoryCount(bench, 13), 0);
+  EXPECT_EQ(HistoryCount(bench, 14), 4) << run.out;
+  EXPECT_NE(run.out.find("summary  13    cycles 0  errors 4"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("summary  14    cycles 4  errors 0"), std::string::npos) << run.out;
+}
+
+TEST(SeveralDevices, EachLineRunsOnItsOwnAndASilentLineHoldsUpNoOther) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  BackgroundProcess silent({SIM_PATH, "--link", bench.dir.Path("tty2"), "--drop", "100"},
+                           bench.dir.Path("silent.log"));
+  for (int i = 0; i < 500 && !std::ifstream(bench.dir.Path("tty2")).good(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  bench.dir.Write("lines.json", R"({"lines": [)" + Line(bench.dir.Path("tty"), Device(12, 1)) +
+                                    ", " + Line(bench.dir.Path("tty2"), Device(13, 1)) + "]}");
+  const auto run = bench.Host({"run", "--cycles", "5", bench.dir.Path("lines.json")});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(HistoryCount(bench, 12), 5) << run.out;
+  EXPECT_EQ(HistoryCount(bench, 13), 0);
+  EXPECT_NE(run.out.find("summary  12    cycles 5  errors 0"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("summary  13    cycles 0  errors 5"), std::string::npos) << run.out;
+}
+
+}  // namespace

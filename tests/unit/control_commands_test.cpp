@@ -42,9 +42,14 @@ struct Commanded {
   // Runs one command with stdout captured; the log is kept in `log`.
   int Run(int code, const void* in, int inlen, void* out, int outlen) {
     ::testing::internal::CaptureStdout();
-    const int result = device.DeviceIoControl(code, in, inlen, out, outlen, outlenRet);
-    log = ::testing::internal::GetCapturedStdout();
-    return result;
+    try {
+      const int result = device.DeviceIoControl(code, in, inlen, out, outlen, outlenRet);
+      log = ::testing::internal::GetCapturedStdout();
+      return result;
+    } catch (...) {
+      log = ::testing::internal::GetCapturedStdout();
+      throw;  // an exception leaving a command is a failure of the test
+    }
   }
   int Run(int code, const std::string& text) {
     return Run(code, text.data(), static_cast<int>(text.size()), nullptr, 0);

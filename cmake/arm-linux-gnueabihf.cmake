@@ -20,10 +20,14 @@ find_program(CMAKE_STRIP NAMES ${_triple}-strip REQUIRED)
 find_program(CMAKE_AR NAMES ${_triple}-ar REQUIRED)
 find_program(CMAKE_RANLIB NAMES ${_triple}-ranlib REQUIRED)
 
-# The armhf sysroot of the cross toolchain holds the ARM loader and C/C++ runtime.
+# The armhf sysroot of the cross toolchain holds the ARM loader and C/C++ runtime. The loader
+# must take its libc from the same build: the multiarch libc6:armhf in /lib/arm-linux-gnueabihf
+# (pulled in by the -dev packages) can be a different revision, and that pairing crashes in
+# thread start-up. So the sysroot's library directory goes first on the search path.
 set(DO3008RA_ARM_SYSROOT /usr/${_triple})
 find_program(DO3008RA_QEMU_ARM NAMES qemu-arm qemu-arm-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${DO3008RA_QEMU_ARM} -L ${DO3008RA_ARM_SYSROOT})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${DO3008RA_QEMU_ARM} -L ${DO3008RA_ARM_SYSROOT}
+                                  -E LD_LIBRARY_PATH=${DO3008RA_ARM_SYSROOT}/lib)
 
 # Libraries and packages come from the multiarch directories (/usr/lib/arm-linux-gnueabihf);
 # programs such as the emulator and the binutils above are the build machine's.

@@ -9,7 +9,7 @@ build_dir=${ARM_BUILD_DIR:-$root/build-arm}
 werror=OFF
 if [[ "${CI:-}" == "true" ]]; then werror=ON; fi
 
-cmake -S "$root" -B "$build_dir" -G Ninja \
+cmake -S "$root" -B "$build_dir" -G Ninja --no-warn-unused-cli \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
   -DDO3008RA_WERROR="$werror" -DDO3008RA_TOOLS=OFF -DDO3008RA_BENCHMARKS=OFF "$@" >/dev/null
 cmake --build "$build_dir" -j 2

@@ -2,9 +2,11 @@
 // configuration mode. Checks the record's data id, the mode that was read and, in mode 5, the
 // four threshold tables against a plain reading of the settings.
 #include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <string>
 
@@ -34,6 +36,17 @@ int32_t ToInt32(const std::string& text) {
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(value);
+}
+
+// strtod's reading narrowed to single precision with IEEE rounding: beyond the largest float
+// but below half a unit in its last place a value still rounds to the largest float.
+float ToFloat(const std::string& text) {
+  const double value = std::strtod(text.c_str(), nullptr);
+  constexpr double kOverflow = 0x1.ffffffp127;
+  const float largest = std::numeric_limits<float>::max();
+  if (std::fabs(value) >= kOverflow) return value > 0 ? HUGE_VALF : -HUGE_VALF;
+  if (std::fabs(value) > largest) return value > 0 ? largest : -largest;
+  return static_cast<float>(value);
 }
 
 bool IsContainer(const Json::Value& value) { return value.isObject() || value.isArray(); }
@@ -91,9 +104,8 @@ bool ExpectedThresholds(const Json::Value& settings, ThresholdMap (&tables)[4]) 
       const std::string recoverText = recover.asString();
       const std::string levelText = level.asString();
       if (valueText.empty() || recoverText.empty() || levelText.empty()) continue;
-      tables[i][signal] = ThresholdRule{
-          id + limit.code, static_cast<float>(std::strtod(valueText.c_str(), nullptr)),
-          static_cast<float>(std::strtod(recoverText.c_str(), nullptr)), false, ToInt32(levelText)};
+      tables[i][signal] = ThresholdRule{id + limit.code, ToFloat(valueText), ToFloat(recoverText),
+                                        false, ToInt32(levelText)};
     }
   }
   return true;

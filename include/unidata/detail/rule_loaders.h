@@ -31,13 +31,18 @@ inline int32_t TextToInt32(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
-// strtod narrowed to single precision; values beyond the float range become infinities instead
-// of an undefined conversion.
+// strtod narrowed to single precision as IEEE rounding narrows it, without the undefined
+// conversion of an out-of-range double: up to half a unit in the last place above the largest
+// float a value still rounds to the largest float ("3.4028235e38" is the largest float written
+// with 8 digits); from there on it becomes an infinity of its sign.
 inline float TextToFloat(const std::string& text) {
   const double value = std::strtod(text.c_str(), nullptr);
   if (std::isnan(value)) return std::numeric_limits<float>::quiet_NaN();
-  if (value > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
-  if (value < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+  constexpr double kOverflow = 0x1.ffffffp127;
+  const float largest = std::numeric_limits<float>::max();
+  const float infinity = std::numeric_limits<float>::infinity();
+  if (std::fabs(value) >= kOverflow) return value > 0 ? infinity : -infinity;
+  if (std::fabs(value) > largest) return value > 0 ? largest : -largest;
   return static_cast<float>(value);
 }
 

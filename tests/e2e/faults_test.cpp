@@ -1,7 +1,7 @@
 // A sensor that misbehaves never stops the host, and never gets a broken record stored.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <string>
 
 #include "Bench.h"
 
@@ -26,12 +26,13 @@ void ExpectWholeAndCorrect(const std::vector<Bytes>& records) {
   }
 }
 
-// The count in the "summary" line of the host's output.
+// A count ("cycles" or "errors") of the device's "summary" line in the host's output.
 long SummaryCount(const std::string& out, const std::string& what) {
-  std::smatch match;
-  const std::regex summary("summary  12 +cycles (\\d+)  errors (\\d+)");
-  if (!std::regex_search(out, match, summary)) return -1;
-  return std::stol(match[what == "cycles" ? 1 : 2]);
+  const auto line = out.find("summary  12 ");
+  if (line == std::string::npos) return -1;
+  const auto label = out.find(what + " ", line);
+  if (label == std::string::npos) return -1;
+  return std::stol(out.substr(label + what.size() + 1));
 }
 
 std::vector<std::string> With(std::vector<std::string> options,
@@ -60,9 +61,9 @@ TEST(Faults, ThirtyPercentDroppedOrCorruptedAnswersLeaveOnlyWholeCorrectRecords)
 TEST(Faults, ExceptionsAndLateAnswersAreCountedAndPollingGoesOn) {
   Bench bench;
   bench.StartSensor(With(kStaticSensor,
-                         {"--exception", "20", "--late", "10", "--late-ms", "300", "--seed", "5"}));
+                         {"--exception", "10", "--late", "10", "--late-ms", "300", "--seed", "5"}));
   const auto run =
-      bench.Host({"run", "--cycles", "20", bench.Config(Mode5Settings(), 50, 100)}, 60s);
+      bench.Host({"run", "--cycles", "40", bench.Config(Mode5Settings(), 50, 100)}, 60s);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const auto records = bench.HistoryRecords();
   EXPECT_GE(records.size(), 1u) << run.out;

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 namespace unidata {
@@ -12,10 +12,14 @@ namespace unidata {
 inline std::string FloatText(float value) {
   if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  // std::to_chars in general form with a precision gives exactly what "%.*g" gives, without
+  // the C library's format parsing and multi-precision digit loop, and whatever LC_NUMERIC
+  // the host process has set: this runs for every rule in every cycle.
   constexpr int kSignificantDigits = 9;
   char text[32];
-  std::snprintf(text, sizeof text, "%.*g", kSignificantDigits, static_cast<double>(value));
-  return text;
+  const auto written = std::to_chars(text, text + sizeof text, static_cast<double>(value),
+                                     std::chars_format::general, kSignificantDigits);
+  return std::string(text, written.ptr);
 }
 
 }  // namespace unidata

@@ -41,14 +41,34 @@ suite_thread() {
     --gtest_brief=1
 }
 
-# The plug-in created, used and destroyed through dlopen, in an uninstrumented tree.
+memcheck() {
+  valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=definite,indirect,possible \
+    --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes "$@"
+}
+
+# The plug-in created, used and destroyed through dlopen, in an uninstrumented tree: the loading
+# test, then the reference host polling the simulated sensor (cycles with an alarm, a restore
+# from the store, a confirmed write, a status document).
 suite_valgrind() {
   local dir=${BUILD_DIR:-$root/build}
   [[ -f $dir/CMakeCache.txt ]] || configure "$dir" || return 1
-  cmake --build "$dir" -j "$jobs" --target plugin_loading_tests do3008ra || return 1
-  valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=definite,indirect,possible \
-    --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes \
-    "$dir/tests/plugin_loading_tests" --gtest_brief=1
+  cmake --build "$dir" -j "$jobs" --target plugin_loading_tests do3008ra devhost do3008ra-sim ||
+    return 1
+  memcheck "$dir/tests/plugin_loading_tests" --gtest_brief=1 || return 1
+  local work status=0 sensor
+  work=$(mktemp -d)
+  "$dir/tools/do3008ra-sim/do3008ra-sim" --link "$work/sensor" --temperature 24:33:8 \
+    >"$work/sensor.log" 2>&1 &
+  sensor=$!
+  for _ in $(seq 100); do [[ -e $work/sensor ]] && break; sleep 0.05; done
+  local host=("$dir/tools/devhost/devhost" --port "$work/sensor" --db "$work/host.db"
+    --plugin-dir "$dir/plugins" --plugin-log "$work/plugin.log")
+  memcheck "${host[@]}" run --cycles 3 "$root/examples/mode5.json" || status=1
+  memcheck "${host[@]}" write "$root/examples/mode5.json" 12 80 15 || status=1
+  kill "$sensor" 2>/dev/null
+  wait "$sensor" 2>/dev/null
+  rm -rf "$work"
+  return $status
 }
 
 passed=0 failed=0

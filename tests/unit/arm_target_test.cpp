@@ -60,7 +60,8 @@ TEST(TargetBinary, IsBuiltForThePointerWidthAndFloatAbiOfItsTarget) {
 
 // ---------------------------------------------------------------------------------------------
 // The record is packed: hosts keep it, and hand cache blobs back, at any address. On ARM a
-// word or double-word access at an odd address faults, so every field access must be safe there.
+// double-word or multiple-register access at an unaligned address traps, so the compiler must
+// reach every field with accesses that are safe there.
 
 TEST(RecordPlacement, FieldsAtAnOddAddressLandLittleEndianAtTheirOffsets) {
   alignas(8) unsigned char storage[1 + sizeof(DO3008RA_Data_t)] = {};

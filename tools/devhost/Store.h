@@ -1,11 +1,15 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "Statement.h"
 
 struct sqlite3;
 
@@ -33,6 +37,8 @@ struct HistoryRow {
 
 // The reference host's database (SQLite, WAL): history, the last record of each device, alarm
 // transitions, threshold values and analog reports. One Store per thread that writes.
+// Every statement is compiled on its first use and kept until the store closes: a poll cycle
+// runs the same few statements each time.
 class Store {
  public:
   // Opens the database, creating it and its tables when `create` is set. Throws StoreError.
@@ -61,9 +67,26 @@ class Store {
   std::vector<HistoryRow> History(std::optional<uint32_t> dataId, long long limit);
 
  private:
+  enum Query {
+    kBegin,
+    kCommit,
+    kAddHistory,
+    kPutLastRecord,
+    kLastRecord,
+    kAddAlarmEvent,
+    kAlarmStates,
+    kAddThresholdValue,
+    kAddReport,
+    kHistory,
+    kQueryCount
+  };
+
   void Execute(const char* sql);
+  // The kept statement of `query`, compiled on first use; reset when the use ends.
+  StatementUse Use(Query query);
 
   sqlite3* db_ = nullptr;
+  std::array<std::unique_ptr<Statement>, kQueryCount> statements_;
   bool inTransaction_ = false;
 };
 

@@ -29,13 +29,6 @@ std::string OutcomeText(int32_t outcome) {
   }
 }
 
-// Sleeps until `until`, waking early when a stop is requested.
-void WaitUntil(std::chrono::steady_clock::time_point until) {
-  while (!StopRequested() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
 }  // namespace
 
 LineController::LineController(const LineConfig& config, Console& console)
@@ -111,8 +104,7 @@ void LineController::Run(long rounds) {
   const auto interval = std::chrono::milliseconds(config_.pollIntervalMs);
   auto next = std::chrono::steady_clock::now();
   for (long done = 0; rounds == 0 || done < rounds; ++done) {
-    WaitUntil(next);
-    if (StopRequested()) return;
+    if (WaitForStopUntil(next)) return;
     // A round that overran its interval is followed at once, without trying to catch up.
     next = std::max(next + interval, std::chrono::steady_clock::now());
     PollRound();

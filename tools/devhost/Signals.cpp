@@ -1,16 +1,44 @@
 #include "Signals.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
+// Written once by the handler and never read: it stays readable from then on, so every waiter,
+// on every thread and at any later time, wakes. A signal handler may write to a pipe; it may
+// not wake a condition variable.
+int stopPipe[2] = {-1, -1};
 
-void OnStopSignal(int) { stopRequested = 1; }
+void OnStopSignal(int) {
+  const int savedErrno = errno;
+  stopRequested = 1;
+  if (stopPipe[1] >= 0) {
+    const char byte = 1;
+    (void)!write(stopPipe[1], &byte, 1);
+  }
+  errno = savedErrno;
+}
+
+timespec Remaining(std::chrono::steady_clock::duration left) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+  return timespec{static_cast<std::time_t>(seconds.count()),
+                  static_cast<long>(nanoseconds.count())};
+}
 
 }  // namespace
 
 void InstallStopHandlers() {
+  if (stopPipe[0] < 0 && pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    stopPipe[0] = stopPipe[1] = -1;  // waits then run to their deadline; stopping still works
+  }
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -19,3 +47,16 @@ void InstallStopHandlers() {
 }
 
 bool StopRequested() { return stopRequested != 0; }
+
+bool WaitForStopUntil(std::chrono::steady_clock::time_point deadline) {
+  // Without handlers installed the descriptor is -1, which poll ignores: a plain sleep.
+  pollfd stop{stopPipe[0], POLLIN, 0};
+  for (;;) {
+    if (StopRequested()) return true;
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    const timespec timeout = Remaining(left);
+    // Interrupted by the stop signal (or another one): look again.
+    ppoll(&stop, 1, &timeout, nullptr);
+  }
+}

@@ -78,8 +78,12 @@ SerialLine::~SerialLine() {
 }
 
 Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
-  // Bytes still on the line (the tail of a late answer) must not be taken for this answer.
-  modbus_flush(context_);
+  // A good exchange leaves the line empty; only the first exchange and one after raw bytes
+  // went out may find something there that is not its answer.
+  if (flushBeforeNext_) {
+    modbus_flush(context_);
+    flushBeforeNext_ = false;
+  }
   modbus_set_slave(context_, slave);
   Exchange exchange;
   if (request.function == ModbusRequest::kReadHolding ||
@@ -91,7 +95,12 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
   } else {
     return Failed("function " + std::to_string(request.function) + " is not supported");
   }
-  if (!exchange.answered && !exchange.lineQuiet) DrainLateAnswer();
+  if (!exchange.answered) {
+    // What is left of a broken answer, or all of a late one, must not be taken for the
+    // answer to the next request.
+    modbus_flush(context_);
+    if (!exchange.lineQuiet) DrainLateAnswer();
+  }
   return exchange;
 }
 
@@ -159,6 +168,8 @@ Exchange SerialLine::Failed(const std::string& what) {
 
 int SerialLine::SendRaw(const unsigned char* data, unsigned int length) {
   if (data == nullptr) return -1;
+  // Whatever the device says back to raw bytes is not read here.
+  flushBeforeNext_ = true;
   const ssize_t written = write(modbus_get_socket(context_), data, length);
   return written < 0 ? -1 : static_cast<int>(written);
 }

@@ -47,6 +47,8 @@ class SerialLine {
   std::string device_;
   int responseTimeoutMs_;
   modbus_t* context_ = nullptr;
+  // Set until the first exchange and after raw bytes went out.
+  bool flushBeforeNext_ = true;
 };
 
 // "read holding registers 0/4", "write register 80" ... for messages.

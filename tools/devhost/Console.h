@@ -31,9 +31,12 @@ class Console {
   bool Json() const { return json_; }
 
  private:
-  // `exact`: doubles with every digit (documents); else to 10 significant digits, enough for
-  // the host's own values in tenths.
-  void Emit(const std::string& text, const Json::Value& json, bool exact = false);
+  // Writes the line `text()` makes, or with --json the one `json()` makes; only that one is
+  // built. `exact`: doubles with every digit (documents); else to 10 significant digits,
+  // enough for the host's own values in tenths.
+  template <typename MakeText, typename MakeJson>
+  void Emit(const MakeText& text, const MakeJson& json, bool exact = false);
+  void Write(std::string line);
 
   std::FILE* out_;
   bool json_;

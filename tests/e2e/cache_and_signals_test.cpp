@@ -76,6 +76,26 @@ TEST(Signals, SigtermStopsTheHostCleanlyWithTheDatabaseClosed) {
   EXPECT_GE(bench.HistoryRecords().size(), 1u);
 }
 
+TEST(Signals, SigtermEndsALongWaitForTheNextPollAtOnce) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  // A minute between polls: after the first cycle the host sleeps in one long wait.
+  const std::string config = bench.Config(Mode5Settings(), 60000, 100);
+  BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (ReadFile(bench.dir.Path("host.out")).find("cycle ") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << ReadFile(bench.dir.Path("host.out"));
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(200ms);
+  const auto stopped = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.Stop(5000ms), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+  const std::string out = ReadFile(bench.dir.Path("host.out"));
+  EXPECT_NE(out.find("stopped by signal"), std::string::npos) << out;
+  EXPECT_NE(out.find("summary  12    cycles 1  errors 0"), std::string::npos) << out;
+}
+
 TEST(History, ListsAndExportsTheStoredRecords) {
   Bench bench;
   bench.StartSensor({"--static", "--temperature", "23.4"});

@@ -1,8 +1,13 @@
 // The reference host's pieces on their own: configuration checks, record decoding, history
-// export and the command line.
+// export, the command line and the console's lines.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
 #include "CommandLine.h"
+#include "Console.h"
 #include "HistoryExport.h"
 #include "HostConfig.h"
 #include "RecordView.h"
@@ -211,6 +216,70 @@ TEST(HostCommandLine, CommandsArgumentsAndOptions) {
                                              {"history"}}) {
     EXPECT_THROW(ParseCommandLine(wrong), UsageError) << ::testing::PrintToString(wrong);
   }
+}
+
+// Everything a console printed, through a temporary file.
+class ConsoleOutput {
+ public:
+  ConsoleOutput() : file_(std::tmpfile()) {}
+  ~ConsoleOutput() { std::fclose(file_); }
+  ConsoleOutput(const ConsoleOutput&) = delete;
+  ConsoleOutput& operator=(const ConsoleOutput&) = delete;
+
+  std::FILE* File() const { return file_; }
+  std::string Text() const {
+    std::rewind(file_);
+    std::string text;
+    for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) text += static_cast<char>(c);
+    return text;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+std::string PrintfOneDecimal(double value) {
+  char text[400];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+TEST(ConsoleLines, ValuesShowOneDecimalExactlyAsPrintfRoundsThem) {
+  // Halves that binary cannot hold, exact halves (rounded to even), signs, and no number.
+  const double values[] = {23.4,    0.05,  0.15,   0.25,  0.35,    -0.04, -0.05, 1013.0,
+                           -273.15, 1e300, 2.5e-7, 99.95, 6553.55, -0.0,  1e-320};
+  for (const double value : values) {
+    ConsoleOutput output;
+    Console console(output.File(), false);
+    console.Report(12, "T01", static_cast<float>(value));
+    EXPECT_EQ(output.Text(),
+              "report   12    T01 " + PrintfOneDecimal(static_cast<float>(value)) + "\n")
+        << value;
+  }
+  ConsoleOutput output;
+  Console console(output.File(), false);
+  console.Report(12, "T01", std::numeric_limits<float>::quiet_NaN());
+  console.Report(12, "T01", -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(output.Text(), "report   12    T01 nan\nreport   12    T01 -inf\n");
+}
+
+TEST(ConsoleLines, ACycleIsOneTextLineOrOneJsonLine) {
+  RecordValues values;
+  values.temperature = 23.4;
+  values.humidity = 45.6;
+  values.pressure = 1013;
+  values.stamp = "2026-12-6 9:5:3";
+
+  ConsoleOutput text;
+  Console(text.File(), false).Cycle(12, values, 2);
+  EXPECT_EQ(text.Text(),
+            "cycle    12    temperature 23.4  humidity 45.6  pressure 1013.0  alarms 2\n");
+
+  ConsoleOutput json;
+  Console(json.File(), true).Cycle(12, values, 2);
+  EXPECT_EQ(json.Text(), R"({"alarms_active":2,"data_id":12,"event":"cycle","humidity":45.6,)"
+                         R"("pressure":1013.0,"record_time":"2026-12-6 9:5:3","temperature":23.4})"
+                         "\n");
 }
 
 }  // namespace

@@ -3,15 +3,17 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <charconv>
 #include <memory>
 #include <sstream>
 
 namespace {
 
+// The same text as "%.1f", without printf's format parsing and locale.
 std::string OneDecimal(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  return text;
+  char text[400];  // the longest double in fixed notation fits
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr;
+  return std::string(text, end);
 }
 
 Json::Value Event(const char* name, uint32_t dataId) {

@@ -99,11 +99,17 @@ void BindValues(Statement& statement, int first, const unsigned char* record, un
 }  // namespace
 
 std::string NowText() {
+  // A cycle stamps several rows within the same second: format each second once.
+  thread_local std::time_t formattedAt = -1;
+  thread_local std::string text;
   const std::time_t now = std::time(nullptr);
+  if (now == formattedAt) return text;
   std::tm local{};
   localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+  text = buffer;
+  formattedAt = now;
   return text;
 }
 

@@ -9,19 +9,21 @@
 #   scripts/fuzz.sh --long                long run, 1 hour per target (or --seconds), figures
 #                                         appended to build-fuzz/long-runs.tsv
 #   scripts/fuzz.sh [options] TARGET...   only these targets
+#   scripts/fuzz.sh --build-only          build the targets and stop
 #
 # Ends with one line "fuzz: N passed, N failed" counting the targets.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 all_targets=(fuzz_settings fuzz_rule_file fuzz_commands fuzz_cache fuzz_sequence)
-seconds=50 long=0 targets=()
+seconds=50 long=0 build_only=0 targets=()
 
 while (($#)); do
   case $1 in
     --seconds) seconds=$2 && shift ;;
     --long) long=1 ;;
-    -h | --help) sed -n '2,13p' "$0" && exit 0 ;;
+    --build-only) build_only=1 ;;
+    -h | --help) sed -n '2,14p' "$0" && exit 0 ;;
     *) targets+=("$1") ;;
   esac
   shift
@@ -34,11 +36,16 @@ if [[ ! -f $dir/CMakeCache.txt ]]; then
     -DDO3008RA_FUZZ=ON -DDO3008RA_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 fi
 mkdir -p "$dir/logs"
-if ! cmake --build "$dir" -j "${JOBS:-2}" --target fuzz_targets >"$dir/logs/build.log" 2>&1; then
+# Several runs may share the build tree (scripts/fuzz-long.sh); one builds at a time.
+build_targets() {
+  flock 9 && cmake --build "$dir" -j "${JOBS:-2}" --target fuzz_targets >"$dir/logs/build.log" 2>&1
+} 9>"$dir/logs/build.lock"
+if ! build_targets; then
   cat "$dir/logs/build.log"
   echo "fuzz: 0 passed, ${#targets[@]} failed"
   exit 1
 fi
+((build_only)) && exit 0
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

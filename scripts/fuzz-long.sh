@@ -4,6 +4,7 @@
 # given, whose total in build-fuzz/long-runs.tsv is still below the goal and that no other
 # worker holds. Short chunks keep each libFuzzer process fresh: a process running for half an
 # hour slows to about half its starting rate as the sanitizer's allocation-stack store grows.
+# A target's last chunk is cut to what its last rate needs to reach the goal.
 #
 #   scripts/fuzz-long.sh                          10 million executions per target, 600-s chunks
 #   scripts/fuzz-long.sh --goal 2000000 --chunk 300 --workers 1 fuzz_cache
@@ -36,6 +37,17 @@ trap 'rm -rf "$locks"' EXIT
 
 total() { awk -F'\t' -v t="$1" '$2 == t { s += $4 } END { print s + 0 }' "$tsv"; }
 
+# A chunk's length: the full chunk, or for the last chunk of a target about the time its last
+# run's rate needs for what is left, so that the goal is not overshot by most of a chunk.
+seconds_for() {
+  awk -F'\t' -v t="$1" -v goal="$goal" -v chunk="$chunk" '
+    $2 == t { done += $4; if ($3 > 0) rate = $4 / $3 }
+    END {
+      s = rate > 0 ? int((goal - done) / rate * 1.05) + 15 : chunk
+      print (s < 60 ? 60 : (s > chunk ? chunk : s))
+    }' "$tsv"
+}
+
 # The next target for a worker, taken under its lock; empty when none is left.
 take() {
   local target
@@ -50,9 +62,10 @@ worker() {
   while [[ ! -e $stop ]]; do
     target=$(take)
     [[ -z $target ]] && return 0
-    echo "$(date -u +%T) worker $1: $target from $(total "$target") executions"
-    local output status
-    output=$(bash "$root/scripts/fuzz.sh" --long --seconds "$chunk" "$target")
+    local seconds output status
+    seconds=$(seconds_for "$target")
+    echo "$(date -u +%T) worker $1: $target from $(total "$target") executions, $seconds s"
+    output=$(bash "$root/scripts/fuzz.sh" --long --seconds "$seconds" "$target")
     status=$?
     grep -v '^fuzz:' <<<"$output"
     ((status == 0)) || touch "$stop"

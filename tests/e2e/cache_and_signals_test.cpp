@@ -13,6 +13,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Waits (at most 10 s) until a background host has reported its first poll cycle.
+void WaitForFirstCycle(const std::string& hostOutput) {
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (ReadFile(hostOutput).find("cycle ") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << ReadFile(hostOutput);
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
 TEST(Restart, TheLastStoredRecordIsLoadedBackThroughTheCache) {
   Bench bench;
   const std::string config = bench.Config(Mode5Settings(), 100, 100);
@@ -60,11 +69,7 @@ TEST(Signals, SigtermStopsTheHostCleanlyWithTheDatabaseClosed) {
   bench.StartSensor({"--static"});
   const std::string config = bench.Config(Mode5Settings(), 100, 100);
   BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (ReadFile(bench.dir.Path("host.out")).find("cycle ") == std::string::npos) {
-    ASSERT_LT(std::chrono::steady_clock::now(), until) << ReadFile(bench.dir.Path("host.out"));
-    std::this_thread::sleep_for(20ms);
-  }
+  ASSERT_NO_FATAL_FAILURE(WaitForFirstCycle(bench.dir.Path("host.out")));
   EXPECT_EQ(host.Stop(5000ms), 0);
   const std::string out = ReadFile(bench.dir.Path("host.out"));
   EXPECT_NE(out.find("stopped by signal"), std::string::npos) << out;
@@ -82,11 +87,7 @@ TEST(Signals, SigtermEndsALongWaitForTheNextPollAtOnce) {
   // A minute between polls: after the first cycle the host sleeps in one long wait.
   const std::string config = bench.Config(Mode5Settings(), 60000, 100);
   BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (ReadFile(bench.dir.Path("host.out")).find("cycle ") == std::string::npos) {
-    ASSERT_LT(std::chrono::steady_clock::now(), until) << ReadFile(bench.dir.Path("host.out"));
-    std::this_thread::sleep_for(20ms);
-  }
+  ASSERT_NO_FATAL_FAILURE(WaitForFirstCycle(bench.dir.Path("host.out")));
   std::this_thread::sleep_for(200ms);
   const auto stopped = std::chrono::steady_clock::now();
   EXPECT_EQ(host.Stop(5000ms), 0);

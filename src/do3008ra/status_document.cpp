@@ -3,6 +3,7 @@
 #include <string>
 
 #include "do3008ra/DO3008RA.h"
+#include "do3008ra/register_values.h"
 
 namespace {
 
@@ -10,13 +11,6 @@ namespace {
 const char* const kBaudRates[] = {"2400",  "4800",  "9600",   "19200",
                                   "38400", "57600", "115200", "1200"};
 constexpr unsigned kBaudCodes = sizeof kBaudRates / sizeof kBaudRates[0];
-
-// Tenths to units in single precision, as the readers of the document expect the figures: raw
-// 234 reads 23.399999618530273, not 23.4.
-double Tenths(uint16_t raw) {
-  const float units = static_cast<float>(raw) / 10.0f;
-  return static_cast<double>(units);
-}
 
 std::string BaudText(uint16_t code) { return code < kBaudCodes ? kBaudRates[code] : "无效值"; }
 
@@ -42,12 +36,13 @@ void DO3008RA::GenJsonData() {
 
 void DO3008RA::FillStatusDocument() {
   // Members are overwritten in place; members that others added to the document stay.
-  jsonData_["湿度"] = Tenths(data_.inputMeasure[0]);
-  jsonData_["温度"] = Tenths(data_.inputMeasure[1]);
-  jsonData_["气压"] = Tenths(data_.inputMeasure[3]);
-  jsonData_["温度校准值"] = Tenths(data_.inputCalib[0]);
-  jsonData_["湿度校准值"] = Tenths(data_.inputCalib[1]);
-  jsonData_["气压校准值"] = Tenths(data_.inputCalib[2]);
+  const do3008ra::Tenths tenths = do3008ra::TenthsOf(data_);
+  jsonData_["湿度"] = do3008ra::DocumentFigure(tenths.humidity);
+  jsonData_["温度"] = do3008ra::DocumentFigure(tenths.temperature);
+  jsonData_["气压"] = do3008ra::DocumentFigure(tenths.pressure);
+  jsonData_["温度校准值"] = do3008ra::DocumentFigure(tenths.temperatureCalibration);
+  jsonData_["湿度校准值"] = do3008ra::DocumentFigure(tenths.humidityCalibration);
+  jsonData_["气压校准值"] = do3008ra::DocumentFigure(tenths.pressureCalibration);
   jsonData_["设备地址"] = static_cast<double>(data_.inputBus[0]);
   jsonData_["波特率"] = BaudText(data_.inputBus[1]);
   jsonData_["更新时间"] = UpdateTimeText(data_.time);

@@ -151,17 +151,19 @@ std::vector<unsigned char> SampleRecord() {
   return record;
 }
 
-TEST(RecordDecoding, InputCopiesInTenthsUnsignedAndTheRecordsOwnStamp) {
+// The host reads a stored record with the device's own register rule: temperature and
+// calibrations signed (0xFFFF is -0.1), humidity and pressure unsigned; in decimal tenths.
+TEST(RecordDecoding, InputCopiesAsTheStatusDocumentReadsThemAndTheRecordsOwnStamp) {
   const auto record = SampleRecord();
   const auto values = DecodeRecord(record.data(), record.size());
   ASSERT_TRUE(values.has_value());
   EXPECT_EQ(values->dataId, 0x12345678u);
-  EXPECT_DOUBLE_EQ(values->humidity, 45.6);
-  EXPECT_DOUBLE_EQ(values->temperature, 6553.5);
-  EXPECT_DOUBLE_EQ(values->pressure, 1013.2);
-  EXPECT_DOUBLE_EQ(values->temperatureCalibration, 1.5);
-  EXPECT_DOUBLE_EQ(values->humidityCalibration, 2.5);
-  EXPECT_DOUBLE_EQ(values->pressureCalibration, 3.5);
+  EXPECT_EQ(values->humidity, 45.6);
+  EXPECT_EQ(values->temperature, -0.1);
+  EXPECT_EQ(values->pressure, 1013.2);
+  EXPECT_EQ(values->temperatureCalibration, 1.5);
+  EXPECT_EQ(values->humidityCalibration, 2.5);
+  EXPECT_EQ(values->pressureCalibration, 3.5);
   EXPECT_EQ(values->address, 7u);
   EXPECT_EQ(values->baudCode, 6u);
   EXPECT_EQ(values->stamp, "2026-12-6 9:5:3");
@@ -176,7 +178,7 @@ TEST(HistoryExport, CsvRowsCarryDecodedValuesAndTheRawRecord) {
   const auto firstBreak = csv.find('\n');
   const auto secondBreak = csv.find('\n', firstBreak + 1);
   const std::string first = csv.substr(firstBreak + 1, secondBreak - firstBreak - 1);
-  EXPECT_EQ(first.rfind("7,12,2026-12-06 09:05:03,6553.5,45.6,1013.2,1.5,2.5,3.5,7,6,"
+  EXPECT_EQ(first.rfind("7,12,2026-12-06 09:05:03,-0.1,45.6,1013.2,1.5,2.5,3.5,7,6,"
                         "2026-12-6 9:5:3,78563412",
                         0),
             0u)
@@ -201,6 +203,12 @@ TEST(HostCommandLine, CommandsArgumentsAndOptions) {
   EXPECT_EQ(write.values, (std::vector<uint16_t>{11, 65535}));
   EXPECT_EQ(write.overrides.ports.at(1), "/dev/pts/4");
 
+  // Negative values are two's complement, not options; "--" ends the options.
+  EXPECT_EQ(ParseCommandLine({"write", "site.json", "12", "80", "-5", "-32768"}).values,
+            (std::vector<uint16_t>{65531, 32768}));
+  EXPECT_EQ(ParseCommandLine({"write", "--json", "--", "site.json", "12", "80", "-5"}).values,
+            std::vector<uint16_t>{65531});
+
   const CommandLine history = ParseCommandLine({"history", "--db", "h.db", "--limit", "0"});
   EXPECT_EQ(history.configPath, "");
   EXPECT_EQ(history.limit, 0);
@@ -209,6 +217,8 @@ TEST(HostCommandLine, CommandsArgumentsAndOptions) {
        std::vector<std::vector<std::string>>{{},
                                              {"write", "site.json", "12", "80"},
                                              {"write", "site.json", "12", "80", "65536"},
+                                             {"write", "site.json", "12", "80", "-32769"},
+                                             {"write", "site.json", "12", "80", "-5x"},
                                              {"run", "site.json", "extra"},
                                              {"--cycles", "0", "site.json"},
                                              {"--cycles"},

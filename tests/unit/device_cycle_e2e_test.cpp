@@ -15,6 +15,7 @@
 #include "support/CapturedOutput.h"
 #include "support/DeviceProbe.h"
 #include "support/JsonText.h"
+#include "support/ScratchDirectory.h"
 
 namespace {
 
@@ -128,6 +129,32 @@ TEST_F(DeviceCycle, HistoryEntryCarriesBothCopiesTheDataIdAndTheCompletionTime) 
   // The document of that cycle shows the input copy, and the rule saw 23.3999996.
   EXPECT_EQ(device().jsonData_["温度"].asDouble(), static_cast<double>(234.0f / 10.0f));
   EXPECT_THAT(bus().CallTexts(), Contains(HasSubstr("温度, T01001, 23.3999996, , 0")));
+}
+
+// Mode 1 hands the host the status document's values: a sub-zero temperature must reach the
+// threshold check and the analog report with its sign, not as 6548.6.
+TEST(DeviceCycleMode1, NegativeTemperatureReachesThresholdAndReportWithItsSign) {
+  ScratchDirectory scratch(true);
+  scratch.Write("ini/12.ini",
+                "[AI]\n温度 = 010010010,Temperature\n[ALARM]\n温度 = 010010011,high\n");
+  AttachedDevice attached(12);
+  DeviceProbe& device = attached.device;
+  RecordingController& bus = *attached.controller;
+  CapturedOutput([&] { device.InitSetting(ParseJson(R"({"appSetting": {"b_mode": 1}})")); });
+  SMDVDevice::BAOSetting report{};
+  report.absEnable = true;
+  report.absThreshold = 1.0f;
+  device.BaoSettings()["010010010"] = report;
+  bus.SetInput(1, 65486);  // -5.0 in two's complement
+  bus.ClearCalls();
+  CapturedOutput([&] {
+    device.RefreshStatus();
+    for (int answer = 0; answer < 6; ++answer) ASSERT_TRUE(bus.RunNext()) << answer;
+  });
+  EXPECT_THAT(bus.CallTexts(), Contains("CheckThreshold(010610011, Temperature, -5, 1)"))
+      << ::testing::PrintToString(bus.CallTexts());
+  EXPECT_THAT(bus.CallTexts(), Contains("CheckAOReport(010010010, -5)"));
+  EXPECT_EQ(device.BaoSettings()["010010010"].lastReportValue, -5.0f);
 }
 
 }  // namespace

@@ -114,24 +114,54 @@ TEST(StatusDocument, NineMembersFromTheInputCopiesOnly) {
   EXPECT_EQ(doc["更新时间"].asString(), "2026-12-6 9:5:3");
 }
 
-TEST(StatusDocument, DivisionIsSinglePrecisionAndUnsigned) {
+// Temperature and the calibration offsets are two's complement: the sensor reports -5.0 degrees
+// as 65486. Read unsigned, as they once were, a freezing room showed 6548.6 degrees, raised the
+// high-temperature alarm and could never raise the low one; 0xFFFF now reads -0.1, not 6553.5.
+TEST(StatusDocument, TemperatureAndCalibrationsAreSignedInSinglePrecision) {
   struct Case {
     uint16_t raw;
     double shown;
   };
-  const Case cases[] = {{234, 23.399999618530273}, {235, 23.5},
-                        {0xFFFF, 6553.5},          {0x8000, 3276.8000488281250},
-                        {1, 0.10000000149011612},  {0, 0.0}};
+  const Case cases[] = {{234, 23.399999618530273},
+                        {235, 23.5},
+                        {0xFFFF, static_cast<double>(-0.1f)},
+                        {65486, -5.0},
+                        {65531, -0.5},
+                        {32767, static_cast<double>(3276.7f)},
+                        {32768, -3276.8000488281250},
+                        {1, 0.10000000149011612},
+                        {0, 0.0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.raw);
     DeviceProbe device;
     device.data_.inputMeasure[1] = c.raw;
-    device.data_.inputCalib[2] = c.raw;
-    device.data_.inputBus[0] = c.raw;
+    for (auto& calibration : device.data_.inputCalib) calibration = c.raw;
     CompleteCycle(device);
     device.GenJsonData();
     EXPECT_EQ(device.jsonData_["温度"].asDouble(), c.shown);
+    EXPECT_EQ(device.jsonData_["温度校准值"].asDouble(), c.shown);
+    EXPECT_EQ(device.jsonData_["湿度校准值"].asDouble(), c.shown);
     EXPECT_EQ(device.jsonData_["气压校准值"].asDouble(), c.shown);
+  }
+}
+
+// Humidity, pressure and the address never go below zero and keep their whole unsigned range.
+TEST(StatusDocument, HumidityPressureAndAddressStayUnsigned) {
+  struct Case {
+    uint16_t raw;
+    double shown;
+  };
+  const Case cases[] = {{0xFFFF, 6553.5}, {0x8000, 3276.8000488281250}, {234, 23.399999618530273}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.raw);
+    DeviceProbe device;
+    device.data_.inputMeasure[0] = c.raw;
+    device.data_.inputMeasure[3] = c.raw;
+    device.data_.inputBus[0] = c.raw;
+    CompleteCycle(device);
+    device.GenJsonData();
+    EXPECT_EQ(device.jsonData_["湿度"].asDouble(), c.shown);
+    EXPECT_EQ(device.jsonData_["气压"].asDouble(), c.shown);
     EXPECT_EQ(device.jsonData_["设备地址"].asDouble(), static_cast<double>(c.raw));
   }
 }

@@ -20,6 +20,26 @@ long long Number(const std::string& what, const std::string& text, long long low
   return value;
 }
 
+// A register takes 0-65535, or a negative value down to -32768 written as two's complement
+// (temperature calibration -0.5 is -5, sent as 65531).
+uint16_t RegisterValue(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0') {
+    throw UsageError("value: expected a whole number, got '" + text + "'");
+  }
+  if (errno != 0 || value < -32768 || value > 0xFFFF) {
+    throw UsageError("value " + text + " does not fit a 16-bit register (-32768 to 65535)");
+  }
+  return static_cast<uint16_t>(value & 0xFFFF);
+}
+
+// "-5" is a value, not an option.
+bool IsNegativeNumber(const std::string& arg) {
+  return arg.size() > 1 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+}
+
 // --port PATH sets line 0; --port N=PATH sets line N.
 void AddPort(ConfigOverrides& overrides, const std::string& text) {
   const auto equals = text.find('=');
@@ -56,7 +76,7 @@ void TakePositionals(CommandLine& line, std::vector<std::string> words) {
     line.dataId = static_cast<uint32_t>(Number("data id", words[0], 0, 0xFFFFFFFFLL));
     line.address = static_cast<uint16_t>(Number("address", words[1], 0, 0xFFFF));
     for (std::size_t i = 2; i < words.size(); ++i) {
-      line.values.push_back(static_cast<uint16_t>(Number("value", words[i], 0, 0xFFFF)));
+      line.values.push_back(RegisterValue(words[i]));
     }
     return;
   }
@@ -85,9 +105,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       {"--csv", [&](const std::string& v) { line.csvPath = v; }},
   };
   std::vector<std::string> positionals;
+  bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--json") {
+    if (optionsEnded || IsNegativeNumber(arg)) {
+      positionals.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--json") {
       line.json = true;
     } else if (arg == "--help" || arg == "-h") {
       line.help = true;

@@ -1,15 +1,15 @@
 #include "RecordView.h"
 
+#include <cstring>
+
+#include "do3008ra/register_values.h"
+
 namespace {
 
-double Tenths(const unsigned char* data, std::size_t offset) {
-  return RecordWord(data, offset) / 10.0;
-}
-
-std::string Stamp(const unsigned char* data) {
-  return std::to_string(RecordWord(data, 40)) + "-" + std::to_string(data[42]) + "-" +
-         std::to_string(data[43]) + " " + std::to_string(data[44]) + ":" +
-         std::to_string(data[45]) + ":" + std::to_string(data[46]);
+std::string Stamp(const TTime& time) {
+  return std::to_string(time.year) + "-" + std::to_string(time.month) + "-" +
+         std::to_string(time.day) + " " + std::to_string(time.hour) + ":" +
+         std::to_string(time.minute) + ":" + std::to_string(time.second);
 }
 
 }  // namespace
@@ -20,17 +20,20 @@ uint16_t RecordWord(const unsigned char* data, std::size_t offset) {
 
 std::optional<RecordValues> DecodeRecord(const unsigned char* data, std::size_t length) {
   if (data == nullptr || length != kRecordLength) return std::nullopt;
+  // The plug-in's own reading of its registers, so the host never shows a sign another way.
+  DO3008RA_Data_t record;
+  std::memcpy(&record, data, sizeof record);
+  const do3008ra::Tenths tenths = do3008ra::TenthsOf(record);
   RecordValues values;
-  values.dataId = static_cast<uint32_t>(RecordWord(data, 0)) |
-                  (static_cast<uint32_t>(RecordWord(data, 2)) << 16);
-  values.humidity = Tenths(data, 12);
-  values.temperature = Tenths(data, 14);
-  values.pressure = Tenths(data, 18);
-  values.temperatureCalibration = Tenths(data, 26);
-  values.humidityCalibration = Tenths(data, 28);
-  values.pressureCalibration = Tenths(data, 30);
-  values.address = RecordWord(data, 36);
-  values.baudCode = RecordWord(data, 38);
-  values.stamp = Stamp(data);
+  values.dataId = record.dataId;
+  values.humidity = do3008ra::DecimalFigure(tenths.humidity);
+  values.temperature = do3008ra::DecimalFigure(tenths.temperature);
+  values.pressure = do3008ra::DecimalFigure(tenths.pressure);
+  values.temperatureCalibration = do3008ra::DecimalFigure(tenths.temperatureCalibration);
+  values.humidityCalibration = do3008ra::DecimalFigure(tenths.humidityCalibration);
+  values.pressureCalibration = do3008ra::DecimalFigure(tenths.pressureCalibration);
+  values.address = record.inputBus[0];
+  values.baudCode = record.inputBus[1];
+  values.stamp = Stamp(record.time);
   return values;
 }

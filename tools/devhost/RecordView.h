@@ -6,10 +6,11 @@
 #include <string>
 
 // The values of a DO3008RA measurement record (47 bytes, little-endian), decoded for people and
-// for queries: the input copies, as the device's own status document shows them.
+// for queries: the input copies, signed where the device's status document signs them, in
+// decimal tenths (23.4, where the document's single-precision figure is 23.399999618530273).
 struct RecordValues {
   uint32_t dataId = 0;
-  double temperature = 0;  // input register 1 / 10
+  double temperature = 0;  // input register 1 / 10, signed
   double humidity = 0;     // input register 0 / 10
   double pressure = 0;     // input register 3 / 10
   double temperatureCalibration = 0;

@@ -60,7 +60,9 @@ SensorRegisters::Pin ParsePin(const std::string& text) {
   pin.input = text[0] == 'i';
   pin.address = static_cast<uint16_t>(
       ParseLong("--set", text.substr(2, equals - 2), 0, SensorRegisters::kMapSize - 1));
-  pin.value = static_cast<uint16_t>(ParseLong("--set", text.substr(equals + 1), 0, 0xFFFF));
+  // Negative values are two's complement, as the sensor sends a sub-zero temperature.
+  pin.value =
+      static_cast<uint16_t>(ParseLong("--set", text.substr(equals + 1), -32768, 0xFFFF) & 0xFFFF);
   return pin;
 }
 
@@ -142,7 +144,8 @@ printed) or on a serial device. Stops on SIGINT or SIGTERM.
   --humidity X          humidity around X (default 45.0)
   --pressure X          air pressure around X (default 1013.2)
   --static              no drift: the values stay where they start
-  --set h:ADDR=V        pin holding register ADDR to the raw value V (i:ADDR=V for the input copy)
+  --set h:ADDR=V        pin holding register ADDR to the raw value V (i:ADDR=V for the input copy);
+                        a negative V is two's complement (i:1=-50 reads -5.0)
   --drop P              leave P percent of the requests unanswered
   --corrupt P           answer P percent with a broken CRC
   --exception P         answer P percent with a Modbus exception

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <limits>
 
-#include "CommandLine.h"
-#include "Console.h"
-#include "HistoryExport.h"
-#include "HostConfig.h"
-#include "RecordView.h"
+#include "cli/CommandLine.h"
+#include "config/HostConfig.h"
+#include "events/Console.h"
+#include "events/RecordView.h"
+#include "store/HistoryExport.h"
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
-#include "Commands.h"
-#include "Console.h"
-#include "Host.h"
-#include "HostConfig.h"
-#include "SerialLine.h"
-#include "Signals.h"
-#include "Store.h"
+#include "cli/CommandLine.h"
+#include "cli/Commands.h"
+#include "config/HostConfig.h"
+#include "events/Console.h"
+#include "line/SerialLine.h"
+#include "service/Host.h"
+#include "service/Signals.h"
+#include "store/Store.h"
 
 namespace {
 

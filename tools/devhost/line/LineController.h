@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "Console.h"
-#include "HostConfig.h"
-#include "HostedDevice.h"
-#include "SerialLine.h"
-#include "Store.h"
+#include "config/HostConfig.h"
+#include "events/Console.h"
 #include "host/SMDController.h"
+#include "line/SerialLine.h"
+#include "service/HostedDevice.h"
+#include "store/Store.h"
 
 // The reference host's controller for one serial line: it queues the requests of the line's
 // devices and performs them one at a time on the line, delivers every answer or failure back,

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "HostConfig.h"
+#include "config/HostConfig.h"
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;

@@ -1,4 +1,4 @@
-#include "Console.h"
+#include "events/Console.h"
 
 #include <json/reader.h>
 #include <json/writer.h>

@@ -1,4 +1,4 @@
-#include "Signals.h"
+#include "service/Signals.h"
 
 #include <fcntl.h>
 #include <poll.h>

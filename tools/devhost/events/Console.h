@@ -8,8 +8,8 @@
 
 #include <json/value.h>
 
-#include "RecordView.h"
-#include "Store.h"
+#include "events/RecordView.h"
+#include "store/Store.h"
 
 // What a person (or, with --json, a program) sees: one line per event on standard output.
 // Lines from several serial lines never interleave.

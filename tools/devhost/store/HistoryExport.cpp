@@ -1,9 +1,9 @@
-#include "HistoryExport.h"
+#include "store/HistoryExport.h"
 
 #include <cstdio>
 
-#include "Console.h"
-#include "RecordView.h"
+#include "events/Console.h"
+#include "events/RecordView.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "RecordView.h"
+#include "events/RecordView.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "SerialLine.h"
+#include "line/SerialLine.h"
 
 #include <poll.h>
 #include <unistd.h>

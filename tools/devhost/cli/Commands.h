@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CommandLine.h"
-#include "Console.h"
+#include "cli/CommandLine.h"
+#include "events/Console.h"
 
 // Exit statuses of devhost.
 enum ExitStatus {

@@ -1,8 +1,8 @@
-#include "Statement.h"
+#include "store/Statement.h"
 
 #include <sqlite3.h>
 
-#include "Store.h"
+#include "store/Store.h"
 
 Statement::Statement(sqlite3* db, const char* sql) : db_(db) {
   // Persistent: the statement lives as long as the store, so SQLite keeps it out of its

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Store.h"
+#include "store/Store.h"
 
 // Stored records as CSV (header line first) or as a table for people.
 std::string HistoryCsv(const std::vector<HistoryRow>& rows);

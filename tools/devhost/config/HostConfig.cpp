@@ -1,4 +1,4 @@
-#include "HostConfig.h"
+#include "config/HostConfig.h"
 
 #include <fstream>
 #include <iterator>
@@ -7,7 +7,7 @@
 
 #include <json/reader.h>
 
-#include "Paths.h"
+#include "config/Paths.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "LineController.h"
+#include "line/LineController.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -6,8 +6,8 @@
 #include <exception>
 #include <thread>
 
-#include "RecordView.h"
-#include "Signals.h"
+#include "events/RecordView.h"
+#include "service/Signals.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "Store.h"
+#include "store/Store.h"
 
 #include <sqlite3.h>
 
 #include <ctime>
 
-#include "RecordView.h"
+#include "events/RecordView.h"
 
 namespace {
 

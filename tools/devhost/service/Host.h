@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "Console.h"
-#include "HostConfig.h"
-#include "LineController.h"
+#include "config/HostConfig.h"
+#include "events/Console.h"
 #include "host/PluginLibrary.h"
 #include "host/Provider.h"
+#include "line/LineController.h"
 
 struct PluginError : std::runtime_error {
   using std::runtime_error::runtime_error;

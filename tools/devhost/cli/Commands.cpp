@@ -1,4 +1,4 @@
-#include "Commands.h"
+#include "cli/Commands.h"
 
 #include <cstdio>
 #include <exception>
@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "HistoryExport.h"
-#include "Host.h"
-#include "Signals.h"
+#include "service/Host.h"
+#include "service/Signals.h"
+#include "store/HistoryExport.h"
 
 namespace {
 

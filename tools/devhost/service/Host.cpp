@@ -1,4 +1,4 @@
-#include "Host.h"
+#include "service/Host.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <exception>
 
-#include "Store.h"
+#include "store/Store.h"
 
 namespace {
 

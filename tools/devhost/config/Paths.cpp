@@ -1,4 +1,4 @@
-#include "Paths.h"
+#include "config/Paths.h"
 
 #include <filesystem>
 

@@ -7,7 +7,7 @@
 
 #include <modbus/modbus.h>
 
-#include "HostConfig.h"
+#include "config/HostConfig.h"
 #include "host/ModbusRequest.h"
 
 struct SerialError : std::runtime_error {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Statement.h"
+#include "store/Statement.h"
 
 struct sqlite3;
 

@@ -140,6 +140,7 @@ Exchange SerialLine::Write(int slave, const ModbusRequest& request) {
   if (answer[1] & 0x80) {
     Exchange failed = Failed("Modbus exception " + std::to_string(answer[2]));
     failed.lineQuiet = true;
+    failed.exception = answer[2];
     return failed;
   }
   Exchange exchange;

@@ -21,6 +21,7 @@ struct Exchange {
   std::vector<uint8_t> pdu;         // a write answer: function code first, no address, no CRC
   std::string error;                // why there is no usable answer
   bool lineQuiet = false;           // the failure was a complete answer: nothing to drain
+  int exception = 0;                // the Modbus exception code the slave answered with, if any
 };
 
 // One Modbus-RTU serial line, driven by libmodbus. Exchanges run one at a time, each with the

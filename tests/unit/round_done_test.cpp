@@ -13,6 +13,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "host/TTime.h"
+#include "support/CapturedOutput.h"
 #include "support/DeviceProbe.h"
 #include "unidata/alarm_id.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
 
 // Whether some thread holds the mutex, asked from another thread (asking from the holder's own
 // thread is undefined for a std::mutex).
@@ -243,45 +245,107 @@ TEST_F(RoundDone, ModeFiveEvaluatesTheFourTablesInOrderUnderTheLock) {
   EXPECT_FALSE(std::get<3>(device_.up2ThresholdMap_["温度"]));
 }
 
-// A controller that checks the document lock while the host is asked about a rule, and can
-// fail like a host whose alarm store is gone.
+// A controller that notes, for every question about a value, whether the document lock was held
+// while the host was asked, and can fail like a host whose alarm store is gone.
 class LockWatcher : public RecordingController {
  public:
+  int CheckThreshold(SMDVDevice& device, const std::string& alarmId, const std::string& name,
+                     float value, int kind) override {
+    Watch("CheckThreshold");
+    return RecordingController::CheckThreshold(device, alarmId, name, value, kind);
+  }
   int CheckThresholdBool(SMDVDevice& device, int level, const std::string& signalName,
                          const std::string& alarmId, const std::string& valueText,
                          const std::string& alarmText, bool active, unsigned short kind) override {
-    lockHeld.push_back(LockedElsewhere(probe->jsonMutex_));
-    if (fail) throw std::runtime_error("alarm store gone");
+    Watch("CheckThresholdBool");
     return RecordingController::CheckThresholdBool(device, level, signalName, alarmId, valueText,
                                                    alarmText, active, kind);
   }
+  int CheckAOReport(SMDVDevice& device, const std::string& signalId, float value) override {
+    Watch("CheckAOReport");
+    return RecordingController::CheckAOReport(device, signalId, value);
+  }
+
   DeviceProbe* probe = nullptr;
-  bool fail = false;
-  std::vector<bool> lockHeld;
+  std::string failIn;  // the operation that throws
+  std::vector<std::string> seen;
+
+ private:
+  void Watch(const std::string& operation) {
+    seen.push_back(operation + (LockedElsewhere(probe->jsonMutex_) ? " locked" : " unlocked"));
+    if (operation == failIn) throw std::runtime_error("alarm store gone");
+  }
 };
 
-TEST(RoundDoneLock, HostIsAskedUnderTheDocumentLockAndAFailureReleasesIt) {
-  auto controller = std::make_shared<LockWatcher>();
+class RoundDoneLock : public ::testing::Test {
+ protected:
+  RoundDoneLock() {
+    controller->probe = &device;
+    device.Init(controller, 7, Json::Value(Json::objectValue));
+  }
+  void Complete() {
+    CapturedOutput([this] { device.RoundDone(); });
+  }
+
+  std::shared_ptr<LockWatcher> controller = std::make_shared<LockWatcher>();
   DeviceProbe device;
-  controller->probe = &device;
-  device.Init(controller, 7, Json::Value(Json::objectValue));
+};
+
+TEST_F(RoundDoneLock, ModeFiveAsksTheHostUnderTheDocumentLockAndAFailureReleasesIt) {
   device.b_mode_ = 5;
   device.jsonData_["温度"] = 35.0;
   device.upThresholdMap_["温度"] = ThresholdRule{"U", 30, 28, false, 1};
   device.lowThresholdMap_["温度"] = ThresholdRule{"L", 10, 12, false, 1};
-  ::testing::internal::CaptureStdout();
-  device.RoundDone();
-  ::testing::internal::GetCapturedStdout();
-  EXPECT_THAT(controller->lockHeld, ElementsAre(true, true));
+  Complete();
+  EXPECT_THAT(controller->seen,
+              ElementsAre("CheckThresholdBool locked", "CheckThresholdBool locked"));
 
-  controller->fail = true;
+  controller->failIn = "CheckThresholdBool";
   controller->ClearCalls();
   device.ruleValues_.resize(2);
-  EXPECT_THROW(device.RoundDone(), std::runtime_error);
-  ASSERT_TRUE(device.jsonMutex_.try_lock()) << "the lock must be released on the way out";
-  device.jsonMutex_.unlock();
+  EXPECT_THROW(Complete(), std::runtime_error);
+  ASSERT_FALSE(LockedElsewhere(device.jsonMutex_)) << "the lock must be released on the way out";
   EXPECT_THAT(controller->CallTexts(), ElementsAre("SendSP(5156, <47 bytes>, 0)"));
   EXPECT_EQ(device.ruleValues_.size(), 2u);
+}
+
+// Mode 1 looks its signals up with the document's inserting operator[], which adds a member for
+// a name the document lacks: the look-ups and the host's questions all belong under the lock.
+TEST_F(RoundDoneLock, ModeOneAsksTheHostUnderTheDocumentLockAndAFailureReleasesIt) {
+  device.b_mode_ = 1;
+  device.aiSignalMap_["Alpha"] = {"0123456789AB", "Alpha"};
+  device.aiSignalMap_["Beta"] = {"0123456789AC", "Beta"};
+  device.aiSignalMap_["Missing"] = {"0123456789AD", "Missing"};
+  device.jsonData_["Alpha"] = 1.0;
+  device.jsonData_["Beta"] = 2.0;
+  SMDVDevice::BAOSetting always;
+  always.periodEnable = true;
+  always.periodMinutes = -1.0f;
+  device.baoSettings_["0123456789AB"] = always;
+  device.baoSettings_["0123456789AC"] = always;
+  Complete();
+  EXPECT_THAT(controller->seen, ElementsAre("CheckThreshold locked", "CheckAOReport locked",
+                                            "CheckThreshold locked", "CheckAOReport locked"));
+
+  // A throwing host leaves the cycle at the question it failed, and the lock is released.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> failures = {
+      {"CheckThreshold", {"CheckThreshold locked"}},
+      {"CheckAOReport", {"CheckThreshold locked", "CheckAOReport locked"}}};
+  for (const auto& [failing, questions] : failures) {
+    controller->failIn = failing;
+    controller->seen.clear();
+    controller->ClearCalls();
+    EXPECT_THROW(Complete(), std::runtime_error) << failing;
+    ASSERT_FALSE(LockedElsewhere(device.jsonMutex_)) << failing;
+    EXPECT_THAT(controller->seen, ElementsAreArray(questions)) << failing;
+    EXPECT_THAT(controller->CallsOf("DoBatchCheckThreshold"), IsEmpty()) << failing;
+  }
+  // The lock is free again: a later cycle gets it and completes.
+  controller->failIn.clear();
+  controller->seen.clear();
+  Complete();
+  EXPECT_EQ(controller->seen.size(), 4u);
+  EXPECT_EQ(controller->CallsOf("SaveDeviceHistory").size(), 1u);
 }
 
 TEST(RoundDoneWithoutController, CompletesQuietlyWithNothingToTell) {

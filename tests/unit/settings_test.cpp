@@ -83,6 +83,10 @@ TEST_F(Settings, ModeTextConvertsLikeStrtolBaseTen) {
       {"2.9", 2},
       {"true", 0},
       {R"("+4")", 4},
+      // Always decimal: a leading zero does not make octal, nor "0x" hexadecimal.
+      {R"("08")", 8},
+      {R"("010")", 10},
+      {R"("0x5")", 0},
       {R"("99999999999")", std::numeric_limits<int>::max()},
       {"4294967297", std::numeric_limits<int>::max()}};
   for (const auto& [text, mode] : cases) {

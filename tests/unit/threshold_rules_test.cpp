@@ -113,6 +113,10 @@ TEST_F(ThresholdRules, TextsConvertLikeStrtodAndStrtol) {
   EXPECT_EQ(up("true", R"("-3x")"), ThresholdRule("I001", 0.0f, 1.5f, false, -3));
   EXPECT_EQ(up(R"("1e39")", R"("x9")"),
             ThresholdRule("I001", std::numeric_limits<float>::infinity(), 1.5f, false, 0));
+  // Levels are always decimal: a leading zero does not make octal, nor "0x" hexadecimal.
+  EXPECT_EQ(std::get<4>(up("1", R"("010")")), 10);
+  EXPECT_EQ(std::get<4>(up("1", R"("08")")), 8);
+  EXPECT_EQ(std::get<4>(up("1", R"("0x5")")), 0);
   // Levels beyond 32 bits saturate as they do on the 32-bit controller.
   EXPECT_EQ(std::get<4>(up("1", R"("99999999999")")), std::numeric_limits<int>::max());
   EXPECT_EQ(std::get<4>(up("1", R"("-99999999999")")), std::numeric_limits<int>::min());

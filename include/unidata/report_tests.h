@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "host/SMDVDevice.h"
 
@@ -24,11 +26,14 @@ inline bool PercentChangeDue(const SMDVDevice::BAOSetting& s, float value) {
 
 // Due when more than periodMinutes * 60 seconds have passed since the last report. The elapsed
 // time is an exact count of seconds and the period is widened to double (exact for every
-// float times 60), so the test holds to the second at any date. A clock set back before the
-// last report makes the report due, so that a time stamp left in the future cannot hold the
-// periodic report back until the clock catches up. Otherwise a NaN or infinite period never
-// runs out and a negative one always has.
+// float times 60), so the test holds to the second at any date. A NaN or +infinite period never
+// runs out, whatever the clock does; a negative one always has. With any other period a clock
+// set back before the last report makes the report due, so that a time stamp left in the future
+// cannot hold the periodic report back until the clock catches up.
 inline bool PeriodDue(int64_t now, uint32_t lastReportTime, float periodMinutes) {
+  if (std::isnan(periodMinutes) || periodMinutes == std::numeric_limits<float>::infinity()) {
+    return false;
+  }
   const int64_t elapsed = now - static_cast<int64_t>(lastReportTime);
   if (elapsed < 0) return true;
   return static_cast<double>(elapsed) > static_cast<double>(periodMinutes) * 60.0;

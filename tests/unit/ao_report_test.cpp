@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/DeviceProbe.h"
@@ -71,7 +72,7 @@ TEST(ReportPeriod, LongerAndFractionalPeriodsAreExactToTheSecond) {
   EXPECT_TRUE(unidata::PeriodDue(now, 0, 1.0f)) << "never reported";
 }
 
-TEST(ReportPeriod, UnusablePeriodsAndAClockSetBack) {
+TEST(ReportPeriod, UnusablePeriods) {
   const int64_t now = Now();
   const auto at = [now](int64_t secondsAgo) { return static_cast<uint32_t>(now - secondsAgo); };
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -82,10 +83,25 @@ TEST(ReportPeriod, UnusablePeriodsAndAClockSetBack) {
   EXPECT_FALSE(unidata::PeriodDue(now, 0, std::numeric_limits<float>::max()));
   EXPECT_TRUE(unidata::PeriodDue(now, at(0), -1.0f));
   EXPECT_TRUE(unidata::PeriodDue(now, at(0), -inf));
-  // The last report lies in the future: the clock was set back. Report and start over.
-  EXPECT_TRUE(unidata::PeriodDue(now, at(-1), 60.0f));
-  EXPECT_TRUE(unidata::PeriodDue(now, at(-86400 * 365), 60.0f));
-  EXPECT_TRUE(unidata::PeriodDue(0, 4294967295u, 1.0f));
+}
+
+// The last report lies in the future: the clock was set back. A finite period reports and starts
+// over; a period that never runs out stays so.
+TEST(ReportPeriod, ClockSetBackReportsUnlessThePeriodNeverRunsOut) {
+  const int64_t now = Now();
+  const auto at = [now](int64_t secondsAgo) { return static_cast<uint32_t>(now - secondsAgo); };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<std::pair<int64_t, uint32_t>> setBack = {
+      {now, at(-1)}, {now, at(-86400 * 365)}, {0, 4294967295u}};
+  for (const auto& [current, last] : setBack) {
+    EXPECT_TRUE(unidata::PeriodDue(current, last, 60.0f)) << current << " " << last;
+    EXPECT_TRUE(unidata::PeriodDue(current, last, std::numeric_limits<float>::max()))
+        << current << " " << last;
+    EXPECT_TRUE(unidata::PeriodDue(current, last, -inf)) << current << " " << last;
+    EXPECT_FALSE(unidata::PeriodDue(current, last, nan)) << current << " " << last;
+    EXPECT_FALSE(unidata::PeriodDue(current, last, inf)) << current << " " << last;
+  }
 }
 
 TEST(ReportChange, AbsoluteBoundsAreStrict) {
@@ -98,17 +114,31 @@ TEST(ReportChange, AbsoluteBoundsAreStrict) {
   EXPECT_FALSE(unidata::ReportDue(s, std::nanf(""), Now()));
 }
 
+// A percent bound: a value at it does not report, the next float beyond it does.
+void ExpectPercentBound(float percent, float last, float bound, bool upper) {
+  const Setting s = Percent(percent, last);
+  const float beyond = std::nextafter(bound, upper ? 1e9f : -1e9f);
+  EXPECT_FALSE(unidata::ReportDue(s, bound, Now()))
+      << percent << "% of " << last << " at " << bound;
+  EXPECT_TRUE(unidata::ReportDue(s, beyond, Now()))
+      << percent << "% of " << last << " at " << beyond;
+}
+
 TEST(ReportChange, PercentBoundsAreComputedInSinglePrecisionInTheirOrder) {
-  // (10 + 100) * 33.3 / 100 is 36.6300011 as a float; in another order or in double it is
-  // lower, and a value at the bound would report.
-  const Setting up = Percent(10.0f, 33.3f);
-  EXPECT_FALSE(unidata::ReportDue(up, 36.6300011f, Now()));
-  EXPECT_TRUE(unidata::ReportDue(up, std::nextafter(36.6300011f, 100.0f), Now()));
-  // (100 - 10) * 101.3 / 100 is 91.1699982; the other order gives 91.1700058.
-  const Setting down = Percent(10.0f, 101.3f);
-  EXPECT_FALSE(unidata::ReportDue(down, 91.1699982f, Now()));
-  EXPECT_TRUE(unidata::ReportDue(down, std::nextafter(91.1699982f, 0.0f), Now()));
-  EXPECT_FALSE(unidata::ReportDue(down, 101.3f, Now()));
+  // (p + 100) * last / 100. Dividing first, last / 100 * (p + 100), or taking the factor first,
+  // (p + 100) / 100 * last, gives the next float above for 12.3 (13.5300007: the value just past
+  // the bound would not report) and the next float below for 22.3 (24.5299988: the value at the
+  // bound would report); computing in double gives those too.
+  ExpectPercentBound(10.0f, 12.3f, 13.5299997f, true);
+  ExpectPercentBound(10.0f, 22.3f, 24.5300007f, true);
+  // (100 - p) * last / 100: the other orders give 10.4400005 for 11.6 and 3.68999982 for 4.1.
+  ExpectPercentBound(10.0f, 11.6f, 10.4399996f, false);
+  ExpectPercentBound(10.0f, 4.1f, 3.69000006f, false);
+  // Here every order gives the same float and only double differs: 36.6299973 for the upper
+  // bound of 33.3, 91.1700058 for the lower bound of 101.3.
+  ExpectPercentBound(10.0f, 33.3f, 36.6300011f, true);
+  ExpectPercentBound(10.0f, 101.3f, 91.1699982f, false);
+  EXPECT_FALSE(unidata::ReportDue(Percent(10.0f, 101.3f), 101.3f, Now()));
 }
 
 TEST(ReportChange, PercentOfZeroOrOfANegativeLastValue) {

@@ -52,17 +52,8 @@ std::string Describe(const ModbusRequest& request) {
 }
 
 SerialLine::SerialLine(const LineConfig& config)
-    : device_(config.device), responseTimeoutMs_(config.responseTimeoutMs) {
-  context_ = modbus_new_rtu(config.device.c_str(), config.baudRate, config.parity, config.dataBits,
-                            config.stopBits);
-  if (context_ == nullptr) {
-    throw SerialError("cannot set up serial line " + device_ + ": " + modbus_strerror(errno));
-  }
-  if (modbus_connect(context_) != 0) {
-    const std::string reason = modbus_strerror(errno);
-    modbus_free(context_);
-    throw SerialError("cannot open serial device " + device_ + ": " + reason);
-  }
+    : device_(config.device), responseTimeoutMs_(config.responseTimeoutMs), lock_(config.device) {
+  Open(config);
   const auto timeout = static_cast<uint32_t>(responseTimeoutMs_);
   modbus_set_response_timeout(context_, timeout / 1000, (timeout % 1000) * 1000);
   // Silence between the bytes of one answer: generous for any baud rate, never longer than
@@ -75,6 +66,30 @@ SerialLine::SerialLine(const LineConfig& config)
 SerialLine::~SerialLine() {
   modbus_close(context_);
   modbus_free(context_);
+}
+
+void SerialLine::Open(const LineConfig& config) {
+  context_ = modbus_new_rtu(config.device.c_str(), config.baudRate, config.parity, config.dataBits,
+                            config.stopBits);
+  if (context_ == nullptr) {
+    throw SerialError("cannot set up serial line " + device_ + ": " + modbus_strerror(errno));
+  }
+  if (modbus_connect(context_) != 0) {
+    const int error = errno;
+    modbus_free(context_);
+    context_ = nullptr;
+    // Someone put the device in exclusive mode between the lock's open and this one.
+    if (error == EBUSY) throw SerialError(PortInUse(device_));
+    throw SerialError("cannot open serial device " + device_ + ": " + modbus_strerror(error));
+  }
+  try {
+    lock_.MakeExclusive();
+  } catch (...) {
+    modbus_close(context_);
+    modbus_free(context_);
+    context_ = nullptr;
+    throw;
+  }
 }
 
 Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {

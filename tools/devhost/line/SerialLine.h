@@ -9,6 +9,7 @@
 
 #include "config/HostConfig.h"
 #include "host/ModbusRequest.h"
+#include "line/PortLock.h"
 
 struct SerialError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -28,7 +29,8 @@ struct Exchange {
 // line's response timeout.
 class SerialLine {
  public:
-  // Opens and configures the serial device; throws SerialError when it cannot.
+  // Opens, takes for this process alone and configures the serial device; throws SerialError
+  // when it cannot, or when another process has it.
   explicit SerialLine(const LineConfig& config);
   ~SerialLine();
   SerialLine(const SerialLine&) = delete;
@@ -40,6 +42,7 @@ class SerialLine {
   const std::string& Device() const { return device_; }
 
  private:
+  void Open(const LineConfig& config);
   Exchange Read(const ModbusRequest& request);
   Exchange Write(int slave, const ModbusRequest& request);
   void DrainLateAnswer();
@@ -47,6 +50,9 @@ class SerialLine {
 
   std::string device_;
   int responseTimeoutMs_;
+  // Taken before the line is opened and given back after it is closed (members go after the
+  // destructor's body).
+  PortLock lock_;
   modbus_t* context_ = nullptr;
   // Set until the first exchange and after raw bytes went out.
   bool flushBeforeNext_ = true;

@@ -1,0 +1,156 @@
+// A serial line belongs to one host at a time: a second host started on a line in use is
+// refused before it touches the line, the first one polls on undisturbed, and the line is free
+// again once the first one stops.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+#include <thread>
+
+#include "Bench.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+constexpr uid_t kOtherUser = 65534;  // nobody
+
+// The history rows in a host's database: one a poll cycle; 0 before the database is there.
+long long HistoryRows(const std::string& database) {
+  try {
+    return QueryCount(database, "SELECT COUNT(*) FROM history");
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// Waits (at most 10 s) until a host has stored `count` poll cycles.
+void WaitForHistory(const std::string& database, long long count) {
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (HistoryRows(database) < count) {
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << HistoryRows(database) << " rows";
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+// The host's closing summary line for the bench's device, whatever comes before it.
+std::string SummaryLine(const std::string& hostOutput) {
+  std::istringstream lines(hostOutput);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("summary  12 ") != std::string::npos) return line;
+  }
+  return "";
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Whether the terminal is in exclusive mode: 1 or 0, -1 when that cannot be told. A kernel that
+// refuses this process the open has answered too.
+int ExclusiveMode(const std::string& tty) {
+  const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY ? 1 : -1;
+  int exclusive = -1;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+  close(fd);
+  return exclusive;
+}
+
+std::vector<std::string> AsOtherUser(const std::vector<std::string>& argv) {
+  const std::string id = std::to_string(kOtherUser);
+  std::vector<std::string> command{kSetpriv, "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+}
+
+std::string InUse(const std::string& tty, pid_t holder) {
+  return "devhost: serial device " + tty + " is in use by another process (pid " +
+         std::to_string(holder) + ")\n";
+}
+
+TEST(ExclusivePort, ASecondHostIsRefusedWhileTheFirstPollsOnAndTheLineIsFreeAfterwards) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string tty = bench.dir.Path("tty");
+  const std::string firstOut = bench.dir.Path("first.out");
+  BackgroundProcess first(bench.HostCommand({"run", config}), firstOut);
+  ASSERT_NO_FATAL_FAILURE(WaitForHistory(bench.Database(), 1));
+  EXPECT_EQ(ExclusiveMode(tty), 1);
+
+  // The very same configuration started a second time, database and all.
+  const auto second = bench.Host({"run", "--cycles", "1", config}, 20s);
+  EXPECT_EQ(second.exitCode, 4);
+  EXPECT_EQ(second.err, InUse(tty, first.Pid()));
+  EXPECT_EQ(second.out.find("cycle"), std::string::npos) << second.out;
+  // Refused, it left the first host's exclusive mode as it was.
+  EXPECT_EQ(ExclusiveMode(tty), 1);
+
+  // The first host polls on without a single failed exchange.
+  ASSERT_NO_FATAL_FAILURE(WaitForHistory(bench.Database(), HistoryRows(bench.Database()) + 3));
+  EXPECT_EQ(first.Stop(5000ms), 0);
+  const std::string out = ReadFile(firstOut);
+  EXPECT_TRUE(EndsWith(SummaryLine(out), "  errors 0")) << out;
+
+  // Given back on the way out, exclusive mode included: the simulator keeps its side of the
+  // terminal open, so the mode would otherwise stay and refuse the next non-root host.
+  EXPECT_EQ(ExclusiveMode(tty), 0);
+  const long long stored = HistoryRows(bench.Database());
+  const auto third = bench.Host({"run", "--cycles", "2", config}, 20s);
+  EXPECT_EQ(third.exitCode, 0) << third.err;
+  EXPECT_EQ(HistoryRows(bench.Database()), stored + 2);
+}
+
+TEST(ExclusivePort, AnUnprivilegedHostIsRefusedByTheKernelAndNamesTheHolderWhereThereIsOne) {
+  // Root opens a terminal in exclusive mode regardless; an unprivileged host is refused at the
+  // open itself. Run as another user, the test above takes that path already.
+  if (geteuid() != 0 || access(kSetpriv, X_OK) != 0) {
+    GTEST_SKIP() << "needs root and " << kSetpriv << " to run a host as another user";
+  }
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string tty = bench.dir.Path("tty");
+  // Open to the other user: the folder, the configuration, the terminal and a database folder.
+  const std::string otherDir = bench.dir.Path("other");
+  ASSERT_EQ(mkdir(otherDir.c_str(), 0755), 0);
+  ASSERT_EQ(chown(otherDir.c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(chmod(bench.dir.Path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(config.c_str(), 0644), 0);
+  ASSERT_EQ(chmod(tty.c_str(), 0666), 0);
+  const auto otherHost =
+      AsOtherUser({DEVHOST_PATH, "run", "--cycles", "1", config, "--db", otherDir + "/host.db",
+                   "--plugin-dir", PLUGIN_DIR, "--plugin-log", "/dev/null"});
+
+  BackgroundProcess first(bench.HostCommand({"run", config}), bench.dir.Path("first.out"));
+  ASSERT_NO_FATAL_FAILURE(WaitForHistory(bench.Database(), 1));
+  ASSERT_EQ(ExclusiveMode(tty), 1);
+  const auto refused = RunProgram(otherHost, 20s);
+  EXPECT_EQ(refused.exitCode, 4);
+  EXPECT_EQ(refused.err, InUse(tty, first.Pid()));
+
+  // Once the first host has given the line back, the kernel lets the other user in.
+  EXPECT_EQ(first.Stop(5000ms), 0);
+  const auto taken = RunProgram(otherHost, 20s);
+  EXPECT_EQ(taken.exitCode, 0) << taken.err;
+  EXPECT_EQ(HistoryRows(otherDir + "/host.db"), 1);
+
+  // A program that holds the line in exclusive mode without a lock: refused all the same, with
+  // no holder to name.
+  const int holder = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+  const auto unnamed = RunProgram(otherHost, 20s);
+  ioctl(holder, TIOCNXCL);
+  close(holder);
+  EXPECT_EQ(unnamed.exitCode, 4);
+  EXPECT_EQ(unnamed.err, "devhost: serial device " + tty + " is in use by another process\n");
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 
 #include "Bench.h"
@@ -52,7 +53,8 @@ TEST_F(BadConfiguration, MalformedOrIncompleteDocumentsSayWhereTheyAreWrong) {
   ExpectRefused(WithLine(", \"baudRate\": 12345", kDevice), 2, "lines[0].baudRate: must be one of");
   ExpectRefused(WithLine(", \"parity\": \"mark\"", kDevice), 2, "lines[0].parity");
   ExpectRefused(WithLine(", \"responseTimeoutMs\": \"fast\"", kDevice), 2,
-                "lines[0].responseTimeoutMs: must be a whole number from 10 to 60000");
+                "lines[0].responseTimeoutMs: must be a whole number from 10 to 60000, as a "
+                "number, not a string \"fast\"");
   ExpectRefused(WithLine("", R"({"plugin": "do3008ra.so"})"), 2,
                 "lines[0].devices[0].dataId: is missing");
   ExpectRefused(WithLine("", R"({"plugin": "do3008ra.so", "dataId": 12, "settings": [1]})"), 2,
@@ -103,15 +105,41 @@ TEST_F(BadConfiguration, ADatabaseThatCannotBeOpened) {
   EXPECT_NE(garbage.err.find("file is not a database"), std::string::npos) << garbage.err;
 }
 
-TEST_F(BadConfiguration, CommandLineMistakesShowTheUsage) {
+// A mistake on the command line is one line saying what is wrong and one pointing at the
+// usage that applies; the usage itself would bury the message.
+TEST_F(BadConfiguration, CommandLineMistakesAreOneLineAndAHint) {
   const auto run =
       RunProgram({DEVHOST_PATH, "write", "c.json", "12", "80"}, std::chrono::seconds(10));
   EXPECT_EQ(run.exitCode, 2);
-  EXPECT_NE(run.err.find("write needs DATA_ID ADDRESS VALUE"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("usage: devhost"), std::string::npos);
+  EXPECT_EQ(run.err,
+            "devhost: write needs DATA_ID ADDRESS VALUE [VALUE...]\n"
+            "see devhost write --help\n");
+  EXPECT_EQ(run.out, "");
   const auto option = RunProgram({DEVHOST_PATH, "--frobnicate"}, std::chrono::seconds(10));
   EXPECT_EQ(option.exitCode, 2);
-  EXPECT_NE(option.err.find("unknown option '--frobnicate'"), std::string::npos);
+  EXPECT_EQ(option.err, "devhost: unknown option '--frobnicate'\nsee devhost --help\n");
+}
+
+// Asked-for texts go to standard output with status 0, so that they can be paged or grepped.
+TEST(HostProgram, HelpAndVersionGoToStandardOutput) {
+  const auto version = RunProgram({DEVHOST_PATH, "--version"}, std::chrono::seconds(10));
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("devhost [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.out;
+  for (const std::vector<std::string>& asked :
+       std::vector<std::vector<std::string>>{{"alarms", "--help"}, {"help", "alarms"}}) {
+    std::vector<std::string> argv{DEVHOST_PATH};
+    argv.insert(argv.end(), asked.begin(), asked.end());
+    const auto help = RunProgram(argv, std::chrono::seconds(10));
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind("usage: devhost alarms [options] CONFIG\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.find("exit status:"), std::string::npos) << help.out;
+  }
+  const auto overview = RunProgram({DEVHOST_PATH, "--help"}, std::chrono::seconds(10));
+  EXPECT_EQ(overview.exitCode, 0);
+  EXPECT_NE(overview.out.find("exit status:"), std::string::npos) << overview.out;
+  EXPECT_NE(overview.out.find("devhost alarms"), std::string::npos) << overview.out;
 }
 
 }  // namespace

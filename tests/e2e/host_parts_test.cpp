@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <regex>
 
 #include "cli/CommandLine.h"
+#include "cli/Usage.h"
 #include "config/HostConfig.h"
 #include "events/Console.h"
 #include "events/RecordView.h"
@@ -45,7 +47,9 @@ TEST(HostConfiguration, DefaultsAndPathsAnchoredAtTheConfigurationFolder) {
   EXPECT_EQ(line.devices[0].plugin, "/etc/devhost/do3008ra.so");
   EXPECT_FALSE(line.devices[0].slaveAddress.has_value());
   EXPECT_TRUE(line.devices[0].settings.isObject());
+  EXPECT_EQ(line.linkLostAfter, 3);
   EXPECT_EQ(config.database, "/etc/devhost/site.db");
+  EXPECT_EQ(config.controlSocket, "/etc/devhost/site.sock");
   EXPECT_EQ(config.workDir, "/etc/devhost");
 }
 
@@ -54,9 +58,10 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   overrides.pluginDir = "/opt/plugins";
   overrides.ports[0] = "/dev/pts/7";
   const HostConfig config = Parse(
-      R"({"database": "../data/h.db", "workDir": "run", "lines": [{"device": "/dev/ttyS1",
+      R"({"database": "../data/h.db", "workDir": "run", "controlSocket": "run/h.sock",
+      "lines": [{"device": "/dev/ttyS1",
       "baudRate": 19200, "parity": "even", "dataBits": 7, "stopBits": 2,
-      "responseTimeoutMs": 250, "pollIntervalMs": 60,
+      "responseTimeoutMs": 250, "pollIntervalMs": 60, "linkLostAfter": 1000,
       "devices": [{"plugin": "lib/do3008ra.so", "dataId": 4294967295, "slaveAddress": 247,
                    "settings": {"appSetting": {"b_mode": 5}},
                    "reports": {"0100100101": {"absThreshold": 0.5, "periodMinutes": 2}}}]}]})",
@@ -64,6 +69,7 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   const LineConfig& line = config.lines[0];
   EXPECT_EQ(config.database, "/etc/data/h.db");
   EXPECT_EQ(config.workDir, "/etc/devhost/run");
+  EXPECT_EQ(config.controlSocket, "/etc/devhost/run/h.sock");
   EXPECT_EQ(line.device, "/dev/pts/7");
   EXPECT_EQ(line.baudRate, 19200);
   EXPECT_EQ(line.parity, 'E');
@@ -71,6 +77,7 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   EXPECT_EQ(line.stopBits, 2);
   EXPECT_EQ(line.responseTimeoutMs, 250);
   EXPECT_EQ(line.pollIntervalMs, 60);
+  EXPECT_EQ(line.linkLostAfter, 1000);
   const DeviceConfig& device = line.devices[0];
   EXPECT_EQ(device.plugin, "/opt/plugins/lib/do3008ra.so");
   EXPECT_EQ(device.dataId, 4294967295u);
@@ -84,6 +91,79 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   EXPECT_EQ(config.FindDevice(12), nullptr);
 }
 
+// The socket's default follows the database, also when --db moves it; a socket the
+// configuration names stays where it is.
+TEST(HostConfiguration, TheControlSocketFollowsTheDatabaseUnlessNamed) {
+  ConfigOverrides overrides;
+  overrides.database = "/var/lib/devhost/devhost.db";
+  EXPECT_EQ(Parse(OneDevice(""), overrides).controlSocket, "/var/lib/devhost/devhost.sock");
+  const std::string named =
+      R"({"controlSocket": "/run/devhost/control",)" + OneDevice("").substr(1);
+  EXPECT_EQ(Parse(named, overrides).controlSocket, "/run/devhost/control");
+  EXPECT_EQ(Parse(R"({"database": "data/x.db",)" + OneDevice("").substr(1)).controlSocket,
+            "/etc/devhost/data/x.sock");
+}
+
+// Configurations from other tools quote their numbers: decimal text counts as the number.
+TEST(HostConfiguration, NumbersWrittenAsDecimalTextAreTakenAsNumbers) {
+  const HostConfig config = Parse(
+      R"({"lines": [{"device": "/dev/ttyS1", "baudRate": "19200", "dataBits": "7",
+      "stopBits": "2", "responseTimeoutMs": "300", "pollIntervalMs": "+250",
+      "linkLostAfter": "5",
+      "devices": [{"plugin": "p.so", "dataId": "4294967295", "slaveAddress": "17",
+                   "reports": {"s": {"absThreshold": "0.5", "percentThreshold": "5",
+                                     "periodMinutes": "+2.25"}}}]}]})");
+  const LineConfig& line = config.lines[0];
+  EXPECT_EQ(line.baudRate, 19200);
+  EXPECT_EQ(line.dataBits, 7);
+  EXPECT_EQ(line.stopBits, 2);
+  EXPECT_EQ(line.responseTimeoutMs, 300);
+  EXPECT_EQ(line.pollIntervalMs, 250);
+  EXPECT_EQ(line.linkLostAfter, 5);
+  EXPECT_EQ(line.devices[0].dataId, 4294967295u);
+  EXPECT_EQ(line.devices[0].slaveAddress, 17);
+  const ReportConfig& report = line.devices[0].reports.at("s");
+  EXPECT_FLOAT_EQ(report.absThreshold.value(), 0.5f);
+  EXPECT_FLOAT_EQ(report.percentThreshold.value(), 5.0f);
+  EXPECT_FLOAT_EQ(report.periodMinutes.value(), 2.25f);
+}
+
+TEST(HostConfiguration, TextThatIsNoPlainDecimalIsRefusedAsAString) {
+  EXPECT_EQ(ErrorOf(OneDevice(R"(, "baudRate": "9600 baud")")),
+            "configuration /etc/devhost/site.json: lines[0].baudRate: must be one of 1200, 2400, "
+            "4800, 9600, 19200, 38400, 57600, 115200, as a number, not a string \"9600 baud\"");
+  EXPECT_EQ(ErrorOf(OneDevice("", R"(, "reports": {"s": {"absThreshold": "1 K"}})")),
+            "configuration /etc/devhost/site.json: lines[0].devices[0].reports.s.absThreshold: "
+            "must be a number not below 0, as a number, not a string \"1 K\"");
+  for (const char* text : {"", "0x10", " 12", "12 ", "1e3", "-", "12.", "1,5", "\\n7"}) {
+    const std::string quoted = std::string("\"") + text + "\"";
+    for (const std::string& member :
+         {std::string(R"(, "dataBits": )"), std::string(R"(, "linkLostAfter": )")}) {
+      const std::string error = ErrorOf(OneDevice(member + quoted));
+      EXPECT_NE(error.find("must be a whole number from"), std::string::npos) << error;
+      EXPECT_NE(error.find(", as a number, not a string " + quoted), std::string::npos) << error;
+    }
+    const std::string error = ErrorOf(OneDevice("", R"(, "slaveAddress": )" + quoted));
+    EXPECT_NE(error.find("slaveAddress: must be a whole number from 1 to 247, as a number, not "
+                         "a string " +
+                         quoted),
+              std::string::npos)
+        << error;
+  }
+  // Decimal text out of range is out of range, not a wrong string; fractions stay refused.
+  EXPECT_EQ(ErrorOf(OneDevice("", R"(, "slaveAddress": "248")")),
+            "configuration /etc/devhost/site.json: lines[0].devices[0].slaveAddress: must be a "
+            "whole number from 1 to 247");
+  EXPECT_NE(ErrorOf(OneDevice(R"(, "pollIntervalMs": "99999999999999999999999")"))
+                .find("pollIntervalMs: must be a whole number from 50 to 86400000"),
+            std::string::npos);
+  EXPECT_NE(ErrorOf(OneDevice(R"(, "dataBits": "7.5")")).find("not a string \"7.5\""),
+            std::string::npos);
+  EXPECT_NE(ErrorOf(OneDevice("", R"(, "reports": {"s": {"periodMinutes": "-1"}})"))
+                .find("periodMinutes: must be a number not below 0"),
+            std::string::npos);
+}
+
 TEST(HostConfiguration, EveryWrongValueIsNamedWithItsPath) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"not json", "not valid JSON: Line 1, Column 1"},
@@ -92,19 +172,27 @@ TEST(HostConfiguration, EveryWrongValueIsNamedWithItsPath) {
       {R"({"lines": [3]})", "lines[0]: must be an object"},
       {R"({"lines": [{"devices": [{}]}]})", "lines[0].device: is missing"},
       {OneDevice(R"(, "baudRate": 9601)"), "lines[0].baudRate: must be one of"},
-      {OneDevice(R"(, "baudRate": 9600.5)"), "lines[0].baudRate: must be a whole number"},
+      {OneDevice(R"(, "baudRate": 9600.5)"), "lines[0].baudRate: must be one of"},
+      {OneDevice(R"(, "baudRate": true)"), "lines[0].baudRate: must be one of"},
       {OneDevice(R"(, "parity": "mark")"), "lines[0].parity: must be \"none\""},
       {OneDevice(R"(, "dataBits": 9)"), "lines[0].dataBits: must be a whole number from 5 to 8"},
       {OneDevice(R"(, "stopBits": 0)"), "lines[0].stopBits"},
       {OneDevice(R"(, "responseTimeoutMs": 5)"), "lines[0].responseTimeoutMs"},
       {OneDevice(R"(, "pollIntervalMs": -1)"), "lines[0].pollIntervalMs"},
+      {OneDevice(R"(, "linkLostAfter": 0)"),
+       "lines[0].linkLostAfter: must be a whole number from 1 to 1000"},
+      {OneDevice(R"(, "linkLostAfter": 1001)"), "lines[0].linkLostAfter"},
+      {R"({"controlSocket": "", )" + OneDevice("").substr(1),
+       "controlSocket: must be a non-empty string"},
+      {R"({"controlSocket": "/run/)" + std::string(110, 's') + R"(", )" + OneDevice("").substr(1),
+       "controlSocket: /run/sss"},
       {OneDevice("", R"(, "slaveAddress": 0)"), "lines[0].devices[0].slaveAddress"},
       {R"({"lines": [{"device": "/dev/a", "devices": [{"plugin": "p.so", "dataId": -1}]}]})",
        "lines[0].devices[0].dataId: must be a whole number from 0 to 4294967295"},
       {OneDevice("", R"(, "dataId": 13)"), "Duplicate key: 'dataId'"},
       {OneDevice("", R"(, "settings": "x")"), "lines[0].devices[0].settings: must be an object"},
-      {OneDevice("", R"(, "reports": {"s": {"absThreshold": "1"}})"),
-       "lines[0].devices[0].reports.s.absThreshold: must be a number"},
+      {OneDevice("", R"(, "reports": {"s": {"absThreshold": [1]}})"),
+       "lines[0].devices[0].reports.s.absThreshold: must be a number not below 0"},
       {R"({"lines": [{"device": "/dev/a", "devices": [{"plugin": "", "dataId": 1}]}]})",
        "lines[0].devices[0].plugin: must be a non-empty string"},
       {R"({"lines": [{"device": "/dev/a", "devices": [{"plugin": "p.so", "dataId": 1}]},
@@ -122,6 +210,11 @@ TEST(HostConfiguration, EveryWrongValueIsNamedWithItsPath) {
   ConfigOverrides overrides;
   overrides.ports[1] = "/dev/pts/1";
   EXPECT_NE(ErrorOf(OneDevice(""), overrides).find("--port: there is no line 1"),
+            std::string::npos);
+  // A default socket path too long to listen on is named, with what to do.
+  ConfigOverrides deep;
+  deep.database = "/var/" + std::string(100, 'd') + "/h.db";
+  EXPECT_NE(ErrorOf(OneDevice(""), deep).find("controlSocket: the default /var/ddd"),
             std::string::npos);
 }
 
@@ -191,8 +284,10 @@ TEST(HistoryExport, CsvRowsCarryDecodedValuesAndTheRawRecord) {
 TEST(HostCommandLine, CommandsArgumentsAndOptions) {
   const CommandLine plain = ParseCommandLine({"site.json"});
   EXPECT_EQ(plain.command, "run");
+  EXPECT_FALSE(plain.commandNamed);
   EXPECT_EQ(plain.configPath, "site.json");
   EXPECT_EQ(plain.cycles, 0);
+  EXPECT_EQ(ParseCommandLine({"--cycles", "3", "site.json"}).cycles, 3);
 
   const CommandLine write = ParseCommandLine(
       {"--json", "write", "site.json", "12", "80", "11", "65535", "--port", "1=/dev/pts/4"});
@@ -208,24 +303,124 @@ TEST(HostCommandLine, CommandsArgumentsAndOptions) {
             (std::vector<uint16_t>{65531, 32768}));
   EXPECT_EQ(ParseCommandLine({"write", "--json", "--", "site.json", "12", "80", "-5"}).values,
             std::vector<uint16_t>{65531});
+  EXPECT_EQ(ParseCommandLine({"--db", "h.db", "write", "site.json", "12", "80", "-5"}).values,
+            std::vector<uint16_t>{65531});
 
-  const CommandLine history = ParseCommandLine({"history", "--db", "h.db", "--limit", "0"});
+  const CommandLine alarms = ParseCommandLine({"alarms", "--json", "site.json"});
+  EXPECT_EQ(alarms.command, "alarms");
+  EXPECT_EQ(alarms.configPath, "site.json");
+  EXPECT_TRUE(alarms.json);
+
+  const CommandLine history =
+      ParseCommandLine({"history", "--db", "h.db", "--limit", "0", "--data-id", "12"});
   EXPECT_EQ(history.configPath, "");
   EXPECT_EQ(history.limit, 0);
+  EXPECT_EQ(history.historyDataId, 12u);
+}
 
-  for (const std::vector<std::string>& wrong :
-       std::vector<std::vector<std::string>>{{},
-                                             {"write", "site.json", "12", "80"},
-                                             {"write", "site.json", "12", "80", "65536"},
-                                             {"write", "site.json", "12", "80", "-32769"},
-                                             {"write", "site.json", "12", "80", "-5x"},
-                                             {"run", "site.json", "extra"},
-                                             {"--cycles", "0", "site.json"},
-                                             {"--cycles"},
-                                             {"--what", "site.json"},
-                                             {"history"}}) {
-    EXPECT_THROW(ParseCommandLine(wrong), UsageError) << ::testing::PrintToString(wrong);
+// What went wrong, and the subcommand it happened in when the line named one: the hint under
+// the message points at that subcommand's usage.
+TEST(HostCommandLine, MistakesNameTheArgumentAndTheSubcommand) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+    std::string command;
+  };
+  const std::vector<Case> cases = {
+      {{}, "the configuration file is missing", ""},
+      {{"write", "site.json", "12", "80"}, "write needs DATA_ID ADDRESS VALUE", "write"},
+      {{"--json", "write", "site.json", "12", "80", "65536"}, "value 65536 does not fit", "write"},
+      {{"write", "site.json", "12", "80", "-32769"}, "value -32769 does not fit", "write"},
+      {{"write", "site.json", "12", "80", "-5x"}, "expected a whole number, got '-5x'", "write"},
+      {{"run", "site.json", "extra"}, "unexpected argument 'extra'", "run"},
+      {{"site.json", "extra"}, "unexpected argument 'extra'", ""},
+      {{"alarms", "site.json", "12"}, "unexpected argument '12'", "alarms"},
+      {{"alarms"}, "the configuration file is missing", "alarms"},
+      {{"--cycles", "0", "site.json"}, "--cycles: expected a whole number from 1", ""},
+      {{"run", "site.json", "--cycles"}, "--cycles: a value is missing", "run"},
+      {{"--what", "status", "site.json"}, "unknown option '--what'", "status"},
+      {{"history"}, "the configuration file is missing", "history"},
+      {{"--db", "write", "status"}, "the configuration file is missing", "status"},
+      {{"status", "site.json", "--cycles", "2"},
+       "--cycles is an option of run, not of status",
+       "status"},
+      {{"site.json", "--csv", "-"}, "--csv is an option of history, not of run", ""},
+      {{"stauts", "site.json"}, "unknown subcommand 'stauts'", ""},
+      {{"help", "stauts"}, "unknown subcommand 'stauts'", ""},
+  };
+  for (const Case& wrong : cases) {
+    try {
+      ParseCommandLine(wrong.args);
+      ADD_FAILURE() << "accepted " << ::testing::PrintToString(wrong.args);
+    } catch (const UsageError& error) {
+      EXPECT_NE(std::string(error.what()).find(wrong.message), std::string::npos)
+          << ::testing::PrintToString(wrong.args) << " -> " << error.what();
+    }
+    EXPECT_EQ(NamedSubcommand(wrong.args), wrong.command) << ::testing::PrintToString(wrong.args);
   }
+}
+
+// --help, -h and "help SUBCOMMAND" ask for a usage whatever else the line holds; --version too.
+TEST(HostCommandLine, HelpAndVersionAnswerWhateverElseTheLineHolds) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"write", "--help"},
+           {"help", "write"},
+           {"write", "site.json", "12", "-h"},
+           {"--plugin-dir", "p", "write", "--frobnicate", "--help"}}) {
+    const CommandLine line = ParseCommandLine(args);
+    EXPECT_TRUE(line.help) << ::testing::PrintToString(args);
+    EXPECT_TRUE(line.commandNamed) << ::testing::PrintToString(args);
+    EXPECT_EQ(line.command, "write") << ::testing::PrintToString(args);
+  }
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"help"}, {"-h", "site.json"}}) {
+    const CommandLine line = ParseCommandLine(args);
+    EXPECT_TRUE(line.help) << ::testing::PrintToString(args);
+    EXPECT_FALSE(line.commandNamed) << ::testing::PrintToString(args);
+  }
+  // The value of an option is no flag.
+  EXPECT_FALSE(ParseCommandLine({"--db", "--help", "site.json"}).help);
+  EXPECT_TRUE(ParseCommandLine({"--version"}).version);
+  EXPECT_TRUE(ParseCommandLine({"status", "--cycles", "x", "--version"}).version);
+}
+
+// Each subcommand's usage documents options the parser takes for it, and nothing is left out
+// of the overview.
+TEST(HostCommandLine, EachUsageListsTheOptionsItsSubcommandTakes) {
+  const std::string overview = OverviewUsage();
+  for (const std::string& command : Subcommands()) {
+    const std::string usage = SubcommandUsage(command);
+    ASSERT_FALSE(usage.empty()) << command;
+    const std::string synopsis = usage.substr(0, usage.find('\n'));
+    EXPECT_EQ(synopsis.rfind("usage: devhost ", 0), 0u) << usage;
+    EXPECT_NE(synopsis.find(command), std::string::npos) << usage;
+    EXPECT_NE(overview.find("\n  " + command + " "), std::string::npos) << command;
+    EXPECT_EQ(UsageHint(command), "see devhost " + command + " --help");
+    const std::string options = usage.substr(usage.find("\noptions:\n"));
+    int listed = 0;
+    for (std::size_t at = options.find("\n  --"); at != std::string::npos;
+         at = options.find("\n  --", at + 1)) {
+      const std::string option = options.substr(at + 3, options.find(' ', at + 3) - at - 3);
+      std::vector<std::string> args{command, option};
+      if (option != "--json") args.push_back("7");
+      args.insert(args.end(), {"--", "site.json", "12", "80", "1"});
+      if (command != "write") args.resize(args.size() - 3);
+      EXPECT_NO_THROW(ParseCommandLine(args)) << ::testing::PrintToString(args);
+      ++listed;
+    }
+    EXPECT_GE(listed, 2) << usage;
+  }
+  EXPECT_TRUE(SubcommandUsage("help").empty());
+  EXPECT_EQ(UsageHint(""), "see devhost --help");
+  for (const char* status :
+       {"\n  0  done", "\n  1  write not confirmed", "\n  2  bad command line or configuration",
+        "\n  3  plug-in", "\n  4  serial device", "\n  5  database", "\n  6  no answer",
+        "\n  7  write refused"}) {
+    EXPECT_NE(overview.find(status), std::string::npos) << status;
+  }
+  EXPECT_NE(overview.find("JSON Lines"), std::string::npos);
+  EXPECT_TRUE(std::regex_match(VersionLine(), std::regex(R"(devhost \d+\.\d+\.\d+)")))
+      << VersionLine();
 }
 
 // Everything a console printed, through a temporary file.

@@ -10,6 +10,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
+#include "cli/Usage.h"
 #include "config/HostConfig.h"
 #include "events/Console.h"
 #include "line/SerialLine.h"
@@ -42,39 +43,54 @@ class PluginOutput {
   std::ofstream file_;
 };
 
-int Dispatch(const CommandLine& line, Console& console) {
-  if (line.command == "status") return StatusCommand(line, console);
-  if (line.command == "write") return WriteCommand(line, console);
-  if (line.command == "history") return HistoryCommand(line, console);
-  return RunCommand(line, console);
-}
-
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "devhost: %s\n", message.c_str());
   return status;
 }
 
+int Dispatch(const CommandLine& line, Console& console) {
+  if (line.command == "run") return RunCommand(line, console);
+  if (line.command == "status") return StatusCommand(line, console);
+  if (line.command == "write") return WriteCommand(line, console);
+  if (line.command == "history") return HistoryCommand(line, console);
+  return Fail(kExitUsage, "the " + line.command + " subcommand is not available in this build");
+}
+
+// A usage error is one line saying what is wrong and one saying where the usage is; the whole
+// usage would bury the line that matters.
+int FailUsage(const std::string& message, const std::string& command) {
+  std::fprintf(stderr, "devhost: %s\n%s\n", message.c_str(), UsageHint(command).c_str());
+  return kExitUsage;
+}
+
+int PrintHelp(const CommandLine& line) {
+  if (line.help) {
+    const std::string text = line.commandNamed ? SubcommandUsage(line.command) : OverviewUsage();
+    std::fputs(text.c_str(), stdout);
+  } else {
+    std::printf("%s\n", VersionLine().c_str());
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
   CommandLine line;
   try {
-    line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    line = ParseCommandLine(args);
   } catch (const UsageError& error) {
-    std::fprintf(stderr, "devhost: %s\n%s", error.what(), Usage());
-    return kExitUsage;
+    return FailUsage(error.what(), NamedSubcommand(args));
   }
-  if (line.help) {
-    std::fputs(Usage(), stdout);
-    return kExitOk;
-  }
+  if (line.help || line.version) return PrintHelp(line);
   InstallStopHandlers();
   Console console(stdout, line.json);
   try {
     PluginOutput pluginOutput(line.pluginLog);
     return Dispatch(line, console);
   } catch (const UsageError& error) {
-    return Fail(kExitUsage, error.what());
+    return FailUsage(error.what(), line.commandNamed ? line.command : std::string());
   } catch (const ConfigError& error) {
     return Fail(kExitUsage, error.what());
   } catch (const PluginError& error) {

@@ -1,13 +1,11 @@
 #include "cli/CommandLine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <functional>
-#include <map>
+#include <initializer_list>
 
 namespace {
-
-const char* const kCommands[] = {"run", "status", "write", "history"};
 
 long long Number(const std::string& what, const std::string& text, long long low, long long high) {
   char* end = nullptr;
@@ -40,6 +38,10 @@ bool IsNegativeNumber(const std::string& arg) {
   return arg.size() > 1 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
 }
 
+bool IsOption(const std::string& arg) {
+  return arg.size() > 1 && arg[0] == '-' && !IsNegativeNumber(arg);
+}
+
 // --port PATH sets line 0; --port N=PATH sets line N.
 void AddPort(ConfigOverrides& overrides, const std::string& text) {
   const auto equals = text.find('=');
@@ -51,18 +53,137 @@ void AddPort(ConfigOverrides& overrides, const std::string& text) {
   overrides.ports[static_cast<std::size_t>(index)] = text.substr(equals + 1);
 }
 
-bool IsCommand(const std::string& word) {
-  for (const char* command : kCommands) {
-    if (word == command) return true;
+// An option that takes a value. `only` names the one subcommand it belongs to; null: all.
+struct ValuedOption {
+  const char* name;
+  const char* only;
+  void (*set)(CommandLine& line, const std::string& value);
+};
+
+const ValuedOption kValuedOptions[] = {
+    {"--db", nullptr, [](CommandLine& l, const std::string& v) { l.overrides.database = v; }},
+    {"--port", nullptr, [](CommandLine& l, const std::string& v) { AddPort(l.overrides, v); }},
+    {"--plugin-dir", nullptr,
+     [](CommandLine& l, const std::string& v) { l.overrides.pluginDir = v; }},
+    {"--plugin-log", nullptr, [](CommandLine& l, const std::string& v) { l.pluginLog = v; }},
+    {"--cycles", "run",
+     [](CommandLine& l, const std::string& v) {
+       l.cycles = static_cast<long>(Number("--cycles", v, 1, 1000000000));
+     }},
+    {"--data-id", "history",
+     [](CommandLine& l, const std::string& v) {
+       l.historyDataId = static_cast<uint32_t>(Number("--data-id", v, 0, 0xFFFFFFFFLL));
+     }},
+    {"--limit", "history",
+     [](CommandLine& l, const std::string& v) { l.limit = Number("--limit", v, 0, 1LL << 40); }},
+    {"--csv", "history", [](CommandLine& l, const std::string& v) { l.csvPath = v; }},
+};
+
+const ValuedOption* FindValued(const std::string& name) {
+  for (const ValuedOption& option : kValuedOptions) {
+    if (name == option.name) return &option;
   }
-  return false;
+  return nullptr;
+}
+
+// One argument as written, before any of it is judged: a word (subcommand, file, number), an
+// option with its value (absent when the line ends first), or a flag.
+struct Argument {
+  std::string text;
+  bool isOption = false;
+  const ValuedOption* valued = nullptr;
+  std::optional<std::string> value;
+};
+
+std::vector<Argument> Split(const std::vector<std::string>& args) {
+  std::vector<Argument> arguments;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!optionsEnded && arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    Argument argument{arg, !optionsEnded && IsOption(arg), nullptr, std::nullopt};
+    if (argument.isOption) argument.valued = FindValued(arg);
+    if (argument.valued && i + 1 < args.size()) argument.value = args[++i];
+    arguments.push_back(argument);
+  }
+  return arguments;
+}
+
+std::vector<std::string> Words(const std::vector<Argument>& arguments) {
+  std::vector<std::string> words;
+  for (const Argument& argument : arguments) {
+    if (!argument.isOption) words.push_back(argument.text);
+  }
+  return words;
+}
+
+bool IsSubcommand(const std::string& word) {
+  const auto& all = Subcommands();
+  return std::find(all.begin(), all.end(), word) != all.end();
+}
+
+bool HasFlag(const std::vector<Argument>& arguments, std::initializer_list<const char*> names) {
+  return std::any_of(arguments.begin(), arguments.end(), [&](const Argument& argument) {
+    return argument.isOption && std::any_of(names.begin(), names.end(), [&](const char* name) {
+             return argument.text == name;
+           });
+  });
+}
+
+// "help [SUBCOMMAND]" asks for a usage, like --help does.
+void TakeHelpTopic(CommandLine& line, std::vector<std::string>& words) {
+  if (line.commandNamed || words.empty() || words.front() != "help") return;
+  line.help = true;
+  if (words.size() > 2) throw UsageError("help takes one subcommand");
+  if (words.size() == 2) {
+    if (!IsSubcommand(words[1])) throw UsageError("unknown subcommand '" + words[1] + "'");
+    line.command = words[1];
+    line.commandNamed = true;
+  }
+}
+
+void ApplyOptions(CommandLine& line, const std::vector<Argument>& arguments) {
+  for (const Argument& argument : arguments) {
+    if (!argument.isOption) continue;
+    if (argument.text == "--json") {
+      line.json = true;
+    } else if (!argument.valued) {
+      throw UsageError("unknown option '" + argument.text + "'");
+    } else if (!argument.value) {
+      throw UsageError(argument.text + ": a value is missing");
+    } else if (argument.valued->only && line.command != argument.valued->only) {
+      throw UsageError(argument.text + " is an option of " + argument.valued->only + ", not of " +
+                       line.command);
+    } else {
+      argument.valued->set(line, *argument.value);
+    }
+  }
+}
+
+void TakeWrite(CommandLine& line, const std::vector<std::string>& words) {
+  if (words.size() < 3) throw UsageError("write needs DATA_ID ADDRESS VALUE [VALUE...]");
+  if (words.size() > 2 + 123) throw UsageError("write takes at most 123 values");
+  line.dataId = static_cast<uint32_t>(Number("data id", words[0], 0, 0xFFFFFFFFLL));
+  line.address = static_cast<uint16_t>(Number("address", words[1], 0, 0xFFFF));
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    line.values.push_back(RegisterValue(words[i]));
+  }
+}
+
+// A first word that names no subcommand and is followed by more is most likely a mistyped
+// subcommand; a path ("site.json", "./x") followed by more is a configuration with extras.
+void RejectUnknownSubcommand(const CommandLine& line, const std::vector<std::string>& words) {
+  if (line.commandNamed || words.size() < 2) return;
+  if (words.front().find_first_of("./") == std::string::npos) {
+    throw UsageError("unknown subcommand '" + words.front() + "'");
+  }
 }
 
 void TakePositionals(CommandLine& line, std::vector<std::string> words) {
-  if (!words.empty() && IsCommand(words.front())) {
-    line.command = words.front();
-    words.erase(words.begin());
-  }
+  RejectUnknownSubcommand(line, words);
   const bool historyFromDb = line.command == "history" && !line.overrides.database.empty();
   if (words.empty()) {
     if (historyFromDb) return;
@@ -71,90 +192,40 @@ void TakePositionals(CommandLine& line, std::vector<std::string> words) {
   line.configPath = words.front();
   words.erase(words.begin());
   if (line.command == "write") {
-    if (words.size() < 3) throw UsageError("write needs DATA_ID ADDRESS VALUE [VALUE...]");
-    if (words.size() > 2 + 123) throw UsageError("write takes at most 123 values");
-    line.dataId = static_cast<uint32_t>(Number("data id", words[0], 0, 0xFFFFFFFFLL));
-    line.address = static_cast<uint16_t>(Number("address", words[1], 0, 0xFFFF));
-    for (std::size_t i = 2; i < words.size(); ++i) {
-      line.values.push_back(RegisterValue(words[i]));
-    }
-    return;
+    TakeWrite(line, words);
+  } else if (!words.empty()) {
+    throw UsageError("unexpected argument '" + words.front() + "'");
   }
-  if (!words.empty()) throw UsageError("unexpected argument '" + words.front() + "'");
 }
 
 }  // namespace
 
+const std::vector<std::string>& Subcommands() {
+  static const std::vector<std::string> all = {"run", "status", "write", "alarms", "history"};
+  return all;
+}
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  const std::vector<Argument> arguments = Split(args);
+  std::vector<std::string> words = Words(arguments);
   CommandLine line;
-  using Setter = std::function<void(const std::string&)>;
-  const std::map<std::string, Setter> valued = {
-      {"--db", [&](const std::string& v) { line.overrides.database = v; }},
-      {"--plugin-dir", [&](const std::string& v) { line.overrides.pluginDir = v; }},
-      {"--port", [&](const std::string& v) { AddPort(line.overrides, v); }},
-      {"--plugin-log", [&](const std::string& v) { line.pluginLog = v; }},
-      {"--cycles",
-       [&](const std::string& v) {
-         line.cycles = static_cast<long>(Number("--cycles", v, 1, 1000000000));
-       }},
-      {"--data-id",
-       [&](const std::string& v) {
-         line.historyDataId = static_cast<uint32_t>(Number("--data-id", v, 0, 0xFFFFFFFFLL));
-       }},
-      {"--limit", [&](const std::string& v) { line.limit = Number("--limit", v, 0, 1LL << 40); }},
-      {"--csv", [&](const std::string& v) { line.csvPath = v; }},
-  };
-  std::vector<std::string> positionals;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || IsNegativeNumber(arg)) {
-      positionals.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--json") {
-      line.json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      line.help = true;
-    } else if (auto option = valued.find(arg); option != valued.end()) {
-      if (i + 1 >= args.size()) throw UsageError(arg + ": a value is missing");
-      option->second(args[++i]);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      throw UsageError("unknown option '" + arg + "'");
-    } else {
-      positionals.push_back(arg);
-    }
+  if (!words.empty() && IsSubcommand(words.front())) {
+    line.command = words.front();
+    line.commandNamed = true;
+    words.erase(words.begin());
   }
-  if (line.help) return line;
-  TakePositionals(line, positionals);
+  TakeHelpTopic(line, words);
+  // --help and --version answer whatever else the line holds, so that either can be added to
+  // a command that went wrong.
+  line.help = line.help || HasFlag(arguments, {"--help", "-h"});
+  line.version = HasFlag(arguments, {"--version"});
+  if (line.help || line.version) return line;
+  ApplyOptions(line, arguments);
+  TakePositionals(line, words);
   return line;
 }
 
-const char* Usage() {
-  return R"(usage: devhost [run] [options] CONFIG
-       devhost status [options] CONFIG
-       devhost write [options] CONFIG DATA_ID ADDRESS VALUE [VALUE...]
-       devhost history [options] (CONFIG | --db FILE) [--data-id N] [--limit N] [--csv FILE|-]
-
-Loads the device plug-ins of CONFIG, runs their devices on the serial lines it lists and keeps
-records, alarms and reports in an SQLite database.
-
-  run       poll every line at its interval until SIGINT/SIGTERM (or --cycles rounds)
-  status    one poll round, then each device's status document
-  write     write one register (one VALUE) or several, and wait for the outcome:
-            confirmed, not confirmed or no answer
-  history   list the stored records, or export them as CSV
-
-options:
-  --json            machine-readable lines, one JSON object each
-  --db FILE         database file (default: CONFIG's "database", else CONFIG with .db)
-  --port [N=]PATH   serial device of line N (default line 0), overriding CONFIG
-  --plugin-dir DIR  take relative plug-in paths from DIR instead of CONFIG's folder
-  --plugin-log FILE the plug-ins' own diagnostic lines go to FILE (default: standard error)
-  --cycles N        run: stop after N poll rounds
-
-exit status: 0 done (write: confirmed), 1 write not confirmed or no answer, 2 bad command line or
-configuration, 3 plug-in does not load, 4 serial device cannot be opened, 5 database cannot be
-opened
-)";
+std::string NamedSubcommand(const std::vector<std::string>& args) {
+  const std::vector<std::string> words = Words(Split(args));
+  return !words.empty() && IsSubcommand(words.front()) ? words.front() : std::string();
 }

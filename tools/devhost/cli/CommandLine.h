@@ -13,13 +13,15 @@ struct UsageError : std::runtime_error {
 };
 
 struct CommandLine {
-  std::string command = "run";  // run, status, write, history
+  std::string command = "run";  // run, status, write, alarms, history
   std::string configPath;
   ConfigOverrides overrides;
   bool json = false;
-  bool help = false;
-  long cycles = 0;        // run: poll rounds before stopping, 0 = until a signal
-  std::string pluginLog;  // where the plug-ins' diagnostic lines go (default: stderr)
+  bool help = false;          // print the usage of `command`, or the overview without a subcommand
+  bool version = false;       // print the version
+  bool commandNamed = false;  // `command` was written out, not taken as the default
+  long cycles = 0;            // run: poll rounds before stopping, 0 = until a signal
+  std::string pluginLog;      // where the plug-ins' diagnostic lines go (default: stderr)
   // write
   uint32_t dataId = 0;
   uint16_t address = 0;
@@ -30,6 +32,11 @@ struct CommandLine {
   std::optional<std::string> csvPath;  // "-" = standard output
 };
 
+// The subcommands, in the order the overview lists them.
+const std::vector<std::string>& Subcommands();
+
 // Throws UsageError naming the offending argument.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
-const char* Usage();
+// The subcommand the arguments name, as ParseCommandLine reads them; empty when they name
+// none. Tells which usage a mistake on the line concerns.
+std::string NamedSubcommand(const std::vector<std::string>& args);

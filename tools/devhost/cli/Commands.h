@@ -11,6 +11,8 @@ enum ExitStatus {
   kExitPlugin = 3,
   kExitSerial = 4,
   kExitDatabase = 5,
+  kExitNoAnswer = 6,
+  kExitRefused = 7,
 };
 
 // Each command throws the error of the step that failed (ConfigError, PluginError, SerialError,

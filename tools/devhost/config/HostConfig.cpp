@@ -1,17 +1,72 @@
 #include "config/HostConfig.h"
 
+#include <sys/un.h>
+
+#include <cctype>
+#include <charconv>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <set>
 
 #include <json/reader.h>
+#include <json/writer.h>
 
 #include "config/Paths.h"
 
 namespace {
 
 constexpr int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+const char* const kBaudRateText = "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
+
+// Plain decimal text: an optional sign, digits and, where fractions are taken, a point and
+// digits. No spaces, exponents, hexadecimal or units.
+bool IsPlainDecimal(const std::string& text, bool fraction) {
+  std::size_t at = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+  const auto digits = [&text, &at] {
+    const std::size_t from = at;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+    return at > from;
+  };
+  if (!digits()) return false;
+  if (fraction && at < text.size() && text[at] == '.') {
+    ++at;
+    if (!digits()) return false;
+  }
+  return at == text.size();
+}
+
+// Configurations written by other tools often quote their numbers ("9600"); decimal text is
+// taken as the number it spells, as the device settings take it.
+std::optional<long long> WholeFromText(const std::string& text) {
+  if (!IsPlainDecimal(text, false)) return std::nullopt;
+  // Saturates far out of range, where the range check then names the member.
+  return std::strtoll(text.c_str(), nullptr, 10);
+}
+
+std::optional<double> DecimalFromText(const std::string& text) {
+  if (!IsPlainDecimal(text, true)) return std::nullopt;
+  // from_chars reads a point whatever the locale, and takes no '+'.
+  const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+  double value = 0;
+  const auto result =
+      std::from_chars(first, text.data() + text.size(), value, std::chars_format::fixed);
+  if (result.ec != std::errc()) return std::nullopt;
+  return value;
+}
+
+// The text as JSON writes it, quoted and escaped, so that a message stays on one line.
+std::string Quoted(const std::string& text) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, Json::Value(text));
+}
+
+std::string NotAString(const std::string& accepted, const std::string& text) {
+  return "must be " + accepted + ", as a number, not a string " + Quoted(text);
+}
 
 // Reads members of one JSON object and says exactly where a value is wrong.
 class Fields {
@@ -27,15 +82,26 @@ class Fields {
   }
   const Json::Value& Get(const std::string& member) const { return object_[member]; }
 
+  // A whole number, written as a number or as decimal text; `accepted` says what the member
+  // takes, for the message.
+  long long Whole(const std::string& member, const std::string& accepted) const {
+    const Json::Value& value = object_[member];
+    if (value.isString()) {
+      const auto number = WholeFromText(value.asString());
+      if (!number) Fail(member, NotAString(accepted, value.asString()));
+      return *number;
+    }
+    if (!value.isInt64()) Fail(member, "must be " + accepted);
+    return value.asInt64();
+  }
   long long Integer(const std::string& member, long long low, long long high,
                     long long fallback) const {
     if (!Has(member)) return fallback;
-    const Json::Value& value = object_[member];
-    if (!value.isIntegral() || value.asLargestInt() < low || value.asLargestInt() > high) {
-      Fail(member,
-           "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
-    }
-    return value.asLargestInt();
+    const std::string accepted =
+        "a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+    const long long value = Whole(member, accepted);
+    if (value < low || value > high) Fail(member, "must be " + accepted);
+    return value;
   }
   std::string Text(const std::string& member, bool required) const {
     if (!Has(member)) {
@@ -47,12 +113,20 @@ class Fields {
     }
     return object_[member].asString();
   }
+  // A number not below 0, written as a number or as decimal text ("0.5").
   std::optional<float> Number(const std::string& member) const {
     if (!Has(member)) return std::nullopt;
-    if (!object_[member].isNumeric() || object_[member].asDouble() < 0) {
-      Fail(member, "must be a number not below 0");
+    const std::string accepted = "a number not below 0";
+    const Json::Value& value = object_[member];
+    std::optional<double> number;
+    if (value.isString()) {
+      number = DecimalFromText(value.asString());
+      if (!number) Fail(member, NotAString(accepted, value.asString()));
+    } else if (value.isNumeric()) {
+      number = value.asDouble();
     }
-    return object_[member].asFloat();
+    if (!number || *number < 0) Fail(member, "must be " + accepted);
+    return static_cast<float>(*number);
   }
   const std::string& Where() const { return where_; }
 
@@ -74,11 +148,12 @@ char ParseParity(const Fields& fields) {
 }
 
 int ParseBaudRate(const Fields& fields) {
-  const auto baud = static_cast<int>(fields.Integer("baudRate", 1, 1000000, 9600));
+  if (!fields.Has("baudRate")) return 9600;
+  const long long baud = fields.Whole("baudRate", kBaudRateText);
   for (int allowed : kBaudRates) {
-    if (baud == allowed) return baud;
+    if (baud == allowed) return allowed;
   }
-  fields.Fail("baudRate", "must be one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200");
+  fields.Fail("baudRate", std::string("must be ") + kBaudRateText);
 }
 
 std::map<std::string, ReportConfig> ParseReports(const Fields& device) {
@@ -130,6 +205,7 @@ LineConfig ParseLine(const Json::Value& value, const std::string& where,
   line.stopBits = static_cast<int>(fields.Integer("stopBits", 1, 2, 1));
   line.responseTimeoutMs = static_cast<int>(fields.Integer("responseTimeoutMs", 10, 60000, 500));
   line.pollIntervalMs = static_cast<int>(fields.Integer("pollIntervalMs", 50, 86400000, 1000));
+  line.linkLostAfter = static_cast<int>(fields.Integer("linkLostAfter", 1, 1000, 3));
   const Json::Value& devices = fields.Get("devices");
   if (!devices.isArray() || devices.empty())
     fields.Fail("devices", "must list at least one device");
@@ -138,6 +214,23 @@ LineConfig ParseLine(const Json::Value& value, const std::string& where,
         ParseDevice(devices[i], where + ".devices[" + std::to_string(i) + "]", pluginBase));
   }
   return line;
+}
+
+// The socket the running host listens on: the configuration's controlSocket, else next to the
+// database, so that --db moves it along. A longer path than a socket address holds could never
+// be listened on.
+std::string ParseControlSocket(const Fields& fields, const std::string& base,
+                               const std::string& database) {
+  const bool given = fields.Has("controlSocket");
+  const std::string path = given ? AbsolutePath(fields.Text("controlSocket", true), base)
+                                 : WithExtension(database, ".sock");
+  constexpr std::size_t kLongest = sizeof(sockaddr_un{}.sun_path) - 1;
+  if (path.size() > kLongest) {
+    fields.Fail("controlSocket", (given ? path : "the default " + path) + " is longer than the " +
+                                     std::to_string(kLongest) +
+                                     " bytes a socket path can have; give a shorter one");
+  }
+  return path;
 }
 
 void CheckUnique(const HostConfig& config) {
@@ -218,6 +311,7 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     } else {
       config.database = WithExtension(config.path, ".db");
     }
+    config.controlSocket = ParseControlSocket(fields, base, config.database);
     const Json::Value& lines = fields.Get("lines");
     if (!lines.isArray() || lines.empty()) fields.Fail("lines", "must list at least one line");
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {

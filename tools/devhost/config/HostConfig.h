@@ -32,6 +32,8 @@ struct LineConfig {
   int stopBits = 1;
   int responseTimeoutMs = 500;
   int pollIntervalMs = 1000;
+  // Consecutive failed poll cycles after which a device's link counts as lost.
+  int linkLostAfter = 3;
   std::vector<DeviceConfig> devices;
 };
 
@@ -39,6 +41,9 @@ struct HostConfig {
   std::string path;      // the configuration file, absolute
   std::string database;  // absolute
   std::string workDir;   // absolute; rule files are looked up under ./ini/ from here
+  // Where the running host takes requests (status, write, alarms) from other processes;
+  // absolute. Default: the database's path with .sock.
+  std::string controlSocket;
   std::vector<LineConfig> lines;
 
   const DeviceConfig* FindDevice(uint32_t dataId) const;

@@ -1,0 +1,151 @@
+#include "cli/Usage.h"
+
+#ifndef DEVHOST_VERSION
+#error "DEVHOST_VERSION must give the version (the CMake project's)"
+#endif
+
+namespace {
+
+struct Subcommand {
+  const char* name;
+  const char* synopsis;
+  const char* summary;      // its line in the overview
+  const char* description;  // what it does, for its own usage
+  const char* options;      // its own options
+  bool sharedOptions;       // the options of every subcommand belong in its usage too
+};
+
+const Subcommand kSubcommands[] = {
+    {"run", "devhost [run] [options] CONFIG",
+     "poll every line until SIGINT/SIGTERM (or --cycles rounds)",
+     R"(Polls every device on the serial lines of CONFIG, each line at its poll interval, and keeps
+the records, alarm changes and analog reports in the database. SIGINT or SIGTERM ends the
+exchange in flight; the host then prints each device's summary and closes the database.
+run is the subcommand taken when none is named.
+)",
+     R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle
+  --json            JSON Lines: one JSON object a line, one line per event
+)",
+     true},
+    {"status", "devhost status [options] CONFIG",
+     "one poll round, then each device's status document",
+     R"(Runs one poll round on every line of CONFIG, then prints each device's status document
+(command 801). Exit 6 when the sensor gives no answer.
+)",
+     R"(  --json            one JSON document
+)",
+     true},
+    {"write", "devhost write [options] CONFIG DATA_ID ADDRESS VALUE [VALUE...]",
+     "write one register or several and wait for the sensor's answer",
+     R"(Writes VALUE to register ADDRESS of device DATA_ID (one VALUE: command 206; several, to
+consecutive registers: command 210, at most 123 values) and waits for the outcome; then runs
+one cycle of that device and prints its status document. A VALUE is 0 to 65535, or -32768
+to -1 sent as two's complement: -5 is 65531, a temperature calibration of -0.5.
+
+exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or count),
+6 no answer, 7 refused (Modbus exception); 2 to 5 as for every subcommand (devhost --help).
+)",
+     R"(  --json            one JSON document
+)",
+     true},
+    {"alarms", "devhost alarms [options] CONFIG", "list the active alarms of each device",
+     R"(Lists the active alarms of each device of CONFIG.
+)",
+     R"(  --json            one JSON document
+)",
+     true},
+    {"history", "devhost history [options] (CONFIG | --db FILE)",
+     "list the stored records, or export them as CSV",
+     R"(Lists the newest records kept in the database of CONFIG (or FILE), oldest first, or writes
+them as CSV with their decoded values. It reads the database only: no serial line is opened
+and no plug-in loaded, so --port, --plugin-dir and --plugin-log have no effect.
+)",
+     R"(  --db FILE         the database to read instead of CONFIG's
+  --data-id N       only the records of device N
+  --limit N         the newest N records (default 20, 0: all of them)
+  --csv FILE|-      write CSV to FILE, or to standard output for -
+  --json            one JSON document
+)",
+     false},
+};
+
+const char* const kSharedOptions =
+    R"(  --db FILE         database file (default: CONFIG's "database", else CONFIG with .db)
+  --port [N=]PATH   serial device of line N (default line 0) instead of CONFIG's
+  --plugin-dir DIR  take relative plug-in paths from DIR instead of CONFIG's folder
+  --plugin-log FILE the plug-ins' own diagnostic lines go to FILE (default: standard error)
+)";
+
+const char* const kOverviewText =
+    R"(Loads the device plug-ins of CONFIG, runs their devices on the serial lines it lists and
+keeps records, alarms and reports in an SQLite database.
+)";
+
+const char* const kOverviewOptions =
+    R"(  --json            run: JSON Lines (one JSON object a line); status, write, alarms and
+                    history: one JSON document
+)";
+
+const char* const kExitStatuses =
+    R"(exit status:
+  0  done (write: confirmed)
+  1  write not confirmed: the sensor echoed another value or count
+  2  bad command line or configuration
+  3  plug-in does not load
+  4  serial device cannot be opened, or is in use by another process
+  5  database cannot be opened
+  6  no answer from the sensor (write or status got none; run --cycles ended with a device
+     that completed no cycle)
+  7  write refused by the sensor (Modbus exception)
+)";
+
+const Subcommand* Find(const std::string& name) {
+  for (const Subcommand& subcommand : kSubcommands) {
+    if (name == subcommand.name) return &subcommand;
+  }
+  return nullptr;
+}
+
+std::string Synopses() {
+  std::string text;
+  for (const Subcommand& subcommand : kSubcommands) {
+    text += (text.empty() ? "usage: " : "       ") + std::string(subcommand.synopsis) + "\n";
+  }
+  return text + "       devhost SUBCOMMAND --help      (or: devhost help SUBCOMMAND)\n" +
+         "       devhost --version\n";
+}
+
+std::string Summaries() {
+  std::string text = "subcommands:\n";
+  for (const Subcommand& subcommand : kSubcommands) {
+    const std::string name = subcommand.name;
+    text += "  " + name + std::string(10 - name.size(), ' ') + subcommand.summary + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string OverviewUsage() {
+  return Synopses() + "\n" + kOverviewText + "\n" + Summaries() +
+         "\noptions of every subcommand:\n" + kOverviewOptions + kSharedOptions +
+         "  -h, --help        this overview; after a subcommand, that subcommand's usage\n"
+         "  --version         print the version\n\n" +
+         kExitStatuses;
+}
+
+std::string SubcommandUsage(const std::string& command) {
+  const Subcommand* subcommand = Find(command);
+  if (subcommand == nullptr) return {};
+  std::string text = "usage: " + std::string(subcommand->synopsis) + "\n\n" +
+                     subcommand->description + "\noptions:\n" + subcommand->options;
+  if (subcommand->sharedOptions) text += kSharedOptions;
+  return text + "  -h, --help        this text\n";
+}
+
+std::string VersionLine() { return "devhost " DEVHOST_VERSION; }
+
+std::string UsageHint(const std::string& command) {
+  if (Find(command) == nullptr) return "see devhost --help";
+  return "see devhost " + command + " --help";
+}

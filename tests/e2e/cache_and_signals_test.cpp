@@ -31,10 +31,20 @@ TEST(Restart, TheLastStoredRecordIsLoadedBackThroughTheCache) {
   ASSERT_EQ(stored.size(), 2u);
   bench.StopSensor();
 
-  // The sensor is gone: whatever the device shows now comes from the cache.
+  // The sensor is gone: whatever the device shows now comes from the cache, labelled with the
+  // time it was stored, and the command fails.
   bench.StartSensor({"--static", "--drop", "100"});
   const auto status = bench.Host({"status", config});
-  ASSERT_EQ(status.exitCode, 0) << status.err;
+  ASSERT_EQ(status.exitCode, 6) << status.err;
+  const auto storedAt = QueryRows(bench.Database(), "SELECT time FROM last_record");
+  ASSERT_EQ(storedAt.size(), 1u);
+  EXPECT_NE(status.out.find("status   12    no answer from the sensor: read holding registers 0/4: "
+                            "Connection timed out"),
+            std::string::npos)
+      << status.out;
+  EXPECT_NE(status.out.find("last stored record, stored " + storedAt[0][0] + ": {"),
+            std::string::npos)
+      << status.out;
   EXPECT_NE(status.out.find("restored 12    last stored record: temperature 23.4"),
             std::string::npos)
       << status.out;

@@ -2,6 +2,8 @@
 // export, the command line and the console's lines.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -11,6 +13,7 @@
 #include "cli/Usage.h"
 #include "config/HostConfig.h"
 #include "events/Console.h"
+#include "events/EventFormat.h"
 #include "events/RecordView.h"
 #include "store/HistoryExport.h"
 
@@ -449,42 +452,68 @@ std::string PrintfOneDecimal(double value) {
   return text;
 }
 
-TEST(ConsoleLines, ValuesShowOneDecimalExactlyAsPrintfRoundsThem) {
+TEST(EventLines, ValuesShowOneDecimalExactlyAsPrintfRoundsThem) {
   // Halves that binary cannot hold, exact halves (rounded to even), signs, and no number.
   const double values[] = {23.4,    0.05,  0.15,   0.25,  0.35,    -0.04, -0.05, 1013.0,
                            -273.15, 1e300, 2.5e-7, 99.95, 6553.55, -0.0,  1e-320};
   for (const double value : values) {
-    ConsoleOutput output;
-    Console console(output.File(), false);
-    console.Report(12, "T01", static_cast<float>(value));
-    EXPECT_EQ(output.Text(),
-              "report   12    T01 " + PrintfOneDecimal(static_cast<float>(value)) + "\n")
+    EXPECT_EQ(EventLine(ReportEvent{12, "T01", static_cast<float>(value)}),
+              "report   12    T01 " + PrintfOneDecimal(static_cast<float>(value)))
         << value;
   }
-  ConsoleOutput output;
-  Console console(output.File(), false);
-  console.Report(12, "T01", std::numeric_limits<float>::quiet_NaN());
-  console.Report(12, "T01", -std::numeric_limits<float>::infinity());
-  EXPECT_EQ(output.Text(), "report   12    T01 nan\nreport   12    T01 -inf\n");
+  EXPECT_EQ(EventLine(ReportEvent{12, "T01", std::numeric_limits<float>::quiet_NaN()}),
+            "report   12    T01 nan");
+  EXPECT_EQ(EventLine(ReportEvent{12, "T01", -std::numeric_limits<float>::infinity()}),
+            "report   12    T01 -inf");
 }
 
-TEST(ConsoleLines, ACycleIsOneTextLineOrOneJsonLine) {
+// The console starts each line with the time of day; with --json each event is one object with
+// an ISO 8601 time, and events only the store keeps print nothing.
+TEST(ConsoleLines, ACycleIsOneTimedTextLineOrOneJsonLine) {
   RecordValues values;
   values.temperature = 23.4;
   values.humidity = 45.6;
   values.pressure = 1013;
   values.stamp = "2026-12-6 9:5:3";
+  std::tm local{};
+  local.tm_year = 2026 - 1900;
+  local.tm_mon = 11;
+  local.tm_mday = 8;
+  local.tm_hour = 1;
+  local.tm_min = 49;
+  local.tm_sec = 28;
+  local.tm_isdst = -1;
+  const HostEvent cycle{std::mktime(&local), CycleEvent{12, {}, values, 2}};
 
   ConsoleOutput text;
-  Console(text.File(), false).Cycle(12, values, 2);
+  Console(text.File(), false).Take(cycle);
   EXPECT_EQ(text.Text(),
-            "cycle    12    temperature 23.4  humidity 45.6  pressure 1013.0  alarms 2\n");
+            "01:49:28 cycle    12    temperature 23.4  humidity 45.6  pressure 1013.0  alarms 2\n");
 
   ConsoleOutput json;
-  Console(json.File(), true).Cycle(12, values, 2);
+  Console console(json.File(), true);
+  console.Take(cycle);
+  console.Take(HostEvent{cycle.time, ThresholdEvent{12, "A", "B", 1.0f, 1}});
   EXPECT_EQ(json.Text(), R"({"alarms_active":2,"data_id":12,"event":"cycle","humidity":45.6,)"
-                         R"("pressure":1013.0,"record_time":"2026-12-6 9:5:3","temperature":23.4})"
+                         R"("pressure":1013.0,"record_time":"2026-12-6 9:5:3","temperature":23.4,)"
+                         R"("time":"2026-12-08T01:49:28"})"
                          "\n");
+}
+
+// A status without an answer says so and labels the stored document with the time it was
+// stored, not the time it was loaded back.
+TEST(EventLines, AStatusWithoutAnswerNamesTheFailureAndWhenTheRecordWasStored) {
+  StatusEvent status{12, false, "read input registers 0/4: Connection timed out",
+                     "2026-12-08 01:49:28", std::string(R"({"温度":-5.0})")};
+  EXPECT_EQ(EventLine(status),
+            "status   12    no answer from the sensor: read input registers 0/4: Connection "
+            "timed out\n"
+            "status   12    last stored record, stored 2026-12-08 01:49:28: {\"温度\":-5.0}");
+  const auto json = EventObject(status);
+  ASSERT_TRUE(json.has_value());
+  EXPECT_FALSE((*json)["answered"].asBool());
+  EXPECT_EQ((*json)["stored_at"].asString(), "2026-12-08 01:49:28");
+  EXPECT_EQ((*json)["document"]["温度"].asDouble(), -5.0);
 }
 
 }  // namespace

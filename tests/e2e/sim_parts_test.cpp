@@ -161,7 +161,7 @@ TEST(SensorOptions, ArgumentsAreCheckedAndTaken) {
                                              {"--temperature", "1:2:0"},
                                              {"--late-ms"},
                                              {"--bogus"}}) {
-    EXPECT_THROW(ParseSimOptions(wrong), UsageError) << ::testing::PrintToString(wrong);
+    EXPECT_THROW(ParseSimOptions(wrong), SimUsageError) << ::testing::PrintToString(wrong);
   }
 }
 

@@ -54,10 +54,12 @@ TEST_F(Writes, AWrongEchoIsNotConfirmedForEitherKindOfWrite) {
   bench.StartSensor({"--static", "--wrong-echo"});
   const auto single = Write({"12", "81", "7"});
   EXPECT_EQ(single.exitCode, 1);
-  EXPECT_NE(single.out.find("register 81 = 7: not confirmed"), std::string::npos) << single.out;
+  EXPECT_NE(single.out.find("register 81 = 7: not confirmed (echo 8 for 7)"), std::string::npos)
+      << single.out;
   const auto several = Write({"12", "80", "1", "2"});
   EXPECT_EQ(several.exitCode, 1);
-  EXPECT_NE(several.out.find("registers 80-81 = 1, 2: not confirmed"), std::string::npos)
+  EXPECT_NE(several.out.find("registers 80-81 = 1, 2: not confirmed (echo 3 for 2)"),
+            std::string::npos)
       << several.out;
   // The sensor did take the values; only its answer was wrong.
   EXPECT_EQ(RecordWord(LatestRecord(), 22), 2u);
@@ -66,19 +68,21 @@ TEST_F(Writes, AWrongEchoIsNotConfirmedForEitherKindOfWrite) {
 TEST_F(Writes, ASensorThatDoesNotAnswerGivesNoAnswer) {
   bench.StartSensor({"--static", "--drop", "100"});
   const auto write = Write({"12", "80", "15"});
-  EXPECT_EQ(write.exitCode, 1);
+  EXPECT_EQ(write.exitCode, 6);
   EXPECT_NE(write.out.find("register 80 = 15: no answer"), std::string::npos) << write.out;
   EXPECT_NE(write.out.find("write register 80: Connection timed out"), std::string::npos)
       << write.out;
 }
 
-TEST_F(Writes, ARejectedWriteIsAnErrorAndChangesNothing) {
+TEST_F(Writes, ARefusedWriteSaysWhyWithItsOwnExitStatusAndChangesNothing) {
   bench.StartSensor({"--static"});
   // Register 1 is a measured value: the sensor answers with an exception.
   const auto write = Write({"12", "1", "99"});
-  EXPECT_EQ(write.exitCode, 1);
-  EXPECT_NE(write.out.find("register 1 = 99: no answer"), std::string::npos) << write.out;
-  EXPECT_NE(write.out.find("Modbus exception 2"), std::string::npos) << write.out;
+  EXPECT_EQ(write.exitCode, 7);
+  EXPECT_NE(write.out.find("register 1 = 99: refused by the sensor: Modbus exception 2 (illegal "
+                           "data address)"),
+            std::string::npos)
+      << write.out;
   EXPECT_EQ(RecordWord(LatestRecord(), 14), 220u);
 }
 

@@ -12,6 +12,7 @@
 #include "cli/Commands.h"
 #include "cli/Usage.h"
 #include "config/HostConfig.h"
+#include "control/SocketIo.h"
 #include "events/Console.h"
 #include "line/SerialLine.h"
 #include "service/Host.h"
@@ -52,6 +53,7 @@ int Dispatch(const CommandLine& line, Console& console) {
   if (line.command == "run") return RunCommand(line, console);
   if (line.command == "status") return StatusCommand(line, console);
   if (line.command == "write") return WriteCommand(line, console);
+  if (line.command == "alarms") return AlarmsCommand(line, console);
   if (line.command == "history") return HistoryCommand(line, console);
   return Fail(kExitUsage, "the " + line.command + " subcommand is not available in this build");
 }
@@ -99,6 +101,8 @@ int main(int argc, char** argv) {
     return Fail(kExitSerial, error.what());
   } catch (const StoreError& error) {
     return Fail(kExitDatabase, error.what());
+  } catch (const ControlError& error) {
+    return Fail(kExitUsage, error.what());
   } catch (const std::exception& error) {
     return Fail(1, error.what());
   }

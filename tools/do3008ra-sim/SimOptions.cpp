@@ -12,8 +12,8 @@ long ParseLong(const std::string& option, const std::string& text, long low, lon
   errno = 0;
   const long value = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
-    throw UsageError(option + ": expected a whole number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", got '" + text + "'");
+    throw SimUsageError(option + ": expected a whole number from " + std::to_string(low) + " to " +
+                        std::to_string(high) + ", got '" + text + "'");
   }
   return value;
 }
@@ -23,7 +23,7 @@ double ParseDouble(const std::string& option, const std::string& text) {
   errno = 0;
   const double value = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0' || errno != 0 || value != value) {
-    throw UsageError(option + ": expected a number, got '" + text + "'");
+    throw SimUsageError(option + ": expected a number, got '" + text + "'");
   }
   return value;
 }
@@ -41,12 +41,12 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 SensorRegisters::Wave ParseWave(const std::string& text) {
   const auto parts = Split(text, ':');
-  if (parts.size() > 3) throw UsageError("--temperature: expected LOW[:HIGH[:PERIOD]]");
+  if (parts.size() > 3) throw SimUsageError("--temperature: expected LOW[:HIGH[:PERIOD]]");
   SensorRegisters::Wave wave;
   wave.low = ParseDouble("--temperature", parts[0]);
   wave.high = parts.size() > 1 ? ParseDouble("--temperature", parts[1]) : wave.low;
   if (parts.size() > 2) wave.periodSeconds = ParseDouble("--temperature", parts[2]);
-  if (wave.periodSeconds <= 0) throw UsageError("--temperature: the period must be positive");
+  if (wave.periodSeconds <= 0) throw SimUsageError("--temperature: the period must be positive");
   return wave;
 }
 
@@ -54,7 +54,7 @@ SensorRegisters::Pin ParsePin(const std::string& text) {
   const auto equals = text.find('=');
   if (text.size() < 4 || (text[0] != 'h' && text[0] != 'i') || text[1] != ':' ||
       equals == std::string::npos) {
-    throw UsageError("--set: expected h:ADDRESS=VALUE or i:ADDRESS=VALUE, got '" + text + "'");
+    throw SimUsageError("--set: expected h:ADDRESS=VALUE or i:ADDRESS=VALUE, got '" + text + "'");
   }
   SensorRegisters::Pin pin;
   pin.input = text[0] == 'i';
@@ -117,15 +117,15 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
     if (auto flag = flags.find(args[i]); flag != flags.end()) {
       flag->second();
     } else if (auto option = valued.find(args[i]); option != valued.end()) {
-      if (i + 1 >= args.size()) throw UsageError(args[i] + ": a value is missing");
+      if (i + 1 >= args.size()) throw SimUsageError(args[i] + ": a value is missing");
       option->second(args[++i]);
     } else {
-      throw UsageError("unknown argument '" + args[i] + "'");
+      throw SimUsageError("unknown argument '" + args[i] + "'");
     }
   }
   if (faults.dropPercent + faults.corruptPercent + faults.exceptionPercent + faults.latePercent >
       100) {
-    throw UsageError("the fault shares add up to more than 100 percent");
+    throw SimUsageError("the fault shares add up to more than 100 percent");
   }
   return options;
 }

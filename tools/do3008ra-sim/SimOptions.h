@@ -16,10 +16,10 @@ struct SimOptions {
   FaultSettings faults;
 };
 
-struct UsageError : std::runtime_error {
+struct SimUsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Throws UsageError with a message that names the offending argument.
+// Throws SimUsageError with a message that names the offending argument.
 SimOptions ParseSimOptions(const std::vector<std::string>& args);
 const char* SimUsage();

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   SimOptions options;
   try {
     options = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const UsageError& error) {
+  } catch (const SimUsageError& error) {
     std::fprintf(stderr, "do3008ra-sim: %s\n%s", error.what(), SimUsage());
     return 2;
   }

@@ -23,6 +23,7 @@ class Bench {
   // Stops it; its exit code.
   int StopSensor();
   std::string SensorLog() const { return ReadFile(dir.Path("sensor.log")); }
+  pid_t SensorPid() const { return sensor_ ? sensor_->Pid() : -1; }
 
   // A configuration with one line on the simulator and one device with these settings.
   std::string Config(const std::string& settingsJson, int pollIntervalMs = 100,

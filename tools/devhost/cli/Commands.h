@@ -20,4 +20,5 @@ enum ExitStatus {
 int RunCommand(const CommandLine& line, Console& console);
 int StatusCommand(const CommandLine& line, Console& console);
 int WriteCommand(const CommandLine& line, Console& console);
+int AlarmsCommand(const CommandLine& line, Console& console);
 int HistoryCommand(const CommandLine& line, Console& console);

@@ -1,47 +1,31 @@
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <vector>
 
-#include <json/value.h>
+#include "events/Event.h"
 
-#include "events/RecordView.h"
-#include "store/Store.h"
-
-// What a person (or, with --json, a program) sees: one line per event on standard output.
-// Lines from several serial lines never interleave.
-class Console {
+// What a person (or, with --json, a program) sees of a running host: one line per event on
+// standard output, starting with the time of day; with --json one JSON object a line (JSON
+// Lines) with an ISO 8601 "time". Lines from several serial lines never interleave.
+class Console : public EventSink {
  public:
   Console(std::FILE* out, bool json) : out_(out), json_(json) {}
 
+  void Take(const HostEvent& event) override;
   void Notice(const std::string& text);
-  void Cycle(uint32_t dataId, const std::optional<RecordValues>& values, std::size_t activeAlarms);
-  void Restored(uint32_t dataId, const std::optional<RecordValues>& values);
-  void Alarm(const AlarmEvent& event);
-  void Report(uint32_t dataId, const std::string& signalId, float value);
-  void Error(uint32_t dataId, const std::string& what, unsigned long errors);
-  void WriteOutcome(uint32_t dataId, uint16_t address, const std::vector<uint16_t>& values,
-                    const std::string& outcome);
-  void Status(uint32_t dataId, const std::string& documentText);
-  void Summary(uint32_t dataId, unsigned long cycles, unsigned long errors);
-
   bool Json() const { return json_; }
 
  private:
-  // Writes the line `text()` makes, or with --json the one `json()` makes; only that one is
-  // built. `exact`: doubles with every digit (documents); else to 10 significant digits,
-  // enough for the host's own values in tenths.
-  template <typename MakeText, typename MakeJson>
-  void Emit(const MakeText& text, const MakeJson& json, bool exact = false);
-  void Write(std::string line);
+  void Write(const std::string& lines);
 
   std::FILE* out_;
   bool json_;
   std::mutex mutex_;
 };
 
-// A JSON value as one compact line, UTF-8 kept as it is.
-std::string CompactJson(const Json::Value& value, bool exact = true);
+// The lines of an event for people: each line of its text after the time of day.
+std::string TimedLines(const HostEvent& event);
+// The event as one JSON line with its time; empty for events only a store keeps.
+std::string JsonLine(const HostEvent& event);

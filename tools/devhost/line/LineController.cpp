@@ -2,11 +2,12 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include <chrono>
+#include <algorithm>
 #include <exception>
 #include <thread>
 
 #include "events/RecordView.h"
+#include "line/WriteOutcome.h"
 #include "service/Signals.h"
 
 namespace {
@@ -16,25 +17,20 @@ constexpr int kWriteMultipleCode = 210;
 constexpr int kStatusTextCode = 801;
 constexpr int kMaxDocumentBytes = 1 << 20;
 
-std::string OutcomeText(int32_t outcome) {
-  switch (outcome) {
-    case 1:
-      return "confirmed";
-    case 3:
-      return "not confirmed";
-    case -1:
-      return "no answer";
-    default:
-      return "outcome " + std::to_string(outcome);
-  }
+bool IsRead(const ModbusRequest& request) {
+  return request.function == ModbusRequest::kReadHolding ||
+         request.function == ModbusRequest::kReadInput;
 }
 
 }  // namespace
 
-LineController::LineController(const LineConfig& config, Console& console)
-    : config_(config), console_(console) {}
+LineController::LineController(const LineConfig& config) : config_(config) {}
 
-LineController::~LineController() = default;
+LineController::~LineController() {
+  // The store sink goes before the store it writes to.
+  if (storeSink_) events_.Remove(*storeSink_);
+  storeSink_.reset();
+}
 
 HostedDevice& LineController::Add(std::unique_ptr<HostedDevice> device) {
   byDevice_[device->device] = device.get();
@@ -45,6 +41,20 @@ HostedDevice& LineController::Add(std::unique_ptr<HostedDevice> device) {
 HostedDevice* LineController::Find(const SMDVDevice& device) {
   const auto found = byDevice_.find(&device);
   return found == byDevice_.end() ? nullptr : found->second;
+}
+
+HostedDevice* LineController::FindDevice(uint32_t dataId) {
+  for (auto& device : devices_) {
+    if (device->dataId == dataId) return device.get();
+  }
+  return nullptr;
+}
+
+void LineController::AttachStore(std::unique_ptr<Store> store) {
+  store_ = std::move(store);
+  storeSink_ = std::make_unique<StoreSink>(
+      *store_, [this](uint32_t dataId, const std::string& what) { OnStoreFailure(dataId, what); });
+  events_.Add(*storeSink_);
 }
 
 void LineController::Guarded(HostedDevice& device, const char* operation,
@@ -58,44 +68,48 @@ void LineController::Guarded(HostedDevice& device, const char* operation,
   }
 }
 
-void LineController::CountError(HostedDevice& device, const std::string& what) {
+void LineController::CountError(HostedDevice& device, const std::string& what, bool fromStore) {
   ++device.errors;
-  console_.Error(device.dataId, what, device.errors);
+  if (!fromStore) device.lastFailure = what;
+  events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore});
 }
 
-void LineController::Stored(HostedDevice& device, const std::function<void(Store&)>& write) {
-  if (!store_) return;
-  try {
-    write(*store_);
-  } catch (const StoreError& error) {
-    CountError(device, error.what());
-  }
+void LineController::OnStoreFailure(uint32_t dataId, const std::string& what) {
+  HostedDevice* device = FindDevice(dataId);
+  if (device == nullptr && !devices_.empty()) device = devices_.front().get();
+  if (device != nullptr) CountError(*device, what, true);
 }
 
 std::size_t LineController::ActiveAlarms(const HostedDevice& device) const {
   std::size_t active = 0;
-  for (const auto& alarm : device.alarms) active += alarm.second ? 1 : 0;
+  for (const auto& alarm : device.alarms) active += alarm.second.active ? 1 : 0;
   return active;
 }
 
 void LineController::Restore() {
   for (auto& hosted : devices_) {
     HostedDevice& device = *hosted;
-    std::optional<std::vector<unsigned char>> record;
-    Stored(device, [&](Store& store) {
-      device.alarms = store.AlarmStates(device.dataId);
-      record = store.LastRecord(device.dataId);
-    });
-    if (!record) continue;
+    std::optional<Store::StoredRecord> stored;
+    try {
+      if (store_) {
+        device.alarms = store_->LastAlarmEvents(device.dataId);
+        stored = store_->LastRecord(device.dataId);
+      }
+    } catch (const StoreError& error) {
+      CountError(device, error.what(), true);
+    }
+    if (!stored) continue;
+    device.recordStoredAt = stored->time;
     int taken = 0;
     device.replaying = true;
     Guarded(device, "LoadFromCache", [&] {
-      taken = device.object->LoadFromCache(record->data(), static_cast<int>(record->size()));
+      taken = device.object->LoadFromCache(stored->record.data(),
+                                           static_cast<int>(stored->record.size()));
     });
     device.replaying = false;
     if (taken != 1) {
-      console_.Notice("device " + std::to_string(device.dataId) +
-                      " refused its last stored record");
+      events_.Emit(NoticeEvent{"device " + std::to_string(device.dataId) +
+                               " refused its last stored record"});
     }
   }
 }
@@ -103,26 +117,64 @@ void LineController::Restore() {
 void LineController::Run(long rounds) {
   const auto interval = std::chrono::milliseconds(config_.pollIntervalMs);
   auto next = std::chrono::steady_clock::now();
-  for (long done = 0; rounds == 0 || done < rounds; ++done) {
-    if (WaitForStopUntil(next)) return;
+  for (long done = 0; rounds == 0 || done < rounds;) {
+    switch (WaitUntil(next, jobs_.WakeDescriptor())) {
+      case WakeReason::kStop:
+        return;
+      case WakeReason::kReadable:
+        jobs_.RunAll();
+        continue;
+      case WakeReason::kDeadline:
+        break;
+    }
     // A round that overran its interval is followed at once, without trying to catch up.
     next = std::max(next + interval, std::chrono::steady_clock::now());
     PollRound();
+    ++done;
   }
+}
+
+void LineController::Close() {
+  // Commands that arrived during the last round still get their answer.
+  jobs_.Close();
+  {
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    closed_ = true;
+  }
+  progress_.notify_all();
 }
 
 void LineController::PollRound() {
   for (auto& device : devices_) {
     if (StopRequested()) return;
     PollDevice(*device);
+    jobs_.RunAll();
   }
 }
 
 void LineController::PollDevice(HostedDevice& device) {
-  Stored(device, [](Store& store) { store.Begin(); });
+  const unsigned long before = device.cycles;
   Guarded(device, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
   RunQueue();
-  Stored(device, [](Store& store) { store.Commit(); });
+  TrackLink(device, device.cycles > before);
+  events_.Flush();
+}
+
+void LineController::TrackLink(HostedDevice& device, bool completed) {
+  if (completed) {
+    if (device.linkLost) {
+      events_.Emit(LinkEvent{device.dataId, false, device.failedCycles, {}});
+    }
+    device.linkLost = false;
+    device.failedCycles = 0;
+    return;
+  }
+  ++device.failedCycles;
+  if (!device.linkLost &&
+      device.failedCycles >= static_cast<unsigned long>(config_.linkLostAfter)) {
+    device.linkLost = true;
+    events_.Emit(LinkEvent{device.dataId, true, device.failedCycles, device.lastFailure});
+  }
 }
 
 void LineController::WaitForNextSecond(const HostedDevice& device) {
@@ -149,13 +201,16 @@ void LineController::RunExchange(const Pending& pending) {
   HostedDevice& device = *pending.device;
   const ModbusRequest& request = pending.request;
   const Exchange exchange = line_->Perform(device.slave, request);
+  if (!IsRead(request)) {
+    lastWrite_ = exchange;
+    lastWriteRequest_ = request;
+  }
   if (!exchange.answered) {
     CountError(device, Describe(request) + ": " + exchange.error);
     Guarded(device, "on_error", [&] { device.modbus->DeliverFailure(); });
     return;
   }
-  if (request.function == ModbusRequest::kReadHolding ||
-      request.function == ModbusRequest::kReadInput) {
+  if (IsRead(request)) {
     const auto table = request.function == ModbusRequest::kReadHolding ? SPModbus::HOLDING_REGISTER
                                                                        : SPModbus::INPUT_REGISTER;
     std::vector<uint16_t> registers = exchange.registers;
@@ -171,28 +226,33 @@ void LineController::RunExchange(const Pending& pending) {
           [&] { device.modbus->process(pdu.data(), static_cast<unsigned int>(pdu.size())); });
 }
 
-std::string LineController::WriteRegisters(HostedDevice& device, uint16_t address,
+WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t address,
                                            const std::vector<uint16_t>& values) {
   std::vector<uint16_t> words{address};
   words.insert(words.end(), values.begin(), values.end());
   const int code = values.size() == 1 ? kWriteSingleCode : kWriteMultipleCode;
+  lastWrite_.reset();
+  lastWriteRequest_.reset();
   Guarded(device, "DeviceIoControl", [&] {
     int answered = 0;
     device.object->DeviceIoControl(code, words.data(), static_cast<int>(words.size() * 2), nullptr,
                                    0, answered);
   });
-  Stored(device, [](Store& store) { store.Begin(); });
   RunQueue();
-  Stored(device, [](Store& store) { store.Commit(); });
   int32_t outcome = -1;
   int length = 0;
   Guarded(device, "DeviceIoControl", [&] {
     device.object->DeviceIoControl(kWriteOutcomeQuery, nullptr, 0, &outcome, sizeof outcome,
                                    length);
   });
-  const std::string text = length == sizeof outcome ? OutcomeText(outcome) : "no outcome given";
-  console_.WriteOutcome(device.dataId, address, values, text);
-  return text;
+  const WriteResult result =
+      length == sizeof outcome
+          ? DescribeWriteOutcome(outcome, lastWriteRequest_ ? &*lastWriteRequest_ : nullptr,
+                                 lastWrite_ ? &*lastWrite_ : nullptr)
+          : WriteResult{"no outcome given", kWriteNoAnswerStatus};
+  events_.Emit(WriteEvent{device.dataId, address, values, result.outcome});
+  events_.Flush();
+  return result;
 }
 
 std::optional<std::string> LineController::StatusDocument(HostedDevice& device) {
@@ -218,10 +278,52 @@ std::optional<std::string> LineController::StatusDocument(HostedDevice& device) 
   return document;
 }
 
-void LineController::PrintSummaries() {
-  for (const auto& device : devices_) {
-    console_.Summary(device->dataId, device->cycles, device->errors);
+bool LineController::EmitStatus(HostedDevice& device) {
+  StatusEvent status;
+  status.dataId = device.dataId;
+  status.answered = device.cycles > 0 && device.failedCycles == 0;
+  if (!status.answered) {
+    status.failure =
+        device.lastFailure.empty() ? "no poll cycle completed yet" : device.lastFailure;
+    status.storedAt = device.recordStoredAt;
   }
+  // A device that never completed a cycle nor had a record restored has no document worth
+  // showing: it would hold zeros.
+  if (device.cycles > 0 || !device.recordStoredAt.empty()) status.document = StatusDocument(device);
+  events_.Emit(status);
+  return status.answered;
+}
+
+void LineController::EmitActiveAlarms(HostedDevice& device) {
+  ActiveAlarmsEvent event;
+  event.dataId = device.dataId;
+  for (const auto& alarm : device.alarms) {
+    if (alarm.second.active) event.active.push_back(alarm.second);
+  }
+  events_.Emit(event);
+}
+
+void LineController::EmitSummaries() {
+  for (const auto& device : devices_) {
+    events_.Emit(SummaryEvent{device->dataId, device->cycles, device->errors});
+  }
+}
+
+void LineController::NoteCycle(uint32_t dataId) {
+  {
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    lastCycle_[dataId] = std::time(nullptr);
+  }
+  progress_.notify_all();
+}
+
+bool LineController::WaitForCycleAfter(uint32_t dataId, std::time_t second,
+                                       std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(progressMutex_);
+  return progress_.wait_until(lock, deadline, [&] {
+    const auto found = lastCycle_.find(dataId);
+    return closed_ || (found != lastCycle_.end() && found->second > second);
+  });
 }
 
 int LineController::SubmitRequest(SPModbus& device, const ModbusRequest& request) {
@@ -238,8 +340,7 @@ int LineController::SendSP(SMDVDevice& device, int code, const unsigned char* da
   if (hosted == nullptr || data == nullptr) return -1;
   // Loading a stored record back re-sends it with a new time stamp; nothing new to keep.
   if (hosted->replaying) return 0;
-  Stored(*hosted,
-         [&](Store& store) { store.PutLastRecord(hosted->dataId, code, NowText(), data, length); });
+  events_.Emit(RecordSentEvent{hosted->dataId, code, {data, data + length}});
   return 0;
 }
 
@@ -247,9 +348,7 @@ int LineController::CheckThreshold(SMDVDevice& device, const std::string& alarmI
                                    const std::string& name, float value, int kind) {
   HostedDevice* hosted = Find(device);
   if (hosted == nullptr) return 0;
-  Stored(*hosted, [&](Store& store) {
-    store.AddThresholdValue(hosted->dataId, NowText(), alarmId, name, value, kind);
-  });
+  events_.Emit(ThresholdEvent{hosted->dataId, alarmId, name, value, kind});
   return 0;
 }
 
@@ -261,22 +360,24 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
   HostedDevice* hosted = Find(device);
   if (hosted == nullptr) return 0;
   // The device reports every rule every cycle; only a change of the active flag is an event.
-  bool& known = hosted->alarms[alarmId];
-  if (known == active) return 0;
-  known = active;
+  const auto known = hosted->alarms.find(alarmId);
+  const bool wasActive = known != hosted->alarms.end() && known->second.active;
+  if (known != hosted->alarms.end() && wasActive == active) return 0;
+  if (known == hosted->alarms.end() && !active) {
+    hosted->alarms[alarmId].active = false;  // first seen inactive: nothing changed
+    return 0;
+  }
   AlarmEvent event{hosted->dataId, NowText(), alarmId,   signalName,
                    level,          active,    valueText, alarmText};
-  Stored(*hosted, [&](Store& store) { store.AddAlarmEvent(event); });
-  console_.Alarm(event);
+  hosted->alarms[alarmId] = event;
+  events_.Emit(event);
   return 0;
 }
 
 int LineController::CheckAOReport(SMDVDevice& device, const std::string& signalId, float value) {
   HostedDevice* hosted = Find(device);
   if (hosted == nullptr) return 0;
-  Stored(*hosted,
-         [&](Store& store) { store.AddReport(hosted->dataId, NowText(), signalId, value); });
-  console_.Report(hosted->dataId, signalId, value);
+  events_.Emit(ReportEvent{hosted->dataId, signalId, value});
   return 1;
 }
 
@@ -294,12 +395,13 @@ int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* d
   if (hosted == nullptr || data == nullptr) return -1;
   const auto values = DecodeRecord(data, length);
   if (hosted->replaying) {
-    console_.Restored(hosted->dataId, values);
+    events_.Emit(RestoredEvent{hosted->dataId, values});
     return 0;
   }
-  Stored(*hosted, [&](Store& store) { store.AddHistory(hosted->dataId, NowText(), data, length); });
   ++hosted->cycles;
-  console_.Cycle(hosted->dataId, values, ActiveAlarms(*hosted));
+  hosted->recordStoredAt = NowText();
+  events_.Emit(CycleEvent{hosted->dataId, {data, data + length}, values, ActiveAlarms(*hosted)});
+  NoteCycle(hosted->dataId);
   return 0;
 }
 

@@ -1,25 +1,38 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "config/HostConfig.h"
-#include "events/Console.h"
+#include "events/EventFanout.h"
 #include "host/SMDController.h"
+#include "line/JobQueue.h"
 #include "line/SerialLine.h"
 #include "service/HostedDevice.h"
 #include "store/Store.h"
+#include "store/StoreSink.h"
 
-// The reference host's controller for one serial line: it queues the requests of the line's
-// devices and performs them one at a time on the line, delivers every answer or failure back,
-// keeps records, alarm transitions and reports in the store and tells the console.
-// Everything a device does outward on this line passes through here, on one thread.
+// What a register write came to, for people and as the command's exit status.
+struct WriteResult {
+  std::string outcome;  // "confirmed", "not confirmed (echo 16 for 15)", "refused by ...", ...
+  int exitStatus = 0;
+};
+
+// The reference host's controller for one serial line. It owns the line: it queues the requests
+// of the line's devices and performs them one at a time, delivers every answer or failure back,
+// runs the jobs others post (commands from the control socket) between poll cycles, and emits
+// everything that happens as events to its sinks. Everything here runs on the line's thread,
+// except Post and WaitForCycleAfter.
 class LineController : public SMDController {
  public:
   // Code of a command that no device handles itself: a DO3008RA answers it with the outcome
@@ -28,30 +41,43 @@ class LineController : public SMDController {
   static constexpr std::size_t kMaxQueued = 64;
   static constexpr int kMaxExchangesPerRun = 64;
 
-  LineController(const LineConfig& config, Console& console);
+  explicit LineController(const LineConfig& config);
   ~LineController() override;
 
   HostedDevice& Add(std::unique_ptr<HostedDevice> device);
   std::vector<std::unique_ptr<HostedDevice>>& Devices() { return devices_; }
+  HostedDevice* FindDevice(uint32_t dataId);
   const LineConfig& Config() const { return config_; }
   void AttachLine(std::unique_ptr<SerialLine> line) { line_ = std::move(line); }
-  void AttachStore(std::unique_ptr<Store> store) { store_ = std::move(store); }
+  void AttachStore(std::unique_ptr<Store> store);
+  EventFanout& Events() { return events_; }
 
   // Gives each device its last stored record, and the host its last known alarm states.
   void Restore();
-  // Polls every poll interval until stopped or `rounds` rounds are done (0: no limit).
+  // Polls every poll interval until stopped or `rounds` rounds are done (0: no limit), running
+  // posted jobs while it waits and between the devices of a round.
   void Run(long rounds);
   void PollRound();
   void PollDevice(HostedDevice& device);
   // A device rebuilds its status document only when its data time has moved to another
   // second; a cycle that must show up there waits for the next second first.
   void WaitForNextSecond(const HostedDevice& device);
-  // "confirmed", "not confirmed" or "no answer".
-  std::string WriteRegisters(HostedDevice& device, uint16_t address,
+  WriteResult WriteRegisters(HostedDevice& device, uint16_t address,
                              const std::vector<uint16_t>& values);
-  // The device's status document (command 801) as it hands it out.
-  std::optional<std::string> StatusDocument(HostedDevice& device);
-  void PrintSummaries();
+  // Emits the device's status document, or why it has no fresh one; false when it has none.
+  bool EmitStatus(HostedDevice& device);
+  void EmitActiveAlarms(HostedDevice& device);
+  void EmitSummaries();
+
+  // Any thread: runs `job` on the line's thread between exchanges; false when the line has
+  // stopped and will run no more jobs.
+  bool Post(std::function<void()> job) { return jobs_.Post(std::move(job)); }
+  // Ends the line's service: queued jobs still run, later ones are refused, waiters wake.
+  void Close();
+  // Any thread: waits until the device completes a cycle in a second after `second`; false when
+  // `deadline` came first.
+  bool WaitForCycleAfter(uint32_t dataId, std::time_t second,
+                         std::chrono::steady_clock::time_point deadline);
 
   int SubmitRequest(SPModbus& device, const ModbusRequest& request) override;
   int SendSP(SMDVDevice& device, int code, const unsigned char* data, unsigned int length,
@@ -84,16 +110,28 @@ class LineController : public SMDController {
   void RunExchange(const Pending& pending);
   // Runs a device operation; whatever it throws is counted as an error of that device.
   void Guarded(HostedDevice& device, const char* operation, const std::function<void()>& call);
-  void CountError(HostedDevice& device, const std::string& what);
-  // Runs a store operation; a failing store is reported, never thrown into a device.
-  void Stored(HostedDevice& device, const std::function<void(Store&)>& write);
+  void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
+  void OnStoreFailure(uint32_t dataId, const std::string& what);
+  void TrackLink(HostedDevice& device, bool completed);
   std::size_t ActiveAlarms(const HostedDevice& device) const;
+  std::optional<std::string> StatusDocument(HostedDevice& device);
+  void NoteCycle(uint32_t dataId);
 
   LineConfig config_;
-  Console& console_;
   std::unique_ptr<SerialLine> line_;
   std::unique_ptr<Store> store_;
+  std::unique_ptr<StoreSink> storeSink_;
+  EventFanout events_;
   std::vector<std::unique_ptr<HostedDevice>> devices_;
   std::map<const SMDVDevice*, HostedDevice*> byDevice_;
   std::deque<Pending> queue_;
+  JobQueue jobs_;
+  // What the last write exchange brought back, for the write's outcome text.
+  std::optional<Exchange> lastWrite_;
+  std::optional<ModbusRequest> lastWriteRequest_;
+
+  std::mutex progressMutex_;
+  std::condition_variable progress_;
+  std::map<uint32_t, std::time_t> lastCycle_;  // data id -> time of its last completed cycle
+  bool closed_ = false;
 };

@@ -29,7 +29,7 @@ std::string DeviceName(uint32_t dataId) { return "device " + std::to_string(data
 
 }  // namespace
 
-Host::Host(const HostConfig& config, Console& console) : config_(config), console_(console) {}
+Host::Host(const HostConfig& config) : config_(config) {}
 
 Host::~Host() {
   // Devices go before their plug-ins are unloaded.
@@ -97,7 +97,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
 void Host::Start() {
   EnterWorkDir();
   for (const LineConfig& lineConfig : config_.lines) {
-    auto line = std::make_shared<LineController>(lineConfig, console_);
+    auto line = std::make_shared<LineController>(lineConfig);
     lines_.push_back(line);
     for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
   }
@@ -107,6 +107,10 @@ void Host::Start() {
 
 void Host::Restore() {
   for (auto& line : lines_) line->Restore();
+}
+
+void Host::AddSink(EventSink& sink) {
+  for (auto& line : lines_) line->Events().Add(sink);
 }
 
 HostedDevice* Host::Find(uint32_t dataId, LineController** lineOut) {

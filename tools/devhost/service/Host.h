@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "config/HostConfig.h"
-#include "events/Console.h"
 #include "host/PluginLibrary.h"
 #include "host/Provider.h"
 #include "line/LineController.h"
@@ -21,7 +20,7 @@ struct PluginError : std::runtime_error {
 // database last.
 class Host {
  public:
-  Host(const HostConfig& config, Console& console);
+  explicit Host(const HostConfig& config);
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -32,6 +31,8 @@ class Host {
   void Start();
   // Hands each device its last stored record.
   void Restore();
+  // `sink` takes the events of every line from now on.
+  void AddSink(EventSink& sink);
 
   std::vector<std::shared_ptr<LineController>>& Lines() { return lines_; }
   // The device with this data id and the line it is on; nullptr when there is none.
@@ -44,7 +45,6 @@ class Host {
                                            const std::shared_ptr<LineController>& line);
 
   const HostConfig& config_;
-  Console& console_;
   // Declared first, so destroyed last: every device and provider is gone before its plug-in
   // is unloaded.
   std::map<std::string, std::unique_ptr<PluginLibrary>> libraries_;

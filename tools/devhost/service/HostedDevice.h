@@ -5,12 +5,13 @@
 #include <memory>
 #include <string>
 
+#include "events/Event.h"
 #include "host/SMDVDevice.h"
 #include "host/SPModbus.h"
 #include "host/VDeviceInterface.h"
 
 // One device the host runs: the object a plug-in made, its place on the line and what the host
-// keeps about it.
+// keeps about it. Only the line's thread touches it.
 struct HostedDevice {
   std::unique_ptr<VDeviceInterface> object;  // destroyed through its virtual destructor
   SMDVDevice* device = nullptr;
@@ -19,6 +20,12 @@ struct HostedDevice {
   int slave = 1;
   unsigned long cycles = 0;
   unsigned long errors = 0;
-  std::map<std::string, bool> alarms;  // alarm identifier -> active, as last reported
-  bool replaying = false;              // a stored record is being loaded back
+  std::map<std::string, AlarmEvent> alarms;  // the last change of each alarm
+  bool replaying = false;                    // a stored record is being loaded back
+
+  // The link: consecutive poll cycles that did not complete, and whether that counts as lost.
+  unsigned long failedCycles = 0;
+  bool linkLost = false;
+  std::string lastFailure;
+  std::string recordStoredAt;  // when the record the device holds now was stored
 };

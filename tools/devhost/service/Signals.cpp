@@ -49,14 +49,22 @@ void InstallStopHandlers() {
 bool StopRequested() { return stopRequested != 0; }
 
 bool WaitForStopUntil(std::chrono::steady_clock::time_point deadline) {
-  // Without handlers installed the descriptor is -1, which poll ignores: a plain sleep.
-  pollfd stop{stopPipe[0], POLLIN, 0};
+  return WaitUntil(deadline, -1) == WakeReason::kStop;
+}
+
+WakeReason WaitUntil(std::chrono::steady_clock::time_point deadline, int descriptor) {
+  // Descriptors of -1 are ignored by poll: without handlers the wait is a plain sleep.
+  pollfd watched[2] = {{stopPipe[0], POLLIN, 0}, {descriptor, POLLIN, 0}};
   for (;;) {
-    if (StopRequested()) return true;
+    if (StopRequested()) return WakeReason::kStop;
     const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    if (left <= std::chrono::steady_clock::duration::zero()) return WakeReason::kDeadline;
     const timespec timeout = Remaining(left);
     // Interrupted by the stop signal (or another one): look again.
-    ppoll(&stop, 1, &timeout, nullptr);
+    if (ppoll(watched, 2, &timeout, nullptr) > 0 && (watched[1].revents & POLLIN) != 0) {
+      return StopRequested() ? WakeReason::kStop : WakeReason::kReadable;
+    }
   }
 }
+
+int StopDescriptor() { return stopPipe[0]; }

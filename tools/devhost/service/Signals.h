@@ -8,3 +8,9 @@ bool StopRequested();
 // Sleeps until `deadline` in one wait, returning early once a stop is requested. True when
 // stopped.
 bool WaitForStopUntil(std::chrono::steady_clock::time_point deadline);
+
+enum class WakeReason { kStop, kDeadline, kReadable };
+// Like WaitForStopUntil, and also returns early when `descriptor` becomes readable.
+WakeReason WaitUntil(std::chrono::steady_clock::time_point deadline, int descriptor);
+// The descriptor that becomes readable once a stop is requested (-1 without handlers).
+int StopDescriptor();

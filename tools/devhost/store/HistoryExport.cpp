@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "events/Console.h"
+#include "events/EventFormat.h"
 #include "events/RecordView.h"
 
 namespace {
@@ -64,11 +64,12 @@ std::string HistoryTable(const std::vector<HistoryRow>& rows) {
   return table;
 }
 
-std::string HistoryJsonLines(const std::vector<HistoryRow>& rows) {
-  std::string lines;
+std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows) {
+  Json::Value document(Json::objectValue);
+  document["command"] = "history";
+  Json::Value& records = document["records"] = Json::Value(Json::arrayValue);
   for (const HistoryRow& row : rows) {
     Json::Value json(Json::objectValue);
-    json["event"] = "history";
     json["id"] = static_cast<Json::Int64>(row.id);
     json["data_id"] = row.dataId;
     json["time"] = row.time;
@@ -78,7 +79,7 @@ std::string HistoryJsonLines(const std::vector<HistoryRow>& rows) {
       json["humidity"] = values->humidity;
       json["pressure"] = values->pressure;
     }
-    lines += CompactJson(json) + "\n";
+    records.append(json);
   }
-  return lines;
+  return CompactJson(document, false) + "\n";
 }

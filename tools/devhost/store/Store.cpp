@@ -35,6 +35,18 @@ CREATE TABLE IF NOT EXISTS alarm_events (
   active INTEGER NOT NULL,
   value_text TEXT NOT NULL,
   alarm_text TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS link_events (
+  id INTEGER PRIMARY KEY,
+  data_id INTEGER NOT NULL,
+  time TEXT NOT NULL,
+  event TEXT NOT NULL,
+  failed_cycles INTEGER NOT NULL,
+  failure TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS device_errors (
+  data_id INTEGER PRIMARY KEY,
+  errors INTEGER NOT NULL,
+  last_error TEXT NOT NULL,
+  last_time TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS threshold_values (
   id INTEGER PRIMARY KEY,
   data_id INTEGER NOT NULL,
@@ -59,10 +71,14 @@ const char* const kQueries[] = {
     "temperature_calibration, humidity_calibration, pressure_calibration, address, baud_code) "
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
     "INSERT OR REPLACE INTO last_record (data_id, code, time, record) VALUES (?, ?, ?, ?)",
-    "SELECT record FROM last_record WHERE data_id = ?",
+    "SELECT time, record FROM last_record WHERE data_id = ?",
     "INSERT INTO alarm_events (data_id, time, alarm_id, signal_name, level, active, value_text, "
     "alarm_text) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-    "SELECT alarm_id, active FROM alarm_events WHERE data_id = ? ORDER BY id",
+    "SELECT time, alarm_id, signal_name, level, active, value_text, alarm_text FROM alarm_events "
+    "WHERE data_id = ? ORDER BY id",
+    "INSERT INTO link_events (data_id, time, event, failed_cycles, failure) VALUES (?, ?, ?, ?, ?)",
+    "INSERT INTO device_errors (data_id, errors, last_error, last_time) VALUES (?1, 1, ?2, ?3) "
+    "ON CONFLICT (data_id) DO UPDATE SET errors = errors + 1, last_error = ?2, last_time = ?3",
     "INSERT INTO threshold_values (data_id, time, alarm_id, name, value, kind) "
     "VALUES (?, ?, ?, ?, ?, ?)",
     "INSERT INTO analog_reports (data_id, time, signal_id, value) VALUES (?, ?, ?, ?)",
@@ -184,11 +200,11 @@ void Store::PutLastRecord(uint32_t dataId, int code, const std::string& time,
       .Step();
 }
 
-std::optional<std::vector<unsigned char>> Store::LastRecord(uint32_t dataId) {
+std::optional<Store::StoredRecord> Store::LastRecord(uint32_t dataId) {
   const auto statement = Use(kLastRecord);
   statement->Bind(1, static_cast<long long>(dataId));
   if (!statement->Step()) return std::nullopt;
-  return statement->Blob(0);
+  return StoredRecord{statement->Text(0), statement->Blob(1)};
 }
 
 void Store::AddAlarmEvent(const AlarmEvent& event) {
@@ -204,12 +220,37 @@ void Store::AddAlarmEvent(const AlarmEvent& event) {
       .Step();
 }
 
-std::map<std::string, bool> Store::AlarmStates(uint32_t dataId) {
-  const auto statement = Use(kAlarmStates);
+std::map<std::string, AlarmEvent> Store::LastAlarmEvents(uint32_t dataId) {
+  const auto statement = Use(kLastAlarmEvents);
   statement->Bind(1, static_cast<long long>(dataId));
-  std::map<std::string, bool> states;
-  while (statement->Step()) states[statement->Text(0)] = statement->Integer(1) != 0;
-  return states;
+  std::map<std::string, AlarmEvent> events;
+  while (statement->Step()) {
+    AlarmEvent event;
+    event.dataId = dataId;
+    event.time = statement->Text(0);
+    event.alarmId = statement->Text(1);
+    event.signalName = statement->Text(2);
+    event.level = static_cast<int>(statement->Integer(3));
+    event.active = statement->Integer(4) != 0;
+    event.valueText = statement->Text(5);
+    event.alarmText = statement->Text(6);
+    events[event.alarmId] = event;
+  }
+  return events;
+}
+
+void Store::AddLinkEvent(uint32_t dataId, const std::string& time, const LinkEvent& event) {
+  Use(kAddLinkEvent)
+      ->Bind(1, static_cast<long long>(dataId))
+      .Bind(2, time)
+      .Bind(3, std::string(event.lost ? "lost" : "restored"))
+      .Bind(4, static_cast<long long>(event.failedCycles))
+      .Bind(5, event.failure)
+      .Step();
+}
+
+void Store::CountError(uint32_t dataId, const std::string& time, const std::string& what) {
+  Use(kCountError)->Bind(1, static_cast<long long>(dataId)).Bind(2, what).Bind(3, time).Step();
 }
 
 void Store::AddThresholdValue(uint32_t dataId, const std::string& time, const std::string& alarmId,

@@ -9,23 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "events/Event.h"
 #include "store/Statement.h"
 
 struct sqlite3;
 
 struct StoreError : std::runtime_error {
   using std::runtime_error::runtime_error;
-};
-
-struct AlarmEvent {
-  uint32_t dataId = 0;
-  std::string time;
-  std::string alarmId;
-  std::string signalName;
-  int level = 0;
-  bool active = false;
-  std::string valueText;
-  std::string alarmText;
 };
 
 struct HistoryRow {
@@ -55,10 +45,17 @@ class Store {
                   unsigned int length);
   void PutLastRecord(uint32_t dataId, int code, const std::string& time,
                      const unsigned char* record, unsigned int length);
-  std::optional<std::vector<unsigned char>> LastRecord(uint32_t dataId);
+  struct StoredRecord {
+    std::string time;  // when it was stored
+    std::vector<unsigned char> record;
+  };
+  std::optional<StoredRecord> LastRecord(uint32_t dataId);
   void AddAlarmEvent(const AlarmEvent& event);
-  // The last known active flag of every alarm of a device.
-  std::map<std::string, bool> AlarmStates(uint32_t dataId);
+  // The last change of every alarm of a device: its active flag as last known, and since when.
+  std::map<std::string, AlarmEvent> LastAlarmEvents(uint32_t dataId);
+  void AddLinkEvent(uint32_t dataId, const std::string& time, const LinkEvent& event);
+  // Errors are counted per device across runs, with the last one and its time.
+  void CountError(uint32_t dataId, const std::string& time, const std::string& what);
   void AddThresholdValue(uint32_t dataId, const std::string& time, const std::string& alarmId,
                          const std::string& name, float value, int kind);
   void AddReport(uint32_t dataId, const std::string& time, const std::string& signalId,
@@ -74,7 +71,9 @@ class Store {
     kPutLastRecord,
     kLastRecord,
     kAddAlarmEvent,
-    kAlarmStates,
+    kLastAlarmEvents,
+    kAddLinkEvent,
+    kCountError,
     kAddThresholdValue,
     kAddReport,
     kHistory,

@@ -1,0 +1,140 @@
+#include "control/ControlServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <json/value.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "events/EventFormat.h"
+
+namespace {
+
+Deadline After(int milliseconds) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+// True when a host listens at `path`.
+bool Answers(const std::string& path) {
+  const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  const sockaddr_un address = UnixAddress(path);
+  const bool answered =
+      connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(probe);
+  return answered;
+}
+
+std::string Reason() { return std::strerror(errno); }
+
+}  // namespace
+
+std::string ErrorAnswer(const std::string& error, int exitStatus) {
+  Json::Value answer(Json::objectValue);
+  answer["exit_code"] = exitStatus;
+  answer["error"] = error;
+  return CompactJson(answer) + "\n";
+}
+
+ControlServer::ControlServer(std::string path, Handler handler)
+    : path_(std::move(path)), handler_(std::move(handler)) {}
+
+ControlServer::~ControlServer() { Stop(); }
+
+void ControlServer::RemoveStaleSocket() {
+  struct stat info {};
+  if (lstat(path_.c_str(), &info) != 0) return;
+  if (!S_ISSOCK(info.st_mode)) {
+    throw ControlError("control socket " + path_ + " exists and is not a socket");
+  }
+  if (Answers(path_)) {
+    throw ControlError("control socket " + path_ + " is in use: another host is running");
+  }
+  // Left behind by a host that was killed: nobody listens any more.
+  if (unlink(path_.c_str()) != 0 && errno != ENOENT) {
+    throw ControlError("cannot remove the stale control socket " + path_ + ": " + Reason());
+  }
+}
+
+void ControlServer::Start() {
+  const sockaddr_un address = UnixAddress(path_);
+  RemoveStaleSocket();
+  listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) throw ControlError("cannot make the control socket: " + Reason());
+  // Created with owner-only permissions from the start, not narrowed afterwards.
+  const mode_t previous = umask(0177);
+  const int bound = bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  umask(previous);
+  struct stat info {};
+  if (bound != 0 || listen(listenFd_, 16) != 0 || stat(path_.c_str(), &info) != 0 ||
+      pipe2(stopPipe_, O_CLOEXEC) != 0) {
+    const std::string reason = Reason();
+    Stop();
+    throw ControlError("cannot listen on control socket " + path_ + ": " + reason);
+  }
+  device_ = info.st_dev;
+  inode_ = info.st_ino;
+  thread_ = std::thread([this] { Serve(); });
+}
+
+void ControlServer::Stop() {
+  if (thread_.joinable()) {
+    const char byte = 1;
+    (void)!write(stopPipe_[1], &byte, 1);
+    thread_.join();
+  }
+  if (listenFd_ >= 0) {
+    close(listenFd_);
+    listenFd_ = -1;
+    // Only our own socket: another host may have replaced it meanwhile.
+    struct stat info {};
+    if (lstat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_) {
+      unlink(path_.c_str());
+    }
+  }
+  for (int& fd : stopPipe_) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+void ControlServer::Serve() {
+  for (;;) {
+    pollfd watched[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (watched[1].revents != 0) return;
+    if ((watched[0].revents & POLLIN) == 0) continue;
+    const int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    Answer(client);
+    close(client);
+  }
+}
+
+void ControlServer::Answer(int client) {
+  std::string request;
+  std::string answer;
+  switch (ReadMessage(client, request, kMaxRequestBytes, After(kRequestTimeoutMs))) {
+    case ReadEnd::kComplete:
+      answer = handler_(request);
+      break;
+    case ReadEnd::kTooLarge:
+      answer = ErrorAnswer("request larger than " + std::to_string(kMaxRequestBytes) + " bytes");
+      break;
+    case ReadEnd::kTimedOut:
+      answer = ErrorAnswer("no whole request within " + std::to_string(kRequestTimeoutMs) + " ms");
+      break;
+    case ReadEnd::kFailed:
+      return;
+  }
+  WriteAll(client, answer, After(kAnswerTimeoutMs));
+}

@@ -1,0 +1,194 @@
+#include "control/RequestHandler.h"
+
+#include <json/reader.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "control/ControlServer.h"
+#include "events/EventFormat.h"
+#include "line/LineController.h"
+#include "service/Host.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNoAnswer = 6;
+
+struct BadRequest : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+Json::Value ParseRequest(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  builder["stackLimit"] = 64;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value request;
+  std::string errors;
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &request, &errors);
+  } catch (const Json::Exception&) {
+    parsed = false;  // nested too deeply
+  }
+  if (!parsed) throw BadRequest("the request is not valid JSON");
+  if (!request.isObject()) throw BadRequest("the request must be a JSON object");
+  return request;
+}
+
+long long WholeNumber(const Json::Value& request, const char* member, long long low,
+                      long long high) {
+  const Json::Value& value = request[member];
+  if (!value.isIntegral() || value.asLargestInt() < low || value.asLargestInt() > high) {
+    throw BadRequest(std::string("\"") + member + "\" must be a whole number from " +
+                     std::to_string(low) + " to " + std::to_string(high));
+  }
+  return value.asLargestInt();
+}
+
+std::vector<uint16_t> RegisterValues(const Json::Value& request) {
+  const Json::Value& values = request["values"];
+  if (!values.isArray() || values.empty() || values.size() > 123) {
+    throw BadRequest("\"values\" must list 1 to 123 register values");
+  }
+  std::vector<uint16_t> words;
+  for (const Json::Value& value : values) {
+    if (!value.isIntegral() || value.asLargestInt() < -32768 || value.asLargestInt() > 0xFFFF) {
+      throw BadRequest("\"values\" must be whole numbers from -32768 to 65535");
+    }
+    words.push_back(static_cast<uint16_t>(value.asLargestInt() & 0xFFFF));
+  }
+  return words;
+}
+
+// What a job left for the thread that waits for it.
+struct JobState {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::vector<HostEvent> events;
+};
+
+}  // namespace
+
+std::string AnswerText(const CommandResult& result) {
+  Json::Value answer = result.Document();
+  answer["text"] = result.Text();
+  return CompactJson(answer) + "\n";
+}
+
+std::string RequestHandler::operator()(const std::string& requestText) {
+  try {
+    const Json::Value request = ParseRequest(requestText);
+    const Json::Value& command = request["command"];
+    if (!command.isString()) throw BadRequest("the request needs a \"command\"");
+    if (command.asString() == "status") return AnswerText(Status(request));
+    if (command.asString() == "alarms") return AnswerText(Alarms(request));
+    if (command.asString() == "write") return AnswerText(Write(request));
+    throw BadRequest("unknown command \"" + command.asString() + "\"");
+  } catch (const BadRequest& error) {
+    return ErrorAnswer(error.what(), kExitUsage);
+  } catch (const std::exception& error) {
+    return ErrorAnswer(error.what(), 1);
+  }
+}
+
+std::vector<uint32_t> RequestHandler::Targets(const Json::Value& request) const {
+  std::vector<uint32_t> targets;
+  if (request.isMember("data_id")) {
+    const auto dataId = static_cast<uint32_t>(WholeNumber(request, "data_id", 0, 0xFFFFFFFFLL));
+    if (host_.Find(dataId, nullptr) == nullptr) {
+      throw BadRequest("no device with data id " + std::to_string(dataId));
+    }
+    targets.push_back(dataId);
+    return targets;
+  }
+  for (auto& line : host_.Lines()) {
+    for (auto& device : line->Devices()) targets.push_back(device->dataId);
+  }
+  return targets;
+}
+
+void RequestHandler::RunOnLine(uint32_t dataId, const DeviceJob& job,
+                               std::vector<HostEvent>& events) {
+  LineController* line = nullptr;
+  host_.Find(dataId, &line);
+  if (line == nullptr) throw BadRequest("no device with data id " + std::to_string(dataId));
+  auto state = std::make_shared<JobState>();
+  const bool posted = line->Post([state, line, dataId, job] {
+    CollectingSink collected;
+    {
+      ScopedSink scoped(line->Events(), collected);
+      if (HostedDevice* device = line->FindDevice(dataId)) job(*line, *device);
+    }
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->events = collected.Events();
+    state->finished = true;
+    state->done.notify_all();
+  });
+  if (!posted) throw std::runtime_error("the host is stopping");
+  std::unique_lock<std::mutex> lock(state->mutex);
+  if (!state->done.wait_for(lock, kLineTimeout, [&] { return state->finished; })) {
+    throw std::runtime_error("the line of device " + std::to_string(dataId) +
+                             " did not take the command within " +
+                             std::to_string(kLineTimeout.count()) + " s");
+  }
+  events.insert(events.end(), state->events.begin(), state->events.end());
+}
+
+CommandResult RequestHandler::Status(const Json::Value& request) {
+  CommandResult result{"status", 0, {}};
+  for (const uint32_t dataId : Targets(request)) {
+    auto answered = std::make_shared<bool>(false);
+    RunOnLine(
+        dataId,
+        [answered](LineController& line, HostedDevice& device) {
+          *answered = line.EmitStatus(device);
+        },
+        result.events);
+    if (!*answered) result.exitStatus = kExitNoAnswer;
+  }
+  return result;
+}
+
+CommandResult RequestHandler::Alarms(const Json::Value& request) {
+  CommandResult result{"alarms", 0, {}};
+  for (const uint32_t dataId : Targets(request)) {
+    RunOnLine(
+        dataId, [](LineController& line, HostedDevice& device) { line.EmitActiveAlarms(device); },
+        result.events);
+  }
+  return result;
+}
+
+CommandResult RequestHandler::Write(const Json::Value& request) {
+  if (!request.isMember("data_id")) throw BadRequest("write needs \"data_id\"");
+  const uint32_t dataId = Targets(request).front();
+  const auto address = static_cast<uint16_t>(WholeNumber(request, "address", 0, 0xFFFF));
+  const std::vector<uint16_t> values = RegisterValues(request);
+  CommandResult result{"write", 0, {}};
+  auto outcome = std::make_shared<WriteResult>();
+  const std::time_t writtenAt = std::time(nullptr);
+  RunOnLine(
+      dataId,
+      [outcome, address, values](LineController& line, HostedDevice& device) {
+        *outcome = line.WriteRegisters(device, address, values);
+      },
+      result.events);
+  result.exitStatus = outcome->exitStatus;
+  // The document shows the write once the device completed a cycle in a later second.
+  LineController* line = nullptr;
+  host_.Find(dataId, &line);
+  const auto patience =
+      std::chrono::milliseconds(std::min(line->Config().pollIntervalMs + 2500, 5000));
+  line->WaitForCycleAfter(dataId, writtenAt, std::chrono::steady_clock::now() + patience);
+  RunOnLine(
+      dataId, [](LineController& line, HostedDevice& device) { line.EmitStatus(device); },
+      result.events);
+  return result;
+}

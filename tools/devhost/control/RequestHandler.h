@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "service/CommandResult.h"
+
+class Host;
+class LineController;
+struct HostedDevice;
+
+// Carries out the requests that reach a running host through its control socket. Each request
+// becomes jobs on the lines of the devices it names, so it runs between poll cycles on the
+// thread that owns the line; the answer is the command's result, as a stand-alone command would
+// print it, plus its text lines.
+//
+// Requests: {"command": "status"|"alarms", "data_id": N (optional: every device)}
+//           {"command": "write", "data_id": N, "address": A, "values": [V, ...]}
+class RequestHandler {
+ public:
+  static constexpr std::chrono::seconds kLineTimeout{30};
+
+  explicit RequestHandler(Host& host) : host_(host) {}
+
+  // Never throws: a bad request gets an error answer.
+  std::string operator()(const std::string& requestText);
+
+ private:
+  using DeviceJob = std::function<void(LineController&, HostedDevice&)>;
+
+  CommandResult Status(const Json::Value& request);
+  CommandResult Alarms(const Json::Value& request);
+  CommandResult Write(const Json::Value& request);
+  // The devices a request names: one, or every device when it names none.
+  std::vector<uint32_t> Targets(const Json::Value& request) const;
+  // Runs `job` on the device's line, adding the events it emits to `events`.
+  void RunOnLine(uint32_t dataId, const DeviceJob& job, std::vector<HostEvent>& events);
+
+  Host& host_;
+};
+
+// The answer's text: the result's document with its text lines under "text".
+std::string AnswerText(const CommandResult& result);

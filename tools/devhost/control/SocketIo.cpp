@@ -1,0 +1,75 @@
+#include "control/SocketIo.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Milliseconds left until the deadline, at least 0.
+int MillisecondsLeft(Deadline deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits for `events` on `fd`; false on timeout or error.
+bool WaitFor(int fd, short events, Deadline deadline) {
+  for (;;) {
+    pollfd watched{fd, events, 0};
+    const int ready = poll(&watched, 1, MillisecondsLeft(deadline));
+    if (ready > 0) return true;
+    if (ready == 0 || errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+ReadEnd ReadMessage(int fd, std::string& message, std::size_t limit, Deadline deadline) {
+  char buffer[4096];
+  for (;;) {
+    if (!WaitFor(fd, POLLIN, deadline)) return ReadEnd::kTimedOut;
+    const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return ReadEnd::kFailed;
+    }
+    if (got == 0) return ReadEnd::kComplete;
+    const char* newline = static_cast<const char*>(std::memchr(buffer, '\n', got));
+    const std::size_t take = newline ? static_cast<std::size_t>(newline - buffer) : got;
+    if (message.size() + take > limit) return ReadEnd::kTooLarge;
+    message.append(buffer, take);
+    if (newline != nullptr) return ReadEnd::kComplete;
+  }
+}
+
+bool WriteAll(int fd, const std::string& data, Deadline deadline) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    if (!WaitFor(fd, POLLOUT, deadline)) return false;
+    const ssize_t put =
+        send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return false;
+    }
+    sent += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) {
+    throw ControlError("control socket path " + path + " is longer than " +
+                       std::to_string(sizeof address.sun_path - 1) +
+                       " bytes; set a shorter \"controlSocket\"");
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return address;
+}

@@ -1,0 +1,126 @@
+#pragma once
+// Everything that happens on a line and that a person or a program may want to know, as small
+// values. The line emits each one once; sinks (console, store, a control-socket reply) take
+// what they need from it.
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "events/RecordView.h"
+
+// A poll cycle completed: the record as the device handed it to its history.
+struct CycleEvent {
+  uint32_t dataId = 0;
+  std::vector<unsigned char> record;
+  std::optional<RecordValues> values;  // none for a record of another layout
+  std::size_t activeAlarms = 0;
+};
+
+// The device's last record went out with SendSP under its data code.
+struct RecordSentEvent {
+  uint32_t dataId = 0;
+  int code = 0;
+  std::vector<unsigned char> record;
+};
+
+// The last stored record was loaded back into the device at start-up.
+struct RestoredEvent {
+  uint32_t dataId = 0;
+  std::optional<RecordValues> values;
+};
+
+// A change of an alarm rule's active flag.
+struct AlarmEvent {
+  uint32_t dataId = 0;
+  std::string time;  // when it changed, "YYYY-MM-DD HH:MM:SS" local time
+  std::string alarmId;
+  std::string signalName;
+  int level = 0;
+  bool active = false;
+  std::string valueText;
+  std::string alarmText;
+};
+
+// A value the device handed to the host's threshold check (rule-file mode).
+struct ThresholdEvent {
+  uint32_t dataId = 0;
+  std::string alarmId;
+  std::string name;
+  float value = 0;
+  int kind = 0;
+};
+
+struct ReportEvent {
+  uint32_t dataId = 0;
+  std::string signalId;
+  float value = 0;
+};
+
+struct ErrorEvent {
+  uint32_t dataId = 0;
+  std::string what;
+  unsigned long errors = 0;  // the device's error count so far, this one included
+  bool fromStore = false;    // the store itself failed: it is not asked to keep this one
+};
+
+struct WriteEvent {
+  uint32_t dataId = 0;
+  uint16_t address = 0;
+  std::vector<uint16_t> values;
+  std::string outcome;  // "confirmed", "not confirmed (echo 16 for 15)", "refused by ...", ...
+};
+
+// A device's link went silent for enough cycles, or answered again.
+struct LinkEvent {
+  uint32_t dataId = 0;
+  bool lost = false;
+  unsigned long failedCycles = 0;
+  std::string failure;  // the last failure
+};
+
+// A device's status document, or why there is no fresh one.
+struct StatusEvent {
+  uint32_t dataId = 0;
+  bool answered = false;
+  std::string failure;                  // when not answered: the last failure
+  std::string storedAt;                 // when not answered: when the shown record was stored
+  std::optional<std::string> document;  // the document text as the device hands it out
+};
+
+// The alarms of a device that are active now.
+struct ActiveAlarmsEvent {
+  uint32_t dataId = 0;
+  std::vector<AlarmEvent> active;
+};
+
+struct SummaryEvent {
+  uint32_t dataId = 0;
+  unsigned long cycles = 0;
+  unsigned long errors = 0;
+};
+
+struct NoticeEvent {
+  std::string text;
+};
+
+using EventBody = std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent,
+                               ThresholdEvent, ReportEvent, ErrorEvent, WriteEvent, LinkEvent,
+                               StatusEvent, ActiveAlarmsEvent, SummaryEvent, NoticeEvent>;
+
+struct HostEvent {
+  std::time_t time = 0;
+  EventBody body;
+};
+
+// Takes events. Sinks are called on the thread that emits, one event at a time per line.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  virtual void Take(const HostEvent& event) = 0;
+  // The end of a unit of work (a poll cycle, a command): what was taken is made durable.
+  virtual void Flush() {}
+};

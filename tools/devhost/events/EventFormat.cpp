@@ -1,0 +1,261 @@
+#include "events/EventFormat.h"
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <charconv>
+#include <memory>
+#include <sstream>
+#include <type_traits>
+
+namespace {
+
+// The same text as "%.1f", without printf's format parsing and locale.
+std::string OneDecimal(double value) {
+  char text[400];  // the longest double in fixed notation fits
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr;
+  return std::string(text, end);
+}
+
+std::string Padded(const std::string& word, std::size_t width) {
+  return word.size() >= width ? word + " " : word + std::string(width - word.size(), ' ');
+}
+
+std::string Prefix(const char* word, uint32_t dataId) {
+  return Padded(word, 9) + Padded(std::to_string(dataId), 6);
+}
+
+std::string ValuesText(const std::optional<RecordValues>& values) {
+  if (!values) return "record of another layout";
+  return "temperature " + OneDecimal(values->temperature) + "  humidity " +
+         OneDecimal(values->humidity) + "  pressure " + OneDecimal(values->pressure);
+}
+
+std::string ValuesList(const std::vector<uint16_t>& values) {
+  std::string list;
+  for (uint16_t value : values) list += (list.empty() ? "" : ", ") + std::to_string(value);
+  return list;
+}
+
+std::string WriteTarget(uint16_t address, std::size_t count) {
+  if (count == 1) return "register " + std::to_string(address);
+  return "registers " + std::to_string(address) + "-" + std::to_string(address + count - 1);
+}
+
+// The device's text may escape every Chinese character; it is shown re-written in plain UTF-8.
+std::optional<Json::Value> ParsedDocument(const std::string& text) {
+  Json::Value document;
+  std::istringstream stream(text);
+  std::string errors;
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &document, &errors)) {
+    return std::nullopt;
+  }
+  return document;
+}
+
+std::string DocumentText(const std::optional<std::string>& text) {
+  if (!text) return "(no status document)";
+  const auto parsed = ParsedDocument(*text);
+  return parsed ? CompactJson(*parsed) : *text;
+}
+
+Json::Value Event(const char* name, uint32_t dataId) {
+  Json::Value json(Json::objectValue);
+  json["event"] = name;
+  json["data_id"] = dataId;
+  return json;
+}
+
+void AddValues(Json::Value& json, const std::optional<RecordValues>& values) {
+  if (!values) return;
+  json["temperature"] = values->temperature;
+  json["humidity"] = values->humidity;
+  json["pressure"] = values->pressure;
+  json["record_time"] = values->stamp;
+}
+
+void AddAlarm(Json::Value& json, const AlarmEvent& alarm) {
+  json["alarm_id"] = alarm.alarmId;
+  json["signal"] = alarm.signalName;
+  json["level"] = alarm.level;
+  json["value"] = alarm.valueText;
+  json["text"] = alarm.alarmText;
+}
+
+// ---- text lines ---------------------------------------------------------------------------------
+
+struct TextOf {
+  std::optional<std::string> operator()(const CycleEvent& e) const {
+    return Prefix("cycle", e.dataId) + ValuesText(e.values) + "  alarms " +
+           std::to_string(e.activeAlarms);
+  }
+  std::optional<std::string> operator()(const RecordSentEvent&) const { return std::nullopt; }
+  std::optional<std::string> operator()(const ThresholdEvent&) const { return std::nullopt; }
+  std::optional<std::string> operator()(const RestoredEvent& e) const {
+    return Prefix("restored", e.dataId) + "last stored record: " + ValuesText(e.values);
+  }
+  std::optional<std::string> operator()(const AlarmEvent& e) const {
+    const std::string head = e.active ? "alarm raised" : "alarm cleared";
+    const std::string detail = e.active ? e.alarmText : "value " + e.valueText;
+    return Padded(head, 15) + Padded(std::to_string(e.dataId), 6) + e.alarmId + " (" +
+           e.signalName + ", level " + std::to_string(e.level) + "): " + detail;
+  }
+  std::optional<std::string> operator()(const ReportEvent& e) const {
+    return Prefix("report", e.dataId) + e.signalId + " " + OneDecimal(e.value);
+  }
+  std::optional<std::string> operator()(const ErrorEvent& e) const {
+    return Prefix("error", e.dataId) + e.what + " (errors " + std::to_string(e.errors) + ")";
+  }
+  std::optional<std::string> operator()(const WriteEvent& e) const {
+    return Prefix("write", e.dataId) + WriteTarget(e.address, e.values.size()) + " = " +
+           ValuesList(e.values) + ": " + e.outcome;
+  }
+  std::optional<std::string> operator()(const LinkEvent& e) const {
+    const std::string cycles = std::to_string(e.failedCycles) + " failed cycle(s)";
+    return Prefix("link", e.dataId) +
+           (e.lost ? "lost after " + cycles + ": " + e.failure : "restored after " + cycles);
+  }
+  std::optional<std::string> operator()(const StatusEvent& e) const {
+    if (e.answered) return Prefix("status", e.dataId) + DocumentText(e.document);
+    std::string text = Prefix("status", e.dataId) + "no answer from the sensor: " + e.failure;
+    if (!e.document) return text + "\n" + Prefix("status", e.dataId) + "no stored record";
+    return text + "\n" + Prefix("status", e.dataId) + "last stored record, stored " + e.storedAt +
+           ": " + DocumentText(e.document);
+  }
+  std::optional<std::string> operator()(const ActiveAlarmsEvent& e) const {
+    if (e.active.empty()) return Prefix("alarms", e.dataId) + "none active";
+    std::string lines;
+    for (const AlarmEvent& alarm : e.active) {
+      if (!lines.empty()) lines += "\n";
+      lines += Prefix("alarm", e.dataId) + alarm.alarmId + " (" + alarm.signalName + ", level " +
+               std::to_string(alarm.level) + ") active since " + alarm.time + ": " +
+               alarm.alarmText;
+    }
+    return lines;
+  }
+  std::optional<std::string> operator()(const SummaryEvent& e) const {
+    return Prefix("summary", e.dataId) + "cycles " + std::to_string(e.cycles) + "  errors " +
+           std::to_string(e.errors);
+  }
+  std::optional<std::string> operator()(const NoticeEvent& e) const { return e.text; }
+};
+
+// ---- JSON objects -------------------------------------------------------------------------------
+
+struct JsonOf {
+  std::optional<Json::Value> operator()(const CycleEvent& e) const {
+    Json::Value json = Event("cycle", e.dataId);
+    AddValues(json, e.values);
+    json["alarms_active"] = static_cast<Json::UInt64>(e.activeAlarms);
+    return json;
+  }
+  std::optional<Json::Value> operator()(const RecordSentEvent&) const { return std::nullopt; }
+  std::optional<Json::Value> operator()(const ThresholdEvent&) const { return std::nullopt; }
+  std::optional<Json::Value> operator()(const RestoredEvent& e) const {
+    Json::Value json = Event("restored", e.dataId);
+    AddValues(json, e.values);
+    return json;
+  }
+  std::optional<Json::Value> operator()(const AlarmEvent& e) const {
+    Json::Value json = Event(e.active ? "alarm_raised" : "alarm_cleared", e.dataId);
+    AddAlarm(json, e);
+    return json;
+  }
+  std::optional<Json::Value> operator()(const ReportEvent& e) const {
+    Json::Value json = Event("report", e.dataId);
+    json["signal_id"] = e.signalId;
+    json["value"] = e.value;
+    return json;
+  }
+  std::optional<Json::Value> operator()(const ErrorEvent& e) const {
+    Json::Value json = Event("error", e.dataId);
+    json["what"] = e.what;
+    json["errors"] = static_cast<Json::UInt64>(e.errors);
+    return json;
+  }
+  std::optional<Json::Value> operator()(const WriteEvent& e) const {
+    Json::Value json = Event("write", e.dataId);
+    json["address"] = e.address;
+    json["values"] = Json::Value(Json::arrayValue);
+    for (uint16_t value : e.values) json["values"].append(value);
+    json["outcome"] = e.outcome;
+    return json;
+  }
+  std::optional<Json::Value> operator()(const LinkEvent& e) const {
+    Json::Value json = Event(e.lost ? "link_lost" : "link_restored", e.dataId);
+    json["failed_cycles"] = static_cast<Json::UInt64>(e.failedCycles);
+    if (e.lost) json["failure"] = e.failure;
+    return json;
+  }
+  std::optional<Json::Value> operator()(const StatusEvent& e) const {
+    Json::Value json = Event("status", e.dataId);
+    json["answered"] = e.answered;
+    if (!e.answered) {
+      json["failure"] = e.failure;
+      json["stored_at"] = e.storedAt;
+    }
+    if (e.document) {
+      if (const auto parsed = ParsedDocument(*e.document)) {
+        json["document"] = *parsed;
+      } else {
+        json["document_text"] = *e.document;
+      }
+    }
+    return json;
+  }
+  std::optional<Json::Value> operator()(const ActiveAlarmsEvent& e) const {
+    Json::Value json = Event("alarms", e.dataId);
+    json["active"] = Json::Value(Json::arrayValue);
+    for (const AlarmEvent& alarm : e.active) {
+      Json::Value active(Json::objectValue);
+      AddAlarm(active, alarm);
+      active["since"] = alarm.time;
+      json["active"].append(active);
+    }
+    return json;
+  }
+  std::optional<Json::Value> operator()(const SummaryEvent& e) const {
+    Json::Value json = Event("summary", e.dataId);
+    json["cycles"] = static_cast<Json::UInt64>(e.cycles);
+    json["errors"] = static_cast<Json::UInt64>(e.errors);
+    return json;
+  }
+  std::optional<Json::Value> operator()(const NoticeEvent& e) const {
+    Json::Value json(Json::objectValue);
+    json["event"] = "notice";
+    json["text"] = e.text;
+    return json;
+  }
+};
+
+std::string TimeText(std::time_t time, const char* format) {
+  std::tm local{};
+  localtime_r(&time, &local);
+  char text[32];
+  std::strftime(text, sizeof text, format, &local);
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::string> EventLine(const EventBody& event) { return std::visit(TextOf{}, event); }
+
+std::optional<Json::Value> EventObject(const EventBody& event) {
+  return std::visit(JsonOf{}, event);
+}
+
+bool NeedsExactNumbers(const EventBody& event) {
+  return std::holds_alternative<StatusEvent>(event);
+}
+
+std::string ClockText(std::time_t time) { return TimeText(time, "%H:%M:%S"); }
+std::string IsoTimeText(std::time_t time) { return TimeText(time, "%Y-%m-%dT%H:%M:%S"); }
+std::string StoreTimeText(std::time_t time) { return TimeText(time, "%Y-%m-%d %H:%M:%S"); }
+
+std::string CompactJson(const Json::Value& value, bool exact) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  if (!exact) builder["precision"] = 10;
+  return Json::writeString(builder, value);
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/ModbusRequest.h"
+#include "line/SerialLine.h"
+
+struct WriteResult;
+
+// Exit statuses of a write, the same as devhost's.
+constexpr int kWriteConfirmedStatus = 0;
+constexpr int kWriteNotConfirmedStatus = 1;
+constexpr int kWriteNoAnswerStatus = 6;
+constexpr int kWriteRefusedStatus = 7;
+
+// What a write came to, from the device's verdict on the echo (1 confirmed, 3 not confirmed,
+// -1 pending: no usable answer) and what the line brought back for it: "confirmed",
+// "not confirmed (echo 16 for 15)", "refused by the sensor: Modbus exception 2 (illegal data
+// address)" or "no answer". `request` and `exchange` may be null when nothing went out.
+WriteResult DescribeWriteOutcome(int32_t deviceOutcome, const ModbusRequest* request,
+                                 const Exchange* exchange);
+// "illegal data address" for exception code 2, ...
+std::string ModbusExceptionName(int code);

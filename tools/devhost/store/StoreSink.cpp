@@ -1,0 +1,75 @@
+#include "store/StoreSink.h"
+
+#include "events/EventFormat.h"
+
+// What each kind of event leaves in the store; events for people only leave nothing.
+struct StoreSink::Writer {
+  Store& store;
+  const std::string& time;
+
+  void operator()(const CycleEvent& e) const {
+    store.AddHistory(e.dataId, time, e.record.data(), static_cast<unsigned>(e.record.size()));
+  }
+  void operator()(const RecordSentEvent& e) const {
+    store.PutLastRecord(e.dataId, e.code, time, e.record.data(),
+                        static_cast<unsigned>(e.record.size()));
+  }
+  void operator()(const AlarmEvent& e) const { store.AddAlarmEvent(e); }
+  void operator()(const ThresholdEvent& e) const {
+    store.AddThresholdValue(e.dataId, time, e.alarmId, e.name, e.value, e.kind);
+  }
+  void operator()(const ReportEvent& e) const {
+    store.AddReport(e.dataId, time, e.signalId, e.value);
+  }
+  void operator()(const LinkEvent& e) const { store.AddLinkEvent(e.dataId, time, e); }
+  void operator()(const ErrorEvent& e) const {
+    if (!e.fromStore) store.CountError(e.dataId, time, e.what);
+  }
+  template <typename Other>
+  void operator()(const Other&) const {}
+};
+
+namespace {
+
+uint32_t DataIdOf(const EventBody& body) {
+  return std::visit(
+      [](const auto& e) -> uint32_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, NoticeEvent>) {
+          return 0;
+        } else {
+          return e.dataId;
+        }
+      },
+      body);
+}
+
+bool Writes(const EventBody& body) {
+  if (const auto* error = std::get_if<ErrorEvent>(&body)) return !error->fromStore;
+  return std::holds_alternative<CycleEvent>(body) ||
+         std::holds_alternative<RecordSentEvent>(body) ||
+         std::holds_alternative<AlarmEvent>(body) || std::holds_alternative<ThresholdEvent>(body) ||
+         std::holds_alternative<ReportEvent>(body) || std::holds_alternative<LinkEvent>(body);
+}
+
+}  // namespace
+
+void StoreSink::Take(const HostEvent& event) {
+  if (!Writes(event.body)) return;
+  const std::string time = StoreTimeText(event.time);
+  Guarded(DataIdOf(event.body), [&] {
+    store_.Begin();
+    std::visit(Writer{store_, time}, event.body);
+  });
+}
+
+void StoreSink::Flush() {
+  Guarded(0, [&] { store_.Commit(); });
+}
+
+void StoreSink::Guarded(uint32_t dataId, const std::function<void()>& write) {
+  try {
+    write();
+  } catch (const StoreError& error) {
+    if (onFailure_) onFailure_(dataId, error.what());
+  }
+}

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the plug-in, the reference host and the simulated sensor, and runs the
 # plug-in for real over Modbus-RTU on a pseudo-terminal pair: poll cycles with an alarm raised
-# and cleared, a calibration write confirmed, the rule-file mode with analog reports, and the
+# and cleared, the host left running and operated through its control socket (status, a
+# calibration write confirmed, alarms), the rule-file mode with analog reports, and the
 # history stored in SQLite. Everything lives in a temporary folder that is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,11 +12,16 @@ build_dir=${BUILD_DIR:-$root/build}
 
 work=$(mktemp -d)
 sensor_pid=""
-cleanup() {
-  if [[ -n "$sensor_pid" ]]; then
-    kill "$sensor_pid" 2>/dev/null || true
-    wait "$sensor_pid" 2>/dev/null || true
+service_pid=""
+stop() {
+  if [[ -n "$1" ]]; then
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
   fi
+}
+cleanup() {
+  stop "$service_pid"
+  stop "$sensor_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -35,8 +41,24 @@ devhost=("$build_dir/tools/devhost/devhost" --port "$work/sensor" --db "$work/de
 step "mode 5, threshold rules in the settings (examples/mode5.json): T01001 rises at 30, clears at 28"
 "${devhost[@]}" run --cycles 10 "$root/examples/mode5.json"
 
-step "calibration write: temperature calibration (register 80) = 15, i.e. 1.5"
-"${devhost[@]}" write "$root/examples/mode5.json" 12 80 15
+step "the host as a service: devhost run in the background, operated through its control socket"
+"${devhost[@]}" run "$root/examples/mode5.json" >"$work/service.log" 2>&1 &
+service_pid=$!
+# Ready once its socket listens and its first cycle is in.
+for _ in $(seq 200); do
+  [[ -S "$work/devhost.sock" ]] && grep -q " cycle " "$work/service.log" && break
+  sleep 0.05
+done
+echo "-- devhost status (answered by the running host)"
+"${devhost[@]}" status "$root/examples/mode5.json"
+echo "-- devhost write: temperature calibration (register 80) = -5, i.e. -0.5"
+"${devhost[@]}" write "$root/examples/mode5.json" 12 80 -5
+echo "-- devhost alarms"
+"${devhost[@]}" alarms "$root/examples/mode5.json"
+stop "$service_pid"
+service_pid=""
+echo "-- the service's own last lines (it saw the write too)"
+grep -E "write|summary" "$work/service.log"
 
 step "mode 1, rule file examples/ini/13.ini (examples/mode1.json): analog reports on change"
 "${devhost[@]}" run --cycles 3 "$root/examples/mode1.json"

@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # The reference host and the simulated sensor: Modbus-RTU, and the host's store.
   libmodbus-dev libsqlite3-dev
+  # devhost plot draws its pictures with gnuplot (no X11 needed for SVG and PNG).
+  gnuplot-nox
   # Instruction counts of the benchmarks, and the general-purpose Modbus poller that the
   # reference host is compared with (scripts/callgrind.sh, scripts/bench.sh).
   valgrind mbpoll

@@ -262,7 +262,7 @@ TEST(RecordDecoding, InputCopiesAsTheStatusDocumentReadsThemAndTheRecordsOwnStam
   EXPECT_EQ(values->pressureCalibration, 3.5);
   EXPECT_EQ(values->address, 7u);
   EXPECT_EQ(values->baudCode, 6u);
-  EXPECT_EQ(values->stamp, "2026-12-6 9:5:3");
+  EXPECT_EQ(values->stamp, "2026-12-06T09:05:03");
   EXPECT_FALSE(DecodeRecord(record.data(), 46).has_value());
   EXPECT_FALSE(DecodeRecord(nullptr, kRecordLength).has_value());
 }
@@ -274,12 +274,12 @@ TEST(HistoryExport, CsvRowsCarryDecodedValuesAndTheRawRecord) {
   const auto firstBreak = csv.find('\n');
   const auto secondBreak = csv.find('\n', firstBreak + 1);
   const std::string first = csv.substr(firstBreak + 1, secondBreak - firstBreak - 1);
-  EXPECT_EQ(first.rfind("7,12,2026-12-06 09:05:03,-0.1,45.6,1013.2,1.5,2.5,3.5,7,6,"
-                        "2026-12-6 9:5:3,78563412",
+  EXPECT_EQ(first.rfind("7,12,2026-12-06T09:05:03,-0.1,45.6,1013.2,1.5,2.5,3.5,7,6,"
+                        "2026-12-06T09:05:03,78563412",
                         0),
             0u)
       << first;
-  EXPECT_NE(csv.find("8,13,2026-12-06 09:05:04,,,,,,,,,,ab01\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("8,13,2026-12-06T09:05:04,,,,,,,,,,ab01\n"), std::string::npos) << csv;
   EXPECT_NE(HistoryTable({row, foreign}).find("2 record(s)"), std::string::npos);
   EXPECT_NE(HistoryTable({foreign}).find("(2 bytes)"), std::string::npos);
 }
@@ -387,6 +387,16 @@ TEST(HostCommandLine, HelpAndVersionAnswerWhateverElseTheLineHolds) {
   EXPECT_TRUE(ParseCommandLine({"status", "--cycles", "x", "--version"}).version);
 }
 
+bool IsFlag(const std::string& option) {
+  return option == "--json" || option == "--alarms" || option == "--links" || option == "--reports";
+}
+
+// A value each option takes; most take a number.
+std::string SampleValue(const std::string& option) {
+  if (option == "--size") return "800x600";
+  return "7";
+}
+
 // Each subcommand's usage documents options the parser takes for it, and nothing is left out
 // of the overview.
 TEST(HostCommandLine, EachUsageListsTheOptionsItsSubcommandTakes) {
@@ -405,7 +415,7 @@ TEST(HostCommandLine, EachUsageListsTheOptionsItsSubcommandTakes) {
          at = options.find("\n  --", at + 1)) {
       const std::string option = options.substr(at + 3, options.find(' ', at + 3) - at - 3);
       std::vector<std::string> args{command, option};
-      if (option != "--json") args.push_back("7");
+      if (!IsFlag(option)) args.push_back(SampleValue(option));
       args.insert(args.end(), {"--", "site.json", "12", "80", "1"});
       if (command != "write") args.resize(args.size() - 3);
       EXPECT_NO_THROW(ParseCommandLine(args)) << ::testing::PrintToString(args);
@@ -474,7 +484,7 @@ TEST(ConsoleLines, ACycleIsOneTimedTextLineOrOneJsonLine) {
   values.temperature = 23.4;
   values.humidity = 45.6;
   values.pressure = 1013;
-  values.stamp = "2026-12-6 9:5:3";
+  values.stamp = "2026-12-06T09:05:03";
   std::tm local{};
   local.tm_year = 2026 - 1900;
   local.tm_mon = 11;
@@ -494,10 +504,11 @@ TEST(ConsoleLines, ACycleIsOneTimedTextLineOrOneJsonLine) {
   Console console(json.File(), true);
   console.Take(cycle);
   console.Take(HostEvent{cycle.time, ThresholdEvent{12, "A", "B", 1.0f, 1}});
-  EXPECT_EQ(json.Text(), R"({"alarms_active":2,"data_id":12,"event":"cycle","humidity":45.6,)"
-                         R"("pressure":1013.0,"record_time":"2026-12-6 9:5:3","temperature":23.4,)"
-                         R"("time":"2026-12-08T01:49:28"})"
-                         "\n");
+  EXPECT_EQ(json.Text(),
+            R"({"alarms_active":2,"data_id":12,"event":"cycle","humidity":45.6,)"
+            R"("pressure":1013.0,"record_time":"2026-12-06T09:05:03","temperature":23.4,)"
+            R"("time":"2026-12-08T01:49:28"})"
+            "\n");
 }
 
 // A status without an answer says so and labels the stored document with the time it was
@@ -512,7 +523,7 @@ TEST(EventLines, AStatusWithoutAnswerNamesTheFailureAndWhenTheRecordWasStored) {
   const auto json = EventObject(status);
   ASSERT_TRUE(json.has_value());
   EXPECT_FALSE((*json)["answered"].asBool());
-  EXPECT_EQ((*json)["stored_at"].asString(), "2026-12-08 01:49:28");
+  EXPECT_EQ((*json)["stored_at"].asString(), "2026-12-08T01:49:28");
   EXPECT_EQ((*json)["document"]["温度"].asDouble(), -5.0);
 }
 

@@ -55,6 +55,8 @@ int Dispatch(const CommandLine& line, Console& console) {
   if (line.command == "write") return WriteCommand(line, console);
   if (line.command == "alarms") return AlarmsCommand(line, console);
   if (line.command == "history") return HistoryCommand(line, console);
+  if (line.command == "prune") return PruneCommand(line, console);
+  if (line.command == "plot") return PlotCommand(line, console);
   return Fail(kExitUsage, "the " + line.command + " subcommand is not available in this build");
 }
 

@@ -53,7 +53,16 @@ void AddPort(ConfigOverrides& overrides, const std::string& text) {
   overrides.ports[static_cast<std::size_t>(index)] = text.substr(equals + 1);
 }
 
-// An option that takes a value. `only` names the one subcommand it belongs to; null: all.
+// --size WIDTHxHEIGHT in pixels.
+void SetPlotSize(CommandLine& line, const std::string& text) {
+  const auto x = text.find('x');
+  if (x == std::string::npos) throw UsageError("--size: expected WIDTHxHEIGHT, got '" + text + "'");
+  line.plotWidth = static_cast<int>(Number("--size width", text.substr(0, x), 320, 10000));
+  line.plotHeight = static_cast<int>(Number("--size height", text.substr(x + 1), 240, 10000));
+}
+
+// An option that takes a value. `only` names the subcommands it belongs to, separated by
+// spaces; null: all.
 struct ValuedOption {
   const char* name;
   const char* only;
@@ -70,14 +79,25 @@ const ValuedOption kValuedOptions[] = {
      [](CommandLine& l, const std::string& v) {
        l.cycles = static_cast<long>(Number("--cycles", v, 1, 1000000000));
      }},
-    {"--data-id", "history",
+    {"--data-id", "history plot",
      [](CommandLine& l, const std::string& v) {
        l.historyDataId = static_cast<uint32_t>(Number("--data-id", v, 0, 0xFFFFFFFFLL));
      }},
     {"--limit", "history",
      [](CommandLine& l, const std::string& v) { l.limit = Number("--limit", v, 0, 1LL << 40); }},
     {"--csv", "history", [](CommandLine& l, const std::string& v) { l.csvPath = v; }},
+    {"--since", "history plot", [](CommandLine& l, const std::string& v) { l.since = v; }},
+    {"--until", "history plot", [](CommandLine& l, const std::string& v) { l.until = v; }},
+    {"--days", "prune",
+     [](CommandLine& l, const std::string& v) {
+       l.retentionDays = static_cast<int>(Number("--days", v, 0, 36500));
+     }},
+    {"--output", "plot", [](CommandLine& l, const std::string& v) { l.plotOutput = v; }},
+    {"--size", "plot", [](CommandLine& l, const std::string& v) { SetPlotSize(l, v); }},
 };
+
+// history: which table to list instead of the records.
+const char* const kHistoryTables[] = {"--alarms", "--links", "--reports"};
 
 const ValuedOption* FindValued(const std::string& name) {
   for (const ValuedOption& option : kValuedOptions) {
@@ -145,18 +165,47 @@ void TakeHelpTopic(CommandLine& line, std::vector<std::string>& words) {
   }
 }
 
+bool BelongsTo(const std::string& only, const std::string& command) {
+  return (" " + only + " ").find(" " + command + " ") != std::string::npos;
+}
+
+// "history plot" -> "history and plot".
+std::string Listed(std::string only) {
+  const auto space = only.rfind(' ');
+  if (space != std::string::npos) only.replace(space, 1, " and ");
+  return only;
+}
+
+// history --alarms, --links, --reports: the table to list.
+bool TakeHistoryTable(CommandLine& line, const std::string& flag) {
+  for (const char* table : kHistoryTables) {
+    if (flag != table) continue;
+    if (line.command != "history") {
+      throw UsageError(flag + " is an option of history, not of " + line.command);
+    }
+    if (!line.historyTable.empty()) {
+      throw UsageError("--" + line.historyTable + " and " + flag + " list different tables");
+    }
+    line.historyTable = flag.substr(2);
+    return true;
+  }
+  return false;
+}
+
 void ApplyOptions(CommandLine& line, const std::vector<Argument>& arguments) {
   for (const Argument& argument : arguments) {
     if (!argument.isOption) continue;
     if (argument.text == "--json") {
       line.json = true;
+    } else if (TakeHistoryTable(line, argument.text)) {
+      continue;
     } else if (!argument.valued) {
       throw UsageError("unknown option '" + argument.text + "'");
     } else if (!argument.value) {
       throw UsageError(argument.text + ": a value is missing");
-    } else if (argument.valued->only && line.command != argument.valued->only) {
-      throw UsageError(argument.text + " is an option of " + argument.valued->only + ", not of " +
-                       line.command);
+    } else if (argument.valued->only && !BelongsTo(argument.valued->only, line.command)) {
+      throw UsageError(argument.text + " is an option of " + Listed(argument.valued->only) +
+                       ", not of " + line.command);
     } else {
       argument.valued->set(line, *argument.value);
     }
@@ -184,7 +233,10 @@ void RejectUnknownSubcommand(const CommandLine& line, const std::vector<std::str
 
 void TakePositionals(CommandLine& line, std::vector<std::string> words) {
   RejectUnknownSubcommand(line, words);
-  const bool historyFromDb = line.command == "history" && !line.overrides.database.empty();
+  // These read or prune the database only; --db can stand for the configuration.
+  const bool historyFromDb =
+      (line.command == "history" || line.command == "prune" || line.command == "plot") &&
+      !line.overrides.database.empty();
   if (words.empty()) {
     if (historyFromDb) return;
     throw UsageError("the configuration file is missing");
@@ -201,7 +253,8 @@ void TakePositionals(CommandLine& line, std::vector<std::string> words) {
 }  // namespace
 
 const std::vector<std::string>& Subcommands() {
-  static const std::vector<std::string> all = {"run", "status", "write", "alarms", "history"};
+  static const std::vector<std::string> all = {"run",     "status", "write", "alarms",
+                                               "history", "prune",  "plot"};
   return all;
 }
 

@@ -30,6 +30,13 @@ struct CommandLine {
   std::optional<uint32_t> historyDataId;
   long long limit = 20;                // 0 = every row
   std::optional<std::string> csvPath;  // "-" = standard output
+  std::string since, until;            // history, plot: range bounds as written
+  std::string historyTable;            // history: "" records, "alarms", "links", "reports"
+  // prune
+  std::optional<int> retentionDays;  // --days: instead of the configuration's retentionDays
+  // plot
+  std::string plotOutput;  // --output FILE: .svg (default) or .png
+  int plotWidth = 1200, plotHeight = 900;
 };
 
 // The subcommands, in the order the overview lists them.

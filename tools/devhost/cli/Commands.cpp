@@ -4,16 +4,19 @@
 #include <exception>
 #include <fstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "control/ControlClient.h"
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
 #include "line/WriteOutcome.h"
+#include "plot/Progress.h"
 #include "service/CommandResult.h"
 #include "service/Host.h"
 #include "service/Signals.h"
 #include "store/HistoryExport.h"
+#include "store/Pruner.h"
 
 static_assert(kWriteConfirmedStatus == kExitOk && kWriteNotConfirmedStatus == kExitNotConfirmed &&
                   kWriteNoAnswerStatus == kExitNoAnswer && kWriteRefusedStatus == kExitRefused,
@@ -184,24 +187,89 @@ int AlarmsCommand(const CommandLine& line, Console& console) {
   return PrintResult(result, console.Json());
 }
 
+TimeRange ParseRange(const CommandLine& line) {
+  const std::time_t now = std::time(nullptr);
+  TimeRange range;
+  for (auto [text, bound, name] : {std::make_tuple(&line.since, &range.since, "--since"),
+                                   std::make_tuple(&line.until, &range.until, "--until")}) {
+    if (text->empty()) continue;
+    const auto parsed = ParseTimeBound(*text, now);
+    if (!parsed) {
+      throw UsageError(std::string(name) + ": expected a local time like 2026-12-08T01:49:28 " +
+                       "or a time back from now like 2h or 7d, got '" + *text + "'");
+    }
+    *bound = *parsed;
+  }
+  return range;
+}
+
+namespace {
+
+std::string DatabaseOf(const CommandLine& line) {
+  if (!line.configPath.empty()) return Configuration(line).database;
+  return line.overrides.database;
+}
+
+EventTable TableNamed(const std::string& name) {
+  if (name == "alarms") return EventTable::kAlarms;
+  if (name == "links") return EventTable::kLinks;
+  return EventTable::kReports;
+}
+
+void WriteCsv(const std::string& csv, const std::string& path) {
+  if (path == "-") return Print(csv);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file || !file.write(csv.data(), static_cast<std::streamsize>(csv.size()))) {
+    throw StoreError("cannot write " + path);
+  }
+}
+
+}  // namespace
+
 int HistoryCommand(const CommandLine& line, Console& console) {
-  std::string database = line.overrides.database;
-  if (!line.configPath.empty()) database = Configuration(line).database;
-  Store store(database, false);
-  const auto rows = store.History(line.historyDataId, line.limit);
+  RowQuery query;
+  query.dataId = line.historyDataId;
+  query.range = ParseRange(line);
+  query.limit = line.limit;
+  Store store(DatabaseOf(line), false);
+  if (!line.historyTable.empty()) {
+    const StoredRows rows = store.Events(TableNamed(line.historyTable), query);
+    if (line.csvPath) {
+      WriteCsv(EventRowsCsv(rows), *line.csvPath);
+    } else {
+      Print(console.Json() ? EventRowsJsonDocument(rows, line.historyTable)
+                           : EventRowsTable(rows, line.historyTable));
+    }
+    return kExitOk;
+  }
+  const auto rows = store.History(query);
   if (!line.csvPath) {
     Print(console.Json() ? HistoryJsonDocument(rows) : HistoryTable(rows));
     return kExitOk;
   }
-  const std::string csv = HistoryCsv(rows);
-  if (*line.csvPath == "-") {
-    Print(csv);
-    return kExitOk;
+  WriteCsv(HistoryCsv(rows), *line.csvPath);
+  if (*line.csvPath != "-") {
+    console.Notice("exported " + std::to_string(rows.size()) + " record(s) to " + *line.csvPath);
   }
-  std::ofstream file(*line.csvPath, std::ios::binary | std::ios::trunc);
-  if (!file || !file.write(csv.data(), static_cast<std::streamsize>(csv.size()))) {
-    throw StoreError("cannot write " + *line.csvPath);
+  return kExitOk;
+}
+
+int PruneCommand(const CommandLine& line, Console& console) {
+  std::optional<int> days = line.retentionDays;
+  if (!days && !line.configPath.empty()) days = Configuration(line).retentionDays;
+  if (!days) {
+    throw UsageError("prune needs --days N or retentionDays in the configuration");
   }
-  console.Notice("exported " + std::to_string(rows.size()) + " record(s) to " + *line.csvPath);
+  // Small batches on a connection of its own: a host running on the same database waits for
+  // one batch at most. Never VACUUM: the file keeps its size, freed pages are reused.
+  Store store(DatabaseOf(line), false);
+  Pruner pruner(store, RetentionCutoff(*days, std::time(nullptr)));
+  Progress progress;
+  while (pruner.Step()) {
+    if (StopRequested()) break;
+    progress.Say("prune: " + std::to_string(pruner.Deleted()) + " rows deleted");
+  }
+  console.Notice(std::string(pruner.Done() ? "pruned" : "stopped by signal after pruning") +
+                 " rows before " + IsoFromStoreText(pruner.Cutoff()) + ": " + pruner.Summary());
   return kExitOk;
 }

@@ -2,6 +2,7 @@
 
 #include "cli/CommandLine.h"
 #include "events/Console.h"
+#include "store/TimeRange.h"
 
 // Exit statuses of devhost.
 enum ExitStatus {
@@ -13,6 +14,8 @@ enum ExitStatus {
   kExitDatabase = 5,
   kExitNoAnswer = 6,
   kExitRefused = 7,
+  // plot: the range holds no record to draw.
+  kExitNothingToPlot = 1,
 };
 
 // Each command throws the error of the step that failed (ConfigError, PluginError, SerialError,
@@ -22,3 +25,8 @@ int StatusCommand(const CommandLine& line, Console& console);
 int WriteCommand(const CommandLine& line, Console& console);
 int AlarmsCommand(const CommandLine& line, Console& console);
 int HistoryCommand(const CommandLine& line, Console& console);
+int PruneCommand(const CommandLine& line, Console& console);
+int PlotCommand(const CommandLine& line, Console& console);
+
+// The --since/--until range of history and plot; UsageError for a bound that is no time.
+TimeRange ParseRange(const CommandLine& line);

@@ -55,16 +55,51 @@ exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or co
 )",
      true},
     {"history", "devhost history [options] (CONFIG | --db FILE)",
-     "list the stored records, or export them as CSV",
+     "list the stored records or events, or export them as CSV",
      R"(Lists the newest records kept in the database of CONFIG (or FILE), oldest first, or writes
-them as CSV with their decoded values. It reads the database only: no serial line is opened
-and no plug-in loaded, so --port, --plugin-dir and --plugin-log have no effect.
+them as CSV with their decoded values; with --alarms, --links or --reports the alarm changes,
+link events or analog reports instead. Times are ISO 8601 local time. It reads the database
+only: no serial line is opened and no plug-in loaded.
 )",
      R"(  --db FILE         the database to read instead of CONFIG's
   --data-id N       only the records of device N
-  --limit N         the newest N records (default 20, 0: all of them)
+  --since TIME      from TIME on, inclusive: 2026-12-08T01:49:28 (seconds, or the time of
+                    day, may be left out) or a span back from now: 90s, 30m, 2h, 7d, 2w
+  --until TIME      up to TIME, exclusive (same forms)
+  --limit N         the newest N rows of the range (default 20, 0: all of them)
+  --alarms          list the alarm changes instead of the records
+  --links           list the link events (lost, restored) instead of the records
+  --reports         list the analog reports instead of the records
   --csv FILE|-      write CSV to FILE, or to standard output for -
   --json            one JSON document
+)",
+     false},
+    {"prune", "devhost prune [options] (CONFIG | --db FILE --days N)",
+     "delete rows older than the retention",
+     R"(Deletes the rows older than N days (--days, else CONFIG's retentionDays) from history,
+alarm events, link events, threshold values and analog reports, oldest first in small
+batches, so that a host running on the same database waits for one batch at most. The last
+record of each device and the last event of each alarm are kept. The file is not VACUUMed:
+freed pages are reused by new rows.
+)",
+     R"(  --db FILE         the database to prune instead of CONFIG's
+  --days N          keep the last N days (0: delete every row older than now)
+)",
+     false},
+    {"plot", "devhost plot [options] (CONFIG | --db FILE) [--data-id N]",
+     "draw a device's temperature, humidity and pressure with gnuplot",
+     R"(Draws temperature, humidity and pressure of one device over a time range with gnuplot:
+CONFIG's mode-5 limits as dotted lines, alarm raise (red) and clear (green) moments as
+dashed lines, grey where the link was lost, breaks where records are missing. Long ranges
+are drawn from the lowest and highest value of each pixel column. Exit 1 when the range
+holds no record.
+)",
+     R"(  --db FILE         the database to read instead of CONFIG's
+  --data-id N       the device (needed when CONFIG has more than one)
+  --since TIME, --until TIME
+                    the range, as for history (default: every record)
+  --output FILE     FILE.svg (default device-N.svg) or FILE.png
+  --size WxH        picture size in pixels (default 1200x900)
 )",
      false},
 };

@@ -312,6 +312,9 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
       config.database = WithExtension(config.path, ".db");
     }
     config.controlSocket = ParseControlSocket(fields, base, config.database);
+    if (fields.Has("retentionDays")) {
+      config.retentionDays = static_cast<int>(fields.Integer("retentionDays", 1, 36500, 0));
+    }
     const Json::Value& lines = fields.Get("lines");
     if (!lines.isArray() || lines.empty()) fields.Fail("lines", "must list at least one line");
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {

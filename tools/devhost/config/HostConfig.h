@@ -44,6 +44,9 @@ struct HostConfig {
   // Where the running host takes requests (status, write, alarms) from other processes;
   // absolute. Default: the database's path with .sock.
   std::string controlSocket;
+  // Rows older than this many days are pruned by the running host and by devhost prune;
+  // absent: everything is kept.
+  std::optional<int> retentionDays;
   std::vector<LineConfig> lines;
 
   const DeviceConfig* FindDevice(uint32_t dataId) const;

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <type_traits>
 
+#include "store/TimeRange.h"
+
 namespace {
 
 // The same text as "%.1f", without printf's format parsing and locale.
@@ -192,7 +194,7 @@ struct JsonOf {
     json["answered"] = e.answered;
     if (!e.answered) {
       json["failure"] = e.failure;
-      json["stored_at"] = e.storedAt;
+      json["stored_at"] = IsoFromStoreText(e.storedAt);
     }
     if (e.document) {
       if (const auto parsed = ParsedDocument(*e.document)) {
@@ -209,7 +211,7 @@ struct JsonOf {
     for (const AlarmEvent& alarm : e.active) {
       Json::Value active(Json::objectValue);
       AddAlarm(active, alarm);
-      active["since"] = alarm.time;
+      active["since"] = IsoFromStoreText(alarm.time);
       json["active"].append(active);
     }
     return json;

@@ -1,15 +1,20 @@
 #include "events/RecordView.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "do3008ra/register_values.h"
 
 namespace {
 
+// ISO 8601, like every other time in CSV and JSON.
 std::string Stamp(const TTime& time) {
-  return std::to_string(time.year) + "-" + std::to_string(time.month) + "-" +
-         std::to_string(time.day) + " " + std::to_string(time.hour) + ":" +
-         std::to_string(time.minute) + ":" + std::to_string(time.second);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", static_cast<int>(time.year),
+                static_cast<int>(time.month), static_cast<int>(time.day),
+                static_cast<int>(time.hour), static_cast<int>(time.minute),
+                static_cast<int>(time.second));
+  return text;
 }
 
 }  // namespace

@@ -131,6 +131,7 @@ void LineController::Run(long rounds) {
     next = std::max(next + interval, std::chrono::steady_clock::now());
     PollRound();
     ++done;
+    if (idleWork_ && !StopRequested()) idleWork_(next);
   }
 }
 

@@ -51,6 +51,10 @@ class LineController : public SMDController {
   void AttachLine(std::unique_ptr<SerialLine> line) { line_ = std::move(line); }
   void AttachStore(std::unique_ptr<Store> store);
   EventFanout& Events() { return events_; }
+  // Work for the time left after a poll round (retention): called with the time the next
+  // round is due, which it must leave room for.
+  using IdleWork = std::function<void(std::chrono::steady_clock::time_point nextRound)>;
+  void SetIdleWork(IdleWork work) { idleWork_ = std::move(work); }
 
   // Gives each device its last stored record, and the host its last known alarm states.
   void Restore();
@@ -126,6 +130,7 @@ class LineController : public SMDController {
   std::map<const SMDVDevice*, HostedDevice*> byDevice_;
   std::deque<Pending> queue_;
   JobQueue jobs_;
+  IdleWork idleWork_;
   // What the last write exchange brought back, for the write's outcome text.
   std::optional<Exchange> lastWrite_;
   std::optional<ModbusRequest> lastWriteRequest_;

@@ -103,6 +103,19 @@ void Host::Start() {
   }
   for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
   for (auto& line : lines_) line->AttachStore(std::make_unique<Store>(config_.database, true));
+  StartRetention();
+}
+
+void Host::StartRetention() {
+  if (!config_.retentionDays || lines_.empty()) return;
+  LineController* line = lines_.front().get();
+  retention_ = std::make_unique<Retention>(
+      std::make_unique<Store>(config_.database, false), *config_.retentionDays,
+      [line](const std::string& text) { line->Events().Emit(NoticeEvent{text}); });
+  Retention* retention = retention_.get();
+  line->SetIdleWork([retention](std::chrono::steady_clock::time_point nextRound) {
+    retention->RunUntil(nextRound);
+  });
 }
 
 void Host::Restore() {

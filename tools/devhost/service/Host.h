@@ -10,6 +10,7 @@
 #include "host/PluginLibrary.h"
 #include "host/Provider.h"
 #include "line/LineController.h"
+#include "store/Pruner.h"
 
 struct PluginError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -40,6 +41,7 @@ class Host {
 
  private:
   void EnterWorkDir();
+  void StartRetention();
   std::shared_ptr<Provider> ProviderOf(const std::string& pluginPath);
   std::unique_ptr<HostedDevice> MakeDevice(const DeviceConfig& config,
                                            const std::shared_ptr<LineController>& line);
@@ -50,4 +52,6 @@ class Host {
   std::map<std::string, std::unique_ptr<PluginLibrary>> libraries_;
   std::map<std::string, std::shared_ptr<Provider>> providers_;
   std::vector<std::shared_ptr<LineController>> lines_;
+  // Prunes on the first line's thread, after its rounds; absent without retentionDays.
+  std::unique_ptr<Retention> retention_;
 };

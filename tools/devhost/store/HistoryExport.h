@@ -5,8 +5,16 @@
 
 #include "store/Store.h"
 
-// Stored records as CSV (header line first) or as a table for people.
+// Stored records as CSV (header line first) or as a table for people. Every time is ISO 8601
+// local time ("2026-12-08T01:49:28"): `time` when the host stored the record, `record_stamp`
+// the record's own stamp.
 std::string HistoryCsv(const std::vector<HistoryRow>& rows);
 std::string HistoryTable(const std::vector<HistoryRow>& rows);
 // One JSON document, for --json: {"command": "history", "records": [{...}, ...]}.
 std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows);
+
+// Rows of an event table (alarm changes, link events, reports) the same three ways; `kind`
+// names them in the JSON document ("alarms": [...]) and the table's count line.
+std::string EventRowsCsv(const StoredRows& rows);
+std::string EventRowsTable(const StoredRows& rows, const std::string& kind);
+std::string EventRowsJsonDocument(const StoredRows& rows, const std::string& kind);

@@ -50,6 +50,10 @@ bool Statement::Step() {
 
 long long Statement::Integer(int column) const { return sqlite3_column_int64(statement_, column); }
 
+double Statement::Real(int column) const { return sqlite3_column_double(statement_, column); }
+
+int Statement::Type(int column) const { return sqlite3_column_type(statement_, column); }
+
 std::string Statement::Text(int column) const {
   const auto* text = sqlite3_column_text(statement_, column);
   return text ? reinterpret_cast<const char*>(text) : "";

@@ -24,6 +24,9 @@ class Statement {
   // True while a row is there to read.
   bool Step();
   long long Integer(int column) const;
+  double Real(int column) const;
+  // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL.
+  int Type(int column) const;
   std::string Text(int column) const;
   std::vector<unsigned char> Blob(int column) const;
   // Ready for the next use: rewound, every parameter back to NULL.

@@ -61,6 +61,14 @@ CREATE TABLE IF NOT EXISTS analog_reports (
   time TEXT NOT NULL,
   signal_id TEXT NOT NULL,
   value REAL);
+-- Time ranges, per device and over all devices; retention deletes oldest first by time.
+CREATE INDEX IF NOT EXISTS history_by_device_time ON history (data_id, time);
+CREATE INDEX IF NOT EXISTS history_by_time ON history (time);
+CREATE INDEX IF NOT EXISTS alarm_events_by_time ON alarm_events (time);
+CREATE INDEX IF NOT EXISTS alarm_events_by_alarm ON alarm_events (data_id, alarm_id, id);
+CREATE INDEX IF NOT EXISTS link_events_by_time ON link_events (time);
+CREATE INDEX IF NOT EXISTS threshold_values_by_time ON threshold_values (time);
+CREATE INDEX IF NOT EXISTS analog_reports_by_time ON analog_reports (time);
 )";
 
 // The text of each kept statement, in the order of Store::Query.
@@ -82,9 +90,19 @@ const char* const kQueries[] = {
     "INSERT INTO threshold_values (data_id, time, alarm_id, name, value, kind) "
     "VALUES (?, ?, ?, ?, ?, ?)",
     "INSERT INTO analog_reports (data_id, time, signal_id, value) VALUES (?, ?, ?, ?)",
-    // The newest ?2 rows, handed out oldest first.
-    "SELECT id, data_id, time, record FROM (SELECT * FROM history "
-    "WHERE ?1 IS NULL OR data_id = ?1 ORDER BY id DESC LIMIT ?2) ORDER BY id",
+    // Oldest first, a batch at a time; the last event of each alarm stays, since the host
+    // restores its alarm states from it.
+    "DELETE FROM history WHERE id IN "
+    "(SELECT id FROM history WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "DELETE FROM alarm_events WHERE id IN (SELECT id FROM alarm_events AS old WHERE time < ?1 "
+    "AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = old.data_id "
+    "AND newer.alarm_id = old.alarm_id AND newer.id > old.id) ORDER BY time LIMIT ?2)",
+    "DELETE FROM link_events WHERE id IN "
+    "(SELECT id FROM link_events WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "DELETE FROM threshold_values WHERE id IN "
+    "(SELECT id FROM threshold_values WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "DELETE FROM analog_reports WHERE id IN "
+    "(SELECT id FROM analog_reports WHERE time < ?1 ORDER BY time LIMIT ?2)",
 };
 
 // SQLite stores no NaN; an unreadable value is kept as NULL.
@@ -267,24 +285,4 @@ void Store::AddReport(uint32_t dataId, const std::string& time, const std::strin
   statement->Bind(1, static_cast<long long>(dataId)).Bind(2, time).Bind(3, signalId);
   BindFloat(*statement, 4, value);
   statement->Step();
-}
-
-std::vector<HistoryRow> Store::History(std::optional<uint32_t> dataId, long long limit) {
-  const auto statement = Use(kHistory);
-  if (dataId) {
-    statement->Bind(1, static_cast<long long>(*dataId));
-  } else {
-    statement->BindNull(1);
-  }
-  statement->Bind(2, limit > 0 ? limit : -1);
-  std::vector<HistoryRow> rows;
-  while (statement->Step()) {
-    HistoryRow row;
-    row.id = statement->Integer(0);
-    row.dataId = static_cast<uint32_t>(statement->Integer(1));
-    row.time = statement->Text(2);
-    row.record = statement->Blob(3);
-    rows.push_back(std::move(row));
-  }
-  return rows;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -9,13 +10,40 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+
 #include "events/Event.h"
 #include "store/Statement.h"
+#include "store/TimeRange.h"
 
 struct sqlite3;
 
 struct StoreError : std::runtime_error {
   using std::runtime_error::runtime_error;
+};
+
+// Which rows a listing takes: one device or all, a time range, the newest `limit` (0: all).
+struct RowQuery {
+  std::optional<uint32_t> dataId;
+  TimeRange range;
+  long long limit = 0;
+};
+
+// Rows of an event table, each value as JSON (text, number or null), oldest first.
+struct StoredRows {
+  std::vector<std::string> columns;
+  std::vector<std::vector<Json::Value>> rows;
+};
+
+// The tables a listing or a prune takes, besides history.
+enum class EventTable { kAlarms, kLinks, kReports, kThresholdValues };
+
+// One measurement as stored: time in the store's text, values as decoded when stored.
+struct Sample {
+  std::string time;
+  double temperature = 0;
+  double humidity = 0;
+  double pressure = 0;
 };
 
 struct HistoryRow {
@@ -60,8 +88,20 @@ class Store {
                          const std::string& name, float value, int kind);
   void AddReport(uint32_t dataId, const std::string& time, const std::string& signalId,
                  float value);
-  // Newest last; `limit` 0 means all rows.
-  std::vector<HistoryRow> History(std::optional<uint32_t> dataId, long long limit);
+  // The newest `query.limit` records in the range, handed out oldest first (by time).
+  std::vector<HistoryRow> History(const RowQuery& query);
+  StoredRows Events(EventTable table, const RowQuery& query);
+  // The times (store text) of the device's first and last record in the range; nothing when
+  // the range holds none.
+  std::optional<std::pair<std::string, std::string>> HistorySpan(uint32_t dataId,
+                                                                 const TimeRange& range);
+  // Every measurement of the device in the range, oldest first, streamed to `take`.
+  void ForEachSample(uint32_t dataId, const TimeRange& range,
+                     const std::function<void(const Sample&)>& take);
+  // Deletes up to `batch` of the oldest rows before `cutoff` (store text) from history
+  // (table empty) or an event table, in one short transaction; the rows deleted. Never touches
+  // last_record or device_errors, and keeps the last event of each alarm.
+  long long PruneBatch(std::optional<EventTable> table, const std::string& cutoff, int batch);
 
  private:
   enum Query {
@@ -76,7 +116,11 @@ class Store {
     kCountError,
     kAddThresholdValue,
     kAddReport,
-    kHistory,
+    kPruneHistory,
+    kPruneAlarms,
+    kPruneLinks,
+    kPruneThresholdValues,
+    kPruneReports,
     kQueryCount
   };
 

@@ -1,0 +1,214 @@
+// History over time ranges, retention and the plot, on real SQLite files and a real gnuplot.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <json/reader.h>
+#include <algorithm>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "Bench.h"
+#include "store/Store.h"
+#include "store/TimeRange.h"
+
+namespace {
+
+void Execute(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* message = nullptr;
+  const int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  const std::string text = message ? message : "";
+  sqlite3_free(message);
+  sqlite3_close(db);
+  ASSERT_EQ(result, SQLITE_OK) << text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value value;
+  std::istringstream in(text);
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, nullptr)) << text;
+  return value;
+}
+
+AlarmEvent Alarm(const std::string& time, const std::string& id, bool active) {
+  AlarmEvent event;
+  event.dataId = Bench::kDataId;
+  event.time = time;
+  event.alarmId = id;
+  event.signalName = "温度";
+  event.level = 2;
+  event.active = active;
+  return event;
+}
+
+// Records at 2025-06-01 10:00:00 to 10:00:04, one an hour ago and one three hours ago, and alarm
+// changes.
+void FillStore(const std::string& path, std::time_t now) {
+  Store store(path, true);
+  const std::vector<unsigned char> record(47, 0);
+  store.Begin();
+  for (int second = 0; second < 5; ++second) {
+    store.AddHistory(Bench::kDataId, "2025-06-01 10:00:0" + std::to_string(second), record.data(),
+                     47);
+  }
+  store.AddHistory(Bench::kDataId, StoreText(now - 3 * 3600), record.data(), 47);
+  store.AddHistory(Bench::kDataId, StoreText(now - 3600), record.data(), 47);
+  store.AddAlarmEvent(Alarm("2025-06-01 10:00:01", "T01001", true));
+  store.AddAlarmEvent(Alarm("2025-06-01 10:00:03", "T01001", false));
+  store.Commit();
+}
+
+// --since is inclusive, --until exclusive; relative bounds count back from now; every time in
+// CSV and JSON is ISO 8601.
+TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
+  Bench bench;
+  FillStore(bench.Database(), std::time(nullptr));
+  const auto csv = bench.Host({"history", "--since", "2025-06-01T10:00:01", "--until",
+                               "2025-06-01 10:00:03", "--limit", "0", "--csv", "-"});
+  ASSERT_EQ(csv.exitCode, 0) << csv.err;
+  auto lines = Lines(csv.out);
+  ASSERT_EQ(lines.size(), 3u) << csv.out;
+  EXPECT_NE(lines[0].find(",time,"), std::string::npos);
+  EXPECT_NE(lines[0].find(",record_stamp,"), std::string::npos);
+  EXPECT_EQ(lines[1].rfind("2,12,2025-06-01T10:00:01,", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("3,12,2025-06-01T10:00:02,", 0), 0u) << lines[2];
+
+  // The newest N of a range, still oldest first.
+  lines = Lines(
+      bench.Host({"history", "--until", "2025-06-01T10:00:04", "--limit", "2", "--csv", "-"}).out);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("3,", 0), 0u);
+  EXPECT_EQ(lines[2].rfind("4,", 0), 0u);
+
+  const auto recent = bench.Host({"history", "--since", "2h", "--json"});
+  ASSERT_EQ(recent.exitCode, 0) << recent.err;
+  const Json::Value document = ParseJson(recent.out);
+  ASSERT_EQ(document["records"].size(), 1u) << recent.out;
+  EXPECT_EQ(document["records"][0]["id"].asInt(), 7);
+  EXPECT_EQ(document["records"][0]["time"].asString().find('T'), 10u);
+  EXPECT_EQ(document["records"][0]["record_stamp"].asString(), "0000-00-00T00:00:00");
+
+  const auto empty =
+      bench.Host({"history", "--since", "2025-06-01T10:00:02", "--until", "2025-06-01T10:00:02"});
+  EXPECT_NE(empty.out.find("0 record(s)"), std::string::npos) << empty.out;
+
+  const auto alarms =
+      bench.Host({"history", "--alarms", "--since", "2025-06-01T10:00:02", "--csv", "-"});
+  lines = Lines(alarms.out);
+  ASSERT_EQ(lines.size(), 2u) << alarms.out;
+  EXPECT_EQ(lines[1].rfind("2,12,2025-06-01T10:00:03,T01001,温度,2,0,", 0), 0u) << lines[1];
+
+  const auto bad = bench.Host({"history", "--since", "yesterday"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.err.find("--since"), std::string::npos) << bad.err;
+}
+
+// A real host's database, made old: pruning takes the old rows and keeps the newest, the last
+// record and the alarm that is still up; the next host restores both.
+TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
+  Bench bench;
+  bench.StartSensor({"--static", "--temperature", "31"});
+  const std::string config = bench.Config(Mode5Settings(30, 28), 100, 100);
+  ASSERT_EQ(bench.Host({"run", "--cycles", "4", config}).exitCode, 0);
+  const long long stored = QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
+  ASSERT_GE(stored, 4);
+  // All but the newest record, and the alarm's raise, a year back.
+  ASSERT_NO_FATAL_FAILURE(Execute(
+      bench.Database(),
+      "UPDATE history SET time = '2025-01-01 00:00:00' WHERE id < (SELECT MAX(id) FROM history);"
+      "UPDATE alarm_events SET time = '2025-01-01 00:00:00';"
+      "UPDATE last_record SET time = '2025-01-01 00:00:00';"));
+
+  const auto pruned = bench.Host({"prune", config, "--days", "30"});
+  ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
+  EXPECT_NE(pruned.out.find("history " + std::to_string(stored - 1)), std::string::npos)
+      << pruned.out;
+  EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), 1);
+  EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM last_record"), 1);
+  EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM alarm_events WHERE active = 1"), 1);
+
+  // The restarted host restores the record, and knows the alarm is up: not raised again.
+  const auto restarted = bench.Host({"run", "--cycles", "1", config});
+  EXPECT_NE(restarted.out.find("restored 12"), std::string::npos) << restarted.out;
+  EXPECT_EQ(restarted.out.find("alarm raised"), std::string::npos) << restarted.out;
+  const auto alarms = bench.Host({"alarms", config});
+  EXPECT_NE(alarms.out.find("T01001"), std::string::npos) << alarms.out;
+}
+
+// The points of the path that follows `title` in gnuplot's SVG, as (x, y).
+std::vector<std::pair<double, double>> PathPoints(const std::string& svg,
+                                                  const std::string& title) {
+  std::vector<std::pair<double, double>> points;
+  const auto group = svg.find("<title>" + title + "</title>");
+  if (group == std::string::npos) return points;
+  const auto start = svg.find(" d='", group);
+  const auto end = svg.find('\'', start + 4);
+  std::istringstream in(svg.substr(start + 4, end - start - 4));
+  for (std::string token; in >> token;) {
+    if (token == "Z") continue;
+    double x = 0, y = 0;
+    if (std::sscanf(token.c_str() + 1, "%lf,%lf", &x, &y) == 2) points.emplace_back(x, y);
+  }
+  return points;
+}
+
+TEST(Plot, DrawsEveryStoredPointAndTheLimitAtItsValue) {
+  Bench bench;
+  bench.StartSensor({"--temperature", "24:33:4"});
+  const std::string config = bench.Config(Mode5Settings(30, 28), 300, 150);
+  ASSERT_EQ(bench.Host({"run", "--cycles", "10", config}).exitCode, 0);
+  const std::string svgPath = bench.dir.Path("plot.svg");
+  const auto plot = bench.Host({"plot", config, "--output", svgPath});
+  ASSERT_EQ(plot.exitCode, 0) << plot.err;
+
+  std::ifstream file(svgPath);
+  const std::string svg{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  boost::property_tree::ptree tree;
+  std::istringstream xml(svg);
+  ASSERT_NO_THROW(boost::property_tree::read_xml(xml, tree)) << "not well-formed XML";
+  EXPECT_EQ(tree.count("svg"), 1u);
+
+  // gnuplot draws a repeated point once: the stored rows with their time or value changed.
+  const auto rows =
+      QueryRows(bench.Database(), "SELECT time, temperature FROM history ORDER BY time, id");
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) distinct += i == 0 || rows[i] != rows[i - 1];
+  const auto data = PathPoints(svg, "temperature");
+  EXPECT_EQ(data.size(), distinct);
+
+  // Pixel rows of the lowest and highest temperature give the scale the limit must sit on.
+  double low = 1e9, high = -1e9;
+  for (const auto& row : rows) {
+    low = std::min(low, std::stod(row[1]));
+    high = std::max(high, std::stod(row[1]));
+  }
+  ASSERT_GT(high - low, 1.0);
+  double lowY = -1e9, highY = 1e9;
+  for (const auto& point : data) {
+    lowY = std::max(lowY, point.second);  // SVG y grows downwards
+    highY = std::min(highY, point.second);
+  }
+  const auto limit = PathPoints(svg, "T01 UpValue 30");
+  ASSERT_EQ(limit.size(), 2u);
+  EXPECT_DOUBLE_EQ(limit[0].second, limit[1].second);
+  const double value = low + (lowY - limit[0].second) / (lowY - highY) * (high - low);
+  EXPECT_NEAR(value, 30.0, 0.05);
+
+  const auto empty = bench.Host({"plot", config, "--since", "2099-01-01", "--output", svgPath});
+  EXPECT_EQ(empty.exitCode, 1);
+  EXPECT_NE(empty.err.find("nothing to plot"), std::string::npos) << empty.err;
+}
+
+}  // namespace

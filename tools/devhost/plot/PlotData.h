@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "store/Store.h"
+
+// The three curves of one device over a range, ready to draw: every stored sample when they
+// are few, else the minimum and maximum of each pixel column (in the order they occurred), so
+// a year of 1-second cycles draws as a few thousand points with every peak kept. A point with
+// `breakBefore` starts a new segment: the data had a gap there.
+struct PlotPoint {
+  std::string time;  // ISO 8601
+  double value = 0;
+  bool breakBefore = false;
+};
+
+struct PlotSeries {
+  std::vector<PlotPoint> temperature, humidity, pressure;
+  long long samples = 0;  // rows read
+  bool downsampled = false;
+};
+
+struct PlotSpan {
+  std::string first, last;  // store text of the first and last sample in the range
+};
+
+// Reads the device's samples in `range` from `store`. `columns` is the number of pixel columns;
+// a gap longer than `gapSeconds` between samples breaks the curves. `progress` is called now
+// and then with the rows read so far.
+PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
+                          const PlotSpan& span, std::size_t columns, long long gapSeconds,
+                          const std::function<void(long long rows)>& progress);

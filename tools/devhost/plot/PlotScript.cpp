@@ -1,0 +1,140 @@
+#include "plot/PlotScript.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char* const kSignalNames[3] = {"温度", "湿度", "气压"};
+const char* const kTitles[3] = {"temperature", "humidity", "pressure"};
+const char* const kUnits[3] = {"°C", "%RH", "hPa"};
+const char* const kColours[3] = {"#c0392b", "#2471a3", "#1e8449"};
+const char* const kLimitKeys[4] = {"UpValue", "Up2Value", "LowValue", "Low2Value"};
+
+std::optional<double> NumberOf(const Json::Value& value) {
+  if (value.isNumeric()) return value.asDouble();
+  if (!value.isString() || value.asString().empty()) return std::nullopt;
+  const std::string text = value.asString();
+  char* end = nullptr;
+  const double number = std::strtod(text.c_str(), &end);
+  return end != text.c_str() ? std::optional<double>(number) : std::nullopt;
+}
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
+// gnuplot string in double quotes.
+std::string Quoted(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    if (c != '\n' && c != '\r') quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string DataBlock(const std::string& name, const std::vector<PlotPoint>& points) {
+  std::string block = "$" + name + " << EOD\n";
+  for (const PlotPoint& point : points) {
+    if (point.breakBefore) block += "\n";
+    block += point.time + " " + Number(point.value) + "\n";
+  }
+  return block + "EOD\n";
+}
+
+std::string Panel(const PlotRequest& request, int signal) {
+  std::string text = "unset arrow\nunset label\nunset object\n";
+  text += "set ylabel " + Quoted(std::string(kTitles[signal]) + " (" + kUnits[signal] + ")") + "\n";
+  if (signal == 2) {
+    text += "set format x \"%Y-%m-%d\\n%H:%M:%S\"\nset xlabel \"local time\"\n";
+  } else {
+    text += "set format x \"\"\nunset xlabel\n";
+  }
+  int object = 1;
+  for (const PlotOutage& outage : request.outages) {
+    text += "set object " + std::to_string(object++) + " rect from " + Quoted(outage.from) +
+            ", graph 0 to " + Quoted(outage.to) +
+            ", graph 1 fillcolor rgb \"#d5d8dc\" fillstyle solid 0.6 noborder behind\n";
+  }
+  for (const PlotAlarm& alarm : request.alarms) {
+    if (alarm.signal != signal) continue;
+    text += "set arrow from " + Quoted(alarm.time) + ", graph 0 to " + Quoted(alarm.time) +
+            ", graph 1 nohead dashtype 2 linecolor rgb " +
+            (alarm.raised ? "\"#e74c3c\"" : "\"#27ae60\"") + "\n";
+  }
+  std::string plot = "plot $" + std::string(kTitles[signal]) +
+                     " using 1:2 with lines linewidth 1.5 linecolor rgb " +
+                     Quoted(kColours[signal]) + " title " + Quoted(kTitles[signal]);
+  int limitIndex = 0;
+  for (const PlotLimit& limit : request.limits) {
+    if (limit.signal != signal) continue;
+    // Each limit is a curve of its own, so that it shares the panel's scale with the data.
+    const std::string name = std::string(kTitles[signal]) + "_limit" + std::to_string(limitIndex++);
+    text += "$" + name + " << EOD\n" + request.first + " " + Number(limit.value) + "\n" +
+            request.last + " " + Number(limit.value) + "\nEOD\n";
+    text += "set label " + Quoted(limit.label) + " at graph 0.99, first " + Number(limit.value) +
+            " right offset 0,0.6 font \",9\"\n";
+    plot += ", $" + name + " using 1:2 with lines dashtype 3 linecolor rgb \"#7d3c98\" title " +
+            Quoted(limit.label);
+  }
+  return text + plot + "\n";
+}
+
+}  // namespace
+
+int SignalOfName(const std::string& name) {
+  for (int i = 0; i < 3; ++i) {
+    if (name == kSignalNames[i]) return i;
+  }
+  return -1;
+}
+
+std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings) {
+  std::vector<PlotLimit> limits;
+  if (!settings.isObject()) return limits;
+  const Json::Value& app = settings["appSetting"];
+  const auto mode = app.isObject() ? NumberOf(app["b_mode"]) : std::nullopt;
+  const Json::Value& rules = settings["thresholdSetting"];
+  if (!mode || *mode != 5 || !rules.isObject()) return limits;
+  for (const std::string& member : rules.getMemberNames()) {
+    const Json::Value& rule = rules[member];
+    if (!rule.isObject() || !rule["SignalName"].isString()) continue;
+    const int signal = SignalOfName(rule["SignalName"].asString());
+    if (signal < 0) continue;
+    const std::string id = rule["ID"].isString() ? rule["ID"].asString() : member;
+    for (const char* key : kLimitKeys) {
+      if (const auto value = NumberOf(rule[key])) {
+        limits.push_back(PlotLimit{signal, id + " " + key + " " + Number(*value), *value});
+      }
+    }
+  }
+  return limits;
+}
+
+std::string PlotScriptText(const PlotRequest& request) {
+  std::string script;
+  if (request.png) {
+    script += "set terminal pngcairo size " + std::to_string(request.width) + "," +
+              std::to_string(request.height) + " font \"sans,10\"\n";
+  } else {
+    script += "set terminal svg size " + std::to_string(request.width) + "," +
+              std::to_string(request.height) + " font \"sans,10\" background \"white\"\n";
+  }
+  script += "set encoding utf8\nset xdata time\nset timefmt \"%Y-%m-%dT%H:%M:%S\"\n";
+  script += "set xrange [" + Quoted(request.first) + ":" + Quoted(request.last) + "]\n";
+  script += "set key off\nset grid\nset lmargin 12\nset rmargin 4\n";
+  script += DataBlock("temperature", request.series.temperature);
+  script += DataBlock("humidity", request.series.humidity);
+  script += DataBlock("pressure", request.series.pressure);
+  script += "set multiplot layout 3,1 title " +
+            Quoted("device " + std::to_string(request.dataId) + ", " + request.first + " to " +
+                   request.last) +
+            "\n";
+  script += Panel(request, 0);
+  script += Panel(request, 1);
+  script += Panel(request, 2);
+  return script + "unset multiplot\n";
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "plot/PlotData.h"
+
+// A mode-5 limit of one signal, as the device's thresholdSetting gives it.
+struct PlotLimit {
+  int signal = 0;     // 0 temperature, 1 humidity, 2 pressure
+  std::string label;  // "T01 UpValue 30"
+  double value = 0;
+};
+
+// A moment an alarm was raised or cleared.
+struct PlotAlarm {
+  int signal = 0;
+  std::string time;  // ISO 8601
+  bool raised = false;
+};
+
+// A time the link was lost, until it was restored (or the range ended).
+struct PlotOutage {
+  std::string from, to;  // ISO 8601
+};
+
+struct PlotRequest {
+  uint32_t dataId = 0;
+  std::string first, last;  // ISO 8601: the time axis
+  bool png = false;
+  int width = 1200, height = 900;
+  PlotSeries series;
+  std::vector<PlotLimit> limits;
+  std::vector<PlotAlarm> alarms;
+  std::vector<PlotOutage> outages;
+};
+
+// The device's mode-5 limits per signal name (温度, 湿度, 气压) from its settings document;
+// none when its mode is another.
+std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings);
+// The signal (0-2) of a signal name, -1 for another.
+int SignalOfName(const std::string& name);
+// The gnuplot script, with every curve's data inline: three panels on one time axis.
+std::string PlotScriptText(const PlotRequest& request);

@@ -1,0 +1,183 @@
+// Listings over time ranges and retention: the store's queries that are built per request.
+#include <sqlite3.h>
+
+#include "store/Store.h"
+
+namespace {
+
+struct TableColumns {
+  const char* table;
+  const char* columns;  // after id, data_id, time
+};
+
+TableColumns ColumnsOf(EventTable table) {
+  switch (table) {
+    case EventTable::kAlarms:
+      return {"alarm_events", "alarm_id, signal_name, level, active, value_text, alarm_text"};
+    case EventTable::kLinks:
+      return {"link_events", "event, failed_cycles, failure"};
+    case EventTable::kReports:
+      return {"analog_reports", "signal_id, value"};
+    case EventTable::kThresholdValues:
+      return {"threshold_values", "alarm_id, name, value, kind"};
+  }
+  return {"", ""};
+}
+
+// "WHERE ..." for the query's device and range; parameters ?1 data id, ?2 since, ?3 until.
+std::string Where(const RowQuery& query) {
+  std::string where = " WHERE 1";
+  if (query.dataId) where += " AND data_id = ?1";
+  if (!query.range.since.empty()) where += " AND time >= ?2";
+  if (!query.range.until.empty()) where += " AND time < ?3";
+  return where;
+}
+
+void BindQuery(Statement& statement, const RowQuery& query) {
+  if (query.dataId) statement.Bind(1, static_cast<long long>(*query.dataId));
+  if (!query.range.since.empty()) statement.Bind(2, query.range.since);
+  if (!query.range.until.empty()) statement.Bind(3, query.range.until);
+}
+
+void BindLimit(Statement& statement, const RowQuery& query) {
+  statement.Bind(4, query.limit > 0 ? query.limit : -1);
+}
+
+// The newest ?4 rows of the range, handed out oldest first. Ordered by time (then id), the
+// order of the time indexes, so that a range deep in a large table is found without a scan.
+std::string NewestInRange(const std::string& table, const std::string& columns,
+                          const RowQuery& query) {
+  return "SELECT " + columns + " FROM (SELECT " + columns + " FROM " + table + Where(query) +
+         " ORDER BY time DESC, id DESC LIMIT ?4) ORDER BY time, id";
+}
+
+Json::Value ColumnValue(const Statement& statement, int column) {
+  switch (statement.Type(column)) {
+    case SQLITE_INTEGER:
+      return Json::Value(static_cast<Json::Int64>(statement.Integer(column)));
+    case SQLITE_FLOAT:
+      return Json::Value(statement.Real(column));
+    case SQLITE_NULL:
+      return Json::Value();
+    default:
+      return Json::Value(statement.Text(column));
+  }
+}
+
+std::vector<std::string> SplitColumns(const std::string& columns) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (start < columns.size()) {
+    std::size_t end = columns.find(',', start);
+    if (end == std::string::npos) end = columns.size();
+    std::string name = columns.substr(start, end - start);
+    name.erase(0, name.find_first_not_of(' '));
+    names.push_back(name);
+    start = end + 1;
+  }
+  return names;
+}
+
+}  // namespace
+
+std::vector<HistoryRow> Store::History(const RowQuery& query) {
+  Statement statement(db_, NewestInRange("history", "id, data_id, time, record", query).c_str());
+  BindQuery(statement, query);
+  BindLimit(statement, query);
+  std::vector<HistoryRow> rows;
+  while (statement.Step()) {
+    HistoryRow row;
+    row.id = statement.Integer(0);
+    row.dataId = static_cast<uint32_t>(statement.Integer(1));
+    row.time = statement.Text(2);
+    row.record = statement.Blob(3);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+StoredRows Store::Events(EventTable table, const RowQuery& query) {
+  const TableColumns of = ColumnsOf(table);
+  const std::string columns = std::string("id, data_id, time, ") + of.columns;
+  Statement statement(db_, NewestInRange(of.table, columns, query).c_str());
+  BindQuery(statement, query);
+  BindLimit(statement, query);
+  StoredRows result;
+  result.columns = SplitColumns(columns);
+  while (statement.Step()) {
+    std::vector<Json::Value> row;
+    for (int i = 0; i < static_cast<int>(result.columns.size()); ++i) {
+      row.push_back(ColumnValue(statement, i));
+    }
+    result.rows.push_back(std::move(row));
+  }
+  return result;
+}
+
+std::optional<std::pair<std::string, std::string>> Store::HistorySpan(uint32_t dataId,
+                                                                      const TimeRange& range) {
+  RowQuery query;
+  query.dataId = dataId;
+  query.range = range;
+  // Two index look-ups, not an aggregate over the range.
+  const std::string where = Where(query);
+  const std::string sql = "SELECT (SELECT time FROM history" + where +
+                          " ORDER BY time LIMIT 1), (SELECT time FROM history" + where +
+                          " ORDER BY time DESC LIMIT 1)";
+  Statement statement(db_, sql.c_str());
+  BindQuery(statement, query);
+  if (!statement.Step() || statement.Type(0) == SQLITE_NULL) return std::nullopt;
+  return std::make_pair(statement.Text(0), statement.Text(1));
+}
+
+void Store::ForEachSample(uint32_t dataId, const TimeRange& range,
+                          const std::function<void(const Sample&)>& take) {
+  RowQuery query;
+  query.dataId = dataId;
+  query.range = range;
+  const std::string sql = "SELECT time, temperature, humidity, pressure FROM history" +
+                          Where(query) + " ORDER BY time, id";
+  Statement statement(db_, sql.c_str());
+  BindQuery(statement, query);
+  Sample sample;
+  while (statement.Step()) {
+    // A record of another length has no decoded values.
+    if (statement.Type(1) == SQLITE_NULL) continue;
+    sample.time = statement.Text(0);
+    sample.temperature = statement.Real(1);
+    sample.humidity = statement.Real(2);
+    sample.pressure = statement.Real(3);
+    take(sample);
+  }
+}
+
+long long Store::PruneBatch(std::optional<EventTable> table, const std::string& cutoff, int batch) {
+  Query query = kPruneHistory;
+  if (table) {
+    switch (*table) {
+      case EventTable::kAlarms:
+        query = kPruneAlarms;
+        break;
+      case EventTable::kLinks:
+        query = kPruneLinks;
+        break;
+      case EventTable::kReports:
+        query = kPruneReports;
+        break;
+      case EventTable::kThresholdValues:
+        query = kPruneThresholdValues;
+        break;
+    }
+  }
+  Begin();
+  try {
+    Use(query)->Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step();
+    const long long deleted = sqlite3_changes(db_);
+    Commit();
+    return deleted;
+  } catch (...) {
+    inTransaction_ = false;
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}

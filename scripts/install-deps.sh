@@ -20,6 +20,11 @@ packages=(
   # builds of what the plug-in, the host library and the tests link.
   g++-arm-linux-gnueabihf qemu-user
   libboost-dev:armhf libjsoncpp-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+  # A second ARM toolchain, standing in for a board vendor's SDK (scripts/test-vendor-arm.sh);
+  # dpkg-dev (dpkg-shlibdeps) and file for packaging the plug-in with CPack.
+  g++-11-arm-linux-gnueabihf dpkg-dev file
+  # Number texts of the plug-in: fmt, used header-only so the board needs no library for it.
+  libfmt-dev libfmt-dev:armhf
 )
 
 native_arch=$(dpkg --print-architecture)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,8 +14,15 @@
 
 namespace {
 
+// The plug-in of this build, or another copy of it named by DO3008RA_PLUGIN (the one unpacked
+// from its Debian package, tests/package/check_package.sh).
+std::string PluginPath() {
+  const char* other = std::getenv("DO3008RA_PLUGIN");
+  return other != nullptr && *other != '\0' ? other : DO3008RA_PLUGIN_PATH;
+}
+
 TEST(PluginLoading, GetProvidersIsFoundAndGivesOneNewProviderPerCall) {
-  PluginLibrary library(DO3008RA_PLUGIN_PATH);
+  PluginLibrary library(PluginPath());
   auto first = library.Providers();
   auto second = library.Providers();
   ASSERT_EQ(first.size(), 1u);
@@ -23,7 +31,7 @@ TEST(PluginLoading, GetProvidersIsFoundAndGivesOneNewProviderPerCall) {
 }
 
 TEST(PluginLoading, CreatedDeviceIsADO3008RA) {
-  PluginLibrary library(DO3008RA_PLUGIN_PATH);
+  PluginLibrary library(PluginPath());
   auto providers = library.Providers();
   std::unique_ptr<VDeviceInterface> device(providers[0]->create());
   EXPECT_EQ(device->DeviceType(), "do3008ra");
@@ -51,7 +59,7 @@ TEST(PluginLoading, MissingFileOrEntryIsAClearError) {
 }
 
 TEST(PluginLoading, FreshDeviceHandsOverItsDataIdAndAZeroRecordAndTakesItBackFromCache) {
-  PluginLibrary library(DO3008RA_PLUGIN_PATH);
+  PluginLibrary library(PluginPath());
   auto providers = library.Providers();
   std::unique_ptr<VDeviceInterface> device(providers[0]->create());
   auto* configurable = dynamic_cast<SMDVDevice*>(device.get());

@@ -1,5 +1,6 @@
 // The number text of alarm and value texts against the C library's "%.9g", over floats from
 // the whole range: subnormals, the exponent-form boundaries, integers, halves and odd fractions.
+// Both ways of making it are checked, the one this toolchain uses and the one older ones use.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -18,6 +19,11 @@ std::string PrintfText(float value) {
   return text;
 }
 
+std::string FmtText(float value) {
+  char text[unidata::detail::kFloatTextCapacity];
+  return std::string(text, unidata::detail::FloatTextWithFmt(static_cast<double>(value), text));
+}
+
 float FromBits(uint32_t bits) {
   float value;
   std::memcpy(&value, &bits, sizeof value);
@@ -31,6 +37,7 @@ TEST(FloatTextFormat, MatchesPrintfAcrossTheFloatRange) {
     const float value = FromBits(static_cast<uint32_t>(bits));
     if (!std::isfinite(value)) continue;
     ASSERT_EQ(unidata::FloatText(value), PrintfText(value)) << "bits " << bits;
+    ASSERT_EQ(FmtText(value), PrintfText(value)) << "bits " << bits;
     ++compared;
   }
   EXPECT_GT(compared, 100000);
@@ -43,6 +50,7 @@ TEST(FloatTextFormat, MatchesPrintfAtFormBoundariesAndReadings) {
                           6553.5f,     -3276.8f,  45.6f,         1013.2f};
   for (const float value : values) {
     EXPECT_EQ(unidata::FloatText(value), PrintfText(value)) << value;
+    EXPECT_EQ(FmtText(value), PrintfText(value)) << value;
   }
 }
 

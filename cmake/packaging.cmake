@@ -1,0 +1,37 @@
+# The plug-in as a Debian package (`cmake --build <dir> --target package`): do3008ra_<v>_<arch>.deb
+# with the stripped plug-in in /usr/lib/do3008ra and the example settings and rule file in
+# /usr/share/doc/do3008ra/examples, and do3008ra-dbgsym_<v>_<arch>.ddeb with its debug symbols
+# under /usr/lib/debug/.build-id/, which a debugger finds by the plug-in's build-id (the plug-in
+# also names the file in its .gnu_debuglink). Depends comes from dpkg-shlibdeps.
+install(TARGETS do3008ra LIBRARY DESTINATION lib/do3008ra COMPONENT plugin)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/mode1.json ${PROJECT_SOURCE_DIR}/examples/mode5.json
+              ${PROJECT_SOURCE_DIR}/examples/ini/13.ini
+        DESTINATION share/doc/do3008ra/examples COMPONENT plugin)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME do3008ra)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_CONTACT "do3008ra maintainers <maintainers@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Device-driver plug-in for the DO3008RA Modbus-RTU temperature/humidity/pressure sensor")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL plugin)
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME do3008ra)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The host framework symbols are left for the controller process; no package provides them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "")
+# CPack splits the debug symbols off and strips the plug-in itself (objcopy --only-keep-debug,
+# --strip-unneeded, --add-gnu-debuglink), with the binutils of the target.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps then looks for the armhf libraries and their package information.
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/packaging-armhf.cmake)
+endif()
+include(CPack)

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include "Bench.h"
@@ -124,8 +123,7 @@ TEST_F(BadConfiguration, CommandLineMistakesAreOneLineAndAHint) {
 TEST(HostProgram, HelpAndVersionGoToStandardOutput) {
   const auto version = RunProgram({DEVHOST_PATH, "--version"}, std::chrono::seconds(10));
   EXPECT_EQ(version.exitCode, 0);
-  EXPECT_TRUE(std::regex_match(version.out, std::regex("devhost [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-      << version.out;
+  EXPECT_EQ(version.out, "devhost " PROJECT_VERSION_TEXT "\n");
   for (const std::vector<std::string>& asked :
        std::vector<std::vector<std::string>>{{"alarms", "--help"}, {"help", "alarms"}}) {
     std::vector<std::string> argv{DEVHOST_PATH};

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <regex>
 
 #include "cli/CommandLine.h"
 #include "cli/Usage.h"
@@ -432,8 +431,7 @@ TEST(HostCommandLine, EachUsageListsTheOptionsItsSubcommandTakes) {
     EXPECT_NE(overview.find(status), std::string::npos) << status;
   }
   EXPECT_NE(overview.find("JSON Lines"), std::string::npos);
-  EXPECT_TRUE(std::regex_match(VersionLine(), std::regex(R"(devhost \d+\.\d+\.\d+)")))
-      << VersionLine();
+  EXPECT_EQ(VersionLine(), "devhost " PROJECT_VERSION_TEXT);
 }
 
 // Everything a console printed, through a temporary file.

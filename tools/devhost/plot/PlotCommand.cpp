@@ -105,6 +105,8 @@ int PlotCommand(const CommandLine& line, Console& console) {
   }
   request.first = IsoFromStoreText(span->first);
   request.last = IsoFromStoreText(span->second);
+  request.spanSeconds =
+      CalendarSeconds(span->second).value_or(0) - CalendarSeconds(span->first).value_or(0);
   // One second of axis at least, or gnuplot has no range to draw.
   if (request.last == request.first) {
     const auto seconds = CalendarSeconds(span->first).value_or(0);

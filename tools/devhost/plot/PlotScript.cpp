@@ -45,11 +45,18 @@ std::string DataBlock(const std::string& name, const std::vector<PlotPoint>& poi
   return block + "EOD\n";
 }
 
+// Labels as short as the span allows, so that they do not run into each other.
+std::string TimeFormat(long long spanSeconds) {
+  if (spanSeconds <= 86400) return "\"%H:%M:%S\"";
+  if (spanSeconds <= 60 * 86400) return "\"%m-%d\\n%H:%M\"";
+  return "\"%Y-%m-%d\"";
+}
+
 std::string Panel(const PlotRequest& request, int signal) {
   std::string text = "unset arrow\nunset label\nunset object\n";
   text += "set ylabel " + Quoted(std::string(kTitles[signal]) + " (" + kUnits[signal] + ")") + "\n";
   if (signal == 2) {
-    text += "set format x \"%Y-%m-%d\\n%H:%M:%S\"\nset xlabel \"local time\"\n";
+    text += "set format x " + TimeFormat(request.spanSeconds) + "\nset xlabel \"local time\"\n";
   } else {
     text += "set format x \"\"\nunset xlabel\n";
   }

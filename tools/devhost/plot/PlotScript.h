@@ -28,7 +28,8 @@ struct PlotOutage {
 
 struct PlotRequest {
   uint32_t dataId = 0;
-  std::string first, last;  // ISO 8601: the time axis
+  std::string first, last;    // ISO 8601: the time axis
+  long long spanSeconds = 0;  // from first to last, for the labels of the time axis
   bool png = false;
   int width = 1200, height = 900;
   PlotSeries series;

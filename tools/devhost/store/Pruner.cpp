@@ -1,5 +1,7 @@
 #include "store/Pruner.h"
 
+#include <cstdio>
+
 #include "store/TimeRange.h"
 
 namespace {
@@ -9,6 +11,12 @@ const std::optional<EventTable> kTableOrder[Pruner::kTables] = {
     EventTable::kReports};
 const char* const kTableNames[Pruner::kTables] = {"history", "alarm events", "link events",
                                                   "threshold values", "analog reports"};
+
+std::string Milliseconds(std::chrono::microseconds time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(time.count()) / 1000.0);
+  return text;
+}
 
 }  // namespace
 
@@ -59,14 +67,19 @@ void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
       nextCheck_ = Clock::now() + kCheckEvery;
       return;
     }
-    longest_ = std::max(
-        longest_, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started));
+    const auto ended = Clock::now();
+    longest_ =
+        std::max(longest_, std::chrono::duration_cast<std::chrono::microseconds>(ended - started));
+    if (ended > deadline) {
+      delay_ =
+          std::max(delay_, std::chrono::duration_cast<std::chrono::microseconds>(ended - deadline));
+    }
   }
   if (!pruner_->Done()) return;
   if (pruner_->Deleted() > 0) {
     notice_("retention: pruned rows before " + IsoFromStoreText(pruner_->Cutoff()) + ": " +
-            pruner_->Summary() + " (longest batch " +
-            std::to_string((longest_.count() + 500) / 1000) + " ms)");
+            pruner_->Summary() + " (longest batch " + Milliseconds(longest_) +
+            ", next poll delayed by at most " + Milliseconds(delay_) + ")");
   }
   pruner_.reset();
   nextCheck_ = Clock::now() + kCheckEvery;

@@ -53,6 +53,8 @@ class Retention {
   void RunUntil(std::chrono::steady_clock::time_point deadline);
   // The longest batch so far: how long a poll cycle may have to wait for the database.
   std::chrono::microseconds LongestBatch() const { return longest_; }
+  // The most a round started late because pruning was still busy: the poll delay it caused.
+  std::chrono::microseconds LongestDelay() const { return delay_; }
 
  private:
   std::unique_ptr<Store> store_;
@@ -61,4 +63,5 @@ class Retention {
   std::unique_ptr<Pruner> pruner_;
   std::chrono::steady_clock::time_point nextCheck_{};
   std::chrono::microseconds longest_{0};
+  std::chrono::microseconds delay_{0};
 };

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Makes docs/plot-example.svg, the README's picture, from a real run: the simulated sensor on a
+# pseudo-terminal, the reference host on examples/mode5.json for a minute (the sensor is paused
+# for a few seconds, so the link is lost and restored), then devhost plot on what it stored.
+# Everything but the picture lives in a temporary folder that is removed at the end.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${BUILD_DIR:-$root/build}
+output=${1:-$root/docs/plot-example.svg}
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
+
+work=$(mktemp -d)
+sensor_pid=""
+host_pid=""
+stop() {
+  if [[ -n "$1" ]]; then
+    kill -CONT "$1" 2>/dev/null || true
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+  fi
+}
+cleanup() {
+  stop "$host_pid"
+  stop "$sensor_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Temperature from 22 up to 33 and back every 40 seconds: T01001 is raised at 30, cleared at 28.
+"$build_dir/tools/do3008ra-sim/do3008ra-sim" --link "$work/sensor" --temperature 22:33:40 \
+  >"$work/sensor.log" 2>&1 &
+sensor_pid=$!
+for _ in $(seq 100); do [[ -e "$work/sensor" ]] && break; sleep 0.05; done
+
+devhost=("$build_dir/tools/devhost/devhost" --port "$work/sensor" --db "$work/devhost.db"
+  --plugin-dir "$build_dir/plugins" --plugin-log "$work/plugin.log")
+"${devhost[@]}" run --cycles 60 "$root/examples/mode5.json" >"$work/host.log" 2>&1 &
+host_pid=$!
+# A paused sensor answers nothing: after three failed cycles the link counts as lost.
+sleep 25
+kill -STOP "$sensor_pid"
+sleep 7
+kill -CONT "$sensor_pid"
+wait "$host_pid" || true
+host_pid=""
+grep -E " (link|alarm (raised|cleared)) " "$work/host.log" || true
+
+"${devhost[@]}" plot "$root/examples/mode5.json" --size 1000x750 --output "$output"

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "Bench.h"
+#include "plot/PlotData.h"
 #include "store/Store.h"
 #include "store/TimeRange.h"
 
@@ -155,6 +156,47 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
   EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), 3);
   const auto alarms = bench.Host({"alarms", config});
   EXPECT_NE(alarms.out.find("T01001"), std::string::npos) << alarms.out;
+}
+
+// More than two records per pixel column: each column keeps its lowest and highest record, so
+// no peak is lost, and a gap in the records breaks the curve.
+TEST(Plot, LongRangesKeepTheMinimumAndMaximumOfEachColumn) {
+  TempDir dir;
+  const std::string path = dir.Path("long.db");
+  {
+    Store store(path, true);
+    std::vector<unsigned char> record(47, 0);
+    store.Begin();
+    for (int i = 0; i < 2000; ++i) {
+      if (i >= 1000 && i < 1100) continue;  // a gap of 100 s
+      const double temperature = i == 777 ? 99.9 : i == 1500 ? -20.0 : 20.0 + (i % 7) * 0.1;
+      // Input register 1 (the temperature, signed tenths) sits at byte 14 of the record.
+      const auto tenths = static_cast<uint16_t>(std::lround(temperature * 10));
+      record[14] = static_cast<unsigned char>(tenths & 0xFF);
+      record[15] = static_cast<unsigned char>(tenths >> 8);
+      store.AddHistory(12, CalendarText(CalendarSeconds("2025-06-01 00:00:00").value() + i),
+                       record.data(), 47);
+    }
+    store.Commit();
+  }
+  Store store(path, false);
+  const PlotSpan span{"2025-06-01 00:00:00",
+                      CalendarText(CalendarSeconds("2025-06-01 00:00:00").value() + 1999)};
+  const PlotSeries series = ReadPlotSeries(store, 12, {}, span, 100, 3, [](long long) {});
+  EXPECT_EQ(series.samples, 1900);
+  EXPECT_TRUE(series.downsampled);
+  ASSERT_LE(series.temperature.size(), 200u);
+  ASSERT_GE(series.temperature.size(), 150u);
+  double low = 1e9, high = -1e9;
+  int breaks = 0;
+  for (const PlotPoint& point : series.temperature) {
+    low = std::min(low, point.value);
+    high = std::max(high, point.value);
+    breaks += point.breakBefore;
+  }
+  EXPECT_DOUBLE_EQ(high, 99.9);
+  EXPECT_DOUBLE_EQ(low, -20.0);
+  EXPECT_EQ(breaks, 1);
 }
 
 // The points of the path that follows `title` in gnuplot's SVG, as (x, y).

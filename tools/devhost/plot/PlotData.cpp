@@ -7,9 +7,11 @@
 
 namespace {
 
+// A sample as kept for drawing: its time as calendar seconds (the text is made again only for
+// the points drawn), so that reading a year allocates nothing per record.
 struct Kept {
-  Sample sample;
   long long seconds = 0;
+  double values[3] = {0, 0, 0};
 };
 
 // One pixel column of one signal: its lowest and highest sample.
@@ -18,9 +20,6 @@ struct Column {
   Kept low, high;
 };
 
-using Signal = double Sample::*;
-constexpr Signal kSignals[3] = {&Sample::temperature, &Sample::humidity, &Sample::pressure};
-
 std::vector<PlotPoint>& SeriesOf(PlotSeries& series, int signal) {
   return signal == 0 ? series.temperature : signal == 1 ? series.humidity : series.pressure;
 }
@@ -28,7 +27,7 @@ std::vector<PlotPoint>& SeriesOf(PlotSeries& series, int signal) {
 // Adds a point, breaking the curve after a gap.
 void Append(std::vector<PlotPoint>& points, std::optional<long long>& lastSeconds, const Kept& kept,
             double value, long long gapSeconds) {
-  PlotPoint point{IsoFromStoreText(kept.sample.time), value, false};
+  PlotPoint point{IsoFromStoreText(CalendarText(kept.seconds)), value, false};
   point.breakBefore = lastSeconds && kept.seconds - *lastSeconds > gapSeconds;
   lastSeconds = kept.seconds;
   points.push_back(std::move(point));
@@ -45,7 +44,7 @@ class Collector {
   void Take(const Sample& sample) {
     const auto seconds = CalendarSeconds(sample.time);
     if (!seconds) return;
-    Kept kept{sample, *seconds};
+    const Kept kept{*seconds, {sample.temperature, sample.humidity, sample.pressure}};
     if (!buckets_.empty()) return Bucket(kept);
     raw_.push_back(kept);
     // Twice as many samples as columns: from here on, min/max per column.
@@ -65,7 +64,7 @@ class Collector {
       // A column empty for longer than a gap shows as a gap too.
       const long long gap = std::max(gapSeconds_, 2 * span_ / static_cast<long long>(columns_));
       if (!series.downsampled) {
-        for (const Kept& k : raw_) Append(points, last, k, k.sample.*kSignals[s], gapSeconds_);
+        for (const Kept& k : raw_) Append(points, last, k, k.values[s], gapSeconds_);
         continue;
       }
       for (const Column& column : buckets_[s]) {
@@ -73,8 +72,8 @@ class Collector {
         const bool lowFirst = column.low.seconds <= column.high.seconds;
         const Kept& a = lowFirst ? column.low : column.high;
         const Kept& b = lowFirst ? column.high : column.low;
-        Append(points, last, a, a.sample.*kSignals[s], gap);
-        Append(points, last, b, b.sample.*kSignals[s], gap);
+        Append(points, last, a, a.values[s], gap);
+        Append(points, last, b, b.values[s], gap);
       }
     }
   }
@@ -85,12 +84,12 @@ class Collector {
     const auto index = static_cast<std::size_t>(offset * static_cast<long long>(columns_) / span_);
     for (int s = 0; s < 3; ++s) {
       Column& column = buckets_[s][index];
-      const double value = kept.sample.*kSignals[s];
+      const double value = kept.values[s];
       if (!column.used) {
         column = Column{true, kept, kept};
-      } else if (value < column.low.sample.*kSignals[s]) {
+      } else if (value < column.low.values[s]) {
         column.low = kept;
-      } else if (value > column.high.sample.*kSignals[s]) {
+      } else if (value > column.high.values[s]) {
         column.high = kept;
       }
     }

@@ -59,6 +59,13 @@ std::string Statement::Text(int column) const {
   return text ? reinterpret_cast<const char*>(text) : "";
 }
 
+std::string_view Statement::TextView(int column) const {
+  const auto* text = sqlite3_column_text(statement_, column);
+  if (text == nullptr) return {};
+  return std::string_view(reinterpret_cast<const char*>(text),
+                          static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
 std::vector<unsigned char> Statement::Blob(int column) const {
   const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(statement_, column));
   return std::vector<unsigned char>(data, data + sqlite3_column_bytes(statement_, column));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct sqlite3;
@@ -28,6 +29,8 @@ class Statement {
   // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL.
   int Type(int column) const;
   std::string Text(int column) const;
+  // The text without a copy: valid until the next Step or Reset.
+  std::string_view TextView(int column) const;
   std::vector<unsigned char> Blob(int column) const;
   // Ready for the next use: rewound, every parameter back to NULL.
   void Reset();

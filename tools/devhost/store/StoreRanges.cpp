@@ -143,7 +143,8 @@ void Store::ForEachSample(uint32_t dataId, const TimeRange& range,
   while (statement.Step()) {
     // A record of another length has no decoded values.
     if (statement.Type(1) == SQLITE_NULL) continue;
-    sample.time = statement.Text(0);
+    // Assigned into the same buffer each row: no allocation per record.
+    sample.time.assign(statement.TextView(0));
     sample.temperature = statement.Real(1);
     sample.humidity = statement.Real(2);
     sample.pressure = statement.Real(3);

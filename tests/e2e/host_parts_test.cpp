@@ -387,13 +387,26 @@ TEST(HostCommandLine, HelpAndVersionAnswerWhateverElseTheLineHolds) {
 }
 
 bool IsFlag(const std::string& option) {
-  return option == "--json" || option == "--alarms" || option == "--links" || option == "--reports";
+  return option == "--json" || option == "--alarms" || option == "--links" ||
+         option == "--reports" || option == "--update-config" || option == "--force";
 }
 
 // A value each option takes; most take a number.
 std::string SampleValue(const std::string& option) {
   if (option == "--size") return "800x600";
+  if (option == "--baud") return "9600,19200";
+  if (option == "--parity") return "none,even";
+  if (option == "--timeout") return "100";
   return "7";
+}
+
+// The words after the options that each subcommand takes.
+std::vector<std::string> SampleWords(const std::string& command) {
+  if (command == "write") return {"site.json", "12", "80", "1"};
+  if (command == "readdress") return {"site.json", "12", "9"};
+  if (command == "rebaud") return {"site.json", "12", "19200"};
+  if (command == "scan") return {"/dev/ttyUSB0"};
+  return {"site.json"};
 }
 
 // Each subcommand's usage documents options the parser takes for it, and nothing is left out
@@ -415,8 +428,9 @@ TEST(HostCommandLine, EachUsageListsTheOptionsItsSubcommandTakes) {
       const std::string option = options.substr(at + 3, options.find(' ', at + 3) - at - 3);
       std::vector<std::string> args{command, option};
       if (!IsFlag(option)) args.push_back(SampleValue(option));
-      args.insert(args.end(), {"--", "site.json", "12", "80", "1"});
-      if (command != "write") args.resize(args.size() - 3);
+      args.push_back("--");
+      const auto words = SampleWords(command);
+      args.insert(args.end(), words.begin(), words.end());
       EXPECT_NO_THROW(ParseCommandLine(args)) << ::testing::PrintToString(args);
       ++listed;
     }

@@ -57,6 +57,9 @@ int Dispatch(const CommandLine& line, Console& console) {
   if (line.command == "history") return HistoryCommand(line, console);
   if (line.command == "prune") return PruneCommand(line, console);
   if (line.command == "plot") return PlotCommand(line, console);
+  if (line.command == "scan") return ScanCommand(line, console);
+  if (line.command == "readdress") return ReaddressCommand(line, console);
+  if (line.command == "rebaud") return RebaudCommand(line, console);
   return Fail(kExitUsage, "the " + line.command + " subcommand is not available in this build");
 }
 

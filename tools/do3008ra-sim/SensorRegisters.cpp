@@ -101,7 +101,9 @@ uint8_t SensorRegisters::CheckWrite(uint16_t address, const std::vector<uint16_t
   const Block* block = BlockHolding(address, static_cast<uint16_t>(values.size()));
   if (block == nullptr || !block->writable) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (!ValueAllowed(static_cast<uint16_t>(address + i), values[i])) {
+    const auto target = static_cast<uint16_t>(address + i);
+    if (!ValueAllowed(target, values[i]) ||
+        (target == kBaudCode && values[i] > settings_.highestBaudCode)) {
       return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
     }
   }
@@ -117,7 +119,7 @@ SensorRegisters::LineChange SensorRegisters::ApplyWrite(uint16_t address,
     if (target == kAddress) change.slave = values[i];
     if (target == kBaudCode) change.baudCode = values[i];
   }
-  return change;
+  return settings_.lineChangeOnRestart ? LineChange{} : change;
 }
 
 std::vector<uint16_t> SensorRegisters::Read(bool input, uint16_t address, uint16_t count) const {

@@ -35,6 +35,12 @@ class SensorRegisters {
     bool drift = true;
     uint16_t slave = 1;
     uint16_t baudCode = 2;
+    // Baud codes above this one are refused (exception 03), as by a model without the fast
+    // speeds.
+    uint16_t highestBaudCode = 7;
+    // A new address or baud code is stored but taken only at the next start, as some sensors
+    // do: the sensor goes on answering where it was.
+    bool lineChangeOnRestart = false;
     std::vector<Pin> pins;
   };
 

@@ -88,6 +88,10 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
        [&](const std::string& v) {
          sensor.baudCode = static_cast<uint16_t>(ParseLong("--baud-code", v, 0, 7));
        }},
+      {"--highest-baud-code",
+       [&](const std::string& v) {
+         sensor.highestBaudCode = static_cast<uint16_t>(ParseLong("--highest-baud-code", v, 0, 7));
+       }},
       {"--temperature", [&](const std::string& v) { sensor.temperature = ParseWave(v); }},
       {"--humidity", [&](const std::string& v) { sensor.humidity = ParseDouble("--humidity", v); }},
       {"--pressure", [&](const std::string& v) { sensor.pressure = ParseDouble("--pressure", v); }},
@@ -110,6 +114,7 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       {"--static", [&] { sensor.drift = false; }},
       {"--no-input", [&] { faults.neverAnswerInput = true; }},
       {"--wrong-echo", [&] { faults.wrongEcho = true; }},
+      {"--change-on-restart", [&] { sensor.lineChangeOnRestart = true; }},
       {"--verbose", [&] { options.verbose = true; }},
       {"--help", [&] { options.help = true; }},
   };
@@ -139,6 +144,10 @@ printed) or on a serial device. Stops on SIGINT or SIGTERM.
   --link PATH           also make PATH a symbolic link to the pseudo-terminal
   --slave N             Modbus address, 1-247 (default 1)
   --baud-code N         baud-rate code 0-7 (default 2 = 9600)
+  --highest-baud-code N refuse baud codes above N (exception 03), as a model without the fast
+                        speeds does (default 7)
+  --change-on-restart   keep answering at the old address and speed after a write to
+                        2000/2001, as a sensor that takes them only at its next start
   --temperature L[:H[:P]]  temperature rising from L to H and back every P seconds
                         (default 22:32:20)
   --humidity X          humidity around X (default 45.0)

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "cli/CommissionOptions.h"
+
 namespace {
 
 long long Number(const std::string& what, const std::string& text, long long low, long long high) {
@@ -94,6 +96,10 @@ const ValuedOption kValuedOptions[] = {
      }},
     {"--output", "plot", [](CommandLine& l, const std::string& v) { l.plotOutput = v; }},
     {"--size", "plot", [](CommandLine& l, const std::string& v) { SetPlotSize(l, v); }},
+    {"--baud", "scan", SetScanBauds},
+    {"--parity", "scan", SetScanParities},
+    {"--address", "scan", SetScanAddresses},
+    {"--timeout", "scan", SetScanTimeout},
 };
 
 // history: which table to list instead of the records.
@@ -199,6 +205,8 @@ void ApplyOptions(CommandLine& line, const std::vector<Argument>& arguments) {
       line.json = true;
     } else if (TakeHistoryTable(line, argument.text)) {
       continue;
+    } else if (TakeCommissionFlag(line, argument.text)) {
+      continue;
     } else if (!argument.valued) {
       throw UsageError("unknown option '" + argument.text + "'");
     } else if (!argument.value) {
@@ -237,13 +245,16 @@ void TakePositionals(CommandLine& line, std::vector<std::string> words) {
   const bool historyFromDb =
       (line.command == "history" || line.command == "prune" || line.command == "plot") &&
       !line.overrides.database.empty();
+  if (line.command == "scan") return TakeScanPort(line, words);
   if (words.empty()) {
     if (historyFromDb) return;
     throw UsageError("the configuration file is missing");
   }
   line.configPath = words.front();
   words.erase(words.begin());
-  if (line.command == "write") {
+  if (line.command == "readdress" || line.command == "rebaud") {
+    TakeChange(line, words);
+  } else if (line.command == "write") {
     TakeWrite(line, words);
   } else if (!words.empty()) {
     throw UsageError("unexpected argument '" + words.front() + "'");
@@ -253,8 +264,8 @@ void TakePositionals(CommandLine& line, std::vector<std::string> words) {
 }  // namespace
 
 const std::vector<std::string>& Subcommands() {
-  static const std::vector<std::string> all = {"run",     "status", "write", "alarms",
-                                               "history", "prune",  "plot"};
+  static const std::vector<std::string> all = {"run",   "status", "write", "alarms",    "history",
+                                               "prune", "plot",   "scan",  "readdress", "rebaud"};
   return all;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "commission/Scanner.h"
 #include "config/HostConfig.h"
 
 struct UsageError : std::runtime_error {
@@ -37,6 +38,12 @@ struct CommandLine {
   // plot
   std::string plotOutput;  // --output FILE: .svg (default) or .png
   int plotWidth = 1200, plotHeight = 900;
+  // scan
+  ScanPlan scan;
+  // readdress, rebaud (and dataId)
+  int target = 0;  // the new address, or the new speed in baud
+  bool force = false;
+  bool updateConfig = false;
 };
 
 // The subcommands, in the order the overview lists them.

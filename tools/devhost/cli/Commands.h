@@ -30,3 +30,7 @@ int PlotCommand(const CommandLine& line, Console& console);
 
 // The --since/--until range of history and plot; UsageError for a bound that is no time.
 TimeRange ParseRange(const CommandLine& line);
+// Commissioning (cli/CommissionCommands.cpp).
+int ScanCommand(const CommandLine& line, Console& console);
+int ReaddressCommand(const CommandLine& line, Console& console);
+int RebaudCommand(const CommandLine& line, Console& console);

@@ -102,6 +102,54 @@ holds no record.
   --size WxH        picture size in pixels (default 1200x900)
 )",
      false},
+    {"scan", "devhost scan [options] PORT", "find DO3008RA sensors on a serial port",
+     R"(Asks every address of the range at every speed (9600 first, then the other speeds of the
+sensor) for input registers 2000-2001 and lists every DO3008RA that answers: the address and
+speed it answered at, and whether its registers say the same. Progress goes to standard
+error (one line rewritten in place on a terminal); Ctrl-C stops and lists what was found.
+The port is taken for the scan alone: a port a running host holds is refused (exit 4).
+
+exit status: 0 at least one sensor found, 6 none found; 2 and 4 as for every subcommand.
+)",
+     R"(  --baud LIST       speeds to try, e.g. 9600,19200 (default: all eight, 9600 first)
+  --parity LIST     none, even, odd (default none)
+  --address A[-B]   addresses to ask (default 1-247)
+  --timeout MS      how long each address is given to answer (default 100)
+  --json            one JSON document
+)",
+     false},
+    {"readdress", "devhost readdress [options] CONFIG DATA_ID NEW_ADDRESS",
+     "move a sensor to another address and follow it there",
+     R"(Writes NEW_ADDRESS to register 2000 of device DATA_ID (command 206); once the sensor
+confirms, reads registers 2000-2001 at the new address and reports "now at address 9, 9600
+baud: verified", then names the configuration member to change (or, with --update-config,
+changes it). A change that cannot be verified is undone on the host's side and the sensor is
+asked at the old address again. A running host on CONFIG makes the change on its own line.
+
+exit status: 0 verified, 1 the sensor answered with registers that disagree, 2 not done (the
+address is another device's), 6 no answer (to the write or at the new address), 7 refused
+by the sensor; 2 to 5 as for every subcommand.
+)",
+     R"(  --update-config   write the new address into CONFIG (the old file is kept as CONFIG.bak)
+  --json            one JSON document
+)",
+     true},
+    {"rebaud", "devhost rebaud [options] CONFIG DATA_ID SPEED",
+     "move a sensor's line to another speed and follow it there",
+     R"(Writes the code of SPEED (1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200 baud) to
+register 2001 of device DATA_ID (command 206); once the sensor confirms, switches the line to
+SPEED, reads registers 2000-2001 there and reports "now at address 1, 38400 baud: verified",
+then names the configuration member to change (or, with --update-config, changes it). A
+change that cannot be verified puts the line back on its old speed and asks the sensor there.
+A line with other devices is not changed without --force: they would no longer be heard.
+
+exit status: as for readdress; 2 also when other devices share the line.
+)",
+     R"(  --force           change the speed although other devices share the line
+  --update-config   write the new speed into CONFIG (the old file is kept as CONFIG.bak)
+  --json            one JSON document
+)",
+     true},
 };
 
 const char* const kSharedOptions =
@@ -132,6 +180,8 @@ const char* const kExitStatuses =
   6  no answer from the sensor (write or status got none; run --cycles ended with a device
      that completed no cycle)
   7  write refused by the sensor (Modbus exception)
+  scan: 6 when no sensor answered; readdress, rebaud: as write, and 6 also when the sensor
+  gave no answer at the new setting (devhost readdress --help)
 )";
 
 const Subcommand* Find(const std::string& name) {

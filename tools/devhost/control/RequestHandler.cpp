@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "commission/LineChange.h"
 #include "control/ControlServer.h"
 #include "events/EventFormat.h"
 #include "line/LineController.h"
@@ -90,6 +91,8 @@ std::string RequestHandler::operator()(const std::string& requestText) {
     if (command.asString() == "status") return AnswerText(Status(request));
     if (command.asString() == "alarms") return AnswerText(Alarms(request));
     if (command.asString() == "write") return AnswerText(Write(request));
+    if (command.asString() == "readdress") return AnswerText(Readdress(request));
+    if (command.asString() == "rebaud") return AnswerText(Rebaud(request));
     throw BadRequest("unknown command \"" + command.asString() + "\"");
   } catch (const BadRequest& error) {
     return ErrorAnswer(error.what(), kExitUsage);
@@ -190,5 +193,39 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
   RunOnLine(
       dataId, [](LineController& line, HostedDevice& device) { line.EmitStatus(device); },
       result.events);
+  return result;
+}
+
+CommandResult RequestHandler::Readdress(const Json::Value& request) {
+  if (!request.isMember("data_id")) throw BadRequest("readdress needs \"data_id\"");
+  const uint32_t dataId = Targets(request).front();
+  const int address = static_cast<int>(WholeNumber(request, "address", 1, 247));
+  CommandResult result{"readdress", 0, {}};
+  auto status = std::make_shared<int>(kExitNoAnswer);
+  RunOnLine(
+      dataId,
+      [status, address](LineController& line, HostedDevice& device) {
+        *status = ChangeAddress(line, device, address);
+      },
+      result.events);
+  result.exitStatus = *status;
+  return result;
+}
+
+CommandResult RequestHandler::Rebaud(const Json::Value& request) {
+  if (!request.isMember("data_id")) throw BadRequest("rebaud needs \"data_id\"");
+  const uint32_t dataId = Targets(request).front();
+  const int baud = static_cast<int>(WholeNumber(request, "baud", 1, 10000000));
+  const Json::Value& force = request["force"];
+  if (!force.isNull() && !force.isBool()) throw BadRequest("\"force\" must be true or false");
+  CommandResult result{"rebaud", 0, {}};
+  auto status = std::make_shared<int>(kExitNoAnswer);
+  RunOnLine(
+      dataId,
+      [status, baud, force = force.asBool()](LineController& line, HostedDevice& device) {
+        *status = ChangeSpeed(line, device, baud, force);
+      },
+      result.events);
+  result.exitStatus = *status;
   return result;
 }

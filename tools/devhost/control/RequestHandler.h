@@ -20,6 +20,8 @@ struct HostedDevice;
 //
 // Requests: {"command": "status"|"alarms", "data_id": N (optional: every device)}
 //           {"command": "write", "data_id": N, "address": A, "values": [V, ...]}
+//           {"command": "readdress", "data_id": N, "address": A}
+//           {"command": "rebaud", "data_id": N, "baud": B, "force": false}
 class RequestHandler {
  public:
   static constexpr std::chrono::seconds kLineTimeout{30};
@@ -35,6 +37,9 @@ class RequestHandler {
   CommandResult Status(const Json::Value& request);
   CommandResult Alarms(const Json::Value& request);
   CommandResult Write(const Json::Value& request);
+  // The device moved to another address, or its line to another speed, and followed there.
+  CommandResult Readdress(const Json::Value& request);
+  CommandResult Rebaud(const Json::Value& request);
   // The devices a request names: one, or every device when it names none.
   std::vector<uint32_t> Targets(const Json::Value& request) const;
   // Runs `job` on the device's line, adding the events it emits to `events`.

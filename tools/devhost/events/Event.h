@@ -103,13 +103,27 @@ struct SummaryEvent {
   unsigned long errors = 0;
 };
 
+// A device's address or its line's speed was changed (readdress, rebaud), and where it answers
+// now.
+struct CommissionEvent {
+  uint32_t dataId = 0;
+  bool speed = false;  // the line's speed, else the device's address
+  int from = 0;
+  int to = 0;
+  bool verified = false;  // it answered at the new setting with registers that agree
+  int address = 0;        // where the host talks to it now
+  int baud = 0;
+  std::string outcome;
+};
+
 struct NoticeEvent {
   std::string text;
 };
 
-using EventBody = std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent,
-                               ThresholdEvent, ReportEvent, ErrorEvent, WriteEvent, LinkEvent,
-                               StatusEvent, ActiveAlarmsEvent, SummaryEvent, NoticeEvent>;
+using EventBody =
+    std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent, ThresholdEvent,
+                 ReportEvent, ErrorEvent, WriteEvent, LinkEvent, StatusEvent, ActiveAlarmsEvent,
+                 SummaryEvent, CommissionEvent, NoticeEvent>;
 
 struct HostEvent {
   std::time_t time = 0;

@@ -139,6 +139,10 @@ struct TextOf {
     return Prefix("summary", e.dataId) + "cycles " + std::to_string(e.cycles) + "  errors " +
            std::to_string(e.errors);
   }
+  std::optional<std::string> operator()(const CommissionEvent& e) const {
+    return Prefix(e.speed ? "rebaud" : "readdress", e.dataId) + std::to_string(e.from) + " -> " +
+           std::to_string(e.to) + ": " + e.outcome;
+  }
   std::optional<std::string> operator()(const NoticeEvent& e) const { return e.text; }
 };
 
@@ -220,6 +224,16 @@ struct JsonOf {
     Json::Value json = Event("summary", e.dataId);
     json["cycles"] = static_cast<Json::UInt64>(e.cycles);
     json["errors"] = static_cast<Json::UInt64>(e.errors);
+    return json;
+  }
+  std::optional<Json::Value> operator()(const CommissionEvent& e) const {
+    Json::Value json = Event(e.speed ? "rebaud" : "readdress", e.dataId);
+    json["from"] = e.from;
+    json["to"] = e.to;
+    json["verified"] = e.verified;
+    json["address"] = e.address;
+    json["baud"] = e.baud;
+    json["outcome"] = e.outcome;
     return json;
   }
   std::optional<Json::Value> operator()(const NoticeEvent& e) const {

@@ -310,6 +310,11 @@ void LineController::EmitSummaries() {
   }
 }
 
+void LineController::ChangeSpeed(int baudRate) {
+  config_.baudRate = baudRate;
+  line_->Reconfigure(baudRate, config_.parity);
+}
+
 void LineController::NoteCycle(uint32_t dataId) {
   {
     std::lock_guard<std::mutex> lock(progressMutex_);

@@ -72,6 +72,10 @@ class LineController : public SMDController {
   bool EmitStatus(HostedDevice& device);
   void EmitActiveAlarms(HostedDevice& device);
   void EmitSummaries();
+  // Commissioning jobs talk to the line outside any device's poll cycle (reading where a sensor
+  // says it is) and move the whole line to another speed.
+  SerialLine& Serial() { return *line_; }
+  void ChangeSpeed(int baudRate);
 
   // Any thread: runs `job` on the line's thread between exchanges; false when the line has
   // stopped and will run no more jobs.

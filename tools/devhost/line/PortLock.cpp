@@ -99,3 +99,8 @@ void PortLock::MakeExclusive() {
   }
   exclusive_ = true;
 }
+
+void PortLock::LeaveExclusive() {
+  if (exclusive_) ioctl(fd_, TIOCNXCL);
+  exclusive_ = false;
+}

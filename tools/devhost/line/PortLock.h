@@ -23,6 +23,9 @@ class PortLock {
   // Exclusive mode, once the line's own descriptor is open: set earlier, it would refuse that
   // very open to a non-root host.
   void MakeExclusive();
+  // Lets the line's own descriptor be opened again (a new speed needs a new libmodbus
+  // context); the flock stays, so no other host gets in meanwhile.
+  void LeaveExclusive();
 
  private:
   std::string device_;

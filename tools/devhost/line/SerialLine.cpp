@@ -52,25 +52,19 @@ std::string Describe(const ModbusRequest& request) {
 }
 
 SerialLine::SerialLine(const LineConfig& config)
-    : device_(config.device), responseTimeoutMs_(config.responseTimeoutMs), lock_(config.device) {
-  Open(config);
-  const auto timeout = static_cast<uint32_t>(responseTimeoutMs_);
-  modbus_set_response_timeout(context_, timeout / 1000, (timeout % 1000) * 1000);
-  // Silence between the bytes of one answer: generous for any baud rate, never longer than
-  // the answer itself may take.
-  const uint32_t byteTimeout = std::min<uint32_t>(timeout, 200);
-  modbus_set_byte_timeout(context_, 0, byteTimeout * 1000);
-  modbus_set_error_recovery(context_, MODBUS_ERROR_RECOVERY_NONE);
+    : config_(config),
+      device_(config.device),
+      responseTimeoutMs_(config.responseTimeoutMs),
+      lock_(config.device) {
+  config_.devices.clear();
+  Open();
 }
 
-SerialLine::~SerialLine() {
-  modbus_close(context_);
-  modbus_free(context_);
-}
+SerialLine::~SerialLine() { Close(); }
 
-void SerialLine::Open(const LineConfig& config) {
-  context_ = modbus_new_rtu(config.device.c_str(), config.baudRate, config.parity, config.dataBits,
-                            config.stopBits);
+void SerialLine::Open() {
+  context_ = modbus_new_rtu(device_.c_str(), config_.baudRate, config_.parity, config_.dataBits,
+                            config_.stopBits);
   if (context_ == nullptr) {
     throw SerialError("cannot set up serial line " + device_ + ": " + modbus_strerror(errno));
   }
@@ -85,14 +79,37 @@ void SerialLine::Open(const LineConfig& config) {
   try {
     lock_.MakeExclusive();
   } catch (...) {
-    modbus_close(context_);
-    modbus_free(context_);
-    context_ = nullptr;
+    Close();
     throw;
   }
+  const auto timeout = static_cast<uint32_t>(responseTimeoutMs_);
+  modbus_set_response_timeout(context_, timeout / 1000, (timeout % 1000) * 1000);
+  // Silence between the bytes of one answer: generous for any baud rate, never longer than
+  // the answer itself may take.
+  const uint32_t byteTimeout = std::min<uint32_t>(timeout, 200);
+  modbus_set_byte_timeout(context_, 0, byteTimeout * 1000);
+  modbus_set_error_recovery(context_, MODBUS_ERROR_RECOVERY_NONE);
+  flushBeforeNext_ = true;
+}
+
+void SerialLine::Close() {
+  if (context_ == nullptr) return;
+  modbus_close(context_);
+  modbus_free(context_);
+  context_ = nullptr;
+}
+
+void SerialLine::Reconfigure(int baudRate, char parity) {
+  Close();
+  lock_.LeaveExclusive();
+  config_.baudRate = baudRate;
+  config_.parity = parity;
+  Open();
 }
 
 Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
+  // A reopening that failed leaves the line closed until one succeeds.
+  if (context_ == nullptr) return Failed("serial device " + device_ + " is not open");
   // A good exchange leaves the line empty; only the first exchange and one after raw bytes
   // went out may find something there that is not its answer.
   if (flushBeforeNext_) {
@@ -114,7 +131,7 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
     // What is left of a broken answer, or all of a late one, must not be taken for the
     // answer to the next request.
     modbus_flush(context_);
-    if (!exchange.lineQuiet) DrainLateAnswer();
+    if (!exchange.lineQuiet && waitForLateAnswers_) DrainLateAnswer();
   }
   return exchange;
 }
@@ -129,6 +146,7 @@ Exchange SerialLine::Read(const ModbusRequest& request) {
     const int error = errno;
     Exchange failed = Failed(modbus_strerror(error));
     failed.lineQuiet = IsExceptionAnswer(error);
+    if (failed.lineQuiet) failed.exception = error - MODBUS_ENOBASE;
     return failed;
   }
   registers.resize(static_cast<std::size_t>(count));
@@ -183,7 +201,7 @@ Exchange SerialLine::Failed(const std::string& what) {
 }
 
 int SerialLine::SendRaw(const unsigned char* data, unsigned int length) {
-  if (data == nullptr) return -1;
+  if (data == nullptr || context_ == nullptr) return -1;
   // Whatever the device says back to raw bytes is not read here.
   flushBeforeNext_ = true;
   const ssize_t written = write(modbus_get_socket(context_), data, length);

@@ -40,16 +40,27 @@ class SerialLine {
   // Raw bytes out on the line; the number written or -1.
   int SendRaw(const unsigned char* data, unsigned int length);
   const std::string& Device() const { return device_; }
+  int Baud() const { return config_.baudRate; }
+  char Parity() const { return config_.parity; }
+  // Reopens the line at another speed and parity (libmodbus fixes them in its context), still
+  // holding the port; throws SerialError when the device cannot be opened again.
+  void Reconfigure(int baudRate, char parity);
+  // A scan moves on at once after a silent address: waiting out a late answer there would
+  // double its time, and the next request is flushed before anyway.
+  void SetWaitForLateAnswers(bool wait) { waitForLateAnswers_ = wait; }
 
  private:
-  void Open(const LineConfig& config);
+  void Open();
+  void Close();
   Exchange Read(const ModbusRequest& request);
   Exchange Write(int slave, const ModbusRequest& request);
   void DrainLateAnswer();
   Exchange Failed(const std::string& what);
 
+  LineConfig config_;  // the devices are not needed here; kept for reopening
   std::string device_;
   int responseTimeoutMs_;
+  bool waitForLateAnswers_ = true;
   // Taken before the line is opened and given back after it is closed (members go after the
   // destructor's body).
   PortLock lock_;

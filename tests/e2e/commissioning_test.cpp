@@ -1,0 +1,214 @@
+// Commissioning a sensor: finding it on the bus, moving it to another address and speed with the
+// host following it there, and the failures that leave the host on the old setting.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "Bench.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+Json::Value Parse(const std::string& text) {
+  Json::Value value;
+  Json::Reader().parse(text, value);
+  return value;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Waits (bounded) until `file` holds `text`.
+bool WaitForText(const std::string& file, const std::string& text, std::chrono::seconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!Contains(ReadFile(file), text)) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+class Commissioning : public ::testing::Test {
+ protected:
+  ProcessResult Scan(const std::vector<std::string>& options) {
+    std::vector<std::string> argv{DEVHOST_PATH, "scan", bench.dir.Path("tty")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return RunProgram(argv, 60s);
+  }
+
+  Bench bench;
+};
+
+TEST_F(Commissioning, ScanFindsTheSensorAtItsAddressAndSpeedAndNothingElse) {
+  bench.StartSensor({"--slave", "37", "--baud-code", "3", "--static", "--verbose"});
+  // Every speed, 9600 first, over addresses around the sensor's.
+  const auto scan = Scan({"--address", "34-40", "--timeout", "50"});
+  ASSERT_EQ(scan.exitCode, 0) << scan.out << scan.err;
+  EXPECT_TRUE(Contains(scan.out, "56 of 56 addresses asked")) << scan.out;
+  EXPECT_TRUE(Contains(scan.out, "37       19200   none    address 37, 19200 baud   agrees"))
+      << scan.out;
+  EXPECT_FALSE(Contains(scan.out, "also answered")) << scan.out;
+  EXPECT_TRUE(Contains(scan.err, "found at address 37, 19200 baud")) << scan.err;
+
+  const auto json = Scan({"--address", "35-39", "--baud", "9600,19200", "--json"});
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  const Json::Value document = Parse(json.out);
+  EXPECT_TRUE(document["complete"].asBool());
+  EXPECT_EQ(document["probes"].asInt(), 10);
+  ASSERT_EQ(document["found"].size(), 1u) << json.out;
+  const Json::Value& found = document["found"][0];
+  EXPECT_EQ(found["address"].asInt(), 37);
+  EXPECT_EQ(found["baud"].asInt(), 19200);
+  EXPECT_EQ(found["register_baud_code"].asInt(), 3);
+  EXPECT_TRUE(found["address_agrees"].asBool());
+  EXPECT_TRUE(found["baud_agrees"].asBool());
+  EXPECT_EQ(document["others"].size(), 0u);
+
+  // At a speed it is not set to, the sensor hears nothing: a scan there finds nothing.
+  const auto wrongSpeed = Scan({"--address", "37", "--baud", "9600", "--timeout", "50"});
+  EXPECT_EQ(wrongSpeed.exitCode, 6) << wrongSpeed.out;
+  EXPECT_TRUE(Contains(wrongSpeed.out, "no DO3008RA answered")) << wrongSpeed.out;
+  // Requests for other addresses and at other speeds never confused the sensor.
+  EXPECT_FALSE(Contains(bench.SensorLog(), "unreadable request")) << bench.SensorLog();
+}
+
+TEST_F(Commissioning, ReaddressAndRebaudAreVerifiedAndTheHostFollowsWithTheChangedConfiguration) {
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings());
+
+  const auto readdress = bench.Host({"readdress", config, "12", "9"});
+  ASSERT_EQ(readdress.exitCode, 0) << readdress.out << readdress.err;
+  EXPECT_TRUE(Contains(readdress.out, "write    12    register 2000 = 9: confirmed"))
+      << readdress.out;
+  EXPECT_TRUE(
+      Contains(readdress.out, "readdress 12    1 -> 9: now at address 9, 9600 baud: verified"))
+      << readdress.out;
+  EXPECT_TRUE(Contains(readdress.out, "set lines[0].devices[0].slaveAddress to 9 in " + config))
+      << readdress.out;
+  // The change printed, made by hand as a person would.
+  const std::string byHand =
+      Replaced(ReadFile(config), "\"slaveAddress\": 1", "\"slaveAddress\": 9");
+  bench.dir.Write("host.json", byHand);
+
+  const auto rebaud = bench.Host({"rebaud", "--update-config", config, "12", "38400"});
+  ASSERT_EQ(rebaud.exitCode, 0) << rebaud.out << rebaud.err;
+  EXPECT_TRUE(
+      Contains(rebaud.out, "rebaud   12    9600 -> 38400: now at address 9, 38400 baud: verified"))
+      << rebaud.out;
+  EXPECT_TRUE(Contains(rebaud.out, "updated lines[0].baudRate to 38400")) << rebaud.out;
+  // Only that member changed; the old file is kept beside it.
+  EXPECT_EQ(ReadFile(config), Replaced(byHand, "\"baudRate\": 9600", "\"baudRate\": 38400"));
+  EXPECT_EQ(ReadFile(config + ".bak"), byHand);
+
+  const auto run = bench.Host({"run", "--cycles", "3", config});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.out, "summary  12    cycles 3  errors 0")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "38400 baud")) << run.out;
+}
+
+TEST_F(Commissioning, FailedChangesReportTheFailureAndTheOldSettingIsTriedAgain) {
+  // Speeds above 19200 are refused by this sensor (exception 03).
+  bench.StartSensor({"--static", "--highest-baud-code", "3"});
+  const std::string config = bench.Config(Mode5Settings());
+  const std::string original = ReadFile(config);
+  const auto refused = bench.Host({"rebaud", "--update-config", config, "12", "38400"});
+  EXPECT_EQ(refused.exitCode, 7) << refused.out << refused.err;
+  EXPECT_TRUE(Contains(refused.out,
+                       "not changed: the write was refused by the sensor: Modbus "
+                       "exception 3"))
+      << refused.out;
+  EXPECT_TRUE(Contains(refused.out, "back at address 1, 9600 baud: the sensor answers there"))
+      << refused.out;
+  EXPECT_EQ(ReadFile(config), original);
+  EXPECT_FALSE(Exists(config + ".bak"));
+
+  // This sensor confirms, but takes a new address or speed only at its next start.
+  bench.StopSensor();
+  bench.StartSensor({"--static", "--change-on-restart"});
+  const auto silent = bench.Host({"rebaud", "--update-config", config, "12", "19200"});
+  EXPECT_EQ(silent.exitCode, 6) << silent.out << silent.err;
+  EXPECT_TRUE(Contains(silent.out, "no answer at address 1, 19200 baud")) << silent.out;
+  EXPECT_TRUE(Contains(silent.out,
+                       "back at address 1, 9600 baud: the sensor answers there, its "
+                       "registers say address 1, 19200 baud"))
+      << silent.out;
+  const auto moved = bench.Host({"readdress", "--json", config, "12", "9"});
+  EXPECT_EQ(moved.exitCode, 6) << moved.out << moved.err;
+  const Json::Value events = Parse(moved.out)["events"];
+  ASSERT_EQ(events.size(), 2u) << moved.out;
+  EXPECT_EQ(events[1]["event"].asString(), "readdress");
+  EXPECT_FALSE(events[1]["verified"].asBool());
+  EXPECT_EQ(events[1]["address"].asInt(), 1);  // the host stays where the sensor answers
+  EXPECT_EQ(ReadFile(config), original);
+  // Nothing was lost: the host still reaches the sensor at the old setting.
+  const auto status = bench.Host({"status", config});
+  EXPECT_EQ(status.exitCode, 0) << status.out << status.err;
+
+  // Another device shares the line: its speed is not changed under it without --force.
+  bench.dir.Write("two.json", Replaced(original, "\"settings\": ",
+                                       "\"settings\": " + Mode5Settings() +
+                                           "}, {\"plugin\": \"do3008ra.so\", \"dataId\": 13, "
+                                           "\"slaveAddress\": 2, \"settings\": "));
+  const auto shared = bench.Host({"rebaud", bench.dir.Path("two.json"), "12", "19200"});
+  EXPECT_EQ(shared.exitCode, 2) << shared.out << shared.err;
+  EXPECT_TRUE(Contains(shared.out, "not done: line " + bench.dir.Path("tty") + " has 2 devices"))
+      << shared.out;
+  EXPECT_FALSE(Contains(shared.out, "write ")) << shared.out;
+}
+
+TEST_F(Commissioning, ARunningHostMakesTheChangeOnItsOwnLineAndKeepsPolling) {
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings(), 100, 150);
+  const std::string log = bench.dir.Path("host.log");
+  BackgroundProcess host(bench.HostCommand({"run", config}), log);
+  ASSERT_TRUE(WaitForText(log, "cycle ", 15s)) << ReadFile(log);
+
+  const auto rebaud = bench.Host({"rebaud", "--update-config", config, "12", "19200"});
+  ASSERT_EQ(rebaud.exitCode, 0) << rebaud.out << rebaud.err;
+  EXPECT_TRUE(Contains(rebaud.out, "now at address 1, 19200 baud: verified")) << rebaud.out;
+  const auto readdress = bench.Host({"readdress", "--update-config", config, "12", "5"});
+  ASSERT_EQ(readdress.exitCode, 0) << readdress.out << readdress.err;
+  EXPECT_TRUE(Contains(readdress.out, "now at address 5, 19200 baud: verified")) << readdress.out;
+
+  // The host goes on polling at the new setting: three more cycles, and not one error.
+  const std::string marker = "readdress 12    1 -> 5";
+  ASSERT_TRUE(WaitForText(log, marker, 10s)) << ReadFile(log);
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  auto cyclesAfter = [&] {
+    const std::string text = ReadFile(log);
+    int cycles = 0;
+    for (auto at = text.find("cycle ", text.find(marker)); at != std::string::npos;
+         at = text.find("cycle ", at + 1)) {
+      ++cycles;
+    }
+    return cycles;
+  };
+  while (cyclesAfter() < 3 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_GE(cyclesAfter(), 3) << ReadFile(log);
+  EXPECT_EQ(host.Stop(5000ms), 0);
+  EXPECT_FALSE(Contains(ReadFile(log), "error    12")) << ReadFile(log);
+  // What the running host did, the configuration now says.
+  const std::string updated = ReadFile(config);
+  EXPECT_TRUE(Contains(updated, "\"baudRate\": 19200")) << updated;
+  EXPECT_TRUE(Contains(updated, "\"slaveAddress\": 5")) << updated;
+}
+
+}  // namespace

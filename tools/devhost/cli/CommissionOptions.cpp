@@ -1,0 +1,117 @@
+#include "cli/CommissionOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+#include "commission/BaudCodes.h"
+
+namespace {
+
+long long WholeNumber(const std::string& what, const std::string& text, long long low,
+                      long long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
+    throw UsageError(what + ": expected a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", got '" + text + "'");
+  }
+  return value;
+}
+
+std::vector<std::string> CommaList(const std::string& what, const std::string& text) {
+  std::vector<std::string> items;
+  std::istringstream stream(text);
+  for (std::string item; std::getline(stream, item, ',');) {
+    if (item.empty()) throw UsageError(what + ": an empty item in '" + text + "'");
+    items.push_back(item);
+  }
+  if (items.empty()) throw UsageError(what + ": a list is missing");
+  return items;
+}
+
+int SensorBaud(const std::string& what, const std::string& text) {
+  const auto baud = WholeNumber(what, text, 1, 10000000);
+  if (!SensorCodeOfBaud(static_cast<int>(baud))) {
+    throw UsageError(what + ": the sensor takes " + SensorBaudList() + " baud, not " + text);
+  }
+  return static_cast<int>(baud);
+}
+
+bool ChangesTheSensor(const std::string& command) {
+  return command == "readdress" || command == "rebaud";
+}
+
+}  // namespace
+
+void SetScanBauds(CommandLine& line, const std::string& text) {
+  line.scan.bauds.clear();
+  for (const std::string& item : CommaList("--baud", text)) {
+    line.scan.bauds.push_back(SensorBaud("--baud", item));
+  }
+}
+
+void SetScanParities(CommandLine& line, const std::string& text) {
+  line.scan.parities.clear();
+  for (const std::string& item : CommaList("--parity", text)) {
+    if (item == "none" || item == "N" || item == "n") {
+      line.scan.parities.push_back('N');
+    } else if (item == "even" || item == "E" || item == "e") {
+      line.scan.parities.push_back('E');
+    } else if (item == "odd" || item == "O" || item == "o") {
+      line.scan.parities.push_back('O');
+    } else {
+      throw UsageError("--parity: expected none, even or odd, got '" + item + "'");
+    }
+  }
+}
+
+void SetScanAddresses(CommandLine& line, const std::string& text) {
+  const auto dash = text.find('-');
+  const std::string first = text.substr(0, dash);
+  const std::string last = dash == std::string::npos ? first : text.substr(dash + 1);
+  line.scan.firstAddress = static_cast<int>(WholeNumber("--address", first, 1, 247));
+  line.scan.lastAddress = static_cast<int>(WholeNumber("--address", last, 1, 247));
+  if (line.scan.lastAddress < line.scan.firstAddress) {
+    throw UsageError("--address: " + text + " is an empty range");
+  }
+}
+
+void SetScanTimeout(CommandLine& line, const std::string& text) {
+  line.scan.timeoutMs = static_cast<int>(WholeNumber("--timeout", text, 10, 5000));
+}
+
+bool TakeCommissionFlag(CommandLine& line, const std::string& flag) {
+  if (flag == "--update-config") {
+    if (!ChangesTheSensor(line.command)) {
+      throw UsageError(flag + " is an option of readdress and rebaud, not of " + line.command);
+    }
+    line.updateConfig = true;
+    return true;
+  }
+  if (flag == "--force") {
+    if (line.command != "rebaud") {
+      throw UsageError(flag + " is an option of rebaud, not of " + line.command);
+    }
+    line.force = true;
+    return true;
+  }
+  return false;
+}
+
+void TakeScanPort(CommandLine& line, const std::vector<std::string>& words) {
+  if (words.empty()) throw UsageError("scan needs the serial PORT to search");
+  if (words.size() > 1) throw UsageError("unexpected argument '" + words[1] + "'");
+  line.scan.port = words.front();
+}
+
+void TakeChange(CommandLine& line, const std::vector<std::string>& words) {
+  const bool address = line.command == "readdress";
+  if (words.size() != 2) {
+    throw UsageError(line.command + " needs DATA_ID " + (address ? "NEW_ADDRESS" : "SPEED"));
+  }
+  line.dataId = static_cast<uint32_t>(WholeNumber("data id", words[0], 0, 0xFFFFFFFFLL));
+  line.target = address ? static_cast<int>(WholeNumber("new address", words[1], 1, 247))
+                        : SensorBaud("speed", words[1]);
+}

@@ -1,0 +1,131 @@
+#include "commission/ConfigEdit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include <json/reader.h>
+
+namespace {
+
+std::pair<std::size_t, std::size_t> Place(const HostConfig& config, uint32_t dataId) {
+  for (std::size_t l = 0; l < config.lines.size(); ++l) {
+    const auto& devices = config.lines[l].devices;
+    for (std::size_t d = 0; d < devices.size(); ++d) {
+      if (devices[d].dataId == dataId) return {l, d};
+    }
+  }
+  throw ConfigError("configuration " + config.path + " has no device with data id " +
+                    std::to_string(dataId));
+}
+
+// Parsed with the positions of every value in the text kept.
+Json::Value ParseWithOffsets(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    throw ConfigError("the configuration is not valid JSON any more");
+  }
+  return root;
+}
+
+const Json::Value& ObjectAt(const Json::Value& root, const ConfigMember& member) {
+  const auto index = [](std::size_t i) { return static_cast<Json::ArrayIndex>(i); };
+  const Json::Value* object = &root["lines"][index(member.line)];
+  if (member.device) object = &(*object)["devices"][index(*member.device)];
+  if (!object->isObject()) throw ConfigError(member.Path() + ": its object is not there");
+  return *object;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw ConfigError("cannot read configuration " + path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void WriteWhole(const std::string& path, const std::string& text, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throw ConfigError("cannot write " + path + ": " + std::strerror(errno));
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t put = write(fd, text.data() + written, text.size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    written += static_cast<std::size_t>(put);
+  }
+  const bool whole = written == text.size() && fsync(fd) == 0;
+  const int error = errno;
+  close(fd);
+  if (!whole) {
+    unlink(path.c_str());
+    throw ConfigError("cannot write " + path + ": " + std::strerror(error));
+  }
+}
+
+}  // namespace
+
+std::string ConfigMember::Path() const {
+  std::string path = "lines[" + std::to_string(line) + "]";
+  if (device) path += ".devices[" + std::to_string(*device) + "]";
+  return path + "." + name;
+}
+
+ConfigMember AddressMember(const HostConfig& config, uint32_t dataId, int address) {
+  const auto [line, device] = Place(config, dataId);
+  return {line, device, "slaveAddress", address};
+}
+
+ConfigMember SpeedMember(const HostConfig& config, uint32_t dataId, int baud) {
+  return {Place(config, dataId).first, std::nullopt, "baudRate", baud};
+}
+
+std::string WithMember(const std::string& text, const ConfigMember& member) {
+  const Json::Value root = ParseWithOffsets(text);
+  const Json::Value& object = ObjectAt(root, member);
+  const std::string value = std::to_string(member.value);
+  if (object.isMember(member.name)) {
+    const Json::Value& current = object[member.name];
+    const auto start = static_cast<std::size_t>(current.getOffsetStart());
+    const auto limit = static_cast<std::size_t>(current.getOffsetLimit());
+    if (start >= limit || limit > text.size()) {
+      throw ConfigError(member.Path() + ": its place in the text is unknown");
+    }
+    return text.substr(0, start) + value + text.substr(limit);
+  }
+  const char* anchor = member.device ? "dataId" : "device";
+  if (!object.isMember(anchor))
+    throw ConfigError(member.Path() + ": no \"" + anchor + "\" before it");
+  const auto after = static_cast<std::size_t>(object[anchor].getOffsetLimit());
+  if (after == 0 || after > text.size()) {
+    throw ConfigError(member.Path() + ": its place in the text is unknown");
+  }
+  return text.substr(0, after) + ", \"" + member.name + "\": " + value + text.substr(after);
+}
+
+std::string UpdateConfigFile(const std::string& path, const ConfigMember& member) {
+  const std::string text = ReadText(path);
+  const std::string changed = WithMember(text, member);
+  // The new text must load as a configuration before it replaces the old one.
+  ParseHostConfig(changed, path, ConfigOverrides{});
+  struct stat info {};
+  const mode_t mode = stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
+  const std::string backup = path + ".bak";
+  WriteWhole(backup, text, mode);
+  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  WriteWhole(temporary, changed, mode);
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    unlink(temporary.c_str());
+    throw ConfigError("cannot replace " + path + ": " + std::strerror(error));
+  }
+  return backup;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+class LineController;
+struct HostedDevice;
+
+// Moving a sensor to another address or speed and following it there. Each runs on the line's
+// thread (a job of the running host, or the stand-alone command): it writes the register
+// through the device (command 206), and once the sensor confirmed, switches the host to the new
+// setting and reads registers 2000-2001 there. A change that cannot be verified puts the host
+// back on the old setting and tries the sensor there again. The write and the outcome are
+// emitted as events (WriteEvent, CommissionEvent); the result is the command's exit status:
+//   0 verified; 1 the sensor answered with registers that disagree (or echoed another value);
+//   2 not done (the address is another device's, or other devices share the line);
+//   6 no answer (to the write, or at the new setting); 7 the sensor refused the value.
+constexpr int kChangeVerified = 0;
+constexpr int kChangeNotDone = 2;
+
+int ChangeAddress(LineController& line, HostedDevice& device, int newAddress);
+// `force`: change the speed even though other devices on the line will not be heard until
+// each of them is moved too.
+int ChangeSpeed(LineController& line, HostedDevice& device, int newBaud, bool force);

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// What `devhost scan` searches: every address of the range at every speed and parity given.
+struct ScanPlan {
+  std::string port;
+  std::vector<int> bauds;      // empty: every speed of the sensor, 9600 first
+  std::vector<char> parities;  // 'N', 'E', 'O'; empty: none only
+  int firstAddress = 1;
+  int lastAddress = 247;
+  int timeoutMs = 100;  // how long one address is given to answer
+
+  long Probes() const;
+};
+
+// A DO3008RA that answered, and whether its registers agree with how it was reached.
+struct ScanHit {
+  int address = 0;  // the address it answered at
+  int baud = 0;     // the speed it answered at
+  char parity = 'N';
+  uint16_t registerAddress = 0;
+  uint16_t registerBaudCode = 0;
+
+  bool AddressAgrees() const { return registerAddress == address; }
+  bool BaudAgrees() const;
+};
+
+// Something answered that is no DO3008RA (a Modbus exception, or registers no sensor holds).
+struct ScanOther {
+  int address = 0;
+  int baud = 0;
+  char parity = 'N';
+  std::string what;
+};
+
+struct ScanProgress {
+  int baud = 0;
+  char parity = 'N';
+  int address = 0;
+  long done = 0;  // probes finished, this one included
+  long total = 0;
+  std::size_t found = 0;
+  double secondsLeft = 0;
+};
+
+struct ScanResult {
+  std::string port;
+  std::vector<ScanHit> hits;
+  std::vector<ScanOther> others;
+  long probes = 0;  // addresses asked
+  long total = 0;   // addresses the plan holds
+  bool stopped = false;
+  double seconds = 0;
+};
+
+// Asks every address of the plan for input registers 2000-2001, one speed and parity after the
+// other, on the port taken for this process alone. Stops early when the host is asked to stop
+// (Ctrl-C), keeping what it found. SerialError when the port cannot be had.
+class Scanner {
+ public:
+  using Progress = std::function<void(const ScanProgress&, const ScanHit* hit)>;
+
+  Scanner(ScanPlan plan, Progress progress);
+  ScanResult Run();
+
+ private:
+  ScanPlan plan_;
+  Progress progress_;
+};
+
+std::string ParityName(char parity);

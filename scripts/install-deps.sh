@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # The reference host and the simulated sensor: Modbus-RTU, and the host's store.
   libmodbus-dev libsqlite3-dev
+  # The MQTT bridge (libmosquitto), and the broker and clients its tests start on their own port.
+  libmosquitto-dev mosquitto mosquitto-clients
   # devhost plot draws its pictures with gnuplot (no X11 needed for SVG and PNG).
   gnuplot-nox
   # Instruction counts of the benchmarks, and the general-purpose Modbus poller that the
@@ -58,4 +60,13 @@ for arch in $(printf '%s\n' "${foreign_archs[@]}" | sort -u); do
   dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
 done
 $sudo apt-get update -qq
+# The broker package would start a system broker on port 1883; the tests start their own on a
+# free port and nothing here needs a system one, so services stay stopped during the install
+# (Debian's policy-rc.d, honoured by invoke-rc.d and deb-systemd-invoke), unless a policy exists.
+policy=/usr/sbin/policy-rc.d
+if [[ ! -e $policy ]]; then
+  trap '$sudo rm -f "$policy"' EXIT
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+fi
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

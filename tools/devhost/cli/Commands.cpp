@@ -11,6 +11,7 @@
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
 #include "line/WriteOutcome.h"
+#include "mqtt/Bridge.h"
 #include "plot/Progress.h"
 #include "service/CommandResult.h"
 #include "service/Host.h"
@@ -102,11 +103,13 @@ int RunCommand(const CommandLine& line, Console& console) {
   server.Start();
   AnnounceLines(host, console);
   console.Notice("control socket " + server.Path());
+  const std::unique_ptr<MqttSink> mqtt = StartMqttBridge(config, host, console);
   host.Restore();
   RunLines(host, console, line.cycles);
   server.Stop();
   if (StopRequested()) console.Notice("stopped by signal");
   for (auto& controller : host.Lines()) controller->EmitSummaries();
+  if (mqtt) StopMqttBridge(*mqtt, config, console);
   // A bounded run that never heard from a device did not do its job.
   if (line.cycles > 0 && !EveryDeviceCompletedACycle(host)) return kExitNoAnswer;
   return kExitOk;

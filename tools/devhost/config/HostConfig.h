@@ -37,6 +37,26 @@ struct LineConfig {
   std::vector<DeviceConfig> devices;
 };
 
+// Where and how the MQTT bridge publishes. The password is read from its own file at start-up,
+// never written in the configuration.
+struct MqttConfig {
+  std::string host = "localhost";
+  int port = 1883;       // 8883 when TLS is configured and no port is given
+  std::string clientId;  // default "devhost-<host name>"; each device adds "-<dataId>"
+  std::string prefix = "do3008ra";
+  int qos = 0;
+  int keepAliveS = 60;
+  std::string username;
+  std::string passwordFile;  // absolute
+  std::string password;      // the file's first line
+  std::string caFile;        // TLS when set; absolute
+  std::string certFile;      // client certificate, with keyFile
+  std::string keyFile;
+  bool homeAssistant = false;
+  std::string discoveryPrefix = "homeassistant";
+  int queueLimit = 1000;  // unsent messages kept per device while the broker is away
+};
+
 struct HostConfig {
   std::string path;      // the configuration file, absolute
   std::string database;  // absolute
@@ -48,6 +68,7 @@ struct HostConfig {
   // absent: everything is kept.
   std::optional<int> retentionDays;
   std::vector<LineConfig> lines;
+  std::optional<MqttConfig> mqtt;
 
   const DeviceConfig* FindDevice(uint32_t dataId) const;
 };

@@ -116,6 +116,22 @@ struct CommissionEvent {
   std::string outcome;
 };
 
+// A device's connection to the MQTT broker came up, or went (or could not be made).
+struct MqttEvent {
+  uint32_t dataId = 0;
+  bool connected = false;
+  std::string broker;  // host:port
+  std::string reason;  // when not connected
+};
+
+// What the MQTT bridge did for a device in this run.
+struct MqttSummaryEvent {
+  uint32_t dataId = 0;
+  unsigned long published = 0;
+  unsigned long dropped = 0;     // unsent when the queue was full
+  unsigned long superseded = 0;  // an unsent state replaced by a newer one
+};
+
 struct NoticeEvent {
   std::string text;
 };
@@ -123,7 +139,7 @@ struct NoticeEvent {
 using EventBody =
     std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent, ThresholdEvent,
                  ReportEvent, ErrorEvent, WriteEvent, LinkEvent, StatusEvent, ActiveAlarmsEvent,
-                 SummaryEvent, CommissionEvent, NoticeEvent>;
+                 SummaryEvent, CommissionEvent, MqttEvent, MqttSummaryEvent, NoticeEvent>;
 
 struct HostEvent {
   std::time_t time = 0;

@@ -143,6 +143,14 @@ struct TextOf {
     return Prefix(e.speed ? "rebaud" : "readdress", e.dataId) + std::to_string(e.from) + " -> " +
            std::to_string(e.to) + ": " + e.outcome;
   }
+  std::optional<std::string> operator()(const MqttEvent& e) const {
+    if (e.connected) return Prefix("mqtt", e.dataId) + "connected to " + e.broker;
+    return Prefix("mqtt", e.dataId) + "disconnected (" + e.reason + ")";
+  }
+  std::optional<std::string> operator()(const MqttSummaryEvent& e) const {
+    return Prefix("mqtt", e.dataId) + "published " + std::to_string(e.published) + "  dropped " +
+           std::to_string(e.dropped) + "  superseded " + std::to_string(e.superseded);
+  }
   std::optional<std::string> operator()(const NoticeEvent& e) const { return e.text; }
 };
 
@@ -234,6 +242,19 @@ struct JsonOf {
     json["address"] = e.address;
     json["baud"] = e.baud;
     json["outcome"] = e.outcome;
+    return json;
+  }
+  std::optional<Json::Value> operator()(const MqttEvent& e) const {
+    Json::Value json = Event(e.connected ? "mqtt_connected" : "mqtt_disconnected", e.dataId);
+    json["broker"] = e.broker;
+    if (!e.connected) json["reason"] = e.reason;
+    return json;
+  }
+  std::optional<Json::Value> operator()(const MqttSummaryEvent& e) const {
+    Json::Value json = Event("mqtt_summary", e.dataId);
+    json["published"] = static_cast<Json::UInt64>(e.published);
+    json["dropped"] = static_cast<Json::UInt64>(e.dropped);
+    json["superseded"] = static_cast<Json::UInt64>(e.superseded);
     return json;
   }
   std::optional<Json::Value> operator()(const NoticeEvent& e) const {

@@ -19,6 +19,13 @@ std::string Stamp(const TTime& time) {
 
 }  // namespace
 
+std::optional<unsigned> BaudRateOfCode(unsigned code) {
+  // Code 7, the slowest rate, was added after the others.
+  constexpr unsigned kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 1200};
+  if (code >= sizeof kRates / sizeof kRates[0]) return std::nullopt;
+  return kRates[code];
+}
+
 uint16_t RecordWord(const unsigned char* data, std::size_t offset) {
   return static_cast<uint16_t>(data[offset] | (data[offset + 1] << 8));
 }

@@ -25,4 +25,7 @@ constexpr std::size_t kRecordLength = 47;
 
 // Nothing for a record of another length (another device type).
 std::optional<RecordValues> DecodeRecord(const unsigned char* data, std::size_t length);
+// The baud rate a record's baud code stands for, as the status document names it; nothing for a
+// code the device does not define.
+std::optional<unsigned> BaudRateOfCode(unsigned code);
 uint16_t RecordWord(const unsigned char* data, std::size_t offset);

@@ -1,0 +1,393 @@
+// The MQTT bridge against a real mosquitto broker started by each test on its own port: what a
+// subscriber and Home Assistant see, the broker going away and coming back, a host that dies,
+// and a broker that refuses the host's password.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "Bench.h"
+#include "Broker.h"
+#include "Subscriber.h"
+#include "config/HostConfig.h"
+#include "mqtt/MessageQueue.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+Json::Value Parsed(const std::string& text) {
+  Json::Value value;
+  std::istringstream stream(text);
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, nullptr)) << text;
+  return value;
+}
+
+// The bench's configuration with an "mqtt" member added.
+std::string MqttConfig(const Bench& bench, const std::string& mqtt, const std::string& settings,
+                       int pollIntervalMs) {
+  const std::string path = bench.Config(settings, pollIntervalMs);
+  const std::string text = ReadFile(path);
+  bench.dir.Write("host.json", "{\"mqtt\": " + mqtt + ", " + text.substr(1));
+  return path;
+}
+
+std::string Anonymous(const Broker& broker, const std::string& more = "") {
+  return R"({"host": "127.0.0.1", "port": )" + std::to_string(broker.Port()) +
+         R"(, "clientId": "bench")" + more + "}";
+}
+
+std::size_t CountOf(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+long long HistoryCount(const Bench& bench) {
+  return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// The keys Home Assistant documents for the MQTT sensor and binary sensor discovery, and the
+// units each device class accepts.
+const std::set<std::string> kEntityKeys = {"name",
+                                           "unique_id",
+                                           "state_topic",
+                                           "value_template",
+                                           "device_class",
+                                           "unit_of_measurement",
+                                           "state_class",
+                                           "availability_topic",
+                                           "payload_available",
+                                           "payload_not_available",
+                                           "expire_after",
+                                           "device",
+                                           "payload_on",
+                                           "payload_off"};
+const std::set<std::string> kDeviceKeys = {"identifiers", "name", "manufacturer", "model",
+                                           "sw_version"};
+const std::map<std::string, std::string> kSensorUnits = {
+    {"temperature", "°C"}, {"humidity", "%"}, {"atmospheric_pressure", "hPa"}};
+
+// Checks one discovery message the way Home Assistant reads it; the entity's JSON.
+Json::Value CheckDiscovery(const Received& message, const std::string& component) {
+  static const std::regex topic(
+      "homeassistant/(sensor|binary_sensor)/[a-zA-Z0-9_-]+/"
+      "[a-zA-Z0-9_-]+/config");
+  EXPECT_TRUE(std::regex_match(message.topic, topic)) << message.topic;
+  EXPECT_TRUE(message.retained) << message.topic;
+  const Json::Value entity = Parsed(message.payload);
+  for (const std::string& key : entity.getMemberNames()) {
+    EXPECT_EQ(kEntityKeys.count(key), 1u) << key << " in " << message.payload;
+  }
+  for (const char* key : {"name", "unique_id", "state_topic", "value_template", "device_class",
+                          "availability_topic", "device"}) {
+    EXPECT_TRUE(entity.isMember(key)) << key << " missing in " << message.payload;
+  }
+  for (const std::string& key : entity["device"].getMemberNames()) {
+    EXPECT_EQ(kDeviceKeys.count(key), 1u) << "device." << key;
+  }
+  EXPECT_TRUE(entity["device"]["identifiers"].isArray() &&
+              entity["device"]["identifiers"].size() == 1);
+  EXPECT_EQ(entity["availability_topic"].asString(), "do3008ra/12/availability");
+  EXPECT_EQ(entity["payload_available"].asString(), "online");
+  EXPECT_EQ(entity["payload_not_available"].asString(), "offline");
+  if (component == "sensor") {
+    const std::string deviceClass = entity["device_class"].asString();
+    EXPECT_EQ(kSensorUnits.count(deviceClass), 1u) << deviceClass;
+    if (kSensorUnits.count(deviceClass) == 1) {
+      EXPECT_EQ(entity["unit_of_measurement"].asString(), kSensorUnits.at(deviceClass));
+    }
+    EXPECT_EQ(entity["state_class"].asString(), "measurement");
+    EXPECT_EQ(entity["state_topic"].asString(), "do3008ra/12/state");
+  } else {
+    EXPECT_EQ(entity["device_class"].asString(), "problem");
+    EXPECT_EQ(entity["payload_on"].asString(), "ON");
+    EXPECT_EQ(entity["payload_off"].asString(), "OFF");
+    EXPECT_EQ(entity["value_template"].asString(), "{{ 'ON' if value_json.active else 'OFF' }}");
+  }
+  return entity;
+}
+
+TEST(MqttBridge, StateAlarmsAndDiscoveryReachLiveAndLateSubscribers) {
+  Bench bench;
+  Broker broker(bench.dir);
+  Subscriber live(broker.Port());
+  // 24 -> 33 -> 24 in 4 s: the 28 limit is crossed up, then the value falls below 27 again.
+  bench.StartSensor({"--temperature", "24:33:4", "--set", "i:2000=5", "--set", "i:2001=3"});
+  const std::string config = MqttConfig(bench, Anonymous(broker, R"(, "homeAssistant": true)"),
+                                        Mode5Settings(28, 27), 100);
+  const auto run = bench.Host({"run", "--cycles", "55", config});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("mqtt     12    connected to 127.0.0.1:" + std::to_string(broker.Port())),
+            std::string::npos)
+      << run.out;
+
+  // Every cycle's state, with the values as the history keeps them.
+  std::vector<Json::Value> states;
+  for (const Received& message : live.Messages()) {
+    if (message.topic == "do3008ra/12/state") states.push_back(Parsed(message.payload));
+  }
+  EXPECT_GE(states.size(), 50u) << run.out;
+  ASSERT_FALSE(states.empty());
+  const Json::Value& last = states.back();
+  const auto stored = QueryRows(bench.Database(),
+                                "SELECT temperature, humidity, pressure, temperature_calibration "
+                                "FROM history ORDER BY id DESC LIMIT 1");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_DOUBLE_EQ(last["temperature"].asDouble(), std::stod(stored[0][0]));
+  EXPECT_DOUBLE_EQ(last["humidity"].asDouble(), std::stod(stored[0][1]));
+  EXPECT_DOUBLE_EQ(last["pressure"].asDouble(), std::stod(stored[0][2]));
+  EXPECT_DOUBLE_EQ(last["temperature_calibration"].asDouble(), std::stod(stored[0][3]));
+  EXPECT_EQ(last["address"].asInt(), 5);
+  EXPECT_EQ(last["baud_rate"].asInt(), 19200);  // code 3
+  EXPECT_TRUE(
+      std::regex_match(last["time"].asString(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)")))
+      << last["time"].asString();
+  EXPECT_TRUE(last["alarms_active"].isUInt());
+
+  // The alarm raised and cleared, each as its own retained message.
+  std::vector<Json::Value> alarms;
+  for (const Received& message : live.Messages()) {
+    if (message.topic == "do3008ra/12/alarm/T01001") alarms.push_back(Parsed(message.payload));
+  }
+  ASSERT_GE(alarms.size(), 2u) << run.out;
+  EXPECT_TRUE(alarms[0]["active"].asBool());
+  EXPECT_EQ(alarms[0]["level"].asInt(), 2);
+  EXPECT_EQ(alarms[0]["signal"].asString(), "温度");
+  EXPECT_GE(alarms[0]["value"].asDouble(), 28.0);
+  EXPECT_EQ(alarms[0]["text"].asString().rfind("当前值", 0), 0u) << alarms[0]["text"].asString();
+  EXPECT_FALSE(alarms[1]["active"].asBool());
+  EXPECT_LE(alarms[1]["value"].asDouble(), 27.0);
+
+  // The counts of the run are shown and kept.
+  EXPECT_NE(run.out.find("dropped 0  superseded"), std::string::npos) << run.out;
+  const auto summary =
+      QueryRows(bench.Database(), "SELECT data_id, published, dropped FROM mqtt_summaries");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0][0], "12");
+  EXPECT_GE(std::stoll(summary[0][1]), 50);
+  EXPECT_EQ(summary[0][2], "0");
+
+  // A subscriber that comes after the host stopped still gets the retained picture.
+  Subscriber late(broker.Port());
+  const auto state = late.WaitFor("do3008ra/12/state", 5s);
+  ASSERT_TRUE(state);
+  EXPECT_TRUE(state->retained);
+  EXPECT_EQ(Parsed(state->payload), last);
+  const auto alarm = late.WaitFor("do3008ra/12/alarm/T01001", 5s);
+  ASSERT_TRUE(alarm);
+  EXPECT_TRUE(alarm->retained);
+  EXPECT_EQ(Parsed(alarm->payload), alarms.back());  // the last change, raised or cleared
+  const auto availability = late.WaitFor("do3008ra/12/availability", 5s);
+  ASSERT_TRUE(availability);
+  EXPECT_EQ(availability->payload, "offline");  // the host stopped
+
+  // Discovery: three sensors and the alarm, all on one device, each with its own unique_id.
+  ASSERT_TRUE(late.WaitFor("homeassistant/binary_sensor/do3008ra/12_alarm_T01001/config", 5s));
+  std::set<std::string> uniqueIds;
+  std::set<std::string> sensorClasses;
+  for (const Received& message : late.Messages()) {
+    if (message.topic.rfind("homeassistant/", 0) != 0) continue;
+    const std::string component =
+        message.topic.rfind("homeassistant/sensor/", 0) == 0 ? "sensor" : "binary_sensor";
+    const Json::Value entity = CheckDiscovery(message, component);
+    uniqueIds.insert(entity["unique_id"].asString());
+    EXPECT_EQ(entity["device"]["identifiers"][0].asString(), "do3008ra_12");
+    if (component == "sensor") {
+      sensorClasses.insert(entity["device_class"].asString());
+      // The template names a member the state really has.
+      const std::string key = std::regex_replace(
+          entity["value_template"].asString(), std::regex(R"(\{\{ value_json\.(\w+) \}\})"), "$1");
+      EXPECT_TRUE(last.isMember(key)) << entity["value_template"].asString();
+    }
+  }
+  EXPECT_EQ(uniqueIds, (std::set<std::string>{"do3008ra_12_temperature", "do3008ra_12_humidity",
+                                              "do3008ra_12_pressure", "do3008ra_12_alarm_T01001"}));
+  EXPECT_EQ(sensorClasses.size(), 3u);
+}
+
+TEST(MqttBridge, BrokerAwayForTenCyclesLosesNoRecordAndAKilledHostLeavesOffline) {
+  Bench bench;
+  Broker broker(bench.dir);
+  Subscriber watcher(broker.Port());
+  bench.StartSensor({"--static", "--temperature", "21.5"});
+  const std::string config = MqttConfig(bench, Anonymous(broker), Mode5Settings(), 100);
+  BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
+  ASSERT_TRUE(watcher.WaitFor("do3008ra/12/state", 15s)) << ReadFile(bench.dir.Path("host.out"));
+
+  broker.Stop();
+  const long long before = HistoryCount(bench);
+  // Polling and storing go on without the broker.
+  ASSERT_TRUE(WaitUntil([&] { return HistoryCount(bench) >= before + 10; }, 15s))
+      << ReadFile(bench.dir.Path("host.out"));
+  const std::size_t mark = watcher.Messages().size();
+  broker.Start();
+
+  // The host reconnects by itself and publishes its state again to a broker that kept nothing.
+  const auto online = watcher.WaitFor(
+      [](const Received& m) {
+        return m.topic == "do3008ra/12/availability" && m.payload == "online";
+      },
+      20s, mark);
+  ASSERT_TRUE(online) << ReadFile(bench.dir.Path("host.out"));
+  ASSERT_TRUE(watcher.WaitFor("do3008ra/12/state", 10s, mark));
+  const std::string out = ReadFile(bench.dir.Path("host.out"));
+  EXPECT_EQ(CountOf(out, "mqtt     12    connected to"), 2u) << out;
+  EXPECT_NE(out.find("mqtt     12    disconnected (connection lost)"), std::string::npos) << out;
+
+  // Every completed cycle is in the store: the cycles printed are the rows kept.
+  const std::size_t printed = CountOf(ReadFile(bench.dir.Path("host.out")), "cycle    12");
+  const long long stored = HistoryCount(bench);
+  EXPECT_GE(stored + 1, static_cast<long long>(printed));
+  EXPECT_LE(stored, static_cast<long long>(printed) + 1);
+
+  // A host that dies without a word: the broker says offline for it (its last will).
+  const std::size_t beforeKill = watcher.Messages().size();
+  ASSERT_EQ(kill(host.Pid(), SIGKILL), 0);
+  const auto offline = watcher.WaitFor(
+      [](const Received& m) {
+        return m.topic == "do3008ra/12/availability" && m.payload == "offline";
+      },
+      10s, beforeKill);
+  EXPECT_TRUE(offline) << broker.Log();
+}
+
+TEST(MqttBridge, AWrongPasswordIsOneClearLineAndTheHostKeepsPollingThenTheRightOnePublishes) {
+  Bench bench;
+  const std::string passwords = bench.dir.Path("broker.passwords");
+  AddBrokerUser(passwords, "devhost", "right-password");
+  AddBrokerUser(passwords, "reader", "reader-password");
+  bench.dir.Write("broker.acl",
+                  "user devhost\ntopic write do3008ra/#\n\nuser reader\ntopic read #\n");
+  Broker broker(bench.dir, "allow_anonymous false\npassword_file " + passwords + "\nacl_file " +
+                               bench.dir.Path("broker.acl") + "\n");
+  Subscriber reader(broker.Port(), "reader", "reader-password");
+  bench.StartSensor({"--static", "--temperature", "23.4"});
+
+  bench.dir.Write("wrong.secret", "not-the-password\n");
+  const std::string wrong = MqttConfig(
+      bench, Anonymous(broker, R"(, "username": "devhost", "passwordFile": "wrong.secret")"),
+      Mode5Settings(), 100);
+  const auto refused = bench.Host({"run", "--cycles", "30", wrong});
+  ASSERT_EQ(refused.exitCode, 0) << refused.out << refused.err;
+  EXPECT_EQ(HistoryCount(bench), 30);
+  EXPECT_EQ(CountOf(refused.out,
+                    "mqtt     12    disconnected (refused by the broker: not "
+                    "authorised)"),
+            1u)
+      << refused.out;
+  EXPECT_EQ(CountOf(refused.out, "mqtt     12    "), 2u) << refused.out;  // and the summary
+  EXPECT_EQ(refused.out.find("right-password"), std::string::npos);
+
+  // The right password: published under the host's prefix, reports included (rule-file mode).
+  bench.dir.Write("right.secret", "right-password\n");
+  std::filesystem::create_directories(bench.dir.Path("ini"));
+  bench.dir.Write("ini/12.ini",
+                  "[AI]\n温度 = 010010010,Temperature\n[ALARM]\n温度 = 010010011,high\n");
+  bench.dir.Write(
+      "mode1.json",
+      R"({"workDir": ".", "mqtt": )" +
+          Anonymous(broker, R"(, "username": "devhost", "passwordFile": "right.secret")") +
+          R"(, "lines": [{"device": ")" + bench.dir.Path("tty") +
+          R"(", "pollIntervalMs": 100, "responseTimeoutMs": 150,
+      "devices": [{"plugin": "do3008ra.so", "dataId": 12, "settings": {"appSetting": {"b_mode": 1}},
+      "reports": {"010010010": {"absThreshold": 0.5}}}]}]})");
+  const auto accepted = bench.Host({"run", "--cycles", "3", bench.dir.Path("mode1.json")});
+  ASSERT_EQ(accepted.exitCode, 0) << accepted.out << accepted.err;
+  EXPECT_NE(accepted.out.find("mqtt     12    connected"), std::string::npos) << accepted.out;
+  const auto report = reader.WaitFor("do3008ra/12/report/010010010", 5s);
+  ASSERT_TRUE(report) << accepted.out;
+  EXPECT_DOUBLE_EQ(Parsed(report->payload)["value"].asDouble(), 23.4);
+  EXPECT_FALSE(report->retained);
+  EXPECT_TRUE(reader.WaitFor("do3008ra/12/state", 5s));
+}
+
+// Bad "mqtt" members are refused before anything starts, naming the file and the member.
+TEST(MqttBridge, ConfigurationNamesTheFileAndMemberOfABadValue) {
+  TempDir dir;
+  dir.Write("secret", "s3cret\r\nsecond line\n");
+  const std::string path = dir.Path("host.json");
+  const auto parse = [&](const std::string& mqtt) {
+    return ParseHostConfig(R"({"mqtt": )" + mqtt +
+                               R"(, "lines": [{"device": "/dev/null", "devices": [
+                               {"plugin": "p.so", "dataId": 1}]}]})",
+                           path, {});
+  };
+  const auto refusal = [&](const std::string& mqtt) {
+    try {
+      parse(mqtt);
+    } catch (const ConfigError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  const std::string head = "configuration " + path + ": mqtt.";
+  EXPECT_EQ(refusal(R"({"password": "x"})").rfind(head + "password: is not taken inline", 0), 0u);
+  EXPECT_EQ(refusal(R"({"prefix": "a/#"})").rfind(head + "prefix: ", 0), 0u);
+  EXPECT_EQ(refusal(R"({"prefix": "/a"})").rfind(head + "prefix: ", 0), 0u);
+  EXPECT_EQ(refusal(R"({"qos": 3})"), head + "qos: must be a whole number from 0 to 2");
+  EXPECT_EQ(refusal(R"({"port": "x"})").rfind(head + "port: ", 0), 0u);
+  EXPECT_EQ(refusal(R"({"clientId": "a b"})").rfind(head + "clientId: ", 0), 0u);
+  EXPECT_EQ(refusal(R"({"homeAssistant": "yes"})"), head + "homeAssistant: must be true or false");
+  EXPECT_EQ(refusal(R"({"username": "u", "passwordFile": "missing"})"),
+            head + "passwordFile: cannot read " + dir.Path("missing"));
+  EXPECT_EQ(refusal(R"({"passwordFile": "secret"})"), head + "passwordFile: needs a username");
+  EXPECT_EQ(refusal(R"({"caFile": "ca.pem", "certFile": "c.pem"})"),
+            head + "keyFile: certFile and keyFile go together");
+  EXPECT_EQ(refusal(R"("broker")"), "configuration " + path + ": mqtt: must be an object");
+
+  const HostConfig plain = parse("{}");
+  ASSERT_TRUE(plain.mqtt);
+  EXPECT_EQ(plain.mqtt->prefix, "do3008ra");
+  EXPECT_EQ(plain.mqtt->port, 1883);
+  EXPECT_FALSE(plain.mqtt->clientId.empty());
+  const HostConfig full =
+      parse(R"({"username": "u", "passwordFile": "secret", "caFile": "ca.pem", "qos": 1})");
+  EXPECT_EQ(full.mqtt->password, "s3cret");  // the first line, without its line end
+  EXPECT_EQ(full.mqtt->port, 8883);          // TLS
+  EXPECT_EQ(full.mqtt->caFile, dir.Path("ca.pem"));
+  EXPECT_FALSE(ParseHostConfig(R"({"lines": [{"device": "/dev/null", "devices": [
+      {"plugin": "p.so", "dataId": 1}]}]})",
+                               path, {})
+                   .mqtt);
+}
+
+// The unsent queue: a newer state replaces the unsent one in place, the oldest goes when full,
+// and what is published again at connect goes first and replaces older values on its topics.
+TEST(MqttBridge, UnsentQueueSupersedesStatesAndDropsTheOldestWhenFull) {
+  MessageQueue queue(3);
+  queue.Push({"p/12/state", "1", true, true});
+  queue.Push({"p/12/report/a", "r1", false, false});
+  queue.Push({"p/12/state", "2", true, true});
+  EXPECT_EQ(queue.Size(), 2u);
+  EXPECT_EQ(queue.Superseded(), 1u);
+  queue.Push({"p/12/alarm/x", "raised", true, false});
+  queue.Push({"p/12/report/a", "r2", false, false});
+  EXPECT_EQ(queue.Dropped(), 1u);  // the state, oldest, went
+  queue.PutFirst(
+      {{"p/12/availability", "online", true, true}, {"p/12/alarm/x", "cleared", true, false}});
+  std::vector<std::string> order;
+  while (auto message = queue.Pop()) order.push_back(message->topic + "=" + message->payload);
+  // Over the limit again: the oldest after the ones put first goes.
+  EXPECT_EQ(queue.Dropped(), 2u);
+  EXPECT_EQ(order, (std::vector<std::string>{"p/12/availability=online", "p/12/alarm/x=cleared",
+                                             "p/12/report/a=r2"}));
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+#include "Subscriber.h"
+
+#include <mosquitto.h>
+
+#include <stdexcept>
+
+Subscriber::Subscriber(int port, const std::string& user, const std::string& password) {
+  mosquitto_lib_init();
+  client_ = mosquitto_new(nullptr, true, this);
+  if (client_ == nullptr) throw std::runtime_error("mosquitto_new failed");
+  if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
+  mosquitto_connect_callback_set(client_, &Subscriber::OnConnect);
+  mosquitto_message_callback_set(client_, &Subscriber::OnMessage);
+  mosquitto_reconnect_delay_set(client_, 1, 1, false);
+  if (mosquitto_connect(client_, "127.0.0.1", port, 10) != MOSQ_ERR_SUCCESS ||
+      mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
+    mosquitto_destroy(client_);
+    throw std::runtime_error("the subscriber cannot connect to port " + std::to_string(port));
+  }
+}
+
+Subscriber::~Subscriber() {
+  mosquitto_disconnect(client_);
+  mosquitto_loop_stop(client_, true);
+  mosquitto_destroy(client_);
+}
+
+void Subscriber::OnConnect(mosquitto* client, void*, int rc) {
+  if (rc == 0) mosquitto_subscribe(client, nullptr, "#", 1);
+}
+
+void Subscriber::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+  auto* subscriber = static_cast<Subscriber*>(self);
+  Received received{message->topic,
+                    std::string(static_cast<const char*>(message->payload),
+                                static_cast<std::size_t>(message->payloadlen)),
+                    message->retain};
+  std::lock_guard<std::mutex> lock(subscriber->mutex_);
+  subscriber->messages_.push_back(std::move(received));
+  subscriber->arrived_.notify_all();
+}
+
+std::vector<Received> Subscriber::Messages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+std::optional<Received> Subscriber::WaitFor(const std::function<bool(const Received&)>& match,
+                                            std::chrono::milliseconds limit, std::size_t from) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto until = std::chrono::steady_clock::now() + limit;
+  std::size_t next = from;
+  for (;;) {
+    for (; next < messages_.size(); ++next) {
+      if (match(messages_[next])) return messages_[next];
+    }
+    if (arrived_.wait_until(lock, until) == std::cv_status::timeout && next == messages_.size()) {
+      return std::nullopt;
+    }
+  }
+}
+
+std::optional<Received> Subscriber::WaitFor(const std::string& topic,
+                                            std::chrono::milliseconds limit, std::size_t from) {
+  return WaitFor([&topic](const Received& message) { return message.topic == topic; }, limit, from);
+}

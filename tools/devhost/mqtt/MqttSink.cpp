@@ -1,0 +1,72 @@
+#include "mqtt/MqttSink.h"
+
+#include "mqtt/Payloads.h"
+
+// What each kind of event becomes on the broker; the rest is for people and the store only.
+struct MqttSink::Publisher {
+  const MqttConfig& config;
+  DeviceLink& link;
+  std::time_t time;
+
+  void operator()(const CycleEvent& e) const { link.Publish(StateMessage(config, e, time)); }
+  void operator()(const AlarmEvent& e) const {
+    if (config.homeAssistant) {
+      link.PublishOnce(AlarmDiscovery(config, e.dataId, e.alarmId, e.signalName));
+    }
+    link.Publish(AlarmMessage(config, e));
+  }
+  void operator()(const ReportEvent& e) const { link.Publish(ReportMessage(config, e, time)); }
+  void operator()(const LinkEvent& e) const {
+    link.Publish(AvailabilityMessage(config, e.dataId, !e.lost));
+  }
+  template <typename Other>
+  void operator()(const Other&) const {}
+};
+
+MqttSink::MqttSink(const MqttConfig& config, const std::vector<uint32_t>& dataIds,
+                   const std::vector<KnownAlarm>& alarms, EventSink& notices)
+    : config_(config) {
+  for (uint32_t dataId : dataIds) {
+    links_[dataId] = std::make_unique<DeviceLink>(config, dataId, notices);
+  }
+  if (!config.homeAssistant) return;
+  for (const KnownAlarm& alarm : alarms) {
+    if (DeviceLink* link = LinkOf(alarm.dataId)) {
+      link->PublishOnce(AlarmDiscovery(config, alarm.dataId, alarm.alarmId, alarm.signalName));
+    }
+  }
+}
+
+void MqttSink::Start() {
+  for (auto& [dataId, link] : links_) link->Start();
+}
+
+void MqttSink::Stop(std::chrono::milliseconds limit) {
+  for (auto& [dataId, link] : links_) link->Stop(limit);
+}
+
+std::vector<MqttSummaryEvent> MqttSink::Summaries() {
+  std::vector<MqttSummaryEvent> summaries;
+  for (auto& [dataId, link] : links_) summaries.push_back(link->Summary());
+  return summaries;
+}
+
+void MqttSink::Take(const HostEvent& event) {
+  const uint32_t dataId = std::visit(
+      [](const auto& e) -> uint32_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, NoticeEvent>) {
+          return 0;
+        } else {
+          return e.dataId;
+        }
+      },
+      event.body);
+  DeviceLink* link = LinkOf(dataId);
+  if (link == nullptr) return;
+  std::visit(Publisher{config_, *link, event.time}, event.body);
+}
+
+DeviceLink* MqttSink::LinkOf(uint32_t dataId) {
+  const auto found = links_.find(dataId);
+  return found == links_.end() ? nullptr : found->second.get();
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/HostConfig.h"
+#include "events/Event.h"
+#include "mqtt/DeviceLink.h"
+
+// Publishes what the lines emit to an MQTT broker: each device's state after every cycle, its
+// alarm changes and analog reports, its availability, and (optionally) Home Assistant discovery.
+// Take is called on the lines' threads and only queues; the broker being away, slow or refusing
+// never holds up a poll cycle. Connection changes and summaries go to `notices`.
+class MqttSink : public EventSink {
+ public:
+  struct KnownAlarm {
+    uint32_t dataId = 0;
+    std::string alarmId;
+    std::string signalName;
+  };
+
+  MqttSink(const MqttConfig& config, const std::vector<uint32_t>& dataIds,
+           const std::vector<KnownAlarm>& alarms, EventSink& notices);
+
+  void Start();
+  // Says `offline` for every device, waits at most `limit` for the rest to go out, disconnects.
+  void Stop(std::chrono::milliseconds limit);
+  std::vector<MqttSummaryEvent> Summaries();
+
+  void Take(const HostEvent& event) override;
+
+ private:
+  struct Publisher;
+  DeviceLink* LinkOf(uint32_t dataId);
+
+  const MqttConfig& config_;
+  std::map<uint32_t, std::unique_ptr<DeviceLink>> links_;  // fixed after construction
+};

@@ -1,0 +1,177 @@
+#include "mqtt/Payloads.h"
+
+#include <json/value.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "events/EventFormat.h"
+#include "events/RecordView.h"
+
+namespace {
+
+// The value as a person reads the single-precision figure (23.4, not 23.399999618530273).
+Json::Value FloatValue(float value) {
+  if (!std::isfinite(value)) return Json::Value();
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  *end = '\0';
+  return std::strtod(text, nullptr);
+}
+
+// Alarm values come as text from the device ("31", "-5.5"); numbers are published as numbers.
+Json::Value ValueOf(const std::string& text) {
+  if (text.empty()) return text;
+  char* end = nullptr;
+  const double number = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(number)) return text;
+  return number;
+}
+
+// node_id and object_id take only [a-zA-Z0-9_-].
+std::string IdText(const std::string& text) {
+  std::string id;
+  for (unsigned char c : text) id += (std::isalnum(c) || c == '_' || c == '-') ? char(c) : '_';
+  return id;
+}
+
+// The host's node in discovery topics is its prefix, so that a broker's ACL can give each host
+// its own part of the discovery tree (homeassistant/+/site_hall1/#).
+std::string NodeId(const MqttConfig& config) { return IdText(config.prefix); }
+
+// The device: stable across restarts, and unique on a broker that hosts with their own prefix
+// share.
+std::string DeviceId(const MqttConfig& config, uint32_t dataId) {
+  return NodeId(config) + "_" + std::to_string(dataId);
+}
+
+Json::Value DeviceBlock(const MqttConfig& config, uint32_t dataId) {
+  Json::Value device(Json::objectValue);
+  device["identifiers"].append(DeviceId(config, dataId));
+  device["name"] = "DO3008RA " + std::to_string(dataId);
+  device["model"] = "DO3008RA";
+  device["sw_version"] = "devhost " DEVHOST_VERSION;
+  return device;
+}
+
+Json::Value EntityBase(const MqttConfig& config, uint32_t dataId, const std::string& objectId,
+                       const std::string& name) {
+  Json::Value entity(Json::objectValue);
+  entity["name"] = name;
+  entity["unique_id"] = DeviceId(config, dataId) + "_" + objectId;
+  entity["availability_topic"] = DeviceTopic(config, dataId, "availability");
+  entity["payload_available"] = "online";
+  entity["payload_not_available"] = "offline";
+  entity["device"] = DeviceBlock(config, dataId);
+  return entity;
+}
+
+MqttMessage DiscoveryMessage(const MqttConfig& config, const std::string& component,
+                             uint32_t dataId, const std::string& objectId,
+                             const Json::Value& entity) {
+  return {config.discoveryPrefix + "/" + component + "/" + NodeId(config) + "/" +
+              std::to_string(dataId) + "_" + objectId + "/config",
+          CompactJson(entity), true, true};
+}
+
+struct SensorKind {
+  const char* objectId;
+  const char* name;
+  const char* deviceClass;
+  const char* unit;
+};
+
+const SensorKind kSensors[] = {
+    {"temperature", "Temperature", "temperature", "°C"},
+    {"humidity", "Humidity", "humidity", "%"},
+    {"pressure", "Pressure", "atmospheric_pressure", "hPa"},
+};
+
+}  // namespace
+
+std::string TopicLevel(const std::string& text) {
+  std::string level;
+  for (unsigned char c : text) level += (c == '/' || c == '+' || c == '#' || c < 0x20) ? '_' : c;
+  return level.empty() ? "_" : level;
+}
+
+std::string DeviceTopic(const MqttConfig& config, uint32_t dataId, const std::string& leaf) {
+  return config.prefix + "/" + std::to_string(dataId) + "/" + leaf;
+}
+
+MqttMessage StateMessage(const MqttConfig& config, const CycleEvent& cycle, std::time_t time) {
+  Json::Value state(Json::objectValue);
+  if (cycle.values) {
+    const RecordValues& values = *cycle.values;
+    state["temperature"] = values.temperature;
+    state["humidity"] = values.humidity;
+    state["pressure"] = values.pressure;
+    state["temperature_calibration"] = values.temperatureCalibration;
+    state["humidity_calibration"] = values.humidityCalibration;
+    state["pressure_calibration"] = values.pressureCalibration;
+    state["address"] = values.address;
+    if (const auto baud = BaudRateOfCode(values.baudCode)) {
+      state["baud_rate"] = *baud;
+    } else {
+      state["baud_rate"] = Json::Value();
+    }
+  }
+  state["time"] = IsoTimeText(time);
+  state["alarms_active"] = static_cast<Json::UInt64>(cycle.activeAlarms);
+  return {DeviceTopic(config, cycle.dataId, "state"), CompactJson(state), true, true};
+}
+
+MqttMessage AlarmMessage(const MqttConfig& config, const AlarmEvent& alarm) {
+  Json::Value json(Json::objectValue);
+  json["active"] = alarm.active;
+  json["level"] = alarm.level;
+  json["signal"] = alarm.signalName;
+  json["value"] = ValueOf(alarm.valueText);
+  json["text"] = alarm.alarmText;
+  // The store's "YYYY-MM-DD HH:MM:SS" as ISO 8601, like the other payloads' times.
+  std::string time = alarm.time;
+  if (time.size() > 10 && time[10] == ' ') time[10] = 'T';
+  json["time"] = time;
+  return {DeviceTopic(config, alarm.dataId, "alarm/" + TopicLevel(alarm.alarmId)),
+          CompactJson(json), true, false};
+}
+
+MqttMessage ReportMessage(const MqttConfig& config, const ReportEvent& report, std::time_t time) {
+  Json::Value json(Json::objectValue);
+  json["value"] = FloatValue(report.value);
+  json["time"] = IsoTimeText(time);
+  return {DeviceTopic(config, report.dataId, "report/" + TopicLevel(report.signalId)),
+          CompactJson(json), false, false};
+}
+
+MqttMessage AvailabilityMessage(const MqttConfig& config, uint32_t dataId, bool online) {
+  return {DeviceTopic(config, dataId, "availability"), online ? "online" : "offline", true, true};
+}
+
+std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t dataId) {
+  std::vector<MqttMessage> messages;
+  for (const SensorKind& kind : kSensors) {
+    Json::Value entity = EntityBase(config, dataId, kind.objectId, kind.name);
+    entity["state_topic"] = DeviceTopic(config, dataId, "state");
+    entity["value_template"] = std::string("{{ value_json.") + kind.objectId + " }}";
+    entity["device_class"] = kind.deviceClass;
+    entity["unit_of_measurement"] = kind.unit;
+    entity["state_class"] = "measurement";
+    messages.push_back(DiscoveryMessage(config, "sensor", dataId, kind.objectId, entity));
+  }
+  return messages;
+}
+
+MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const std::string& alarmId,
+                           const std::string& signalName) {
+  const std::string objectId = "alarm_" + IdText(alarmId);
+  Json::Value entity =
+      EntityBase(config, dataId, objectId, "Alarm " + alarmId + " (" + signalName + ")");
+  entity["state_topic"] = DeviceTopic(config, dataId, "alarm/" + TopicLevel(alarmId));
+  entity["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
+  entity["payload_on"] = "ON";
+  entity["payload_off"] = "OFF";
+  entity["device_class"] = "problem";
+  return DiscoveryMessage(config, "binary_sensor", dataId, objectId, entity);
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The topics and payloads of the MQTT bridge: what a subscriber sees under <prefix>/<dataId>/ and
+// what Home Assistant reads under its discovery prefix.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "config/HostConfig.h"
+#include "events/Event.h"
+#include "mqtt/MqttMessage.h"
+
+std::string DeviceTopic(const MqttConfig& config, uint32_t dataId, const std::string& leaf);
+// A topic level made of the text: '/', '+' and '#' (and control bytes) become '_'.
+std::string TopicLevel(const std::string& text);
+
+MqttMessage StateMessage(const MqttConfig& config, const CycleEvent& cycle, std::time_t time);
+MqttMessage AlarmMessage(const MqttConfig& config, const AlarmEvent& alarm);
+MqttMessage ReportMessage(const MqttConfig& config, const ReportEvent& report, std::time_t time);
+MqttMessage AvailabilityMessage(const MqttConfig& config, uint32_t dataId, bool online);
+
+// Home Assistant discovery: one sensor each for temperature, humidity and pressure, all on the
+// device's state topic, grouped under one device.
+std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t dataId);
+// A binary sensor (device class "problem") that is on while the alarm is active.
+MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const std::string& alarmId,
+                           const std::string& signalName);

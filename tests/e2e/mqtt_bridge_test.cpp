@@ -227,7 +227,8 @@ TEST(MqttBridge, BrokerAwayForTenCyclesLosesNoRecordAndAKilledHostLeavesOffline)
   Broker broker(bench.dir);
   Subscriber watcher(broker.Port());
   bench.StartSensor({"--static", "--temperature", "21.5"});
-  const std::string config = MqttConfig(bench, Anonymous(broker), Mode5Settings(), 100);
+  const std::string config =
+      MqttConfig(bench, Anonymous(broker, R"(, "homeAssistant": true)"), Mode5Settings(), 100);
   BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
   ASSERT_TRUE(watcher.WaitFor("do3008ra/12/state", 15s)) << ReadFile(bench.dir.Path("host.out"));
 
@@ -250,6 +251,20 @@ TEST(MqttBridge, BrokerAwayForTenCyclesLosesNoRecordAndAKilledHostLeavesOffline)
   const std::string out = ReadFile(bench.dir.Path("host.out"));
   EXPECT_EQ(CountOf(out, "mqtt     12    connected to"), 2u) << out;
   EXPECT_NE(out.find("mqtt     12    disconnected (connection lost)"), std::string::npos) << out;
+
+  // Home Assistant restarting asks for the discovery again; other payloads there are ignored.
+  const std::size_t beforeBirth = watcher.Messages().size();
+  const auto publish = [&](const std::string& payload) {
+    return RunProgram({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p",
+                       std::to_string(broker.Port()), "-t", "homeassistant/status", "-m", payload},
+                      10s)
+        .exitCode;
+  };
+  ASSERT_EQ(publish(""), 0);
+  ASSERT_EQ(publish("offline"), 0);
+  ASSERT_EQ(publish("online"), 0);
+  EXPECT_TRUE(
+      watcher.WaitFor("homeassistant/sensor/do3008ra/12_temperature/config", 10s, beforeBirth));
 
   // Every completed cycle is in the store: the cycles printed are the rows kept.
   const std::size_t printed = CountOf(ReadFile(bench.dir.Path("host.out")), "cycle    12");

@@ -2,7 +2,6 @@
 
 #include <mosquitto.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -180,11 +179,11 @@ void DeviceLink::OnPublish(mosquitto*, void* self, int) {
 
 // Home Assistant says `online` when it starts: it wants the discovery and the states again.
 void DeviceLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-  auto* link = static_cast<DeviceLink*>(self);
-  const std::string payload(static_cast<const char*>(message->payload),
-                            static_cast<std::size_t>(std::max(message->payloadlen, 0)));
+  // Anything else on the topic, empty or not text, is ignored.
+  if (message == nullptr || message->payload == nullptr || message->payloadlen != 6) return;
+  const std::string payload(static_cast<const char*>(message->payload), 6);
   if (payload != "online") return;
-  link->RepublishRetained();
+  static_cast<DeviceLink*>(self)->RepublishRetained();
 }
 
 void DeviceLink::Connected() {

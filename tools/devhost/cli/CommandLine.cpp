@@ -9,17 +9,6 @@
 
 namespace {
 
-long long Number(const std::string& what, const std::string& text, long long low, long long high) {
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
-    throw UsageError(what + ": expected a whole number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", got '" + text + "'");
-  }
-  return value;
-}
-
 // A register takes 0-65535, or a negative value down to -32768 written as two's complement
 // (temperature calibration -0.5 is -5, sent as 65531).
 uint16_t RegisterValue(const std::string& text) {
@@ -51,7 +40,7 @@ void AddPort(ConfigOverrides& overrides, const std::string& text) {
     overrides.ports[0] = text;
     return;
   }
-  const auto index = Number("--port", text.substr(0, equals), 0, 1000);
+  const auto index = ParseWholeNumber("--port", text.substr(0, equals), 0, 1000);
   overrides.ports[static_cast<std::size_t>(index)] = text.substr(equals + 1);
 }
 
@@ -59,8 +48,10 @@ void AddPort(ConfigOverrides& overrides, const std::string& text) {
 void SetPlotSize(CommandLine& line, const std::string& text) {
   const auto x = text.find('x');
   if (x == std::string::npos) throw UsageError("--size: expected WIDTHxHEIGHT, got '" + text + "'");
-  line.plotWidth = static_cast<int>(Number("--size width", text.substr(0, x), 320, 10000));
-  line.plotHeight = static_cast<int>(Number("--size height", text.substr(x + 1), 240, 10000));
+  line.plotWidth =
+      static_cast<int>(ParseWholeNumber("--size width", text.substr(0, x), 320, 10000));
+  line.plotHeight =
+      static_cast<int>(ParseWholeNumber("--size height", text.substr(x + 1), 240, 10000));
 }
 
 // An option that takes a value. `only` names the subcommands it belongs to, separated by
@@ -79,20 +70,22 @@ const ValuedOption kValuedOptions[] = {
     {"--plugin-log", nullptr, [](CommandLine& l, const std::string& v) { l.pluginLog = v; }},
     {"--cycles", "run",
      [](CommandLine& l, const std::string& v) {
-       l.cycles = static_cast<long>(Number("--cycles", v, 1, 1000000000));
+       l.cycles = static_cast<long>(ParseWholeNumber("--cycles", v, 1, 1000000000));
      }},
     {"--data-id", "history plot",
      [](CommandLine& l, const std::string& v) {
-       l.historyDataId = static_cast<uint32_t>(Number("--data-id", v, 0, 0xFFFFFFFFLL));
+       l.historyDataId = static_cast<uint32_t>(ParseWholeNumber("--data-id", v, 0, 0xFFFFFFFFLL));
      }},
     {"--limit", "history",
-     [](CommandLine& l, const std::string& v) { l.limit = Number("--limit", v, 0, 1LL << 40); }},
+     [](CommandLine& l, const std::string& v) {
+       l.limit = ParseWholeNumber("--limit", v, 0, 1LL << 40);
+     }},
     {"--csv", "history", [](CommandLine& l, const std::string& v) { l.csvPath = v; }},
     {"--since", "history plot", [](CommandLine& l, const std::string& v) { l.since = v; }},
     {"--until", "history plot", [](CommandLine& l, const std::string& v) { l.until = v; }},
     {"--days", "prune",
      [](CommandLine& l, const std::string& v) {
-       l.retentionDays = static_cast<int>(Number("--days", v, 0, 36500));
+       l.retentionDays = static_cast<int>(ParseWholeNumber("--days", v, 0, 36500));
      }},
     {"--output", "plot", [](CommandLine& l, const std::string& v) { l.plotOutput = v; }},
     {"--size", "plot", [](CommandLine& l, const std::string& v) { SetPlotSize(l, v); }},
@@ -223,8 +216,8 @@ void ApplyOptions(CommandLine& line, const std::vector<Argument>& arguments) {
 void TakeWrite(CommandLine& line, const std::vector<std::string>& words) {
   if (words.size() < 3) throw UsageError("write needs DATA_ID ADDRESS VALUE [VALUE...]");
   if (words.size() > 2 + 123) throw UsageError("write takes at most 123 values");
-  line.dataId = static_cast<uint32_t>(Number("data id", words[0], 0, 0xFFFFFFFFLL));
-  line.address = static_cast<uint16_t>(Number("address", words[1], 0, 0xFFFF));
+  line.dataId = static_cast<uint32_t>(ParseWholeNumber("data id", words[0], 0, 0xFFFFFFFFLL));
+  line.address = static_cast<uint16_t>(ParseWholeNumber("address", words[1], 0, 0xFFFF));
   for (std::size_t i = 2; i < words.size(); ++i) {
     line.values.push_back(RegisterValue(words[i]));
   }
@@ -267,6 +260,18 @@ const std::vector<std::string>& Subcommands() {
   static const std::vector<std::string> all = {"run",   "status", "write", "alarms",    "history",
                                                "prune", "plot",   "scan",  "readdress", "rebaud"};
   return all;
+}
+
+long long ParseWholeNumber(const std::string& what, const std::string& text, long long low,
+                           long long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
+    throw UsageError(what + ": expected a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", got '" + text + "'");
+  }
+  return value;
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {

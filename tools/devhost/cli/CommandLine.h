@@ -51,6 +51,9 @@ const std::vector<std::string>& Subcommands();
 
 // Throws UsageError naming the offending argument.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
+// A decimal whole number from `low` to `high`; UsageError naming `what` otherwise.
+long long ParseWholeNumber(const std::string& what, const std::string& text, long long low,
+                           long long high);
 // The subcommand the arguments name, as ParseCommandLine reads them; empty when they name
 // none. Tells which usage a mistake on the line concerns.
 std::string NamedSubcommand(const std::vector<std::string>& args);

@@ -8,18 +8,6 @@
 
 namespace {
 
-long long WholeNumber(const std::string& what, const std::string& text, long long low,
-                      long long high) {
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
-    throw UsageError(what + ": expected a whole number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", got '" + text + "'");
-  }
-  return value;
-}
-
 std::vector<std::string> CommaList(const std::string& what, const std::string& text) {
   std::vector<std::string> items;
   std::istringstream stream(text);
@@ -32,7 +20,7 @@ std::vector<std::string> CommaList(const std::string& what, const std::string& t
 }
 
 int SensorBaud(const std::string& what, const std::string& text) {
-  const auto baud = WholeNumber(what, text, 1, 10000000);
+  const auto baud = ParseWholeNumber(what, text, 1, 10000000);
   if (!SensorCodeOfBaud(static_cast<int>(baud))) {
     throw UsageError(what + ": the sensor takes " + SensorBaudList() + " baud, not " + text);
   }
@@ -71,15 +59,15 @@ void SetScanAddresses(CommandLine& line, const std::string& text) {
   const auto dash = text.find('-');
   const std::string first = text.substr(0, dash);
   const std::string last = dash == std::string::npos ? first : text.substr(dash + 1);
-  line.scan.firstAddress = static_cast<int>(WholeNumber("--address", first, 1, 247));
-  line.scan.lastAddress = static_cast<int>(WholeNumber("--address", last, 1, 247));
+  line.scan.firstAddress = static_cast<int>(ParseWholeNumber("--address", first, 1, 247));
+  line.scan.lastAddress = static_cast<int>(ParseWholeNumber("--address", last, 1, 247));
   if (line.scan.lastAddress < line.scan.firstAddress) {
     throw UsageError("--address: " + text + " is an empty range");
   }
 }
 
 void SetScanTimeout(CommandLine& line, const std::string& text) {
-  line.scan.timeoutMs = static_cast<int>(WholeNumber("--timeout", text, 10, 5000));
+  line.scan.timeoutMs = static_cast<int>(ParseWholeNumber("--timeout", text, 10, 5000));
 }
 
 bool TakeCommissionFlag(CommandLine& line, const std::string& flag) {
@@ -111,7 +99,7 @@ void TakeChange(CommandLine& line, const std::vector<std::string>& words) {
   if (words.size() != 2) {
     throw UsageError(line.command + " needs DATA_ID " + (address ? "NEW_ADDRESS" : "SPEED"));
   }
-  line.dataId = static_cast<uint32_t>(WholeNumber("data id", words[0], 0, 0xFFFFFFFFLL));
-  line.target = address ? static_cast<int>(WholeNumber("new address", words[1], 1, 247))
+  line.dataId = static_cast<uint32_t>(ParseWholeNumber("data id", words[0], 0, 0xFFFFFFFFLL));
+  line.target = address ? static_cast<int>(ParseWholeNumber("new address", words[1], 1, 247))
                         : SensorBaud("speed", words[1]);
 }

@@ -25,19 +25,6 @@ std::pair<std::size_t, std::size_t> Place(const HostConfig& config, uint32_t dat
                     std::to_string(dataId));
 }
 
-// Parsed with the positions of every value in the text kept.
-Json::Value ParseWithOffsets(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value root;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-    throw ConfigError("the configuration is not valid JSON any more");
-  }
-  return root;
-}
-
 const Json::Value& ObjectAt(const Json::Value& root, const ConfigMember& member) {
   const auto index = [](std::size_t i) { return static_cast<Json::ArrayIndex>(i); };
   const Json::Value* object = &root["lines"][index(member.line)];
@@ -89,7 +76,7 @@ ConfigMember SpeedMember(const HostConfig& config, uint32_t dataId, int baud) {
 }
 
 std::string WithMember(const std::string& text, const ConfigMember& member) {
-  const Json::Value root = ParseWithOffsets(text);
+  const Json::Value root = ParseConfigJson(text);
   const Json::Value& object = ObjectAt(root, member);
   const std::string value = std::to_string(member.value);
   if (object.isMember(member.name)) {

@@ -352,18 +352,6 @@ std::string FirstError(const std::string& errors) {
   return text.substr(0, lineEnd) + ": " + text.substr(detailStart, detailEnd - detailStart);
 }
 
-Json::Value ParseJson(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value root;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-    throw ConfigError("not valid JSON: " + FirstError(errors));
-  }
-  return root;
-}
-
 void ApplyPortOverrides(HostConfig& config, const ConfigOverrides& overrides) {
   for (const auto& [index, port] : overrides.ports) {
     if (index >= config.lines.size()) {
@@ -387,7 +375,7 @@ const DeviceConfig* HostConfig::FindDevice(uint32_t dataId) const {
 HostConfig ParseHostConfig(const std::string& text, const std::string& path,
                            const ConfigOverrides& overrides) {
   try {
-    const Json::Value root = ParseJson(text);
+    const Json::Value root = ParseConfigJson(text);
     RequireObject(root, "the configuration");
     const Fields fields(root, "");
     HostConfig config;
@@ -429,4 +417,16 @@ HostConfig LoadHostConfig(const std::string& path, const ConfigOverrides& overri
   const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   if (file.bad()) throw ConfigError("cannot read configuration " + path);
   return ParseHostConfig(text, path, overrides);
+}
+
+Json::Value ParseConfigJson(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    throw ConfigError("not valid JSON: " + FirstError(errors));
+  }
+  return root;
 }

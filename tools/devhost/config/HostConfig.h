@@ -87,6 +87,9 @@ struct ConfigOverrides {
 // Reads and checks the whole file before anything else happens; throws ConfigError with the
 // file name, the member's path and what is wrong.
 HostConfig LoadHostConfig(const std::string& path, const ConfigOverrides& overrides);
+// Configuration text as strict JSON, every value's place in the text kept (getOffsetStart);
+// ConfigError with the first problem and its line otherwise.
+Json::Value ParseConfigJson(const std::string& text);
 // Parses configuration text; `path` names it in messages and anchors relative paths.
 HostConfig ParseHostConfig(const std::string& text, const std::string& path,
                            const ConfigOverrides& overrides);

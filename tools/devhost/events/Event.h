@@ -101,6 +101,7 @@ struct SummaryEvent {
   uint32_t dataId = 0;
   unsigned long cycles = 0;
   unsigned long errors = 0;
+  unsigned long failedPolls = 0;  // polls that completed no cycle
 };
 
 // A device's address or its line's speed was changed (readdress, rebaud), and where it answers

@@ -232,6 +232,7 @@ struct JsonOf {
     Json::Value json = Event("summary", e.dataId);
     json["cycles"] = static_cast<Json::UInt64>(e.cycles);
     json["errors"] = static_cast<Json::UInt64>(e.errors);
+    json["failed_polls"] = static_cast<Json::UInt64>(e.failedPolls);
     return json;
   }
   std::optional<Json::Value> operator()(const CommissionEvent& e) const {

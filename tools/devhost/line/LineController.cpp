@@ -157,7 +157,9 @@ void LineController::PollDevice(HostedDevice& device) {
   const unsigned long before = device.cycles;
   Guarded(device, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
   RunQueue();
-  TrackLink(device, device.cycles > before);
+  const bool completed = device.cycles > before;
+  if (!completed) ++device.failedPolls;
+  TrackLink(device, completed);
   events_.Flush();
 }
 
@@ -306,7 +308,7 @@ void LineController::EmitActiveAlarms(HostedDevice& device) {
 
 void LineController::EmitSummaries() {
   for (const auto& device : devices_) {
-    events_.Emit(SummaryEvent{device->dataId, device->cycles, device->errors});
+    events_.Emit(SummaryEvent{device->dataId, device->cycles, device->errors, device->failedPolls});
   }
 }
 

@@ -20,6 +20,9 @@ struct HostedDevice {
   int slave = 1;
   unsigned long cycles = 0;
   unsigned long errors = 0;
+  // Every poll of the device either completes a cycle or counts here: together they account
+  // for every round.
+  unsigned long failedPolls = 0;
   std::map<std::string, AlarmEvent> alarms;  // the last change of each alarm
   bool replaying = false;                    // a stored record is being loaded back
 

@@ -27,6 +27,9 @@ packages=(
   g++-11-arm-linux-gnueabihf dpkg-dev file
   # Number texts of the plug-in: fmt, used header-only so the board needs no library for it.
   libfmt-dev libfmt-dev:armhf
+  # The soak's checker reads the database with Python's own sqlite3 module; util-linux has the
+  # unshare and mount that the full-disk test uses for a tmpfs of its own.
+  python3 util-linux
 )
 
 native_arch=$(dpkg --print-architecture)

@@ -52,6 +52,9 @@ counts_of() {
 }
 
 run_suite native run_native
+# Three minutes of polling with every fault on, operated through the socket; the long run is
+# made by hand (docs/reliability.md).
+run_suite soak "$root/scripts/soak.sh" --seconds 180 --sample-seconds 15
 run_suite arm "$root/scripts/test-arm.sh"
 # ASan+UBSan over the whole suite, TSan over the concurrency tests, valgrind over plug-in
 # loading; then every fuzz target for a bounded time.
@@ -63,7 +66,7 @@ sum_passed=0
 sum_failed=0
 echo
 printf '%-12s %6s %7s %7s\n' suite tests passed failed
-for suite in native arm sanitizers fuzz; do
+for suite in native soak arm sanitizers fuzz; do
   read -r total passed failed < <(counts_of "$suite")
   rc=$(cat "$logs/$suite.rc")
   label=$suite

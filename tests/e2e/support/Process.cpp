@@ -85,3 +85,10 @@ int BackgroundProcess::Stop(std::chrono::milliseconds limit) {
   pid_ = -1;
   return code;
 }
+
+void BackgroundProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  WaitForExit(pid_, std::chrono::milliseconds(5000));
+  pid_ = -1;
+}

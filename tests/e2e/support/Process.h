@@ -29,6 +29,8 @@ class BackgroundProcess {
   pid_t Pid() const { return pid_; }
   // Sends SIGTERM and waits (at most `limit`, then SIGKILL); the exit code, -1 if killed.
   int Stop(std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+  // Kills it with SIGKILL, as a power cut would, and reaps it.
+  void Kill();
 
  private:
   pid_t pid_ = -1;

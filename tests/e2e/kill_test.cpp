@@ -1,0 +1,179 @@
+// The host killed with SIGKILL at random moments, as a power cut kills it: during its start-up
+// and the restore of the last record, during poll cycles, alarm changes and register writes
+// through its socket. After every kill the database must be whole and consistent, the next start
+// must restore the last stored record, and no more than the cycle in flight may be lost.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "Bench.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Fewer kills under the sanitizers, where every start of the host is several times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kKills = 40;
+#else
+constexpr int kKills = 200;
+#endif
+
+// The last request of every poll cycle, as the simulator logs it when it answers.
+constexpr const char* kCycleEnd = "request fc4 2000/2: none";
+
+long long Occurrences(const std::string& text, const std::string& what) {
+  long long found = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+  return found;
+}
+
+std::vector<Json::Value> JsonLines(const std::string& text) {
+  std::vector<Json::Value> events;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    Json::Value event;
+    if (Json::Reader().parse(line, event, false) && event.isObject()) events.push_back(event);
+  }
+  return events;
+}
+
+// The simulator writes a line for each request it answers; once the host is dead the log stops
+// growing. Waits until it has stood still for a moment (bounded).
+std::string SettledLog(const Bench& bench) {
+  std::string log = bench.SensorLog();
+  for (int round = 0; round < 50; ++round) {
+    std::this_thread::sleep_for(30ms);
+    std::string again = bench.SensorLog();
+    if (again.size() == log.size()) return again;
+    log = std::move(again);
+  }
+  return log;
+}
+
+struct StoreState {
+  long long rows = 0;
+  Bytes lastRecord;  // of last_record; empty when there is none yet
+};
+
+// Everything that must hold of the database after a kill; the state it was found in.
+StoreState CheckStore(const Bench& bench, int kill) {
+  StoreState state;
+  if (!std::ifstream(bench.Database()).good()) return state;  // killed before it was made
+  const auto integrity = QueryRows(bench.Database(), "PRAGMA integrity_check");
+  EXPECT_EQ(integrity, (std::vector<std::vector<std::string>>{{"ok"}})) << "after kill " << kill;
+  state.rows = QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
+  EXPECT_EQ(QueryCount(bench.Database(),
+                       "SELECT COUNT(*) FROM history WHERE length(record) != 47 OR "
+                       "temperature IS NULL OR humidity IS NULL OR pressure IS NULL"),
+            0)
+      << "a partial history row after kill " << kill;
+  const auto last = QueryBlobs(bench.Database(), "SELECT record FROM last_record");
+  const auto newest = QueryBlobs(bench.Database(), "SELECT record FROM history ORDER BY id DESC "
+                                                   "LIMIT 1");
+  // Both are written by the cycle's one transaction: they are there together or not at all.
+  EXPECT_EQ(last, newest) << "last record and newest history row differ after kill " << kill;
+  if (!last.empty()) state.lastRecord = last.front();
+  return state;
+}
+
+// The temperature, humidity and pressure a record holds, as the host prints them.
+std::vector<double> Values(const Bytes& record) {
+  const auto tenths = [&](std::size_t offset, bool withSign) {
+    int value = static_cast<int>(RecordWord(record, offset));
+    if (withSign && value >= 0x8000) value -= 0x10000;
+    return value / 10.0;
+  };
+  return {tenths(14, true), tenths(12, false), tenths(18, false)};
+}
+
+// The host's first "restored" event, if it got that far, must show the record stored last.
+// True when it did get that far.
+bool CheckRestored(const std::string& output, const Bytes& expected, int kill) {
+  for (const Json::Value& event : JsonLines(output)) {
+    if (event["event"].asString() == "cycle") {
+      ADD_FAILURE() << "a cycle before any restore after kill " << kill << ":\n" << output;
+      return false;
+    }
+    if (event["event"].asString() != "restored") continue;
+    const std::vector<double> shown{event["temperature"].asDouble(), event["humidity"].asDouble(),
+                                    event["pressure"].asDouble()};
+    EXPECT_EQ(shown, Values(expected)) << "restored another record after kill " << kill;
+    return true;
+  }
+  return false;
+}
+
+TEST(KilledHost, AtRandomMomentsItLosesAtMostTheCycleInFlightAndRestoresTheLastStoredRecord) {
+  Bench bench;
+  // A fast temperature swing: consecutive records differ, and the alarm changes often.
+  bench.StartSensor({"--verbose", "--temperature", "10:40:4"});
+  const std::string config = bench.Config(Mode5Settings(), 50, 150);
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<int> percent(0, 99);
+
+  StoreState before;
+  long long answeredBefore = 0;
+  long long lost = 0;
+  int restoresSeen = 0;
+  int writesCut = 0;
+  for (int kill = 1; kill <= kKills; ++kill) {
+    const std::string log = bench.dir.Path("host" + std::to_string(kill) + ".log");
+    BackgroundProcess host(bench.HostCommand({"run", "--json", config}), log);
+    // A quarter of the kills land in the start-up and the restore, the rest in polling.
+    const int roll = percent(random);
+    const int delayMs = roll < 25 ? roll : 80 + percent(random) * 6;
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    std::thread writer;
+    ProcessResult written;
+    if (roll % 3 == 0) {
+      // A write through the socket, with the kill landing while the host works on it.
+      writer = std::thread([&] {
+        written = RunProgram(bench.HostCommand({"write", "--", config, "12", "80",
+                                                std::to_string(kill % 5 - 2)}),
+                             20s);
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(percent(random) * 2));
+    }
+    host.Kill();
+    if (writer.joinable()) {
+      writer.join();
+      // The write's client gets an answer or an error, never waits for ever.
+      EXPECT_FALSE(written.timedOut) << "kill " << kill;
+      writesCut += written.exitCode != 0 ? 1 : 0;
+    }
+
+    const long long answered = Occurrences(SettledLog(bench), kCycleEnd);
+    const StoreState after = CheckStore(bench, kill);
+    if (!before.lastRecord.empty() && CheckRestored(ReadFile(log), before.lastRecord, kill)) {
+      ++restoresSeen;
+    }
+    // Every cycle the sensor finished is stored, except at most the one in flight.
+    const long long lostNow = (answered - answeredBefore) - (after.rows - before.rows);
+    EXPECT_GE(lostNow, 0) << "more rows stored than cycles answered, kill " << kill;
+    EXPECT_LE(lostNow, 1) << "more than the cycle in flight lost, kill " << kill;
+    lost += lostNow;
+    before = after;
+    answeredBefore = answered;
+    if (HasFailure()) return;
+  }
+
+  // A last, orderly run starts from the last stored record and polls on.
+  const ProcessResult last = bench.Host({"run", "--json", "--cycles", "3", config});
+  EXPECT_EQ(last.exitCode, 0) << last.out << last.err;
+  EXPECT_TRUE(CheckRestored(last.out, before.lastRecord, kKills + 1)) << last.out;
+  const StoreState final = CheckStore(bench, kKills + 1);
+  EXPECT_EQ(final.rows, before.rows + 3);
+
+  EXPECT_GT(before.rows, kKills) << "the kills came too early to test much";
+  EXPECT_GT(restoresSeen, kKills / 2);
+  std::printf("%d kills: %lld cycles stored, %lld lost in flight, %d restores checked, %d writes "
+              "cut off\n",
+              kKills, before.rows, lost, restoresSeen, writesCut);
+}
+
+}  // namespace

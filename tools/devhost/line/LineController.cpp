@@ -24,7 +24,9 @@ bool IsRead(const ModbusRequest& request) {
 
 }  // namespace
 
-LineController::LineController(const LineConfig& config) : config_(config) {}
+LineController::LineController(const LineConfig& config)
+    : config_(config),
+      reopen_([this](const std::string& text) { events_.Emit(NoticeEvent{text}); }) {}
 
 LineController::~LineController() {
   // The store sink goes before the store it writes to.
@@ -118,7 +120,7 @@ void LineController::Run(long rounds) {
   const auto interval = std::chrono::milliseconds(config_.pollIntervalMs);
   auto next = std::chrono::steady_clock::now();
   for (long done = 0; rounds == 0 || done < rounds;) {
-    switch (WaitUntil(next, jobs_.WakeDescriptor())) {
+    switch (WaitUntil(std::min(next, reopen_.Due()), jobs_.WakeDescriptor())) {
       case WakeReason::kStop:
         return;
       case WakeReason::kReadable:
@@ -127,6 +129,8 @@ void LineController::Run(long rounds) {
       case WakeReason::kDeadline:
         break;
     }
+    if (line_) reopen_.AttemptIfDue(*line_, std::chrono::steady_clock::now());
+    if (std::chrono::steady_clock::now() < next) continue;
     // A round that overran its interval is followed at once, without trying to catch up.
     next = std::max(next + interval, std::chrono::steady_clock::now());
     PollRound();
@@ -191,8 +195,9 @@ void LineController::WaitForNextSecond(const HostedDevice& device) {
 }
 
 void LineController::RunQueue() {
-  // A device that keeps asking (a faulty plug-in) cannot hold the line for ever.
-  for (int run = 0; run < kMaxExchangesPerRun && !queue_.empty(); ++run) {
+  // A device that keeps asking (a faulty plug-in) cannot hold the line for ever, and a stop
+  // request ends the cycle after the exchange in flight.
+  for (int run = 0; run < kMaxExchangesPerRun && !queue_.empty() && !StopRequested(); ++run) {
     const Pending pending = queue_.front();
     queue_.pop_front();
     RunExchange(pending);
@@ -204,6 +209,9 @@ void LineController::RunExchange(const Pending& pending) {
   HostedDevice& device = *pending.device;
   const ModbusRequest& request = pending.request;
   const Exchange exchange = line_->Perform(device.slave, request);
+  if (!exchange.portLost.empty()) {
+    reopen_.Lost(*line_, exchange.portLost, std::chrono::steady_clock::now());
+  }
   if (!IsRead(request)) {
     lastWrite_ = exchange;
     lastWriteRequest_ = request;

@@ -17,6 +17,7 @@
 #include "events/EventFanout.h"
 #include "host/SMDController.h"
 #include "line/JobQueue.h"
+#include "line/PortReopen.h"
 #include "line/SerialLine.h"
 #include "service/HostedDevice.h"
 #include "store/Store.h"
@@ -134,6 +135,8 @@ class LineController : public SMDController {
   std::map<const SMDVDevice*, HostedDevice*> byDevice_;
   std::deque<Pending> queue_;
   JobQueue jobs_;
+  // Opens the serial device again after it went away; rounds go on meanwhile and fail at once.
+  PortReopen reopen_;
   IdleWork idleWork_;
   // What the last write exchange brought back, for the write's outcome text.
   std::optional<Exchange> lastWrite_;

@@ -1,14 +1,27 @@
 #include "line/SerialLine.h"
 
 #include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "service/Signals.h"
 
 namespace {
 
-constexpr int kMaxDrainRounds = 4;
+// A late answer is waited for this many response timeouts at most: a line that still talks by
+// then is flushed before the next request instead.
+constexpr int kDrainLimitTimeouts = 2;
+
+// What a descriptor says once its device is unplugged (a hung-up terminal gives EIO).
+bool DeviceGoneError(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
 
 // A Modbus exception is a complete, prompt answer: nothing more is on its way.
 bool IsExceptionAnswer(int error) {
@@ -55,7 +68,7 @@ SerialLine::SerialLine(const LineConfig& config)
     : config_(config),
       device_(config.device),
       responseTimeoutMs_(config.responseTimeoutMs),
-      lock_(config.device) {
+      lock_(std::in_place, config.device) {
   config_.devices.clear();
   Open();
 }
@@ -77,7 +90,7 @@ void SerialLine::Open() {
     throw SerialError("cannot open serial device " + device_ + ": " + modbus_strerror(error));
   }
   try {
-    lock_.MakeExclusive();
+    lock_->MakeExclusive();
   } catch (...) {
     Close();
     throw;
@@ -89,6 +102,8 @@ void SerialLine::Open() {
   const uint32_t byteTimeout = std::min<uint32_t>(timeout, 200);
   modbus_set_byte_timeout(context_, 0, byteTimeout * 1000);
   modbus_set_error_recovery(context_, MODBUS_ERROR_RECOVERY_NONE);
+  struct stat node {};
+  node_ = fstat(modbus_get_socket(context_), &node) == 0 ? node.st_rdev : 0;
   flushBeforeNext_ = true;
 }
 
@@ -101,15 +116,59 @@ void SerialLine::Close() {
 
 void SerialLine::Reconfigure(int baudRate, char parity) {
   Close();
-  lock_.LeaveExclusive();
   config_.baudRate = baudRate;
   config_.parity = parity;
+  if (!lock_) return Reopen();
+  lock_->LeaveExclusive();
   Open();
 }
 
+void SerialLine::Drop() {
+  Close();
+  lock_.reset();
+}
+
+void SerialLine::Reopen() {
+  if (IsOpen()) return;
+  // A lock still held (a failed reconfiguration) is taken anew with the device.
+  lock_.reset();
+  lock_.emplace(device_);
+  try {
+    Open();
+  } catch (...) {
+    lock_.reset();
+    throw;
+  }
+}
+
+std::optional<std::string> SerialLine::Gone(int error) const {
+  if (context_ == nullptr) return std::nullopt;
+  if (DeviceGoneError(error)) return std::string(std::strerror(error));
+  // A timeout or a hang-up seen as end of file: the terminal itself tells whether it is still
+  // there.
+  termios settings{};
+  if (tcgetattr(modbus_get_socket(context_), &settings) != 0 && DeviceGoneError(errno)) {
+    return std::string(std::strerror(errno));
+  }
+  struct stat node {};
+  if (stat(device_.c_str(), &node) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ENXIO || errno == ENODEV) {
+      return std::string("the device node is gone");
+    }
+  } else if (node_ != 0 && node.st_rdev != node_) {
+    return std::string("the path leads to another device now");
+  }
+  return std::nullopt;
+}
+
 Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
-  // A reopening that failed leaves the line closed until one succeeds.
-  if (context_ == nullptr) return Failed("serial device " + device_ + " is not open");
+  // A reopening that failed leaves the line closed until one succeeds; the exchange fails at
+  // once instead of waiting for an answer that cannot come.
+  if (context_ == nullptr) {
+    Exchange closed = Failed("serial device " + device_ + " is not open");
+    closed.portLost = "not open";
+    return closed;
+  }
   // A good exchange leaves the line empty; only the first exchange and one after raw bytes
   // went out may find something there that is not its answer.
   if (flushBeforeNext_) {
@@ -126,6 +185,13 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
     exchange = Write(slave, request);
   } else {
     return Failed("function " + std::to_string(request.function) + " is not supported");
+  }
+  if (!exchange.answered && !exchange.lineQuiet) {
+    if (auto gone = Gone(exchange.errorNumber)) {
+      // Nothing more comes from an unplugged device: no drain.
+      exchange.portLost = *gone;
+      return exchange;
+    }
   }
   if (!exchange.answered) {
     // What is left of a broken answer, or all of a late one, must not be taken for the
@@ -144,7 +210,7 @@ Exchange SerialLine::Read(const ModbusRequest& request) {
           : modbus_read_input_registers(context_, request.address, request.count, registers.data());
   if (count < 0) {
     const int error = errno;
-    Exchange failed = Failed(modbus_strerror(error));
+    Exchange failed = FailedCall(error);
     failed.lineQuiet = IsExceptionAnswer(error);
     if (failed.lineQuiet) failed.exception = error - MODBUS_ENOBASE;
     return failed;
@@ -162,11 +228,11 @@ Exchange SerialLine::Write(int slave, const ModbusRequest& request) {
   // whole answer comes back, so the device itself judges the echo.
   const std::vector<uint8_t> frame = WriteFrame(slave, request);
   if (modbus_send_raw_request(context_, frame.data(), static_cast<int>(frame.size())) < 0) {
-    return Failed(modbus_strerror(errno));
+    return FailedCall(errno);
   }
   uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH];
   const int length = modbus_receive_confirmation(context_, answer);
-  if (length < 0) return Failed(modbus_strerror(errno));
+  if (length < 0) return FailedCall(errno);
   // 0: an answer from another address. Slave address and CRC (2 bytes) frame the PDU.
   if (length < 4) return Failed("answer from another address");
   if ((answer[1] & 0x7F) != request.function) return Failed("answer to another function");
@@ -185,18 +251,41 @@ Exchange SerialLine::Write(int slave, const ModbusRequest& request) {
 void SerialLine::DrainLateAnswer() {
   // After a failed exchange the answer may still be on its way. Wait until the line has been
   // quiet for one response timeout, dropping whatever arrives, so that it is not read as the
-  // answer to the next request.
+  // answer to the next request. A line that keeps talking holds the wait for at most
+  // kDrainLimitTimeouts response timeouts; it is flushed again before the next request. A stop
+  // request ends the wait at once.
+  using Clock = std::chrono::steady_clock;
   const int fd = modbus_get_socket(context_);
-  for (int round = 0; round < kMaxDrainRounds; ++round) {
-    pollfd readable{fd, POLLIN, 0};
-    if (poll(&readable, 1, responseTimeoutMs_) <= 0) return;
+  const auto timeout = std::chrono::milliseconds(responseTimeoutMs_);
+  const auto limit = Clock::now() + kDrainLimitTimeouts * timeout;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit - Clock::now());
+    if (left.count() <= 0) break;
+    const auto wait = std::min(left, timeout);
+    pollfd watched[2] = {{fd, POLLIN, 0}, {StopDescriptor(), POLLIN, 0}};
+    const int ready = poll(watched, 2, static_cast<int>(wait.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (watched[1].revents & POLLIN) != 0) break;
+    if (ready == 0) {
+      if (wait == timeout) return;  // quiet for a whole response timeout
+      break;
+    }
+    // A hung-up device has nothing to drain.
+    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return;
     modbus_flush(context_);
   }
+  flushBeforeNext_ = true;
 }
 
 Exchange SerialLine::Failed(const std::string& what) {
   Exchange exchange;
   exchange.error = what;
+  return exchange;
+}
+
+Exchange SerialLine::FailedCall(int error) {
+  Exchange exchange = Failed(modbus_strerror(error));
+  exchange.errorNumber = error;
   return exchange;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,8 +24,11 @@ struct Exchange {
   std::vector<uint16_t> registers;  // a read answer's registers
   std::vector<uint8_t> pdu;         // a write answer: function code first, no address, no CRC
   std::string error;                // why there is no usable answer
+  int errorNumber = 0;              // errno of the call that failed, 0 for a bad answer
   bool lineQuiet = false;           // the failure was a complete answer: nothing to drain
   int exception = 0;                // the Modbus exception code the slave answered with, if any
+  // The serial device is gone (unplugged) or the line is not open: why, empty while it is there.
+  std::string portLost;
 };
 
 // One Modbus-RTU serial line, driven by libmodbus. Exchanges run one at a time, each with the
@@ -43,8 +49,16 @@ class SerialLine {
   int Baud() const { return config_.baudRate; }
   char Parity() const { return config_.parity; }
   // Reopens the line at another speed and parity (libmodbus fixes them in its context), still
-  // holding the port; throws SerialError when the device cannot be opened again.
+  // holding the port (a dropped line is opened and locked anew); throws SerialError when the
+  // device cannot be opened again.
   void Reconfigure(int baudRate, char parity);
+  // Gives the device back (libmodbus context and lock) so that a new node at the same path, or
+  // the same device come back, can be opened and locked again.
+  void Drop();
+  // Opens, locks and configures the device again after Drop; throws SerialError when it cannot
+  // (still gone, or taken by another process), leaving the line dropped.
+  void Reopen();
+  bool IsOpen() const { return context_ != nullptr; }
   // A scan moves on at once after a silent address: waiting out a late answer there would
   // double its time, and the next request is flushed before anyway.
   void SetWaitForLateAnswers(bool wait) { waitForLateAnswers_ = wait; }
@@ -56,15 +70,20 @@ class SerialLine {
   Exchange Write(int slave, const ModbusRequest& request);
   void DrainLateAnswer();
   Exchange Failed(const std::string& what);
+  Exchange FailedCall(int error);  // a libmodbus call failed with this errno
+  // Why the device is no longer there after a failed exchange (the exchange's errno), or
+  // nothing when it still is.
+  std::optional<std::string> Gone(int error) const;
 
   LineConfig config_;  // the devices are not needed here; kept for reopening
   std::string device_;
   int responseTimeoutMs_;
   bool waitForLateAnswers_ = true;
   // Taken before the line is opened and given back after it is closed (members go after the
-  // destructor's body).
-  PortLock lock_;
+  // destructor's body); empty while the device is dropped.
+  std::optional<PortLock> lock_;
   modbus_t* context_ = nullptr;
+  dev_t node_ = 0;  // the device number the line was opened on
   // Set until the first exchange and after raw bytes went out.
   bool flushBeforeNext_ = true;
 };

@@ -1,144 +1,22 @@
 #include "config/HostConfig.h"
 
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cctype>
-#include <charconv>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <set>
 
 #include <json/reader.h>
-#include <json/writer.h>
 
+#include "config/Fields.h"
+#include "config/MqttConfig.h"
 #include "config/Paths.h"
 
 namespace {
 
 constexpr int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 const char* const kBaudRateText = "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
-
-// Plain decimal text: an optional sign, digits and, where fractions are taken, a point and
-// digits. No spaces, exponents, hexadecimal or units.
-bool IsPlainDecimal(const std::string& text, bool fraction) {
-  std::size_t at = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-  const auto digits = [&text, &at] {
-    const std::size_t from = at;
-    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
-    return at > from;
-  };
-  if (!digits()) return false;
-  if (fraction && at < text.size() && text[at] == '.') {
-    ++at;
-    if (!digits()) return false;
-  }
-  return at == text.size();
-}
-
-// Configurations written by other tools often quote their numbers ("9600"); decimal text is
-// taken as the number it spells, as the device settings take it.
-std::optional<long long> WholeFromText(const std::string& text) {
-  if (!IsPlainDecimal(text, false)) return std::nullopt;
-  // Saturates far out of range, where the range check then names the member.
-  return std::strtoll(text.c_str(), nullptr, 10);
-}
-
-std::optional<double> DecimalFromText(const std::string& text) {
-  if (!IsPlainDecimal(text, true)) return std::nullopt;
-  // from_chars reads a point whatever the locale, and takes no '+'.
-  const char* first = text.data() + (text[0] == '+' ? 1 : 0);
-  double value = 0;
-  const auto result =
-      std::from_chars(first, text.data() + text.size(), value, std::chars_format::fixed);
-  if (result.ec != std::errc()) return std::nullopt;
-  return value;
-}
-
-// The text as JSON writes it, quoted and escaped, so that a message stays on one line.
-std::string Quoted(const std::string& text) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, Json::Value(text));
-}
-
-std::string NotAString(const std::string& accepted, const std::string& text) {
-  return "must be " + accepted + ", as a number, not a string " + Quoted(text);
-}
-
-// Reads members of one JSON object and says exactly where a value is wrong.
-class Fields {
- public:
-  Fields(const Json::Value& object, std::string where)
-      : object_(object), where_(std::move(where)) {}
-
-  [[noreturn]] void Fail(const std::string& member, const std::string& problem) const {
-    throw ConfigError(where_ + member + ": " + problem);
-  }
-  bool Has(const std::string& member) const {
-    return object_.isMember(member) && !object_[member].isNull();
-  }
-  const Json::Value& Get(const std::string& member) const { return object_[member]; }
-
-  // A whole number, written as a number or as decimal text; `accepted` says what the member
-  // takes, for the message.
-  long long Whole(const std::string& member, const std::string& accepted) const {
-    const Json::Value& value = object_[member];
-    if (value.isString()) {
-      const auto number = WholeFromText(value.asString());
-      if (!number) Fail(member, NotAString(accepted, value.asString()));
-      return *number;
-    }
-    if (!value.isInt64()) Fail(member, "must be " + accepted);
-    return value.asInt64();
-  }
-  long long Integer(const std::string& member, long long low, long long high,
-                    long long fallback) const {
-    if (!Has(member)) return fallback;
-    const std::string accepted =
-        "a whole number from " + std::to_string(low) + " to " + std::to_string(high);
-    const long long value = Whole(member, accepted);
-    if (value < low || value > high) Fail(member, "must be " + accepted);
-    return value;
-  }
-  std::string Text(const std::string& member, bool required) const {
-    if (!Has(member)) {
-      if (required) Fail(member, "is missing");
-      return {};
-    }
-    if (!object_[member].isString() || object_[member].asString().empty()) {
-      Fail(member, "must be a non-empty string");
-    }
-    return object_[member].asString();
-  }
-  // A number not below 0, written as a number or as decimal text ("0.5").
-  std::optional<float> Number(const std::string& member) const {
-    if (!Has(member)) return std::nullopt;
-    const std::string accepted = "a number not below 0";
-    const Json::Value& value = object_[member];
-    std::optional<double> number;
-    if (value.isString()) {
-      number = DecimalFromText(value.asString());
-      if (!number) Fail(member, NotAString(accepted, value.asString()));
-    } else if (value.isNumeric()) {
-      number = value.asDouble();
-    }
-    if (!number || *number < 0) Fail(member, "must be " + accepted);
-    return static_cast<float>(*number);
-  }
-  const std::string& Where() const { return where_; }
-
- private:
-  const Json::Value& object_;
-  std::string where_;
-};
-
-void RequireObject(const Json::Value& value, const std::string& where) {
-  if (!value.isObject()) throw ConfigError(where + ": must be an object");
-}
 
 char ParseParity(const Fields& fields) {
   const std::string parity = fields.Text("parity", false);
@@ -232,97 +110,6 @@ std::string ParseControlSocket(const Fields& fields, const std::string& base,
                                      " bytes a socket path can have; give a shorter one");
   }
   return path;
-}
-
-// Topic levels the host writes under: no wildcards, no empty level, nothing a broker refuses.
-bool IsTopicPrefix(const std::string& text) {
-  if (text.empty() || text.front() == '/' || text.back() == '/') return false;
-  if (text.find("//") != std::string::npos) return false;
-  return text.find_first_of(std::string("+#\0", 3)) == std::string::npos;
-}
-
-bool IsPlainName(const std::string& text) {
-  for (unsigned char c : text) {
-    if (!std::isalnum(c) && c != '_' && c != '-' && c != '.') return false;
-  }
-  return !text.empty() && text.size() <= 64;
-}
-
-std::string DefaultClientId() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "devhost";
-  std::string id = "devhost-";
-  for (const char* c = name; *c != '\0' && id.size() < 48; ++c) {
-    id += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '-';
-  }
-  return id;
-}
-
-// The first line of the password file; the message names the file, never its content.
-std::string ReadPassword(const Fields& fields, const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::string password;
-  if (!file || !std::getline(file, password)) {
-    fields.Fail("passwordFile", "cannot read " + path);
-  }
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  if (password.empty()) fields.Fail("passwordFile", path + " holds no password on its first line");
-  return password;
-}
-
-bool Flag(const Fields& fields, const std::string& member) {
-  if (!fields.Has(member)) return false;
-  if (!fields.Get(member).isBool()) fields.Fail(member, "must be true or false");
-  return fields.Get(member).asBool();
-}
-
-void ParseMqttTls(const Fields& fields, const std::string& base, MqttConfig& mqtt) {
-  if (fields.Has("caFile")) mqtt.caFile = AbsolutePath(fields.Text("caFile", true), base);
-  if (fields.Has("certFile")) mqtt.certFile = AbsolutePath(fields.Text("certFile", true), base);
-  if (fields.Has("keyFile")) mqtt.keyFile = AbsolutePath(fields.Text("keyFile", true), base);
-  if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
-    fields.Fail(mqtt.certFile.empty() ? "certFile" : "keyFile", "certFile and keyFile go together");
-  }
-  if (!mqtt.certFile.empty() && mqtt.caFile.empty()) {
-    fields.Fail("caFile", "is needed for TLS when a client certificate is given");
-  }
-}
-
-MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
-  RequireObject(value, "mqtt");
-  const Fields fields(value, "mqtt.");
-  MqttConfig mqtt;
-  if (fields.Has("host")) mqtt.host = fields.Text("host", true);
-  ParseMqttTls(fields, base, mqtt);
-  mqtt.port = static_cast<int>(fields.Integer("port", 1, 65535, mqtt.caFile.empty() ? 1883 : 8883));
-  mqtt.clientId = fields.Has("clientId") ? fields.Text("clientId", true) : DefaultClientId();
-  if (!IsPlainName(mqtt.clientId)) {
-    fields.Fail("clientId", "must be 1 to 64 letters, digits, '_', '-' or '.'");
-  }
-  if (fields.Has("prefix")) mqtt.prefix = fields.Text("prefix", true);
-  if (!IsTopicPrefix(mqtt.prefix)) {
-    fields.Fail("prefix",
-                "must be topic levels without '+', '#', empty levels or a leading or "
-                "trailing '/'");
-  }
-  mqtt.qos = static_cast<int>(fields.Integer("qos", 0, 2, 0));
-  mqtt.keepAliveS = static_cast<int>(fields.Integer("keepAliveS", 5, 3600, 60));
-  mqtt.queueLimit = static_cast<int>(fields.Integer("queueLimit", 10, 100000, 1000));
-  if (fields.Has("password")) {
-    fields.Fail("password", "is not taken inline; put it in a file named by passwordFile");
-  }
-  if (fields.Has("username")) mqtt.username = fields.Text("username", true);
-  if (fields.Has("passwordFile")) {
-    if (mqtt.username.empty()) fields.Fail("passwordFile", "needs a username");
-    mqtt.passwordFile = AbsolutePath(fields.Text("passwordFile", true), base);
-    mqtt.password = ReadPassword(fields, mqtt.passwordFile);
-  }
-  mqtt.homeAssistant = Flag(fields, "homeAssistant");
-  if (fields.Has("discoveryPrefix")) mqtt.discoveryPrefix = fields.Text("discoveryPrefix", true);
-  if (!IsTopicPrefix(mqtt.discoveryPrefix)) {
-    fields.Fail("discoveryPrefix", "must be topic levels without '+', '#' or empty levels");
-  }
-  return mqtt;
 }
 
 void CheckUnique(const HostConfig& config) {

@@ -197,34 +197,38 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
 }
 
 CommandResult RequestHandler::Readdress(const Json::Value& request) {
-  if (!request.isMember("data_id")) throw BadRequest("readdress needs \"data_id\"");
-  const uint32_t dataId = Targets(request).front();
+  const uint32_t dataId = CommissionTarget(request, "readdress");
   const int address = static_cast<int>(WholeNumber(request, "address", 1, 247));
-  CommandResult result{"readdress", 0, {}};
-  auto status = std::make_shared<int>(kExitNoAnswer);
-  RunOnLine(
-      dataId,
-      [status, address](LineController& line, HostedDevice& device) {
-        *status = ChangeAddress(line, device, address);
-      },
-      result.events);
-  result.exitStatus = *status;
-  return result;
+  return RunCommission("readdress", dataId, [address](LineController& line, HostedDevice& device) {
+    return ChangeAddress(line, device, address);
+  });
 }
 
 CommandResult RequestHandler::Rebaud(const Json::Value& request) {
-  if (!request.isMember("data_id")) throw BadRequest("rebaud needs \"data_id\"");
-  const uint32_t dataId = Targets(request).front();
+  const uint32_t dataId = CommissionTarget(request, "rebaud");
   const int baud = static_cast<int>(WholeNumber(request, "baud", 1, 10000000));
   const Json::Value& force = request["force"];
   if (!force.isNull() && !force.isBool()) throw BadRequest("\"force\" must be true or false");
-  CommandResult result{"rebaud", 0, {}};
+  return RunCommission("rebaud", dataId,
+                       [baud, force = force.asBool()](LineController& line, HostedDevice& device) {
+                         return ChangeSpeed(line, device, baud, force);
+                       });
+}
+
+uint32_t RequestHandler::CommissionTarget(const Json::Value& request, const std::string& command) {
+  if (!request.isMember("data_id")) throw BadRequest(command + " needs \"data_id\"");
+  return Targets(request).front();
+}
+
+CommandResult RequestHandler::RunCommission(const std::string& command, uint32_t dataId,
+                                            const CommissionJob& job) {
+  CommandResult result{command, 0, {}};
+  // No answer unless the job ran on the line and said otherwise; the job may still run after a
+  // line that took too long was given up, so it holds what it uses.
   auto status = std::make_shared<int>(kExitNoAnswer);
   RunOnLine(
       dataId,
-      [status, baud, force = force.asBool()](LineController& line, HostedDevice& device) {
-        *status = ChangeSpeed(line, device, baud, force);
-      },
+      [status, job](LineController& line, HostedDevice& device) { *status = job(line, device); },
       result.events);
   result.exitStatus = *status;
   return result;

@@ -33,6 +33,8 @@ class RequestHandler {
 
  private:
   using DeviceJob = std::function<void(LineController&, HostedDevice&)>;
+  // A commissioning change made on the line; its exit status.
+  using CommissionJob = std::function<int(LineController&, HostedDevice&)>;
 
   CommandResult Status(const Json::Value& request);
   CommandResult Alarms(const Json::Value& request);
@@ -40,6 +42,9 @@ class RequestHandler {
   // The device moved to another address, or its line to another speed, and followed there.
   CommandResult Readdress(const Json::Value& request);
   CommandResult Rebaud(const Json::Value& request);
+  uint32_t CommissionTarget(const Json::Value& request, const std::string& command);
+  CommandResult RunCommission(const std::string& command, uint32_t dataId,
+                              const CommissionJob& job);
   // The devices a request names: one, or every device when it names none.
   std::vector<uint32_t> Targets(const Json::Value& request) const;
   // Runs `job` on the device's line, adding the events it emits to `events`.

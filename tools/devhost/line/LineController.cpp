@@ -55,7 +55,8 @@ HostedDevice* LineController::FindDevice(uint32_t dataId) {
 void LineController::AttachStore(std::unique_ptr<Store> store) {
   store_ = std::move(store);
   storeSink_ = std::make_unique<StoreSink>(
-      *store_, [this](uint32_t dataId, const std::string& what) { OnStoreFailure(dataId, what); });
+      *store_, [this](uint32_t dataId, const std::string& what) { OnStoreFailure(dataId, what); },
+      [this](const std::string& text) { events_.Emit(NoticeEvent{text}); });
   events_.Add(*storeSink_);
 }
 
@@ -76,6 +77,8 @@ void LineController::CountError(HostedDevice& device, const std::string& what, b
   events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore});
 }
 
+// Only the failures the store sink reports arrive here (the first, then at most one a minute),
+// so a full disk adds one error a minute to the device's count, not one a cycle.
 void LineController::OnStoreFailure(uint32_t dataId, const std::string& what) {
   HostedDevice* device = FindDevice(dataId);
   if (device == nullptr && !devices_.empty()) device = devices_.front().get();

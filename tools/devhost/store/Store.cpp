@@ -168,7 +168,7 @@ Store::Store(const std::string& path, bool create) {
 Store::~Store() {
   // A connection closes only once all its statements are finalised.
   for (auto& statement : statements_) statement.reset();
-  if (inTransaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db_);
 }
 
@@ -190,14 +190,39 @@ void Store::Execute(const char* sql) {
 
 void Store::Begin() {
   if (inTransaction_) return;
+  // SQLite's own state decides: a transaction left open by a failure that nobody rolled back
+  // would make every later BEGIN fail ("cannot start a transaction within a transaction").
+  if (!sqlite3_get_autocommit(db_)) Rollback();
   Use(kBegin)->Step();
   inTransaction_ = true;
 }
 
 void Store::Commit() {
   if (!inTransaction_) return;
+  try {
+    Use(kCommit)->Step();
+  } catch (const StoreError&) {
+    // A COMMIT that failed on a full disk or an I/O error may leave the transaction open (SQLite
+    // keeps it for a retry) or may have rolled it back: either way it ends here, so the next
+    // cycle begins clean. Should the rollback fail too, the next Begin tries again; the
+    // COMMIT's error is the one that says what happened.
+    try {
+      Rollback();
+    } catch (const StoreError&) {
+    }
+    throw;
+  }
   inTransaction_ = false;
-  Use(kCommit)->Step();
+}
+
+void Store::Rollback() {
+  inTransaction_ = false;
+  // SQLite rolls a transaction back by itself after some errors (SQLITE_FULL, SQLITE_IOERR):
+  // a ROLLBACK then would only fail with "no transaction is active". Every kept statement has
+  // been reset when its use ended, so nothing holds the transaction. In WAL mode a rollback
+  // writes nothing, so it works on a full disk too.
+  if (sqlite3_get_autocommit(db_)) return;
+  Execute("ROLLBACK");
 }
 
 void Store::AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,

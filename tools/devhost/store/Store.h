@@ -66,8 +66,13 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   // One transaction per poll cycle: a killed process loses at most the cycle in flight.
+  // Begin does nothing while a transaction is open. A Commit that fails (a full disk) has rolled
+  // the transaction back before it throws. After any other failed write of a transaction the
+  // caller calls Rollback: SQLite may have undone the whole transaction or only the statement.
   void Begin();
   void Commit();
+  // Ends the open transaction without keeping it; does nothing when none is open.
+  void Rollback();
 
   void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
                   unsigned int length);

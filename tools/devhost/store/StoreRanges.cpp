@@ -177,8 +177,11 @@ long long Store::PruneBatch(std::optional<EventTable> table, const std::string& 
     Commit();
     return deleted;
   } catch (...) {
-    inTransaction_ = false;
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    try {
+      Rollback();
+    } catch (const StoreError&) {
+      // The next Begin tries again; the batch's own error is the one to report.
+    }
     throw;
   }
 }

@@ -55,21 +55,43 @@ bool Writes(const EventBody& body) {
 
 void StoreSink::Take(const HostEvent& event) {
   if (!Writes(event.body)) return;
+  ++writes_;
+  if (failed_) return;  // the unit is lost already; a write now would commit on its own
   const std::string time = StoreTimeText(event.time);
-  Guarded(DataIdOf(event.body), [&] {
+  try {
     store_.Begin();
     std::visit(Writer{store_, time}, event.body);
-  });
+  } catch (const StoreError& error) {
+    Fail(DataIdOf(event.body), error.what());
+  }
 }
 
 void StoreSink::Flush() {
-  Guarded(0, [&] { store_.Commit(); });
+  if (writes_ == 0) return;
+  if (!failed_) {
+    try {
+      store_.Commit();
+    } catch (const StoreError& error) {
+      Fail(0, error.what());
+    }
+  }
+  const auto now = StoreOutage::Clock::now();
+  if (failed_) {
+    outage_.Lost(writes_);
+  } else if (const auto notice = outage_.Stored(now); notice && onNotice_) {
+    onNotice_(*notice);
+  }
+  writes_ = 0;
+  failed_ = false;
 }
 
-void StoreSink::Guarded(uint32_t dataId, const std::function<void()>& write) {
+void StoreSink::Fail(uint32_t dataId, const std::string& what) {
+  failed_ = true;
   try {
-    write();
-  } catch (const StoreError& error) {
-    if (onFailure_) onFailure_(dataId, error.what());
+    store_.Rollback();
+  } catch (const StoreError&) {
+    // The next unit's Begin rolls back again, and reports it should that fail too.
   }
+  const auto report = outage_.Failed(what, StoreOutage::Clock::now());
+  if (report && onFailure_) onFailure_(dataId, *report);
 }

@@ -288,7 +288,16 @@ bool NeedsExactNumbers(const EventBody& event) {
 
 std::string ClockText(std::time_t time) { return TimeText(time, "%H:%M:%S"); }
 std::string IsoTimeText(std::time_t time) { return TimeText(time, "%Y-%m-%dT%H:%M:%S"); }
-std::string StoreTimeText(std::time_t time) { return TimeText(time, "%Y-%m-%d %H:%M:%S"); }
+std::string StoreTimeText(std::time_t time) {
+  // A cycle stores several rows in the same second: each second is formatted once per thread.
+  thread_local std::time_t formattedAt = -1;
+  thread_local std::string text;
+  if (time != formattedAt) {
+    text = TimeText(time, "%Y-%m-%d %H:%M:%S");
+    formattedAt = time;
+  }
+  return text;
+}
 
 std::string CompactJson(const Json::Value& value, bool exact) {
   Json::StreamWriterBuilder builder;

@@ -1,0 +1,115 @@
+// The controller's side of the plug-in interface: what a device asks of its host while it runs
+// (queue a request, hand over a record, check a rule, keep history), each turned into an event
+// of the line or a request on its queue.
+#include "events/RecordView.h"
+#include "line/LineController.h"
+#include "store/Store.h"
+
+int LineController::SubmitRequest(SPModbus& device, const ModbusRequest& request) {
+  HostedDevice* hosted = Find(device);
+  if (hosted == nullptr || queue_.size() >= kMaxQueued) return -1;
+  queue_.push_back({hosted, request});
+  return 0;
+}
+
+int LineController::SendSP(SMDVDevice& device, int code, const unsigned char* data,
+                           unsigned int length, bool flag) {
+  (void)flag;
+  HostedDevice* hosted = Find(device);
+  if (hosted == nullptr || data == nullptr) return -1;
+  // Loading a stored record back re-sends it with a new time stamp; nothing new to keep.
+  if (hosted->replaying) return 0;
+  events_.Emit(RecordSentEvent{hosted->dataId, code, {data, data + length}});
+  return 0;
+}
+
+int LineController::CheckThreshold(SMDVDevice& device, const std::string& alarmId,
+                                   const std::string& name, float value, int kind) {
+  HostedDevice* hosted = Find(device);
+  if (hosted == nullptr) return 0;
+  events_.Emit(ThresholdEvent{hosted->dataId, alarmId, name, value, kind});
+  return 0;
+}
+
+int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std::string& signalName,
+                                       const std::string& alarmId, const std::string& valueText,
+                                       const std::string& alarmText, bool active,
+                                       unsigned short kind) {
+  (void)kind;
+  HostedDevice* hosted = Find(device);
+  if (hosted == nullptr) return 0;
+  // The device reports every rule every cycle; only a change of the active flag is an event.
+  const auto known = hosted->alarms.find(alarmId);
+  const bool wasActive = known != hosted->alarms.end() && known->second.active;
+  if (known != hosted->alarms.end() && wasActive == active) return 0;
+  if (known == hosted->alarms.end() && !active) {
+    hosted->alarms[alarmId].active = false;  // first seen inactive: nothing changed
+    return 0;
+  }
+  AlarmEvent event{hosted->dataId, NowText(), alarmId,   signalName,
+                   level,          active,    valueText, alarmText};
+  hosted->alarms[alarmId] = event;
+  events_.Emit(event);
+  return 0;
+}
+
+int LineController::CheckAOReport(SMDVDevice& device, const std::string& signalId, float value) {
+  HostedDevice* hosted = Find(device);
+  if (hosted == nullptr) return 0;
+  events_.Emit(ReportEvent{hosted->dataId, signalId, value});
+  return 1;
+}
+
+bool LineController::DoBatchCheckThreshold(SMDVDevice& device,
+                                           const std::vector<rule_value>& ruleValues) {
+  // The reference host adds no batch rules of its own, so no batch ever raises an alarm.
+  (void)device;
+  (void)ruleValues;
+  return false;
+}
+
+int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
+                                      unsigned int length) {
+  HostedDevice* hosted = Find(device);
+  if (hosted == nullptr || data == nullptr) return -1;
+  const auto values = DecodeRecord(data, length);
+  if (hosted->replaying) {
+    events_.Emit(RestoredEvent{hosted->dataId, values});
+    return 0;
+  }
+  ++hosted->cycles;
+  hosted->recordStoredAt = NowText();
+  events_.Emit(CycleEvent{hosted->dataId, {data, data + length}, values, ActiveAlarms(*hosted)});
+  NoteCycle(hosted->dataId);
+  return 0;
+}
+
+int LineController::OpenPort(SMDSPDevice& device) {
+  // The host opened the line before the first device ran and keeps it open.
+  (void)device;
+  return line_ ? 0 : -1;
+}
+
+int LineController::ClosePort(SMDSPDevice& device) {
+  (void)device;
+  return 0;
+}
+
+int LineController::SendData(SMDSPDevice& device, const unsigned char* data, unsigned int length,
+                             EnumParity parity) {
+  (void)device;
+  (void)parity;  // the line keeps the parity it was opened with
+  return line_ ? line_->SendRaw(data, length) : -1;
+}
+
+int LineController::DeviceIoControl(SMDVDevice& device, int code, const void* in, int inlen,
+                                    void* out, int outlen, int& outlenRet) {
+  (void)device;
+  (void)in;
+  (void)inlen;
+  (void)out;
+  (void)outlen;
+  (void)outlenRet;
+  // The outcome query is answered by the device itself before it reaches the host.
+  return code == kWriteOutcomeQuery ? 0 : -1;
+}

@@ -160,6 +160,13 @@ void LineController::PollRound() {
 }
 
 void LineController::PollDevice(HostedDevice& device) {
+  // While the serial device is gone, a device whose link is reported lost already is not asked:
+  // each exchange would fail at once, and an error every round would tell nothing new.
+  if (reopen_.Missing() && device.linkLost) {
+    ++device.failedPolls;
+    TrackLink(device, false);
+    return;
+  }
   const unsigned long before = device.cycles;
   Guarded(device, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
   RunQueue();

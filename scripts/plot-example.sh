@@ -10,28 +10,21 @@ output=${1:-$root/docs/plot-example.svg}
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh"
 
+# shellcheck source=lib/processes.sh
+source "$root/scripts/lib/processes.sh"
+
 work=$(mktemp -d)
 sensor_pid=""
 host_pid=""
-stop() {
-  if [[ -n "$1" ]]; then
-    kill -CONT "$1" 2>/dev/null || true
-    kill "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
 cleanup() {
-  stop "$host_pid"
-  stop "$sensor_pid"
+  stop_process "$host_pid"
+  stop_process "$sensor_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 # Temperature from 22 up to 33 and back every 40 seconds: T01001 is raised at 30, cleared at 28.
-"$build_dir/tools/do3008ra-sim/do3008ra-sim" --link "$work/sensor" --temperature 22:33:40 \
-  >"$work/sensor.log" 2>&1 &
-sensor_pid=$!
-for _ in $(seq 100); do [[ -e "$work/sensor" ]] && break; sleep 0.05; done
+start_sensor "$work/sensor" "$work/sensor.log" --temperature 22:33:40
 
 devhost=("$build_dir/tools/devhost/devhost" --port "$work/sensor" --db "$work/devhost.db"
   --plugin-dir "$build_dir/plugins" --plugin-log "$work/plugin.log")

@@ -10,18 +10,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
 build_dir=${BUILD_DIR:-$root/build}
 
+# shellcheck source=lib/processes.sh
+source "$root/scripts/lib/processes.sh"
+
 work=$(mktemp -d)
 sensor_pid=""
 service_pid=""
-stop() {
-  if [[ -n "$1" ]]; then
-    kill "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
 cleanup() {
-  stop "$service_pid"
-  stop "$sensor_pid"
+  stop_process "$service_pid"
+  stop_process "$sensor_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -29,10 +26,7 @@ trap cleanup EXIT
 step() { printf '\n== %s\n' "$*"; }
 
 # The sensor: temperature from 24 up to 33 and back every 8 seconds.
-"$build_dir/tools/do3008ra-sim/do3008ra-sim" --link "$work/sensor" --temperature 24:33:8 \
-  >"$work/sensor.log" 2>&1 &
-sensor_pid=$!
-for _ in $(seq 100); do [[ -e "$work/sensor" ]] && break; sleep 0.05; done
+start_sensor "$work/sensor" "$work/sensor.log" --temperature 24:33:8
 head -n 1 "$work/sensor.log"
 
 devhost=("$build_dir/tools/devhost/devhost" --port "$work/sensor" --db "$work/devhost.db"
@@ -55,7 +49,7 @@ echo "-- devhost write: temperature calibration (register 80) = -5, i.e. -0.5"
 "${devhost[@]}" write "$root/examples/mode5.json" 12 80 -5
 echo "-- devhost alarms"
 "${devhost[@]}" alarms "$root/examples/mode5.json"
-stop "$service_pid"
+stop_process "$service_pid"
 service_pid=""
 echo "-- the service's own last lines (it saw the write too)"
 grep -E "write|summary" "$work/service.log"

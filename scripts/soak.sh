@@ -12,7 +12,7 @@
 # line "soak: P passed, F failed" counting the checks.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+build_dir=${BUILD_DIR:-$root/build}
 seconds=180
 sample_seconds=60
 seed=7
@@ -29,7 +29,7 @@ while (($#)); do
     --minutes) seconds=$(($2 * 60)); shift 2 ;;
     --hours) seconds=$(($2 * 3600)); shift 2 ;;
     --sample-seconds) sample_seconds=$2; shift 2 ;;
-    --build) build=$2; shift 2 ;;
+    --build) build_dir=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     -h | --help) usage ;;
@@ -39,10 +39,11 @@ done
 [[ $seconds =~ ^[0-9]+$ && $sample_seconds =~ ^[0-9]+$ && $seconds -gt 0 && $sample_seconds -gt 0 ]] ||
   { echo "soak.sh: durations are whole seconds above 0" >&2; exit 2; }
 
-cmake --build "$build" --target devhost do3008ra-sim do3008ra >/dev/null ||
-  { echo "soak.sh: cannot build the host, the simulator and the plug-in in $build" >&2; exit 1; }
-devhost=$build/tools/devhost/devhost
-sim=$build/tools/do3008ra-sim/do3008ra-sim
+cmake --build "$build_dir" --target devhost do3008ra-sim do3008ra >/dev/null ||
+  { echo "soak.sh: cannot build the host, the simulator and the plug-in in $build_dir" >&2; exit 1; }
+devhost=$build_dir/tools/devhost/devhost
+# shellcheck source=lib/processes.sh
+source "$root/scripts/lib/processes.sh"
 
 if [[ -n $keep ]]; then
   mkdir -p "$keep" && work=$(cd "$keep" && pwd)
@@ -50,30 +51,26 @@ if [[ -n $keep ]]; then
 else
   work=$(mktemp -d)
 fi
-sim_pid=""
+sensor_pid=""
 host_pid=""
 cleanup() {
-  [[ -n $host_pid ]] && kill "$host_pid" 2>/dev/null
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null
-  wait 2>/dev/null
-  [[ -z $keep ]] && rm -rf "$work"
+  stop_process "$host_pid"
+  stop_process "$sensor_pid"
+  [[ -n $keep ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Every fault at once: 5 % dropped, 5 % bad CRC, 2 % late (past the response timeout),
 # 1 % exceptions. The temperature swings through the alarm limits every two minutes.
-"$sim" --link "$work/tty" --drop 5 --corrupt 5 --late 2 --late-ms 400 --exception 1 \
-  --seed "$seed" --temperature 24:33:120 --verbose >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do [[ -e $work/tty ]] && break; sleep 0.05; done
-[[ -e $work/tty ]] || { echo "soak.sh: the simulator did not start" >&2; cat "$work/sim.log" >&2; exit 1; }
+start_sensor "$work/tty" "$work/sim.log" --drop 5 --corrupt 5 --late 2 --late-ms 400 \
+  --exception 1 --seed "$seed" --temperature 24:33:120 --verbose || exit 1
 
 sed -e "s#/dev/ttyUSB0#$work/tty#" -e 's#"pollIntervalMs": 1000#"pollIntervalMs": 50#' \
   -e 's#"responseTimeoutMs": 300#"responseTimeoutMs": 150#' \
   -e 's#"devhost.db"#"soak.db"#' "$root/examples/mode5.json" >"$work/soak.json"
 
-"$devhost" run --json --plugin-dir "$build/plugins" --plugin-log "$work/plugin.log" \
+"$devhost" run --json --plugin-dir "$build_dir/plugins" --plugin-log "$work/plugin.log" \
   "$work/soak.json" >"$work/host.jsonl" 2>"$work/host.err" &
 host_pid=$!
 
@@ -124,9 +121,8 @@ kill -TERM "$host_pid" 2>/dev/null
 wait "$host_pid"
 host_status=$?
 host_pid=""
-kill -TERM "$sim_pid" 2>/dev/null
-wait "$sim_pid"
-sim_pid=""
+stop_process "$sensor_pid"
+sensor_pid=""
 
 python3 "$root/scripts/soak_check.py" --work "$work" --host-status "$host_status" \
   --seconds "$seconds"

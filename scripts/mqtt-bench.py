@@ -6,8 +6,8 @@ the host's CPU time per cycle (user + system, from the kernel's accounting of th
 the gaps between consecutive cycle lines, read from the host's console as they come (the delay
 of a cycle is its gap minus the poll interval). Runs: no MQTT; MQTT to a broker of its own on
 127.0.0.1 (with Home Assistant discovery); MQTT to a port where nothing listens (refused); MQTT
-to an address that never answers; and a broker that stops reading (SIGSTOP) in the middle of
-the run. Not part of CI.
+to a broker that never answers; and a broker that stops reading (SIGSTOP) in the middle of
+the run. Every connection stays on 127.0.0.1. Not part of CI.
 
     BUILD_DIR=build python3 scripts/mqtt-bench.py [CYCLES]
 """
@@ -26,6 +26,33 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def silent_listener():
+    """A port on 127.0.0.1 whose connects never complete, like a broker behind a firewall that
+    drops packets: it listens with a backlog of one and never accepts, and two connections fill
+    the accept queue, so the kernel drops every later SYN and the connect hangs in retries."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    port = listener.getsockname()[1]
+    fillers = []
+    for _ in range(8):
+        filler = socket.socket()
+        filler.setblocking(False)
+        filler.connect_ex(("127.0.0.1", port))
+        fillers.append(filler)
+    time.sleep(0.2)
+    probe = socket.socket()
+    probe.settimeout(1.0)
+    try:
+        probe.connect(("127.0.0.1", port))
+        raise SystemExit("the silent listener still completes connections")
+    except socket.timeout:
+        pass
+    finally:
+        probe.close()
+    return listener, fillers, port
 
 
 def wait_port(port):
@@ -89,7 +116,8 @@ def main():
         with_mqtt = run(work, "with-mqtt", dict(base, port=port))
         print(f"CPU per cycle with MQTT / without: {with_mqtt / without:.2f}")
         run(work, "broker-refusing", dict(base, port=free_port()))
-        run(work, "broker-unreachable", dict(base, host="10.255.255.1", port=1883))
+        silent = silent_listener()
+        run(work, "broker-unreachable", dict(base, port=silent[2]))
         run(work, "broker-stops-reading", dict(base, port=port),
             during=lambda: os.kill(broker.pid, signal.SIGSTOP))
         os.kill(broker.pid, signal.SIGCONT)

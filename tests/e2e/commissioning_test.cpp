@@ -8,20 +8,11 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  Json::Reader().parse(text, value);
-  return value;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const auto at = text.find(from);
@@ -32,16 +23,6 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 bool Exists(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0;
-}
-
-// Waits (bounded) until `file` holds `text`.
-bool WaitForText(const std::string& file, const std::string& text, std::chrono::seconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!Contains(ReadFile(file), text)) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 class Commissioning : public ::testing::Test {
@@ -68,7 +49,7 @@ TEST_F(Commissioning, ScanFindsTheSensorAtItsAddressAndSpeedAndNothingElse) {
 
   const auto json = Scan({"--address", "35-39", "--baud", "9600,19200", "--json"});
   ASSERT_EQ(json.exitCode, 0) << json.err;
-  const Json::Value document = Parse(json.out);
+  const Json::Value document = JsonValue(json.out);
   EXPECT_TRUE(document["complete"].asBool());
   EXPECT_EQ(document["probes"].asInt(), 10);
   ASSERT_EQ(document["found"].size(), 1u) << json.out;
@@ -150,7 +131,7 @@ TEST_F(Commissioning, FailedChangesReportTheFailureAndTheOldSettingIsTriedAgain)
       << silent.out;
   const auto moved = bench.Host({"readdress", "--json", config, "12", "9"});
   EXPECT_EQ(moved.exitCode, 6) << moved.out << moved.err;
-  const Json::Value events = Parse(moved.out)["events"];
+  const Json::Value events = JsonValue(moved.out)["events"];
   ASSERT_EQ(events.size(), 2u) << moved.out;
   EXPECT_EQ(events[1]["event"].asString(), "readdress");
   EXPECT_FALSE(events[1]["verified"].asBool());

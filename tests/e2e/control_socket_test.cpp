@@ -12,26 +12,11 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits (bounded) until `file` holds `text` at least `count` times.
-bool WaitForText(const std::string& file, const std::string& text, int count = 1,
-                 std::chrono::seconds limit = 15s) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    const std::string content = ReadFile(file);
-    int found = 0;
-    for (auto at = content.find(text); at != std::string::npos; at = content.find(text, at + 1)) {
-      ++found;
-    }
-    if (found >= count) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-}
 
 // Sends raw bytes to the socket and returns what comes back before the host closes.
 std::string RawRequest(const std::string& path, const std::string& bytes,
@@ -57,12 +42,6 @@ std::string RawRequest(const std::string& path, const std::string& bytes,
   for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
   close(fd);
   return answer;
-}
-
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  Json::Reader().parse(text, value);
-  return value;
 }
 
 long long HistoryRows(const Bench& bench) {
@@ -107,7 +86,7 @@ TEST_F(RunningHost, WritesThroughTheSocketWhilePollingAreAllConfirmedAndTheLineS
   // The last write shows in the document the running host answered with.
   const auto status = bench.Host({"status", "--json", config_});
   ASSERT_EQ(status.exitCode, 0) << status.err;
-  const Json::Value document = Parse(status.out);
+  const Json::Value document = JsonValue(status.out);
   EXPECT_EQ(document["command"].asString(), "status");
   EXPECT_EQ(document["events"][0]["document"]["温度校准值"].asDouble(), 2.0) << status.out;
 
@@ -125,25 +104,25 @@ TEST_F(RunningHost, BadRequestsAreAnsweredOrDroppedAndThePollingGoesOn) {
   bench.StartSensor({"--static"});
   StartHost(50);
 
-  const Json::Value notJson = Parse(RawRequest(Socket(), "status please\n"));
+  const Json::Value notJson = JsonValue(RawRequest(Socket(), "status please\n"));
   EXPECT_EQ(notJson["exit_code"].asInt(), 2);
   EXPECT_EQ(notJson["error"].asString(), "the request is not valid JSON");
-  const Json::Value unknown = Parse(RawRequest(Socket(), R"({"command": "reboot"})"));
+  const Json::Value unknown = JsonValue(RawRequest(Socket(), R"({"command": "reboot"})"));
   EXPECT_EQ(unknown["error"].asString(), "unknown command \"reboot\"");
   const Json::Value noDevice =
-      Parse(RawRequest(Socket(), R"({"command": "write", "data_id": 99, "address": 80})"));
+      JsonValue(RawRequest(Socket(), R"({"command": "write", "data_id": 99, "address": 80})"));
   EXPECT_EQ(noDevice["error"].asString(), "no device with data id 99");
-  const Json::Value badValue = Parse(RawRequest(
+  const Json::Value badValue = JsonValue(RawRequest(
       Socket(), R"({"command": "write", "data_id": 12, "address": 80, "values": [70000]})"));
   EXPECT_EQ(badValue["exit_code"].asInt(), 2);
 
   // A client that connects and says nothing is let go; one that sends 10 MB is cut off.
   const long long before = HistoryRows(bench);
-  const Json::Value idle = Parse(RawRequest(Socket(), "", 2500ms));
+  const Json::Value idle = JsonValue(RawRequest(Socket(), "", 2500ms));
   EXPECT_EQ(idle["error"].asString(), "no whole request within 2000 ms");
   const std::string flood = RawRequest(Socket(), std::string(10 * 1024 * 1024, '{'));
   EXPECT_TRUE(flood.empty() ||
-              Parse(flood)["error"].asString() == "request larger than 65536 bytes")
+              JsonValue(flood)["error"].asString() == "request larger than 65536 bytes")
       << flood.substr(0, 200);
   // The line polled on throughout: 2.5 s at 50 ms.
   EXPECT_GT(HistoryRows(bench) - before, 20);
@@ -176,7 +155,7 @@ TEST_F(RunningHost, ASilentSensorIsOneLinkLostAndOneLinkRestored) {
   StartHost(100);
   ASSERT_EQ(kill(bench.SensorPid(), SIGSTOP), 0);
   ASSERT_TRUE(WaitForText(log_, "link     12    lost after 3 failed cycle(s)")) << HostLog();
-  ASSERT_TRUE(WaitForText(log_, "error    12", 5)) << HostLog();
+  ASSERT_TRUE(WaitForText(log_, "error    12", 15s, 5)) << HostLog();
 
   const auto status = bench.Host({"status", config_});
   EXPECT_EQ(status.exitCode, 6) << status.out << status.err;

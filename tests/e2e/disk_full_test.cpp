@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Text.h"
 #include "store/StoreOutage.h"
 
 namespace {
@@ -51,16 +52,6 @@ long long NumberAfter(const std::string& line, const std::string& word) {
     value = (value < 0 ? 0 : value * 10) + (line[end] - '0');
   }
   return value;
-}
-
-// Waits (bounded) until `file` holds `text`.
-bool WaitForText(const std::string& file, const std::string& text, std::chrono::seconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (ReadFile(file).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // Writes to `path` until the file system has no room left; the bytes written.

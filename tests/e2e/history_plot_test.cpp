@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "Bench.h"
+#include "Text.h"
 #include "plot/PlotData.h"
 #include "store/Store.h"
 #include "store/TimeRange.h"
@@ -34,13 +35,6 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  std::istringstream in(text);
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, nullptr)) << text;
-  return value;
 }
 
 AlarmEvent Alarm(const std::string& time, const std::string& id, bool active) {
@@ -95,7 +89,7 @@ TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
 
   const auto recent = bench.Host({"history", "--since", "2h", "--json"});
   ASSERT_EQ(recent.exitCode, 0) << recent.err;
-  const Json::Value document = ParseJson(recent.out);
+  const Json::Value document = JsonValue(recent.out);
   ASSERT_EQ(document["records"].size(), 1u) << recent.out;
   EXPECT_EQ(document["records"][0]["id"].asInt(), 7);
   EXPECT_EQ(document["records"][0]["time"].asString().find('T'), 10u);

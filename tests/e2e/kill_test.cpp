@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Text.h"
 
 namespace {
 
@@ -25,22 +26,6 @@ constexpr int kKills = 200;
 
 // The last request of every poll cycle, as the simulator logs it when it answers.
 constexpr const char* kCycleEnd = "request fc4 2000/2: none";
-
-long long Occurrences(const std::string& text, const std::string& what) {
-  long long found = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
-  return found;
-}
-
-std::vector<Json::Value> JsonLines(const std::string& text) {
-  std::vector<Json::Value> events;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    Json::Value event;
-    if (Json::Reader().parse(line, event, false) && event.isObject()) events.push_back(event);
-  }
-  return events;
-}
 
 // The simulator writes a line for each request it answers; once the host is dead the log stops
 // growing. Waits until it has stood still for a moment (bounded).
@@ -73,8 +58,9 @@ StoreState CheckStore(const Bench& bench, int kill) {
             0)
       << "a partial history row after kill " << kill;
   const auto last = QueryBlobs(bench.Database(), "SELECT record FROM last_record");
-  const auto newest = QueryBlobs(bench.Database(), "SELECT record FROM history ORDER BY id DESC "
-                                                   "LIMIT 1");
+  const auto newest = QueryBlobs(bench.Database(),
+                                 "SELECT record FROM history ORDER BY id DESC "
+                                 "LIMIT 1");
   // Both are written by the cycle's one transaction: they are there together or not at all.
   EXPECT_EQ(last, newest) << "last record and newest history row differ after kill " << kill;
   if (!last.empty()) state.lastRecord = last.front();
@@ -133,9 +119,9 @@ TEST(KilledHost, AtRandomMomentsItLosesAtMostTheCycleInFlightAndRestoresTheLastS
     if (roll % 3 == 0) {
       // A write through the socket, with the kill landing while the host works on it.
       writer = std::thread([&] {
-        written = RunProgram(bench.HostCommand({"write", "--", config, "12", "80",
-                                                std::to_string(kill % 5 - 2)}),
-                             20s);
+        written = RunProgram(
+            bench.HostCommand({"write", "--", config, "12", "80", std::to_string(kill % 5 - 2)}),
+            20s);
       });
       std::this_thread::sleep_for(std::chrono::milliseconds(percent(random) * 2));
     }
@@ -147,7 +133,7 @@ TEST(KilledHost, AtRandomMomentsItLosesAtMostTheCycleInFlightAndRestoresTheLastS
       writesCut += written.exitCode != 0 ? 1 : 0;
     }
 
-    const long long answered = Occurrences(SettledLog(bench), kCycleEnd);
+    const long long answered = CountOf(SettledLog(bench), kCycleEnd);
     const StoreState after = CheckStore(bench, kill);
     if (!before.lastRecord.empty() && CheckRestored(ReadFile(log), before.lastRecord, kill)) {
       ++restoresSeen;
@@ -171,9 +157,10 @@ TEST(KilledHost, AtRandomMomentsItLosesAtMostTheCycleInFlightAndRestoresTheLastS
 
   EXPECT_GT(before.rows, kKills) << "the kills came too early to test much";
   EXPECT_GT(restoresSeen, kKills / 2);
-  std::printf("%d kills: %lld cycles stored, %lld lost in flight, %d restores checked, %d writes "
-              "cut off\n",
-              kKills, before.rows, lost, restoresSeen, writesCut);
+  std::printf(
+      "%d kills: %lld cycles stored, %lld lost in flight, %d restores checked, %d writes "
+      "cut off\n",
+      kKills, before.rows, lost, restoresSeen, writesCut);
 }
 
 }  // namespace

@@ -14,17 +14,12 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-int Occurrences(const std::string& text, const std::string& part) {
-  int found = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
-  return found;
-}
 
 class LineOutage : public ::testing::Test {
  protected:
@@ -38,10 +33,10 @@ class LineOutage : public ::testing::Test {
   // Waits (bounded) until the host's log holds `text` at least `count` times.
   bool WaitFor(const std::string& text, int count = 1, std::chrono::seconds limit = 20s) const {
     for (const auto until = Clock::now() + limit; Clock::now() < until;) {
-      if (Occurrences(HostLog(), text) >= count) return true;
+      if (CountOf(HostLog(), text) >= count) return true;
       std::this_thread::sleep_for(20ms);
     }
-    return Occurrences(HostLog(), text) >= count;
+    return CountOf(HostLog(), text) >= count;
   }
   long long HistoryRows() const {
     return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
@@ -100,12 +95,12 @@ TEST_F(LineOutage, AnUnpluggedAdapterIsReopenedAndPollingGoesOnIntoTheSameDataba
   ASSERT_EQ(host_->Stop(5000ms), 0) << HostLog();
 
   const std::string log = HostLog();
-  EXPECT_EQ(Occurrences(log, "serial device " + device + " lost: "), 1) << log;
-  EXPECT_EQ(Occurrences(log, "serial device " + device + " reopened after "), 1) << log;
-  EXPECT_EQ(Occurrences(log, " not reopened: "), 2) << log;
+  EXPECT_EQ(CountOf(log, "serial device " + device + " lost: "), 1) << log;
+  EXPECT_EQ(CountOf(log, "serial device " + device + " reopened after "), 1) << log;
+  EXPECT_EQ(CountOf(log, " not reopened: "), 2) << log;
   // Errors until the link is declared lost, then quiet until the device is back.
-  EXPECT_LE(Occurrences(log, "error    12"), 4) << log;
-  EXPECT_EQ(Occurrences(log, "control socket "), 1) << "started once: " << log;
+  EXPECT_LE(CountOf(log, "error    12"), 4) << log;
+  EXPECT_EQ(CountOf(log, "control socket "), 1) << "started once: " << log;
   EXPECT_EQ(log.find(" stopped: "), std::string::npos) << log;
 
   const auto links = QueryRows(bench.Database(), "SELECT event FROM link_events ORDER BY id");
@@ -137,11 +132,11 @@ TEST_F(LineOutage, AHungSensorHoldsNoRoundLongerThanItsTimeoutsAndStopsTheHostAt
   const auto paused = Clock::now();
   auto lastError = paused;
   Clock::duration longestGap{};
-  int errors = Occurrences(HostLog(), "error    12");
+  int errors = CountOf(HostLog(), "error    12");
   bool answered = false;
   while (Clock::now() < paused + 30s) {
     std::this_thread::sleep_for(50ms);
-    const int now = Occurrences(HostLog(), "error    12");
+    const int now = CountOf(HostLog(), "error    12");
     if (now > errors) {
       longestGap = std::max(longestGap, Clock::now() - lastError);
       lastError = Clock::now();
@@ -161,7 +156,7 @@ TEST_F(LineOutage, AHungSensorHoldsNoRoundLongerThanItsTimeoutsAndStopsTheHostAt
       << HostLog();
   ASSERT_TRUE(WaitFor("link     12    lost after 3 failed cycle(s)")) << HostLog();
   ASSERT_TRUE(WaitFor("link     12    restored after ")) << HostLog();
-  const int cycles = Occurrences(HostLog(), "cycle    12");
+  const int cycles = CountOf(HostLog(), "cycle    12");
   ASSERT_TRUE(WaitFor("cycle    12", cycles + 3)) << HostLog();
 
   // Hung again, and the host is asked to stop while it waits for the sensor.

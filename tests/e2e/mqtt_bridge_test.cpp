@@ -16,19 +16,13 @@
 #include "Bench.h"
 #include "Broker.h"
 #include "Subscriber.h"
+#include "Text.h"
 #include "config/HostConfig.h"
 #include "mqtt/MessageQueue.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-Json::Value Parsed(const std::string& text) {
-  Json::Value value;
-  std::istringstream stream(text);
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, nullptr)) << text;
-  return value;
-}
 
 // The bench's configuration with an "mqtt" member added.
 std::string MqttConfig(const Bench& bench, const std::string& mqtt, const std::string& settings,
@@ -42,12 +36,6 @@ std::string MqttConfig(const Bench& bench, const std::string& mqtt, const std::s
 std::string Anonymous(const Broker& broker, const std::string& more = "") {
   return R"({"host": "127.0.0.1", "port": )" + std::to_string(broker.Port()) +
          R"(, "clientId": "bench")" + more + "}";
-}
-
-std::size_t CountOf(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
 }
 
 long long HistoryCount(const Bench& bench) {
@@ -129,7 +117,7 @@ std::string TemplateMember(const std::string& value_template) {
 Json::Value CheckDiscovery(const Received& message, const std::string& component) {
   EXPECT_TRUE(IsDiscoveryTopic(message.topic)) << message.topic;
   EXPECT_TRUE(message.retained) << message.topic;
-  const Json::Value entity = Parsed(message.payload);
+  const Json::Value entity = JsonValue(message.payload);
   for (const std::string& key : entity.getMemberNames()) {
     EXPECT_EQ(kEntityKeys.count(key), 1u) << key << " in " << message.payload;
   }
@@ -179,7 +167,7 @@ TEST(MqttBridge, StateAlarmsAndDiscoveryReachLiveAndLateSubscribers) {
   // Every cycle's state, with the values as the history keeps them.
   std::vector<Json::Value> states;
   for (const Received& message : live.Messages()) {
-    if (message.topic == "do3008ra/12/state") states.push_back(Parsed(message.payload));
+    if (message.topic == "do3008ra/12/state") states.push_back(JsonValue(message.payload));
   }
   EXPECT_GE(states.size(), 50u) << run.out;
   ASSERT_FALSE(states.empty());
@@ -200,7 +188,7 @@ TEST(MqttBridge, StateAlarmsAndDiscoveryReachLiveAndLateSubscribers) {
   // The alarm raised and cleared, each as its own retained message.
   std::vector<Json::Value> alarms;
   for (const Received& message : live.Messages()) {
-    if (message.topic == "do3008ra/12/alarm/T01001") alarms.push_back(Parsed(message.payload));
+    if (message.topic == "do3008ra/12/alarm/T01001") alarms.push_back(JsonValue(message.payload));
   }
   ASSERT_GE(alarms.size(), 2u) << run.out;
   EXPECT_TRUE(alarms[0]["active"].asBool());
@@ -225,11 +213,11 @@ TEST(MqttBridge, StateAlarmsAndDiscoveryReachLiveAndLateSubscribers) {
   const auto state = late.WaitFor("do3008ra/12/state", 5s);
   ASSERT_TRUE(state);
   EXPECT_TRUE(state->retained);
-  EXPECT_EQ(Parsed(state->payload), last);
+  EXPECT_EQ(JsonValue(state->payload), last);
   const auto alarm = late.WaitFor("do3008ra/12/alarm/T01001", 5s);
   ASSERT_TRUE(alarm);
   EXPECT_TRUE(alarm->retained);
-  EXPECT_EQ(Parsed(alarm->payload), alarms.back());  // the last change, raised or cleared
+  EXPECT_EQ(JsonValue(alarm->payload), alarms.back());  // the last change, raised or cleared
   const auto availability = late.WaitFor("do3008ra/12/availability", 5s);
   ASSERT_TRUE(availability);
   EXPECT_EQ(availability->payload, "offline");  // the host stopped
@@ -363,7 +351,7 @@ TEST(MqttBridge, AWrongPasswordIsOneClearLineAndTheHostKeepsPollingThenTheRightO
   EXPECT_NE(accepted.out.find("mqtt     12    connected"), std::string::npos) << accepted.out;
   const auto report = reader.WaitFor("do3008ra/12/report/010010010", 5s);
   ASSERT_TRUE(report) << accepted.out;
-  EXPECT_DOUBLE_EQ(Parsed(report->payload)["value"].asDouble(), 23.4);
+  EXPECT_DOUBLE_EQ(JsonValue(report->payload)["value"].asDouble(), 23.4);
   EXPECT_FALSE(report->retained);
   EXPECT_TRUE(reader.WaitFor("do3008ra/12/state", 5s));
 }

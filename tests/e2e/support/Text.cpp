@@ -1,0 +1,47 @@
+#include "Text.h"
+
+#include <json/reader.h>
+
+#include <sstream>
+#include <thread>
+
+#include "Process.h"
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+long long CountOf(const std::string& text, const std::string& part) {
+  long long found = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
+bool WaitForText(const std::string& file, const std::string& text, std::chrono::seconds limit,
+                 int count) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (CountOf(ReadFile(file), text) < count) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+Json::Value JsonValue(const std::string& text) {
+  Json::Value value;
+  std::istringstream stream(text);
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, nullptr)) {
+    return Json::Value();
+  }
+  return value;
+}
+
+std::vector<Json::Value> JsonLines(const std::string& text) {
+  std::vector<Json::Value> objects;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    Json::Value object = JsonValue(line);
+    if (object.isObject()) objects.push_back(object);
+  }
+  return objects;
+}

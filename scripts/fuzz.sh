@@ -53,30 +53,53 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # Value of the last "cov:"/"ft:" figure in a libFuzzer log.
 last_figure() { grep -oE "$1: [0-9]+" "$2" | tail -1 | awk '{print $2}'; }
 
-passed=0 failed=0
-for target in "${targets[@]}"; do
-  corpus=$dir/corpus/$target findings=$dir/findings/$target log=$dir/logs/$target.log
+# One target for the given time; its line of figures goes to logs/TARGET.result, its exit status
+# says whether it found something.
+fuzz_one() {
+  local target=$1
+  local corpus=$dir/corpus/$target findings=$dir/findings/$target log=$dir/logs/$target.log
   mkdir -p "$corpus" "$findings" "$root/fuzz/seeds/$target"
-  dict=()
+  local dict=()
   [[ -f $root/fuzz/dict/$target.dict ]] && dict=(-dict="$root/fuzz/dict/$target.dict")
   "$dir/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$findings/" "${dict[@]}" \
     "$corpus" "$root/fuzz/seeds/$target" >"$log" 2>&1
-  status=$?
+  local status=$? result=ok
+  local execs cov ft
   execs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$log" | awk '{print $2}')
   cov=$(last_figure cov "$log") ft=$(last_figure ft "$log")
-  if ((status == 0)); then
-    result=ok passed=$((passed + 1))
-  else
-    result=FINDING failed=$((failed + 1))
-    tail -n 40 "$log"
-  fi
+  ((status == 0)) || result=FINDING
   printf '%-16s %5ss  %10s execs  cov %5s  ft %6s  %s\n' "$target" "$seconds" "${execs:-?}" \
-    "${cov:-?}" "${ft:-?}" "$result"
+    "${cov:-?}" "${ft:-?}" "$result" >"$dir/logs/$target.result"
   if ((long)); then
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$target" "$seconds" \
       "${execs:-0}" "${cov:-0}" "${ft:-0}" "$result" >>"$dir/long-runs.tsv"
   fi
+  return $status
+}
+
+# The targets run side by side, one a core: each still gets its whole time on a core of its own.
+parallel=${FUZZ_JOBS:-$(nproc)}
+running=0
+for target in "${targets[@]}"; do
+  if ((running >= parallel)); then
+    wait -n
+    running=$((running - 1))
+  fi
+  fuzz_one "$target" &
+  running=$((running + 1))
+done
+wait
+
+passed=0 failed=0
+for target in "${targets[@]}"; do
+  if grep -q ' ok$' "$dir/logs/$target.result" 2>/dev/null; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    tail -n 40 "$dir/logs/$target.log"
+  fi
+  cat "$dir/logs/$target.result" 2>/dev/null || echo "$target: no result"
 done
 echo "fuzz: $passed passed, $failed failed"
 ((failed == 0))

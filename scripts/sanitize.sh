@@ -8,7 +8,7 @@
 # Ends with one line "N passed, N failed" counting the suites.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-jobs=${JOBS:-2}
+jobs=${JOBS:-$(nproc)}
 suites=("$@")
 ((${#suites[@]} == 0)) && suites=(address thread valgrind)
 
@@ -28,7 +28,7 @@ suite_address() {
   local dir=$root/build-asan
   configure "$dir" -DDO3008RA_SANITIZE=address || return 1
   cmake --build "$dir" -j "$jobs" || return 1
-  (cd "$dir" && ctest --output-on-failure --timeout 600 -j 1)
+  (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs")
 }
 
 # Only the unit tests are built; the concurrency tests are every test whose name says so.

@@ -20,7 +20,7 @@ trap 'rm -rf "$logs"' EXIT
 # Each test is a process under the emulator, ten or so times slower than natively; the
 # stress tests need the longer limit.
 set +e
-(cd "$build_dir" && ctest --output-on-failure --timeout 600 --no-tests=error -j 2) 2>&1 |
+(cd "$build_dir" && ctest --output-on-failure --timeout 600 --no-tests=error -j "$(nproc)") 2>&1 |
   tee "$logs/main.log"
 main_rc=${PIPESTATUS[0]}
 # The plug-in again, built with a second toolchain as a board vendor's SDK would build it.

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   long long rows = 0;
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   for (std::time_t t = start; t < end; ++t) {
-    const std::string time = StoreText(t);
+    const std::string time = StoreTimeText(t);
     const bool outage = (t - start) % (30 * 86400) < 600 && t - start > 86400;
     if (outage != linkLost) {
       sqlite3_bind_int64(link, 1, dataId);

@@ -58,8 +58,8 @@ void FillStore(const std::string& path, std::time_t now) {
     store.AddHistory(Bench::kDataId, "2025-06-01 10:00:0" + std::to_string(second), record.data(),
                      47);
   }
-  store.AddHistory(Bench::kDataId, StoreText(now - 3 * 3600), record.data(), 47);
-  store.AddHistory(Bench::kDataId, StoreText(now - 3600), record.data(), 47);
+  store.AddHistory(Bench::kDataId, StoreTimeText(now - 3 * 3600), record.data(), 47);
+  store.AddHistory(Bench::kDataId, StoreTimeText(now - 3600), record.data(), 47);
   store.AddAlarmEvent(Alarm("2025-06-01 10:00:01", "T01001", true));
   store.AddAlarmEvent(Alarm("2025-06-01 10:00:03", "T01001", false));
   store.Commit();

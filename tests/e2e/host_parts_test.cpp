@@ -261,7 +261,7 @@ TEST(RecordDecoding, InputCopiesAsTheStatusDocumentReadsThemAndTheRecordsOwnStam
   EXPECT_EQ(values->pressureCalibration, 3.5);
   EXPECT_EQ(values->address, 7u);
   EXPECT_EQ(values->baudCode, 6u);
-  EXPECT_EQ(values->stamp, "2026-12-06T09:05:03");
+  EXPECT_EQ(values->recordTime, "2026-12-06T09:05:03");
   EXPECT_FALSE(DecodeRecord(record.data(), 46).has_value());
   EXPECT_FALSE(DecodeRecord(nullptr, kRecordLength).has_value());
 }
@@ -496,7 +496,7 @@ TEST(ConsoleLines, ACycleIsOneTimedTextLineOrOneJsonLine) {
   values.temperature = 23.4;
   values.humidity = 45.6;
   values.pressure = 1013;
-  values.stamp = "2026-12-06T09:05:03";
+  values.recordTime = "2026-12-06T09:05:03";
   std::tm local{};
   local.tm_year = 2026 - 1900;
   local.tm_mon = 11;

@@ -109,7 +109,7 @@ int RunCommand(const CommandLine& line, Console& console) {
   server.Stop();
   if (StopRequested()) console.Notice("stopped by signal");
   for (auto& controller : host.Lines()) controller->EmitSummaries();
-  if (mqtt) StopMqttBridge(*mqtt, config, console);
+  if (mqtt) StopMqttBridge(*mqtt, host);
   // A bounded run that never heard from a device did not do its job.
   if (line.cycles > 0 && !EveryDeviceCompletedACycle(host)) return kExitNoAnswer;
   return kExitOk;

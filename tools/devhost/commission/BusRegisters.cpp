@@ -1,7 +1,7 @@
 #include "commission/BusRegisters.h"
 
 #include "commission/BaudCodes.h"
-#include "line/SerialLine.h"
+#include "line/Bus.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ std::string PlaceText(int address, int baud) {
   return "address " + std::to_string(address) + ", " + std::to_string(baud) + " baud";
 }
 
-BusReading ReadBusRegisters(SerialLine& line, int slave) {
+BusReading ReadBusRegisters(Bus& line, int slave) {
   ModbusRequest request;
   request.function = ModbusRequest::kReadInput;
   request.address = kAddressRegister;

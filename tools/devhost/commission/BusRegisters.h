@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-class SerialLine;
+class Bus;
 
 // What a sensor says about its own place on the bus: input registers 2000 (address) and 2001
 // (baud-rate code), read outside any poll cycle.
@@ -20,6 +20,6 @@ struct BusReading {
   std::string Text() const;
 };
 
-BusReading ReadBusRegisters(SerialLine& line, int slave);
+BusReading ReadBusRegisters(Bus& line, int slave);
 // "address 9, 38400 baud": a place on the bus.
 std::string PlaceText(int address, int baud);

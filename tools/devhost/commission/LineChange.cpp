@@ -20,16 +20,16 @@ bool IsAt(const BusReading& reading, int address, int baud) {
 // The sensor asked again where the host talks to it now, after a change that did not hold.
 std::string Recheck(LineController& line, int address) {
   const int baud = line.Config().baudRate;
-  const BusReading reading = ReadBusRegisters(line.Serial(), address);
+  const BusReading reading = ReadBusRegisters(line.LineBus(), address);
   const std::string place = PlaceText(address, baud);
   if (!reading.answered) {
     return "back at " + place + ": no answer there either (" + reading.error +
-           "); find the sensor with devhost scan " + line.Serial().Device();
+           "); find the sensor with devhost scan " + line.LineBus().Device();
   }
   if (IsAt(reading, address, baud)) return "back at " + place + ": the sensor answers there";
   return "back at " + place + ": the sensor answers there, its registers say " + reading.Text() +
          ": it takes that setting at its next start; power it off and on, then run devhost scan " +
-         line.Serial().Device();
+         line.LineBus().Device();
 }
 
 // Why the sensor was not verified at the new setting.
@@ -75,7 +75,7 @@ class Change {
     const int address = device_.slave;
     const int baud = line_.Config().baudRate;
     const std::string place = PlaceText(address, baud);
-    const BusReading reading = ReadBusRegisters(line_.Serial(), address);
+    const BusReading reading = ReadBusRegisters(line_.LineBus(), address);
     if (IsAt(reading, address, baud))
       return Finish(kChangeVerified, "now at " + place + ": verified");
     undo();
@@ -130,7 +130,7 @@ int ChangeSpeed(LineController& line, HostedDevice& device, int newBaud, bool fo
   }
   const std::size_t devices = line.Devices().size();
   if (devices > 1 && !force) {
-    return change.NotDone("line " + line.Serial().Device() + " has " + std::to_string(devices) +
+    return change.NotDone("line " + line.LineBus().Device() + " has " + std::to_string(devices) +
                           " devices; at another speed the others are no longer heard until "
                           "each of them is moved too (add --force to change this one anyway)");
   }

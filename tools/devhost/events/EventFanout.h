@@ -16,8 +16,10 @@ class EventFanout {
     sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), &sink), sinks_.end());
   }
 
-  void Emit(EventBody body) {
-    const HostEvent event{std::time(nullptr), std::move(body)};
+  void Emit(EventBody body) { Emit(std::move(body), std::time(nullptr)); }
+  // An event whose body shows its time too (an alarm's "since") carries the same time.
+  void Emit(EventBody body, std::time_t time) {
+    const HostEvent event{time, std::move(body)};
     // A sink may emit while it takes one (a store that fails says so): walk a copy.
     const std::vector<EventSink*> sinks = sinks_;
     for (EventSink* sink : sinks) sink->Take(event);

@@ -73,7 +73,7 @@ void AddValues(Json::Value& json, const std::optional<RecordValues>& values) {
   json["temperature"] = values->temperature;
   json["humidity"] = values->humidity;
   json["pressure"] = values->pressure;
-  json["record_time"] = values->stamp;
+  json["record_time"] = values->recordTime;
 }
 
 void AddAlarm(Json::Value& json, const AlarmEvent& alarm) {
@@ -266,14 +266,6 @@ struct JsonOf {
   }
 };
 
-std::string TimeText(std::time_t time, const char* format) {
-  std::tm local{};
-  localtime_r(&time, &local);
-  char text[32];
-  std::strftime(text, sizeof text, format, &local);
-  return text;
-}
-
 }  // namespace
 
 std::optional<std::string> EventLine(const EventBody& event) { return std::visit(TextOf{}, event); }
@@ -284,19 +276,6 @@ std::optional<Json::Value> EventObject(const EventBody& event) {
 
 bool NeedsExactNumbers(const EventBody& event) {
   return std::holds_alternative<StatusEvent>(event);
-}
-
-std::string ClockText(std::time_t time) { return TimeText(time, "%H:%M:%S"); }
-std::string IsoTimeText(std::time_t time) { return TimeText(time, "%Y-%m-%dT%H:%M:%S"); }
-std::string StoreTimeText(std::time_t time) {
-  // A cycle stores several rows in the same second: each second is formatted once per thread.
-  thread_local std::time_t formattedAt = -1;
-  thread_local std::string text;
-  if (time != formattedAt) {
-    text = TimeText(time, "%Y-%m-%d %H:%M:%S");
-    formattedAt = time;
-  }
-  return text;
 }
 
 std::string CompactJson(const Json::Value& value, bool exact) {

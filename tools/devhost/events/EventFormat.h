@@ -9,6 +9,7 @@
 #include <json/value.h>
 
 #include "events/Event.h"
+#include "events/TimeText.h"
 
 // The text line of an event, without its time; nothing for events only a store keeps.
 std::optional<std::string> EventLine(const EventBody& event);
@@ -16,12 +17,6 @@ std::optional<std::string> EventLine(const EventBody& event);
 std::optional<Json::Value> EventObject(const EventBody& event);
 // Status documents carry the device's figures to every digit; other events need ten.
 bool NeedsExactNumbers(const EventBody& event);
-
-// "09:05:03" and "2026-12-06T09:05:03", local time.
-std::string ClockText(std::time_t time);
-std::string IsoTimeText(std::time_t time);
-// "2026-12-06 09:05:03", local time: the store's time column.
-std::string StoreTimeText(std::time_t time);
 
 // A JSON value as one compact line, UTF-8 kept as it is; `exact`: doubles with every digit,
 // else to 10 significant digits, enough for values in tenths.

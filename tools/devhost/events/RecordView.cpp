@@ -8,7 +8,7 @@
 namespace {
 
 // ISO 8601, like every other time in CSV and JSON.
-std::string Stamp(const TTime& time) {
+std::string RecordTimeText(const TTime& time) {
   char text[48];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", static_cast<int>(time.year),
                 static_cast<int>(time.month), static_cast<int>(time.day),
@@ -46,6 +46,6 @@ std::optional<RecordValues> DecodeRecord(const unsigned char* data, std::size_t 
   values.pressureCalibration = do3008ra::DecimalFigure(tenths.pressureCalibration);
   values.address = record.inputBus[0];
   values.baudCode = record.inputBus[1];
-  values.stamp = Stamp(record.time);
+  values.recordTime = RecordTimeText(record.time);
   return values;
 }

@@ -18,7 +18,7 @@ struct RecordValues {
   double pressureCalibration = 0;
   unsigned address = 0;
   unsigned baudCode = 0;
-  std::string stamp;  // the record's own time stamp, ISO 8601: "2026-12-06T09:05:03"
+  std::string recordTime;  // the record's own time stamp, ISO 8601: "2026-12-06T09:05:03"
 };
 
 constexpr std::size_t kRecordLength = 47;

@@ -2,8 +2,8 @@
 // (queue a request, hand over a record, check a rule, keep history), each turned into an event
 // of the line or a request on its queue.
 #include "events/RecordView.h"
+#include "events/TimeText.h"
 #include "line/LineController.h"
-#include "store/Store.h"
 
 int LineController::SubmitRequest(SPModbus& device, const ModbusRequest& request) {
   HostedDevice* hosted = Find(device);
@@ -46,10 +46,11 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
     hosted->alarms[alarmId].active = false;  // first seen inactive: nothing changed
     return 0;
   }
-  AlarmEvent event{hosted->dataId, NowText(), alarmId,   signalName,
-                   level,          active,    valueText, alarmText};
+  const std::time_t now = std::time(nullptr);
+  AlarmEvent event{hosted->dataId, StoreTimeText(now), alarmId,  signalName, level,
+                   active,         valueText,          alarmText};
   hosted->alarms[alarmId] = event;
-  events_.Emit(event);
+  events_.Emit(event, now);
   return 0;
 }
 
@@ -78,8 +79,10 @@ int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* d
     return 0;
   }
   ++hosted->cycles;
-  hosted->recordStoredAt = NowText();
-  events_.Emit(CycleEvent{hosted->dataId, {data, data + length}, values, ActiveAlarms(*hosted)});
+  const std::time_t now = std::time(nullptr);
+  hosted->recordStoredAt = StoreTimeText(now);
+  events_.Emit(CycleEvent{hosted->dataId, {data, data + length}, values, ActiveAlarms(*hosted)},
+               now);
   NoteCycle(hosted->dataId);
   return 0;
 }

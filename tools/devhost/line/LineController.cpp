@@ -27,11 +27,7 @@ LineController::LineController(const LineConfig& config)
     : config_(config),
       reopen_([this](const std::string& text) { events_.Emit(NoticeEvent{text}); }) {}
 
-LineController::~LineController() {
-  // The store sink goes before the store it writes to.
-  if (storeSink_) events_.Remove(*storeSink_);
-  storeSink_.reset();
-}
+LineController::~LineController() = default;
 
 HostedDevice& LineController::Add(std::unique_ptr<HostedDevice> device) {
   byDevice_[device->device] = device.get();
@@ -49,14 +45,6 @@ HostedDevice* LineController::FindDevice(uint32_t dataId) {
     if (device->dataId == dataId) return device.get();
   }
   return nullptr;
-}
-
-void LineController::AttachStore(std::unique_ptr<Store> store) {
-  store_ = std::move(store);
-  storeSink_ = std::make_unique<StoreSink>(
-      *store_, [this](uint32_t dataId, const std::string& what) { OnStoreFailure(dataId, what); },
-      [this](const std::string& text) { events_.Emit(NoticeEvent{text}); });
-  events_.Add(*storeSink_);
 }
 
 void LineController::Guarded(HostedDevice& device, const char* operation,
@@ -78,7 +66,7 @@ void LineController::CountError(HostedDevice& device, const std::string& what, b
 
 // Only the failures the store sink reports arrive here (the first, then at most one a minute),
 // so a full disk adds one error a minute to the device's count, not one a cycle.
-void LineController::OnStoreFailure(uint32_t dataId, const std::string& what) {
+void LineController::CountStoreFailure(uint32_t dataId, const std::string& what) {
   HostedDevice* device = FindDevice(dataId);
   if (device == nullptr && !devices_.empty()) device = devices_.front().get();
   if (device != nullptr) CountError(*device, what, true);
@@ -90,18 +78,15 @@ std::size_t LineController::ActiveAlarms(const HostedDevice& device) const {
   return active;
 }
 
-void LineController::Restore() {
+void LineController::Restore(const RestoredStates& states) {
   for (auto& hosted : devices_) {
     HostedDevice& device = *hosted;
-    std::optional<Store::StoredRecord> stored;
-    try {
-      if (store_) {
-        device.alarms = store_->LastAlarmEvents(device.dataId);
-        stored = store_->LastRecord(device.dataId);
-      }
-    } catch (const StoreError& error) {
-      CountError(device, error.what(), true);
-    }
+    const auto found = states.find(device.dataId);
+    if (found == states.end()) continue;
+    const RestoredState& state = found->second;
+    device.alarms = state.alarms;
+    if (!state.failure.empty()) CountError(device, state.failure, true);
+    const std::optional<StoredRecord>& stored = state.record;
     if (!stored) continue;
     device.recordStoredAt = stored->time;
     int taken = 0;

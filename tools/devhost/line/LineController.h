@@ -16,12 +16,11 @@
 #include "config/HostConfig.h"
 #include "events/EventFanout.h"
 #include "host/SMDController.h"
+#include "line/Bus.h"
 #include "line/JobQueue.h"
 #include "line/PortReopen.h"
-#include "line/SerialLine.h"
 #include "service/HostedDevice.h"
-#include "store/Store.h"
-#include "store/StoreSink.h"
+#include "store/RestoredState.h"
 
 // What a register write came to, for people and as the command's exit status.
 struct WriteResult {
@@ -49,16 +48,19 @@ class LineController : public SMDController {
   std::vector<std::unique_ptr<HostedDevice>>& Devices() { return devices_; }
   HostedDevice* FindDevice(uint32_t dataId);
   const LineConfig& Config() const { return config_; }
-  void AttachLine(std::unique_ptr<SerialLine> line) { line_ = std::move(line); }
-  void AttachStore(std::unique_ptr<Store> store);
+  void AttachLine(std::unique_ptr<Bus> line) { line_ = std::move(line); }
   EventFanout& Events() { return events_; }
   // Work for the time left after a poll round (retention): called with the time the next
   // round is due, which it must leave room for.
   using IdleWork = std::function<void(std::chrono::steady_clock::time_point nextRound)>;
   void SetIdleWork(IdleWork work) { idleWork_ = std::move(work); }
 
-  // Gives each device its last stored record, and the host its last known alarm states.
-  void Restore();
+  // Gives each device its last stored record and its last known alarm states; a device whose
+  // state could not be read counts that as an error of its own.
+  void Restore(const RestoredStates& states);
+  // A store failure its sink let through (the first, then at most one a minute), counted as an
+  // error of the device it concerns (the line's first device when it concerns none).
+  void CountStoreFailure(uint32_t dataId, const std::string& what);
   // Polls every poll interval until stopped or `rounds` rounds are done (0: no limit), running
   // posted jobs while it waits and between the devices of a round.
   void Run(long rounds);
@@ -75,7 +77,7 @@ class LineController : public SMDController {
   void EmitSummaries();
   // Commissioning jobs talk to the line outside any device's poll cycle (reading where a sensor
   // says it is) and move the whole line to another speed.
-  SerialLine& Serial() { return *line_; }
+  Bus& LineBus() { return *line_; }
   void ChangeSpeed(int baudRate);
 
   // Any thread: runs `job` on the line's thread between exchanges; false when the line has
@@ -120,16 +122,13 @@ class LineController : public SMDController {
   // Runs a device operation; whatever it throws is counted as an error of that device.
   void Guarded(HostedDevice& device, const char* operation, const std::function<void()>& call);
   void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
-  void OnStoreFailure(uint32_t dataId, const std::string& what);
   void TrackLink(HostedDevice& device, bool completed);
   std::size_t ActiveAlarms(const HostedDevice& device) const;
   std::optional<std::string> StatusDocument(HostedDevice& device);
   void NoteCycle(uint32_t dataId);
 
   LineConfig config_;
-  std::unique_ptr<SerialLine> line_;
-  std::unique_ptr<Store> store_;
-  std::unique_ptr<StoreSink> storeSink_;
+  std::unique_ptr<Bus> line_;
   EventFanout events_;
   std::vector<std::unique_ptr<HostedDevice>> devices_;
   std::map<const SMDVDevice*, HostedDevice*> byDevice_;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "line/SerialLine.h"
+#include "line/Bus.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ std::string Seconds(PortReopen::Clock::duration span) {
 
 }  // namespace
 
-void PortReopen::Lost(SerialLine& line, const std::string& reason, Clock::time_point now) {
+void PortReopen::Lost(Bus& line, const std::string& reason, Clock::time_point now) {
   line.Drop();
   if (missing_) return;
   missing_ = true;
@@ -25,7 +25,7 @@ void PortReopen::Lost(SerialLine& line, const std::string& reason, Clock::time_p
           Seconds(kFirstDelay) + ", then doubling up to " + Seconds(kLongestDelay) + ")");
 }
 
-bool PortReopen::AttemptIfDue(SerialLine& line, Clock::time_point now) {
+bool PortReopen::AttemptIfDue(Bus& line, Clock::time_point now) {
   if (!missing_) return line.IsOpen();
   if (now < due_) return false;
   ++attempts_;

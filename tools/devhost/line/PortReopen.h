@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-class SerialLine;
+class Bus;
 
 // Brings a line back whose serial device went away (a USB adapter unplugged, a node replaced):
 // the device is given up at once, so that a new node at the same path can be locked, and opened
@@ -21,9 +21,9 @@ class PortReopen {
   explicit PortReopen(Report report) : report_(std::move(report)) {}
 
   // The line's device is gone for `reason`: drops it and plans the first attempt.
-  void Lost(SerialLine& line, const std::string& reason, Clock::time_point now);
+  void Lost(Bus& line, const std::string& reason, Clock::time_point now);
   // Opens the device again when an attempt is due; true when the line is open afterwards.
-  bool AttemptIfDue(SerialLine& line, Clock::time_point now);
+  bool AttemptIfDue(Bus& line, Clock::time_point now);
   // When the next attempt is due; time_point::max() while no device is missing.
   Clock::time_point Due() const { return missing_ ? due_ : Clock::time_point::max(); }
   bool Missing() const { return missing_; }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,53 +11,36 @@
 
 #include "config/HostConfig.h"
 #include "host/ModbusRequest.h"
+#include "line/Bus.h"
 #include "line/PortLock.h"
-
-struct SerialError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// What one exchange on the line brought back.
-struct Exchange {
-  bool answered = false;
-  std::vector<uint16_t> registers;  // a read answer's registers
-  std::vector<uint8_t> pdu;         // a write answer: function code first, no address, no CRC
-  std::string error;                // why there is no usable answer
-  int errorNumber = 0;              // errno of the call that failed, 0 for a bad answer
-  bool lineQuiet = false;           // the failure was a complete answer: nothing to drain
-  int exception = 0;                // the Modbus exception code the slave answered with, if any
-  // The serial device is gone (unplugged) or the line is not open: why, empty while it is there.
-  std::string portLost;
-};
 
 // One Modbus-RTU serial line, driven by libmodbus. Exchanges run one at a time, each with the
 // line's response timeout.
-class SerialLine {
+class SerialLine : public Bus {
  public:
   // Opens, takes for this process alone and configures the serial device; throws SerialError
   // when it cannot, or when another process has it.
   explicit SerialLine(const LineConfig& config);
-  ~SerialLine();
+  ~SerialLine() override;
   SerialLine(const SerialLine&) = delete;
   SerialLine& operator=(const SerialLine&) = delete;
 
-  Exchange Perform(int slave, const ModbusRequest& request);
-  // Raw bytes out on the line; the number written or -1.
-  int SendRaw(const unsigned char* data, unsigned int length);
-  const std::string& Device() const { return device_; }
+  Exchange Perform(int slave, const ModbusRequest& request) override;
+  int SendRaw(const unsigned char* data, unsigned int length) override;
+  const std::string& Device() const override { return device_; }
   int Baud() const { return config_.baudRate; }
   char Parity() const { return config_.parity; }
   // Reopens the line at another speed and parity (libmodbus fixes them in its context), still
   // holding the port (a dropped line is opened and locked anew); throws SerialError when the
   // device cannot be opened again.
-  void Reconfigure(int baudRate, char parity);
+  void Reconfigure(int baudRate, char parity) override;
   // Gives the device back (libmodbus context and lock) so that a new node at the same path, or
   // the same device come back, can be opened and locked again.
-  void Drop();
+  void Drop() override;
   // Opens, locks and configures the device again after Drop; throws SerialError when it cannot
   // (still gone, or taken by another process), leaving the line dropped.
-  void Reopen();
-  bool IsOpen() const { return context_ != nullptr; }
+  void Reopen() override;
+  bool IsOpen() const override { return context_ != nullptr; }
   // A scan moves on at once after a silent address: waiting out a late answer there would
   // double its time, and the next request is flushed before anyway.
   void SetWaitForLateAnswers(bool wait) { waitForLateAnswers_ = wait; }
@@ -87,6 +69,3 @@ class SerialLine {
   // Set until the first exchange and after raw bytes went out.
   bool flushBeforeNext_ = true;
 };
-
-// "read holding registers 0/4", "write register 80" ... for messages.
-std::string Describe(const ModbusRequest& request);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "host/ModbusRequest.h"
-#include "line/SerialLine.h"
+#include "line/Bus.h"
 
 struct WriteResult;
 

@@ -13,5 +13,6 @@ class Host;
 // the restore, whose events it publishes too), and connecting in the background. Nothing when
 // there is no "mqtt" member. Throws StoreError when the database cannot be read.
 std::unique_ptr<MqttSink> StartMqttBridge(const HostConfig& config, Host& host, EventSink& notices);
-// Says `offline`, disconnects, shows each device's counts and keeps them in the database.
-void StopMqttBridge(MqttSink& bridge, const HostConfig& config, EventSink& notices);
+// Says `offline`, disconnects, and emits each device's counts on its line (once the lines have
+// stopped), where the console shows them and the store keeps them.
+void StopMqttBridge(MqttSink& bridge, Host& host);

@@ -129,10 +129,7 @@ MqttMessage AlarmMessage(const MqttConfig& config, const AlarmEvent& alarm) {
   json["signal"] = alarm.signalName;
   json["value"] = ValueOf(alarm.valueText);
   json["text"] = alarm.alarmText;
-  // The store's "YYYY-MM-DD HH:MM:SS" as ISO 8601, like the other payloads' times.
-  std::string time = alarm.time;
-  if (time.size() > 10 && time[10] == ' ') time[10] = 'T';
-  json["time"] = time;
+  json["time"] = IsoFromStoreText(alarm.time);
   return {DeviceTopic(config, alarm.dataId, "alarm/" + TopicLevel(alarm.alarmId)),
           CompactJson(json), true, false};
 }

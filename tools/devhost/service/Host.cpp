@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 
+#include "line/SerialLine.h"
 #include "store/Store.h"
 
 namespace {
@@ -32,7 +33,8 @@ std::string DeviceName(uint32_t dataId) { return "device " + std::to_string(data
 Host::Host(const HostConfig& config) : config_(config) {}
 
 Host::~Host() {
-  // Devices go before their plug-ins are unloaded.
+  // Each store sink leaves its line first; devices go before their plug-ins are unloaded.
+  stores_.clear();
   lines_.clear();
   providers_.clear();
 }
@@ -102,7 +104,7 @@ void Host::Start() {
     for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
   }
   for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
-  for (auto& line : lines_) line->AttachStore(std::make_unique<Store>(config_.database, true));
+  for (auto& line : lines_) stores_.push_back(std::make_unique<LineStore>(*line, config_.database));
   StartRetention();
 }
 
@@ -119,7 +121,14 @@ void Host::StartRetention() {
 }
 
 void Host::Restore() {
-  for (auto& line : lines_) line->Restore();
+  for (std::size_t i = 0; i < lines_.size(); ++i) lines_[i]->Restore(stores_[i]->Restored());
+}
+
+std::map<std::string, AlarmEvent> Host::StoredAlarms(uint32_t dataId) {
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (lines_[i]->FindDevice(dataId) != nullptr) return stores_[i]->LastAlarms(dataId);
+  }
+  return {};
 }
 
 void Host::AddSink(EventSink& sink) {

@@ -10,6 +10,7 @@
 #include "host/PluginLibrary.h"
 #include "host/Provider.h"
 #include "line/LineController.h"
+#include "service/LineStore.h"
 #include "store/Pruner.h"
 
 struct PluginError : std::runtime_error {
@@ -30,8 +31,10 @@ class Host {
   // directory (ConfigError when a device rejects its settings), opens the serial lines
   // (SerialError) and the database (StoreError).
   void Start();
-  // Hands each device its last stored record.
+  // Hands each device its last stored record and alarm states.
   void Restore();
+  // The last change of each of the device's alarms as stored; throws StoreError.
+  std::map<std::string, AlarmEvent> StoredAlarms(uint32_t dataId);
   // `sink` takes the events of every line from now on.
   void AddSink(EventSink& sink);
 
@@ -52,6 +55,7 @@ class Host {
   std::map<std::string, std::unique_ptr<PluginLibrary>> libraries_;
   std::map<std::string, std::shared_ptr<Provider>> providers_;
   std::vector<std::shared_ptr<LineController>> lines_;
+  std::vector<std::unique_ptr<LineStore>> stores_;  // one per line, in the same order
   // Prunes on the first line's thread, after its rounds; absent without retentionDays.
   std::unique_ptr<Retention> retention_;
 };

@@ -39,7 +39,7 @@ std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
              Format("%.1f", values->temperatureCalibration) + "," +
              Format("%.1f", values->humidityCalibration) + "," +
              Format("%.1f", values->pressureCalibration) + "," + std::to_string(values->address) +
-             "," + std::to_string(values->baudCode) + "," + values->stamp + ",";
+             "," + std::to_string(values->baudCode) + "," + values->recordTime + ",";
     } else {
       csv += ",,,,,,,,,";
     }
@@ -81,7 +81,7 @@ std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows) {
       json["temperature"] = values->temperature;
       json["humidity"] = values->humidity;
       json["pressure"] = values->pressure;
-      json["record_stamp"] = values->stamp;
+      json["record_stamp"] = values->recordTime;
     }
     records.append(json);
   }

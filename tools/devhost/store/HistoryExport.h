@@ -7,7 +7,7 @@
 
 // Stored records as CSV (header line first) or as a table for people. Every time is ISO 8601
 // local time ("2026-12-08T01:49:28"): `time` when the host stored the record, `record_stamp`
-// the record's own stamp.
+// the record's own time (RecordValues::recordTime; `record_time` in event JSON).
 std::string HistoryCsv(const std::vector<HistoryRow>& rows);
 std::string HistoryTable(const std::vector<HistoryRow>& rows);
 // One JSON document, for --json: {"command": "history", "records": [{...}, ...]}.

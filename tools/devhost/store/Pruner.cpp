@@ -45,7 +45,7 @@ std::string Pruner::Summary() const {
 }
 
 std::string RetentionCutoff(int days, std::time_t now) {
-  return StoreText(now - static_cast<std::time_t>(days) * 86400);
+  return StoreTimeText(now - static_cast<std::time_t>(days) * 86400);
 }
 
 void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {

@@ -2,8 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <ctime>
-
 #include "events/RecordView.h"
 
 namespace {
@@ -71,6 +69,12 @@ CREATE INDEX IF NOT EXISTS threshold_values_by_time ON threshold_values (time);
 CREATE INDEX IF NOT EXISTS analog_reports_by_time ON analog_reports (time);
 )";
 
+// Only a host that ran the MQTT bridge has it.
+const char* const kSummarySchema =
+    "CREATE TABLE IF NOT EXISTS mqtt_summaries (id INTEGER PRIMARY KEY, data_id INTEGER NOT "
+    "NULL, time TEXT NOT NULL, published INTEGER NOT NULL, dropped INTEGER NOT NULL, "
+    "superseded INTEGER NOT NULL)";
+
 // The text of each kept statement, in the order of Store::Query.
 const char* const kQueries[] = {
     "BEGIN IMMEDIATE",
@@ -90,6 +94,8 @@ const char* const kQueries[] = {
     "INSERT INTO threshold_values (data_id, time, alarm_id, name, value, kind) "
     "VALUES (?, ?, ?, ?, ?, ?)",
     "INSERT INTO analog_reports (data_id, time, signal_id, value) VALUES (?, ?, ?, ?)",
+    "INSERT INTO mqtt_summaries (data_id, time, published, dropped, superseded) "
+    "VALUES (?, ?, ?, ?, ?)",
     // Oldest first, a batch at a time; the last event of each alarm stays, since the host
     // restores its alarm states from it.
     "DELETE FROM history WHERE id IN "
@@ -131,21 +137,6 @@ void BindValues(Statement& statement, int first, const unsigned char* record, un
 }
 
 }  // namespace
-
-std::string NowText() {
-  // A cycle stamps several rows within the same second: format each second once.
-  thread_local std::time_t formattedAt = -1;
-  thread_local std::string text;
-  const std::time_t now = std::time(nullptr);
-  if (now == formattedAt) return text;
-  std::tm local{};
-  localtime_r(&now, &local);
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
-  text = buffer;
-  formattedAt = now;
-  return text;
-}
 
 Store::Store(const std::string& path, bool create) {
   const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
@@ -243,7 +234,7 @@ void Store::PutLastRecord(uint32_t dataId, int code, const std::string& time,
       .Step();
 }
 
-std::optional<Store::StoredRecord> Store::LastRecord(uint32_t dataId) {
+std::optional<StoredRecord> Store::LastRecord(uint32_t dataId) {
   const auto statement = Use(kLastRecord);
   statement->Bind(1, static_cast<long long>(dataId));
   if (!statement->Step()) return std::nullopt;
@@ -310,4 +301,18 @@ void Store::AddReport(uint32_t dataId, const std::string& time, const std::strin
   statement->Bind(1, static_cast<long long>(dataId)).Bind(2, time).Bind(3, signalId);
   BindFloat(*statement, 4, value);
   statement->Step();
+}
+
+void Store::AddMqttSummary(const std::string& time, const MqttSummaryEvent& summary) {
+  if (!hasSummaryTable_) {
+    Execute(kSummarySchema);
+    hasSummaryTable_ = true;
+  }
+  Use(kAddMqttSummary)
+      ->Bind(1, static_cast<long long>(summary.dataId))
+      .Bind(2, time)
+      .Bind(3, static_cast<long long>(summary.published))
+      .Bind(4, static_cast<long long>(summary.dropped))
+      .Bind(5, static_cast<long long>(summary.superseded))
+      .Step();
 }

@@ -13,6 +13,7 @@
 #include <json/value.h>
 
 #include "events/Event.h"
+#include "store/RestoredState.h"
 #include "store/Statement.h"
 #include "store/TimeRange.h"
 
@@ -78,10 +79,6 @@ class Store {
                   unsigned int length);
   void PutLastRecord(uint32_t dataId, int code, const std::string& time,
                      const unsigned char* record, unsigned int length);
-  struct StoredRecord {
-    std::string time;  // when it was stored
-    std::vector<unsigned char> record;
-  };
   std::optional<StoredRecord> LastRecord(uint32_t dataId);
   void AddAlarmEvent(const AlarmEvent& event);
   // The last change of every alarm of a device: its active flag as last known, and since when.
@@ -93,6 +90,8 @@ class Store {
                          const std::string& name, float value, int kind);
   void AddReport(uint32_t dataId, const std::string& time, const std::string& signalId,
                  float value);
+  // What the MQTT bridge did for a device in a run; its table is made with the first one.
+  void AddMqttSummary(const std::string& time, const MqttSummaryEvent& summary);
   // The newest `query.limit` records in the range, handed out oldest first (by time).
   std::vector<HistoryRow> History(const RowQuery& query);
   StoredRows Events(EventTable table, const RowQuery& query);
@@ -121,6 +120,7 @@ class Store {
     kCountError,
     kAddThresholdValue,
     kAddReport,
+    kAddMqttSummary,
     kPruneHistory,
     kPruneAlarms,
     kPruneLinks,
@@ -136,7 +136,5 @@ class Store {
   sqlite3* db_ = nullptr;
   std::array<std::unique_ptr<Statement>, kQueryCount> statements_;
   bool inTransaction_ = false;
+  bool hasSummaryTable_ = false;
 };
-
-// Local wall-clock time as "YYYY-MM-DD HH:MM:SS".
-std::string NowText();

@@ -54,6 +54,10 @@ bool Writes(const EventBody& body) {
 }  // namespace
 
 void StoreSink::Take(const HostEvent& event) {
+  if (std::holds_alternative<MqttSummaryEvent>(event.body)) {
+    summaries_.push_back(event);
+    return;
+  }
   if (!Writes(event.body)) return;
   ++writes_;
   if (failed_) return;  // the unit is lost already; a write now would commit on its own
@@ -67,7 +71,12 @@ void StoreSink::Take(const HostEvent& event) {
 }
 
 void StoreSink::Flush() {
-  if (writes_ == 0) return;
+  if (writes_ > 0) EndUnit();
+  // After the unit: the counts' transaction is theirs alone.
+  StoreSummaries();
+}
+
+void StoreSink::EndUnit() {
   if (!failed_) {
     try {
       store_.Commit();
@@ -75,7 +84,7 @@ void StoreSink::Flush() {
       Fail(0, error.what());
     }
   }
-  const auto now = StoreOutage::Clock::now();
+  const auto now = now_();
   if (failed_) {
     outage_.Lost(writes_);
   } else if (const auto notice = outage_.Stored(now); notice && onNotice_) {
@@ -92,6 +101,25 @@ void StoreSink::Fail(uint32_t dataId, const std::string& what) {
   } catch (const StoreError&) {
     // The next unit's Begin rolls back again, and reports it should that fail too.
   }
-  const auto report = outage_.Failed(what, StoreOutage::Clock::now());
+  const auto report = outage_.Failed(what, now_());
   if (report && onFailure_) onFailure_(dataId, *report);
+}
+
+void StoreSink::StoreSummaries() {
+  if (summaries_.empty()) return;
+  const std::vector<HostEvent> summaries = std::move(summaries_);
+  summaries_.clear();
+  try {
+    store_.Begin();
+    for (const HostEvent& event : summaries) {
+      store_.AddMqttSummary(StoreTimeText(event.time), std::get<MqttSummaryEvent>(event.body));
+    }
+    store_.Commit();
+  } catch (const StoreError& error) {
+    try {
+      store_.Rollback();
+    } catch (const StoreError&) {
+    }
+    if (onNotice_) onNotice_(std::string("mqtt counts not stored: ") + error.what());
+  }
 }

@@ -84,20 +84,12 @@ std::optional<long long> RelativeSeconds(const std::string& text) {
 
 }  // namespace
 
-std::string StoreText(std::time_t time) {
-  std::tm local{};
-  localtime_r(&time, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
 std::optional<std::string> ParseTimeBound(const std::string& text, std::time_t now) {
-  if (text == "now") return StoreText(now);
+  if (text == "now") return StoreTimeText(now);
   if (const auto seconds = RelativeSeconds(text)) {
     // Ten thousand years back is as far as the calendar text goes.
     if (*seconds > 315360000000LL) return std::nullopt;
-    return StoreText(now - static_cast<std::time_t>(*seconds));
+    return StoreTimeText(now - static_cast<std::time_t>(*seconds));
   }
   const auto f = ParseIso(text);
   if (!f) return std::nullopt;
@@ -105,12 +97,6 @@ std::optional<std::string> ParseTimeBound(const std::string& text, std::time_t n
   std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", f->year, f->month, f->day,
                 f->hour, f->minute, f->second);
   return std::string(out);
-}
-
-std::string IsoFromStoreText(const std::string& text) {
-  std::string iso = text;
-  if (iso.size() > 10 && iso[10] == ' ') iso[10] = 'T';
-  return iso;
 }
 
 std::optional<long long> CalendarSeconds(const std::string& text) {

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "MemoryBus.h"
+#include "do3008ra/DO3008RA.h"
+#include "line/LineController.h"
+
+// A line controller on a memory bus with real DO3008RA devices, made as the host makes them,
+// and every event the line emits.
+struct SensorLine {
+  SensorLine() {
+    auto owned = std::make_unique<MemoryBus>();
+    bus = owned.get();
+    line->AttachLine(std::move(owned));
+    line->Events().Add(events);
+  }
+
+  HostedDevice& AddSensor(uint32_t dataId, int slave) {
+    auto hosted = std::make_unique<HostedDevice>();
+    hosted->dataId = dataId;
+    hosted->object = std::make_unique<DO3008RA>();
+    hosted->device = dynamic_cast<SMDVDevice*>(hosted->object.get());
+    hosted->modbus = dynamic_cast<SPModbus*>(hosted->object.get());
+    const Json::Value settings = Settings();
+    hosted->device->Init(line, dataId, settings);
+    hosted->device->InitSetting(settings);
+    hosted->slave = slave;
+    bus->Slave(slave) = {{0, 455}, {1, 234}, {3, 10132}, {2000, uint16_t(slave)}, {2001, 2}};
+    return line->Add(std::move(hosted));
+  }
+
+  template <typename Kind>
+  std::vector<Kind> EventsOf() const {
+    std::vector<Kind> found;
+    for (const HostEvent& event : events.Events()) {
+      if (const auto* kind = std::get_if<Kind>(&event.body)) found.push_back(*kind);
+    }
+    return found;
+  }
+
+  static Json::Value Settings() {
+    Json::Value settings(Json::objectValue);
+    settings["appSetting"]["b_mode"] = 2;  // no rules: nothing to look up on disk
+    return settings;
+  }
+
+  static LineConfig Config() {
+    LineConfig config;
+    config.device = "/dev/memory-bus";
+    return config;  // a link counts as lost after 3 failed cycles
+  }
+
+  std::shared_ptr<LineController> line = std::make_shared<LineController>(Config());
+  MemoryBus* bus = nullptr;
+  CollectingSink events;
+};

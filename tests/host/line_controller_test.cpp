@@ -1,0 +1,113 @@
+// A line with real devices on an in-memory bus: what its link events, write outcomes and posted
+// jobs come to, exchange by exchange.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "SensorLine.h"
+#include "line/WriteOutcome.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Fault = MemoryBus::Fault;
+
+constexpr int kReadsPerCycle = 6;
+
+class Line : public ::testing::Test {
+ protected:
+  SensorLine bench;
+  HostedDevice& sensor = bench.AddSensor(21, 4);
+};
+
+// ---- link tracking ------------------------------------------------------------------------------
+
+TEST_F(Line, TheLinkIsLostAfterThreeFailedCyclesOnceAndRestoredByTheNextAnswer) {
+  bench.line->PollDevice(sensor);
+  EXPECT_EQ(sensor.cycles, 1u);
+  bench.bus->Fail(Fault::kNoAnswer, 4);
+  for (int poll = 0; poll < 4; ++poll) bench.line->PollDevice(sensor);
+  EXPECT_TRUE(sensor.linkLost);
+  EXPECT_EQ(sensor.failedPolls, 4u);
+  EXPECT_EQ(sensor.errors, 4u);  // one failed exchange ends each cycle
+  bench.line->PollDevice(sensor);
+
+  const auto links = bench.EventsOf<LinkEvent>();
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_TRUE(links[0].lost);
+  EXPECT_EQ(links[0].failedCycles, 3u);
+  EXPECT_EQ(links[0].failure, "read holding registers 0/4: Connection timed out");
+  EXPECT_FALSE(links[1].lost);
+  EXPECT_EQ(links[1].failedCycles, 4u);
+  EXPECT_FALSE(sensor.linkLost);
+  EXPECT_EQ(sensor.cycles, 2u);
+}
+
+TEST_F(Line, WhileThePortIsGoneALostDeviceIsNotAskedButItsPollsStillFail) {
+  bench.bus->Fail(Fault::kPortGone);
+  for (int poll = 0; poll < 3; ++poll) bench.line->PollDevice(sensor);
+  ASSERT_TRUE(sensor.linkLost);
+  EXPECT_FALSE(bench.bus->IsOpen());
+  const std::size_t asked = bench.bus->Requests().size();
+  bench.line->PollDevice(sensor);
+  EXPECT_EQ(bench.bus->Requests().size(), asked);
+  EXPECT_EQ(sensor.failedPolls, 4u);
+  EXPECT_THAT(bench.EventsOf<NoticeEvent>().at(0).text,
+              HasSubstr("serial device /dev/memory-bus lost: the device node is gone"));
+}
+
+// ---- write outcomes -----------------------------------------------------------------------------
+
+TEST_F(Line, AWriteIsConfirmedOnlyByAnEchoOfWhatWasWritten) {
+  const WriteResult confirmed = bench.line->WriteRegisters(sensor, 80, {15});
+  EXPECT_EQ(confirmed.outcome, "confirmed");
+  EXPECT_EQ(confirmed.exitStatus, kWriteConfirmedStatus);
+  EXPECT_EQ(bench.bus->Slave(4)[80], 15);
+
+  bench.bus->Fail(Fault::kBadAnswer);
+  const WriteResult echoed = bench.line->WriteRegisters(sensor, 80, {15});
+  EXPECT_EQ(echoed.outcome, "not confirmed (echo 16 for 15)");
+  EXPECT_EQ(echoed.exitStatus, kWriteNotConfirmedStatus);
+
+  bench.bus->Fail(Fault::kBadAnswer);
+  EXPECT_EQ(bench.line->WriteRegisters(sensor, 80, {1, 2}).outcome, "not confirmed (echo 3 for 2)");
+}
+
+TEST_F(Line, ARefusedWriteNamesTheExceptionAndASilentOneHasNoAnswer) {
+  bench.bus->Fail(Fault::kException, 1, 3);
+  const WriteResult refused = bench.line->WriteRegisters(sensor, 2001, {99});
+  EXPECT_EQ(refused.outcome, "refused by the sensor: Modbus exception 3 (illegal data value)");
+  EXPECT_EQ(refused.exitStatus, kWriteRefusedStatus);
+
+  bench.bus->Fail(Fault::kNoAnswer);
+  const WriteResult silent = bench.line->WriteRegisters(sensor, 2001, {2});
+  EXPECT_EQ(silent.outcome, "no answer");
+  EXPECT_EQ(silent.exitStatus, kWriteNoAnswerStatus);
+
+  const auto writes = bench.EventsOf<WriteEvent>();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].outcome, refused.outcome);
+  EXPECT_THAT(writes[1].values, ElementsAre(2));
+}
+
+// ---- posted jobs --------------------------------------------------------------------------------
+
+TEST_F(Line, PostedJobsRunBetweenTheDevicesOfARoundAndNotAfterClose) {
+  bench.AddSensor(22, 5);
+  std::vector<std::size_t> exchangesBeforeJob;
+  const auto job = [&] { exchangesBeforeJob.push_back(bench.bus->Requests().size()); };
+  ASSERT_TRUE(bench.line->Post(job));
+  ASSERT_TRUE(bench.line->Post(job));
+  bench.line->PollRound();
+  // Both ran after the first device's whole cycle, before the second device's.
+  EXPECT_THAT(exchangesBeforeJob, ElementsAre(kReadsPerCycle, kReadsPerCycle));
+
+  ASSERT_TRUE(bench.line->Post(job));
+  bench.line->Close();  // what was queued still runs
+  EXPECT_EQ(exchangesBeforeJob.size(), 3u);
+  EXPECT_FALSE(bench.line->Post(job));
+  bench.line->PollRound();
+  EXPECT_EQ(exchangesBeforeJob.size(), 3u);
+}
+
+}  // namespace

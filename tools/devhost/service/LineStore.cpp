@@ -1,0 +1,31 @@
+#include "service/LineStore.h"
+
+#include "line/LineController.h"
+
+LineStore::LineStore(LineController& line, const std::string& database)
+    : line_(line),
+      store_(database, true),
+      sink_(
+          store_,
+          [&line](uint32_t dataId, const std::string& what) {
+            line.CountStoreFailure(dataId, what);
+          },
+          [&line](const std::string& text) { line.Events().Emit(NoticeEvent{text}); }) {
+  line_.Events().Add(sink_);
+}
+
+LineStore::~LineStore() { line_.Events().Remove(sink_); }
+
+RestoredStates LineStore::Restored() {
+  RestoredStates states;
+  for (const auto& device : line_.Devices()) {
+    RestoredState& state = states[device->dataId];
+    try {
+      state.alarms = store_.LastAlarmEvents(device->dataId);
+      state.record = store_.LastRecord(device->dataId);
+    } catch (const StoreError& error) {
+      state.failure = error.what();
+    }
+  }
+  return states;
+}

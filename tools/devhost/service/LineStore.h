@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "store/RestoredState.h"
+#include "store/Store.h"
+#include "store/StoreSink.h"
+
+class LineController;
+
+// A line's database: a connection of its own (one per thread that writes) and the sink that
+// keeps the line's events there, added to the line's events like any other sink. What the sink
+// cannot store is counted on the line's devices and told on the line, as the line's own errors
+// and notices. Throws StoreError when the database cannot be opened.
+class LineStore {
+ public:
+  LineStore(LineController& line, const std::string& database);
+  ~LineStore();
+  LineStore(const LineStore&) = delete;
+  LineStore& operator=(const LineStore&) = delete;
+
+  // Each device's alarms and last record as stored; a device the store cannot be read for
+  // carries why.
+  RestoredStates Restored();
+  // The last change of each of the device's alarms; throws StoreError.
+  std::map<std::string, AlarmEvent> LastAlarms(uint32_t dataId) {
+    return store_.LastAlarmEvents(dataId);
+  }
+  StoreSink& Sink() { return sink_; }
+
+ private:
+  LineController& line_;
+  Store store_;
+  StoreSink sink_;
+};

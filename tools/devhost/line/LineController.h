@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -83,6 +84,12 @@ class LineController : public SMDController {
   bool Post(std::function<void()> job) { return jobs_.Post(std::move(job)); }
   // Ends the line's service: queued jobs still run, later ones are refused, waiters wake.
   void Close();
+  // Any thread: Run or ServeJobs returns at its next wait, for a host started to answer one
+  // command.
+  void Stop();
+  // Runs posted jobs until stopped, polling nothing: a line whose serial device the host left
+  // closed (a command answered from the store).
+  void ServeJobs();
   // Any thread: waits until the device completes a cycle in a second after `second`; false when
   // `deadline` came first.
   bool WaitForCycleAfter(uint32_t dataId, std::time_t second,
@@ -146,4 +153,5 @@ class LineController : public SMDController {
   std::condition_variable progress_;
   std::map<uint32_t, std::time_t> lastCycle_;  // data id -> time of its last completed cycle
   bool closed_ = false;
+  std::atomic<bool> stopping_{false};
 };

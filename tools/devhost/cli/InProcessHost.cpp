@@ -1,0 +1,117 @@
+#include "cli/InProcessHost.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "control/RequestHandler.h"
+#include "service/Host.h"
+#include "service/LineThreads.h"
+
+namespace {
+
+// The first round of a host that has just started may take the response timeout of every
+// device; this only bounds a line that never gets to it.
+constexpr std::chrono::seconds kFirstRoundLimit{60};
+
+// Every event of every line, in the order the lines emitted them.
+class SeenEvents : public EventSink {
+ public:
+  void Take(const HostEvent& event) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+  }
+  std::size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_.size();
+  }
+  std::vector<HostEvent> Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<HostEvent> events_;
+};
+
+// Counts down the lines still in their first round.
+class Countdown {
+ public:
+  explicit Countdown(std::size_t count) : left_(count) {}
+  void Done() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --left_;
+    zero_.notify_all();
+  }
+  void Wait(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    zero_.wait_until(lock, deadline, [this] { return left_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable zero_;
+  std::size_t left_;
+};
+
+// Answered or not: a device polled once since the host started.
+bool EveryDevicePolled(LineController& line) {
+  for (const auto& device : line.Devices()) {
+    if (device->cycles + device->failedPolls == 0) return false;
+  }
+  return true;
+}
+
+// A job runs between the devices of a round; until the round is over it comes back after the
+// next device. A line that stopped takes no job: its round is as over as it gets.
+void AwaitFirstRound(Host& host) {
+  auto countdown = std::make_shared<Countdown>(host.Lines().size());
+  for (auto& line : host.Lines()) {
+    LineController* controller = line.get();
+    auto check = std::make_shared<std::function<void()>>();
+    *check = [countdown, controller, self = std::weak_ptr<std::function<void()>>(check)] {
+      const auto again = self.lock();
+      if (!EveryDevicePolled(*controller) && again && controller->Post([again] { (*again)(); })) {
+        return;
+      }
+      countdown->Done();
+    };
+    if (!controller->Post([check] { (*check)(); })) countdown->Done();
+  }
+  countdown->Wait(std::chrono::steady_clock::now() + kFirstRoundLimit);
+}
+
+void SayOnStderr(const std::string& text) { std::fprintf(stderr, "devhost: %s\n", text.c_str()); }
+
+}  // namespace
+
+CommandResult AnswerInProcess(const HostConfig& config, const Json::Value& request,
+                              const DeviceCommand& command) {
+  SeenEvents seen;  // outlives the host whose lines hand it events
+  Host host(config);
+  host.Start(command.needsSerialLines ? Host::SerialLines::kOpen : Host::SerialLines::kLeftClosed);
+  // Pruning is run's and prune's work, not that of a host started for one command.
+  for (auto& line : host.Lines()) line->SetIdleWork({});
+  host.AddSink(seen);
+  host.Restore();
+  const std::size_t restored = seen.Count();
+  const auto work =
+      command.needsSerialLines ? LineThreads::Work::kPoll : LineThreads::Work::kJobsOnly;
+  LineThreads threads(host, work, 0, SayOnStderr);
+  if (command.needsSerialLines) AwaitFirstRound(host);
+  const std::size_t ready = seen.Count();
+  CommandResult result = RequestHandler(host).Answer(request);
+  threads.Stop();
+  threads.Join();
+  if (command.shows == InProcessShows::kAnswer) return result;
+  result.events = seen.Events();
+  if (command.shows == InProcessShows::kAllButFirstRound) {
+    result.events.erase(result.events.begin() + static_cast<std::ptrdiff_t>(restored),
+                        result.events.begin() + static_cast<std::ptrdiff_t>(ready));
+  }
+  return result;
+}

@@ -85,6 +85,14 @@ void AwaitFirstRound(Host& host) {
   countdown->Wait(std::chrono::steady_clock::now() + kFirstRoundLimit);
 }
 
+// A device rebuilds its status document only in another second than that of its record: the
+// first cycle must not share the second of a record restored from a host that just stopped.
+void AwaitSecondAfterRestored(Host& host) {
+  for (auto& line : host.Lines()) {
+    for (auto& device : line->Devices()) line->WaitForNextSecond(*device);
+  }
+}
+
 void SayOnStderr(const std::string& text) { std::fprintf(stderr, "devhost: %s\n", text.c_str()); }
 
 }  // namespace
@@ -93,25 +101,26 @@ CommandResult AnswerInProcess(const HostConfig& config, const Json::Value& reque
                               const DeviceCommand& command) {
   SeenEvents seen;  // outlives the host whose lines hand it events
   Host host(config);
-  host.Start(command.needsSerialLines ? Host::SerialLines::kOpen : Host::SerialLines::kLeftClosed);
+  const bool polling = command.needsSerialLines;
+  host.Start(polling ? Host::SerialLines::kOpen : Host::SerialLines::kLeftClosed);
   // Pruning is run's and prune's work, not that of a host started for one command.
   for (auto& line : host.Lines()) line->SetIdleWork({});
   host.AddSink(seen);
   host.Restore();
   const std::size_t restored = seen.Count();
-  const auto work =
-      command.needsSerialLines ? LineThreads::Work::kPoll : LineThreads::Work::kJobsOnly;
-  LineThreads threads(host, work, 0, SayOnStderr);
-  if (command.needsSerialLines) AwaitFirstRound(host);
-  const std::size_t ready = seen.Count();
+  if (polling) AwaitSecondAfterRestored(host);
+  LineThreads threads(host, polling ? LineThreads::Work::kPoll : LineThreads::Work::kJobsOnly, 0,
+                      SayOnStderr);
+  if (polling) AwaitFirstRound(host);
+  const std::size_t firstRound = seen.Count();
   CommandResult result = RequestHandler(host).Answer(request);
   threads.Stop();
   threads.Join();
-  if (command.shows == InProcessShows::kAnswer) return result;
-  result.events = seen.Events();
-  if (command.shows == InProcessShows::kAllButFirstRound) {
-    result.events.erase(result.events.begin() + static_cast<std::ptrdiff_t>(restored),
-                        result.events.begin() + static_cast<std::ptrdiff_t>(ready));
-  }
+  std::size_t shown = 0;
+  if (command.shows == InProcessShows::kRestored) shown = restored;
+  if (command.shows == InProcessShows::kRestoredFirstRound) shown = firstRound;
+  const std::vector<HostEvent> before = seen.Events();
+  result.events.insert(result.events.begin(), before.begin(),
+                       before.begin() + static_cast<std::ptrdiff_t>(shown));
   return result;
 }

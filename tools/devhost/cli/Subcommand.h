@@ -12,12 +12,13 @@
 
 class RequestHandler;
 
-// What a host started in this process for one command adds to the command's own events, so that
-// the command run without a host shows what it always showed.
+// What a host started in this process for one command shows before the command's own events,
+// so that the command run without a host shows what it always showed. The host's later polls
+// are never shown: it runs quietly.
 enum class InProcessShows {
-  kAnswer,            // nothing
-  kAllButFirstRound,  // the records restored and every poll from the request on
-  kAll,               // also the first poll round, whose cycle the answer is about
+  kAnswer,              // nothing
+  kRestored,            // what it said while starting: the records restored
+  kRestoredFirstRound,  // also its first poll round, whose cycle the status document is of
 };
 
 // A subcommand a running host answers through its control socket. Without one, a host started

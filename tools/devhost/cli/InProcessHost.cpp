@@ -74,10 +74,9 @@ void AwaitFirstRound(Host& host) {
     LineController* controller = line.get();
     auto check = std::make_shared<std::function<void()>>();
     *check = [countdown, controller, self = std::weak_ptr<std::function<void()>>(check)] {
+      // The job that runs holds `check`, so `self` is there.
       const auto again = self.lock();
-      if (!EveryDevicePolled(*controller) && again && controller->Post([again] { (*again)(); })) {
-        return;
-      }
+      if (!EveryDevicePolled(*controller) && controller->Post([again] { (*again)(); })) return;
       countdown->Done();
     };
     if (!controller->Post([check] { (*check)(); })) countdown->Done();
@@ -91,6 +90,19 @@ void AwaitSecondAfterRestored(Host& host) {
   for (auto& line : host.Lines()) {
     for (auto& device : line->Devices()) line->WaitForNextSecond(*device);
   }
+}
+
+// How many of the events the host emitted before the request the command shows.
+std::size_t Shown(InProcessShows shows, std::size_t restored, std::size_t firstRound) {
+  switch (shows) {
+    case InProcessShows::kAnswer:
+      return 0;
+    case InProcessShows::kRestored:
+      return restored;
+    case InProcessShows::kRestoredFirstRound:
+      return firstRound;
+  }
+  return 0;
 }
 
 void SayOnStderr(const std::string& text) { std::fprintf(stderr, "devhost: %s\n", text.c_str()); }
@@ -116,11 +128,8 @@ CommandResult AnswerInProcess(const HostConfig& config, const Json::Value& reque
   CommandResult result = RequestHandler(host).Answer(request);
   threads.Stop();
   threads.Join();
-  std::size_t shown = 0;
-  if (command.shows == InProcessShows::kRestored) shown = restored;
-  if (command.shows == InProcessShows::kRestoredFirstRound) shown = firstRound;
   const std::vector<HostEvent> before = seen.Events();
-  result.events.insert(result.events.begin(), before.begin(),
-                       before.begin() + static_cast<std::ptrdiff_t>(shown));
+  const auto shown = static_cast<std::ptrdiff_t>(Shown(command.shows, restored, firstRound));
+  result.events.insert(result.events.begin(), before.begin(), before.begin() + shown);
   return result;
 }

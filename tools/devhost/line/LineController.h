@@ -34,7 +34,7 @@ struct WriteResult {
 // of the line's devices and performs them one at a time, delivers every answer or failure back,
 // runs the jobs others post (commands from the control socket) between poll cycles, and emits
 // everything that happens as events to its sinks. Everything here runs on the line's thread,
-// except Post and WaitForCycleAfter.
+// except Post, Stop and WaitForCycleAfter.
 class LineController : public SMDController {
  public:
   // Code of a command that no device handles itself: a DO3008RA answers it with the outcome

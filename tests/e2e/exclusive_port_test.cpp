@@ -154,11 +154,15 @@ TEST(ExclusivePort, AnUnprivilegedHostIsRefusedByTheKernelAndNamesTheHolderWhere
 }
 
 // alarms answers from the store: it lists what the last host knew while another program holds
-// the line, and once the line is gone.
+// the line, and once the line is gone; without a store it fails.
 TEST(ExclusivePort, AlarmsAreListedWithoutTakingTheLine) {
   Bench bench;
   bench.StartSensor({"--static", "--temperature", "31"});
   const std::string config = bench.Config(Mode5Settings(30, 28), 100, 100);
+  // No store yet: nothing to answer from, and none is made.
+  EXPECT_EQ(bench.Host({"alarms", config}).exitCode, 5);
+  struct stat info {};
+  EXPECT_NE(stat(bench.Database().c_str(), &info), 0);
   ASSERT_EQ(bench.Host({"run", "--cycles", "2", config}).exitCode, 0);
 
   const std::string tty = bench.dir.Path("tty");

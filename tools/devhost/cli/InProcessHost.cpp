@@ -10,6 +10,7 @@
 #include "control/RequestHandler.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
+#include "store/Store.h"
 
 namespace {
 
@@ -114,6 +115,8 @@ CommandResult AnswerInProcess(const HostConfig& config, const Json::Value& reque
   SeenEvents seen;  // outlives the host whose lines hand it events
   Host host(config);
   const bool polling = command.needsSerialLines;
+  // Answered from the store alone: a database that is not there is an error, not a new one.
+  if (!polling) Store(config.database, false);
   host.Start(polling ? Host::SerialLines::kOpen : Host::SerialLines::kLeftClosed);
   // Pruning is run's and prune's work, not that of a host started for one command.
   for (auto& line : host.Lines()) line->SetIdleWork({});

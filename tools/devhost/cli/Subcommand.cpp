@@ -4,6 +4,8 @@
 // by this table.
 #include "cli/Subcommand.h"
 
+#include <iterator>
+
 #include "cli/Commands.h"
 #include "cli/DeviceCommand.h"
 #include "cli/DeviceRequests.h"
@@ -12,9 +14,10 @@
 namespace {
 
 // The options of a device command that prints one result.
-const char* const kJsonDocumentOnly = "  --json            one JSON document\n";
+constexpr const char* kJsonDocumentOnly = "  --json            one JSON document\n";
 
-const std::vector<Subcommand> kTable = {
+// Constant: parsing may come before any other static of this file is made.
+constexpr Subcommand kTable[] = {
     {"run",
      {"devhost [run] [options] CONFIG", "poll every line until SIGINT/SIGTERM (or --cycles rounds)",
       R"(Polls every device on the serial lines of CONFIG, each line at its poll interval, and keeps
@@ -199,10 +202,13 @@ exit status: as for readdress; 2 also when other devices share the line.
 
 }  // namespace
 
-const std::vector<Subcommand>& SubcommandTable() { return kTable; }
+const std::vector<Subcommand>& SubcommandTable() {
+  static const std::vector<Subcommand> table(std::begin(kTable), std::end(kTable));
+  return table;
+}
 
 const Subcommand* FindSubcommand(const std::string& name) {
-  for (const Subcommand& subcommand : kTable) {
+  for (const Subcommand& subcommand : SubcommandTable()) {
     if (name == subcommand.name) return &subcommand;
   }
   return nullptr;

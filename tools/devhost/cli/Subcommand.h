@@ -27,7 +27,8 @@ struct DeviceCommand {
   // The request the command line makes; ConfigError for a device the configuration lacks.
   Json::Value (*request)(const CommandLine& line, const HostConfig& config);
   CommandResult (RequestHandler::*answer)(const Json::Value& request);
-  // alarms is answered from the store: it works while the sensor's port is busy or gone.
+  // False: answered from the store alone (alarms), which must be there; the serial lines stay
+  // closed, so it works while the sensor's port is busy or gone.
   bool needsSerialLines;
   InProcessShows shows;
   // Run by the client after an answer with exit status 0 (readdress, rebaud: the configuration

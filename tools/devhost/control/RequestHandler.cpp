@@ -19,6 +19,9 @@
 
 namespace {
 
+// Lines polled at most this often show a write in their own next cycles.
+constexpr int kLongestRoundAwaitedMs = 2500;
+
 struct BadRequest : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

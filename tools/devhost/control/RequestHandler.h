@@ -26,8 +26,6 @@ struct HostedDevice;
 class RequestHandler {
  public:
   static constexpr std::chrono::seconds kLineTimeout{30};
-  // Lines polled at most this often show a write in their own next cycles.
-  static constexpr int kLongestRoundAwaitedMs = 2500;
 
   explicit RequestHandler(Host& host) : host_(host) {}
 

@@ -17,6 +17,8 @@ namespace {
 // The first round of a host that has just started may take the response timeout of every
 // device; this only bounds a line that never gets to it.
 constexpr std::chrono::seconds kFirstRoundLimit{60};
+// The longest poll interval a configuration may give: a day.
+constexpr int kNeverMs = 86400000;
 
 // Every event of every line, in the order the lines emitted them.
 class SeenEvents : public EventSink {
@@ -24,10 +26,6 @@ class SeenEvents : public EventSink {
   void Take(const HostEvent& event) override {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back(event);
-  }
-  std::size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_.size();
   }
   std::vector<HostEvent> Events() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -93,17 +91,19 @@ void AwaitSecondAfterRestored(Host& host) {
   }
 }
 
-// How many of the events the host emitted before the request the command shows.
-std::size_t Shown(InProcessShows shows, std::size_t restored, std::size_t firstRound) {
-  switch (shows) {
-    case InProcessShows::kAnswer:
-      return 0;
-    case InProcessShows::kRestored:
-      return restored;
-    case InProcessShows::kRestoredFirstRound:
-      return firstRound;
-  }
-  return 0;
+// The configuration with lines that poll only when asked: no round is ever due after the first.
+HostConfig PolledOnlyWhenAsked(HostConfig config) {
+  for (LineConfig& line : config.lines) line.pollIntervalMs = kNeverMs;
+  return config;
+}
+
+void StartFor(Host& host, const std::string& database, InProcessStart start) {
+  const bool storeOnly = start == InProcessStart::kStoreOnly;
+  // Answered from the store alone: a database that is not there is an error, not a new one.
+  if (storeOnly) Store(database, false);
+  host.Start(storeOnly ? Host::SerialLines::kLeftClosed : Host::SerialLines::kOpen);
+  // Pruning is run's and prune's work, not that of a host started for one command.
+  for (auto& line : host.Lines()) line->SetIdleWork({});
 }
 
 void SayOnStderr(const std::string& text) { std::fprintf(stderr, "devhost: %s\n", text.c_str()); }
@@ -112,27 +112,22 @@ void SayOnStderr(const std::string& text) { std::fprintf(stderr, "devhost: %s\n"
 
 CommandResult AnswerInProcess(const HostConfig& config, const Json::Value& request,
                               const DeviceCommand& command) {
+  const HostConfig quiet = PolledOnlyWhenAsked(config);
   SeenEvents seen;  // outlives the host whose lines hand it events
-  Host host(config);
-  const bool polling = command.needsSerialLines;
-  // Answered from the store alone: a database that is not there is an error, not a new one.
-  if (!polling) Store(config.database, false);
-  host.Start(polling ? Host::SerialLines::kOpen : Host::SerialLines::kLeftClosed);
-  // Pruning is run's and prune's work, not that of a host started for one command.
-  for (auto& line : host.Lines()) line->SetIdleWork({});
+  Host host(quiet);
+  StartFor(host, config.database, command.start);
+  const bool firstRound = command.start == InProcessStart::kFirstRound;
   host.AddSink(seen);
   host.Restore();
-  const std::size_t restored = seen.Count();
-  if (polling) AwaitSecondAfterRestored(host);
-  LineThreads threads(host, polling ? LineThreads::Work::kPoll : LineThreads::Work::kJobsOnly, 0,
+  if (firstRound) AwaitSecondAfterRestored(host);
+  LineThreads threads(host, firstRound ? LineThreads::Work::kPoll : LineThreads::Work::kJobsOnly, 0,
                       SayOnStderr);
-  if (polling) AwaitFirstRound(host);
-  const std::size_t firstRound = seen.Count();
+  if (firstRound) AwaitFirstRound(host);
+  const std::vector<HostEvent> started =
+      command.showsStart ? seen.Events() : std::vector<HostEvent>();
   CommandResult result = RequestHandler(host).Answer(request);
   threads.Stop();
   threads.Join();
-  const std::vector<HostEvent> before = seen.Events();
-  const auto shown = static_cast<std::ptrdiff_t>(Shown(command.shows, restored, firstRound));
-  result.events.insert(result.events.begin(), before.begin(), before.begin() + shown);
+  result.events.insert(result.events.begin(), started.begin(), started.end());
   return result;
 }

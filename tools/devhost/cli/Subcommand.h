@@ -12,13 +12,13 @@
 
 class RequestHandler;
 
-// What a host started in this process for one command shows before the command's own events,
-// so that the command run without a host shows what it always showed. The host's later polls
-// are never shown: it runs quietly.
-enum class InProcessShows {
-  kAnswer,              // nothing
-  kRestored,            // what it said while starting: the records restored
-  kRestoredFirstRound,  // also its first poll round, whose cycle the status document is of
+// What a host started in this process for one command does before it takes the request. Its
+// lines poll only when asked: a round of their own would either show in the answer, which the
+// command without a host never showed, or talk on the bus and fill the store unseen.
+enum class InProcessStart {
+  kStoreOnly,   // the serial lines stay closed (alarms: works while the port is busy or gone)
+  kLinesOpen,   // the lines open, nothing polled
+  kFirstRound,  // every device polled once: the round the status document is of
 };
 
 // A subcommand a running host answers through its control socket. Without one, a host started
@@ -27,10 +27,10 @@ struct DeviceCommand {
   // The request the command line makes; ConfigError for a device the configuration lacks.
   Json::Value (*request)(const CommandLine& line, const HostConfig& config);
   CommandResult (RequestHandler::*answer)(const Json::Value& request);
-  // False: answered from the store alone (alarms), which must be there; the serial lines stay
-  // closed, so it works while the sensor's port is busy or gone.
-  bool needsSerialLines;
-  InProcessShows shows;
+  InProcessStart start;
+  // Its answer shows first what that host said while starting (the records it restored) and
+  // its first round; without a host, write and status always did.
+  bool showsStart;
   // Run by the client after an answer with exit status 0 (readdress, rebaud: the configuration
   // follows the sensor); the exit status. Null: nothing to do.
   int (*follow)(Json::Value& answer, const HostConfig& config, const CommandLine& line);

@@ -87,8 +87,8 @@ class LineController : public SMDController {
   // Any thread: Run or ServeJobs returns at its next wait, for a host started to answer one
   // command.
   void Stop();
-  // Runs posted jobs until stopped, polling nothing: a line whose serial device the host left
-  // closed (a command answered from the store).
+  // Runs posted jobs until stopped, polling nothing of its own: a line of a host started to
+  // answer one command, polled only when a job asks (or not at all: its port left closed).
   void ServeJobs();
   // Any thread: waits until the device completes a cycle in a second after `second`; false when
   // `deadline` came first.

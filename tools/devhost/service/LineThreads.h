@@ -8,8 +8,8 @@
 class Host;
 
 // One thread per serial line of a host, each the only one to touch its line: polling `rounds`
-// rounds (0: until a stop signal or Stop), or with the serial lines left closed only running the
-// jobs posted to them. A line that ends closes, so a job posted later is refused, not lost.
+// rounds (0: until a stop signal or Stop), or only running the jobs posted to it. A line that
+// ends closes, so a job posted later is refused, not left waiting.
 class LineThreads {
  public:
   enum class Work { kPoll, kJobsOnly };

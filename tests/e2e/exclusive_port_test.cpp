@@ -153,4 +153,32 @@ TEST(ExclusivePort, AnUnprivilegedHostIsRefusedByTheKernelAndNamesTheHolderWhere
   EXPECT_EQ(unnamed.err, "devhost: serial device " + tty + " is in use by another process\n");
 }
 
+// alarms answers from the store: it lists what the last host knew while another program holds
+// the line, and once the line is gone; without a store it fails.
+TEST(ExclusivePort, AlarmsAreListedWithoutTakingTheLine) {
+  Bench bench;
+  bench.StartSensor({"--static", "--temperature", "31"});
+  const std::string config = bench.Config(Mode5Settings(30, 28), 100, 100);
+  // No store yet: nothing to answer from, and none is made.
+  EXPECT_EQ(bench.Host({"alarms", config}).exitCode, 5);
+  struct stat info {};
+  EXPECT_NE(stat(bench.Database().c_str(), &info), 0);
+  ASSERT_EQ(bench.Host({"run", "--cycles", "2", config}).exitCode, 0);
+
+  const std::string tty = bench.dir.Path("tty");
+  const int holder = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+  const auto held = bench.Host({"alarms", config});
+  ioctl(holder, TIOCNXCL);
+  close(holder);
+  EXPECT_EQ(held.exitCode, 0) << held.err;
+  EXPECT_NE(held.out.find("T01001"), std::string::npos) << held.out;
+
+  ASSERT_EQ(bench.StopSensor(), 0);
+  const auto gone = bench.Host({"alarms", config});
+  EXPECT_EQ(gone.exitCode, 0) << gone.err;
+  EXPECT_NE(gone.out.find("T01001"), std::string::npos) << gone.out;
+}
+
 }  // namespace

@@ -105,4 +105,13 @@ TEST_F(Writes, AWriteToADataIdThatIsNotConfiguredIsRefusedBeforeAnythingRuns) {
   EXPECT_FALSE(std::ifstream(bench.Database()).good());
 }
 
+// A line polled once a minute: the answer does not wait for the next round, yet its status
+// document is of a cycle after the write.
+TEST_F(Writes, ARarelyPolledLineStillShowsTheWriteInTheAnswer) {
+  bench.StartSensor({"--static"});
+  const auto write = bench.Host({"write", bench.Config(Mode5Settings(), 60000), "12", "80", "15"});
+  EXPECT_EQ(write.exitCode, 0) << write.out << write.err;
+  EXPECT_NE(write.out.find("\"温度校准值\":1.5"), std::string::npos) << write.out;
+}
+
 }  // namespace

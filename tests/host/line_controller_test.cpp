@@ -61,13 +61,13 @@ TEST_F(Line, WhileThePortIsGoneALostDeviceIsNotAskedButItsPollsStillFail) {
 TEST_F(Line, AWriteIsConfirmedOnlyByAnEchoOfWhatWasWritten) {
   const WriteResult confirmed = bench.line->WriteRegisters(sensor, 80, {15});
   EXPECT_EQ(confirmed.outcome, "confirmed");
-  EXPECT_EQ(confirmed.exitStatus, kWriteConfirmedStatus);
+  EXPECT_EQ(confirmed.exitStatus, kExitOk);
   EXPECT_EQ(bench.bus->Slave(4)[80], 15);
 
   bench.bus->Fail(Fault::kBadAnswer);
   const WriteResult echoed = bench.line->WriteRegisters(sensor, 80, {15});
   EXPECT_EQ(echoed.outcome, "not confirmed (echo 16 for 15)");
-  EXPECT_EQ(echoed.exitStatus, kWriteNotConfirmedStatus);
+  EXPECT_EQ(echoed.exitStatus, kExitNotConfirmed);
 
   bench.bus->Fail(Fault::kBadAnswer);
   EXPECT_EQ(bench.line->WriteRegisters(sensor, 80, {1, 2}).outcome, "not confirmed (echo 3 for 2)");
@@ -77,12 +77,12 @@ TEST_F(Line, ARefusedWriteNamesTheExceptionAndASilentOneHasNoAnswer) {
   bench.bus->Fail(Fault::kException, 1, 3);
   const WriteResult refused = bench.line->WriteRegisters(sensor, 2001, {99});
   EXPECT_EQ(refused.outcome, "refused by the sensor: Modbus exception 3 (illegal data value)");
-  EXPECT_EQ(refused.exitStatus, kWriteRefusedStatus);
+  EXPECT_EQ(refused.exitStatus, kExitRefused);
 
   bench.bus->Fail(Fault::kNoAnswer);
   const WriteResult silent = bench.line->WriteRegisters(sensor, 2001, {2});
   EXPECT_EQ(silent.outcome, "no answer");
-  EXPECT_EQ(silent.exitStatus, kWriteNoAnswerStatus);
+  EXPECT_EQ(silent.exitStatus, kExitNoAnswer);
 
   const auto writes = bench.EventsOf<WriteEvent>();
   ASSERT_EQ(writes.size(), 2u);

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "cli/CommandLine.h"
-#include "cli/Commands.h"
+#include "cli/Subcommand.h"
 #include "cli/Usage.h"
 #include "config/HostConfig.h"
 #include "control/SocketIo.h"
 #include "events/Console.h"
 #include "line/SerialLine.h"
+#include "service/ExitStatus.h"
 #include "service/Host.h"
 #include "service/Signals.h"
 #include "store/Store.h"
@@ -49,20 +50,6 @@ int Fail(int status, const std::string& message) {
   return status;
 }
 
-int Dispatch(const CommandLine& line, Console& console) {
-  if (line.command == "run") return RunCommand(line, console);
-  if (line.command == "status") return StatusCommand(line, console);
-  if (line.command == "write") return WriteCommand(line, console);
-  if (line.command == "alarms") return AlarmsCommand(line, console);
-  if (line.command == "history") return HistoryCommand(line, console);
-  if (line.command == "prune") return PruneCommand(line, console);
-  if (line.command == "plot") return PlotCommand(line, console);
-  if (line.command == "scan") return ScanCommand(line, console);
-  if (line.command == "readdress") return ReaddressCommand(line, console);
-  if (line.command == "rebaud") return RebaudCommand(line, console);
-  return Fail(kExitUsage, "the " + line.command + " subcommand is not available in this build");
-}
-
 // A usage error is one line saying what is wrong and one saying where the usage is; the whole
 // usage would bury the line that matters.
 int FailUsage(const std::string& message, const std::string& command) {
@@ -95,7 +82,7 @@ int main(int argc, char** argv) {
   Console console(stdout, line.json);
   try {
     PluginOutput pluginOutput(line.pluginLog);
-    return Dispatch(line, console);
+    return RunSubcommand(line, console);
   } catch (const UsageError& error) {
     return FailUsage(error.what(), line.commandNamed ? line.command : std::string());
   } catch (const ConfigError& error) {
@@ -109,6 +96,6 @@ int main(int argc, char** argv) {
   } catch (const ControlError& error) {
     return Fail(kExitUsage, error.what());
   } catch (const std::exception& error) {
-    return Fail(1, error.what());
+    return Fail(kExitFailed, error.what());
   }
 }

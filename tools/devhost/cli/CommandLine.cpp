@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "cli/CommissionOptions.h"
+#include "cli/Subcommand.h"
 
 namespace {
 
@@ -54,52 +55,64 @@ void SetPlotSize(CommandLine& line, const std::string& text) {
       static_cast<int>(ParseWholeNumber("--size height", text.substr(x + 1), 240, 10000));
 }
 
-// An option that takes a value. `only` names the subcommands it belongs to, separated by
-// spaces; null: all.
-struct ValuedOption {
+// An option of devhost; a flag takes no value and is set with its own name.
+struct Option {
   const char* name;
-  const char* only;
+  bool valued;
+  bool everySubcommand;  // else the subcommands whose options (cli/Subcommand.h) name it
   void (*set)(CommandLine& line, const std::string& value);
 };
 
-const ValuedOption kValuedOptions[] = {
-    {"--db", nullptr, [](CommandLine& l, const std::string& v) { l.overrides.database = v; }},
-    {"--port", nullptr, [](CommandLine& l, const std::string& v) { AddPort(l.overrides, v); }},
-    {"--plugin-dir", nullptr,
+// history --alarms, --links, --reports: the table to list instead of the records.
+void SetHistoryTable(CommandLine& line, const std::string& flag) {
+  if (!line.historyTable.empty()) {
+    throw UsageError("--" + line.historyTable + " and " + flag + " list different tables");
+  }
+  line.historyTable = flag.substr(2);
+}
+
+const Option kOptions[] = {
+    {"--json", false, true, [](CommandLine& l, const std::string&) { l.json = true; }},
+    {"--db", true, true, [](CommandLine& l, const std::string& v) { l.overrides.database = v; }},
+    {"--port", true, true, [](CommandLine& l, const std::string& v) { AddPort(l.overrides, v); }},
+    {"--plugin-dir", true, true,
      [](CommandLine& l, const std::string& v) { l.overrides.pluginDir = v; }},
-    {"--plugin-log", nullptr, [](CommandLine& l, const std::string& v) { l.pluginLog = v; }},
-    {"--cycles", "run",
+    {"--plugin-log", true, true, [](CommandLine& l, const std::string& v) { l.pluginLog = v; }},
+    {"--cycles", true, false,
      [](CommandLine& l, const std::string& v) {
        l.cycles = static_cast<long>(ParseWholeNumber("--cycles", v, 1, 1000000000));
      }},
-    {"--data-id", "history plot",
+    {"--data-id", true, false,
      [](CommandLine& l, const std::string& v) {
        l.historyDataId = static_cast<uint32_t>(ParseWholeNumber("--data-id", v, 0, 0xFFFFFFFFLL));
      }},
-    {"--limit", "history",
+    {"--limit", true, false,
      [](CommandLine& l, const std::string& v) {
        l.limit = ParseWholeNumber("--limit", v, 0, 1LL << 40);
      }},
-    {"--csv", "history", [](CommandLine& l, const std::string& v) { l.csvPath = v; }},
-    {"--since", "history plot", [](CommandLine& l, const std::string& v) { l.since = v; }},
-    {"--until", "history plot", [](CommandLine& l, const std::string& v) { l.until = v; }},
-    {"--days", "prune",
+    {"--csv", true, false, [](CommandLine& l, const std::string& v) { l.csvPath = v; }},
+    {"--since", true, false, [](CommandLine& l, const std::string& v) { l.since = v; }},
+    {"--until", true, false, [](CommandLine& l, const std::string& v) { l.until = v; }},
+    {"--alarms", false, false, SetHistoryTable},
+    {"--links", false, false, SetHistoryTable},
+    {"--reports", false, false, SetHistoryTable},
+    {"--days", true, false,
      [](CommandLine& l, const std::string& v) {
        l.retentionDays = static_cast<int>(ParseWholeNumber("--days", v, 0, 36500));
      }},
-    {"--output", "plot", [](CommandLine& l, const std::string& v) { l.plotOutput = v; }},
-    {"--size", "plot", [](CommandLine& l, const std::string& v) { SetPlotSize(l, v); }},
-    {"--baud", "scan", SetScanBauds},
-    {"--parity", "scan", SetScanParities},
-    {"--address", "scan", SetScanAddresses},
-    {"--timeout", "scan", SetScanTimeout},
+    {"--output", true, false, [](CommandLine& l, const std::string& v) { l.plotOutput = v; }},
+    {"--size", true, false, [](CommandLine& l, const std::string& v) { SetPlotSize(l, v); }},
+    {"--baud", true, false, SetScanBauds},
+    {"--parity", true, false, SetScanParities},
+    {"--address", true, false, SetScanAddresses},
+    {"--timeout", true, false, SetScanTimeout},
+    {"--force", false, false, [](CommandLine& l, const std::string&) { l.force = true; }},
+    {"--update-config", false, false,
+     [](CommandLine& l, const std::string&) { l.updateConfig = true; }},
 };
 
-// history: which table to list instead of the records.
-const char* const kHistoryTables[] = {"--alarms", "--links", "--reports"};
-
-const ValuedOption* FindValued(const std::string& name) {
-  for (const ValuedOption& option : kValuedOptions) {
+const Option* FindOption(const std::string& name) {
+  for (const Option& option : kOptions) {
     if (name == option.name) return &option;
   }
   return nullptr;
@@ -110,7 +123,7 @@ const ValuedOption* FindValued(const std::string& name) {
 struct Argument {
   std::string text;
   bool isOption = false;
-  const ValuedOption* valued = nullptr;
+  const Option* option = nullptr;  // null for an option devhost does not know
   std::optional<std::string> value;
 };
 
@@ -124,8 +137,10 @@ std::vector<Argument> Split(const std::vector<std::string>& args) {
       continue;
     }
     Argument argument{arg, !optionsEnded && IsOption(arg), nullptr, std::nullopt};
-    if (argument.isOption) argument.valued = FindValued(arg);
-    if (argument.valued && i + 1 < args.size()) argument.value = args[++i];
+    if (argument.isOption) argument.option = FindOption(arg);
+    if (argument.option && argument.option->valued && i + 1 < args.size()) {
+      argument.value = args[++i];
+    }
     arguments.push_back(argument);
   }
   return arguments;
@@ -139,10 +154,7 @@ std::vector<std::string> Words(const std::vector<Argument>& arguments) {
   return words;
 }
 
-bool IsSubcommand(const std::string& word) {
-  const auto& all = Subcommands();
-  return std::find(all.begin(), all.end(), word) != all.end();
-}
+bool IsSubcommand(const std::string& word) { return FindSubcommand(word) != nullptr; }
 
 bool HasFlag(const std::vector<Argument>& arguments, std::initializer_list<const char*> names) {
   return std::any_of(arguments.begin(), arguments.end(), [&](const Argument& argument) {
@@ -164,56 +176,42 @@ void TakeHelpTopic(CommandLine& line, std::vector<std::string>& words) {
   }
 }
 
-bool BelongsTo(const std::string& only, const std::string& command) {
-  return (" " + only + " ").find(" " + command + " ") != std::string::npos;
+bool Takes(const Subcommand& subcommand, const std::string& option) {
+  return (" " + std::string(subcommand.options) + " ").find(" " + option + " ") !=
+         std::string::npos;
 }
 
-// "history plot" -> "history and plot".
-std::string Listed(std::string only) {
-  const auto space = only.rfind(' ');
-  if (space != std::string::npos) only.replace(space, 1, " and ");
-  return only;
-}
-
-// history --alarms, --links, --reports: the table to list.
-bool TakeHistoryTable(CommandLine& line, const std::string& flag) {
-  for (const char* table : kHistoryTables) {
-    if (flag != table) continue;
-    if (line.command != "history") {
-      throw UsageError(flag + " is an option of history, not of " + line.command);
-    }
-    if (!line.historyTable.empty()) {
-      throw UsageError("--" + line.historyTable + " and " + flag + " list different tables");
-    }
-    line.historyTable = flag.substr(2);
-    return true;
+// "history and plot": the subcommands that take `option`.
+std::string TakersOf(const std::string& option) {
+  std::vector<std::string> takers;
+  for (const Subcommand& subcommand : SubcommandTable()) {
+    if (Takes(subcommand, option)) takers.push_back(subcommand.name);
   }
-  return false;
+  std::string text;
+  for (std::size_t i = 0; i < takers.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == takers.size() ? " and " : ", ") + takers[i];
+  }
+  return text;
+}
+
+void ApplyOption(CommandLine& line, const Argument& argument) {
+  const Option* option = argument.option;
+  if (option == nullptr) throw UsageError("unknown option '" + argument.text + "'");
+  if (option->valued && !argument.value) throw UsageError(argument.text + ": a value is missing");
+  if (!option->everySubcommand && !Takes(*FindSubcommand(line.command), option->name)) {
+    throw UsageError(argument.text + " is an option of " + TakersOf(option->name) + ", not of " +
+                     line.command);
+  }
+  option->set(line, option->valued ? *argument.value : argument.text);
 }
 
 void ApplyOptions(CommandLine& line, const std::vector<Argument>& arguments) {
   for (const Argument& argument : arguments) {
-    if (!argument.isOption) continue;
-    if (argument.text == "--json") {
-      line.json = true;
-    } else if (TakeHistoryTable(line, argument.text)) {
-      continue;
-    } else if (TakeCommissionFlag(line, argument.text)) {
-      continue;
-    } else if (!argument.valued) {
-      throw UsageError("unknown option '" + argument.text + "'");
-    } else if (!argument.value) {
-      throw UsageError(argument.text + ": a value is missing");
-    } else if (argument.valued->only && !BelongsTo(argument.valued->only, line.command)) {
-      throw UsageError(argument.text + " is an option of " + Listed(argument.valued->only) +
-                       ", not of " + line.command);
-    } else {
-      argument.valued->set(line, *argument.value);
-    }
+    if (argument.isOption) ApplyOption(line, argument);
   }
 }
 
-void TakeWrite(CommandLine& line, const std::vector<std::string>& words) {
+void TakeWriteValues(CommandLine& line, const std::vector<std::string>& words) {
   if (words.size() < 3) throw UsageError("write needs DATA_ID ADDRESS VALUE [VALUE...]");
   if (words.size() > 2 + 123) throw UsageError("write takes at most 123 values");
   line.dataId = static_cast<uint32_t>(ParseWholeNumber("data id", words[0], 0, 0xFFFFFFFFLL));
@@ -221,6 +219,14 @@ void TakeWrite(CommandLine& line, const std::vector<std::string>& words) {
   for (std::size_t i = 2; i < words.size(); ++i) {
     line.values.push_back(RegisterValue(words[i]));
   }
+}
+
+// The configuration, the first word; the words after it.
+std::vector<std::string> TakeConfig(CommandLine& line, std::vector<std::string> words) {
+  if (words.empty()) throw UsageError("the configuration file is missing");
+  line.configPath = words.front();
+  words.erase(words.begin());
+  return words;
 }
 
 // A first word that names no subcommand and is followed by more is most likely a mistyped
@@ -232,35 +238,42 @@ void RejectUnknownSubcommand(const CommandLine& line, const std::vector<std::str
   }
 }
 
-void TakePositionals(CommandLine& line, std::vector<std::string> words) {
+void TakePositionals(CommandLine& line, const std::vector<std::string>& words) {
   RejectUnknownSubcommand(line, words);
-  // These read or prune the database only; --db can stand for the configuration.
-  const bool historyFromDb =
-      (line.command == "history" || line.command == "prune" || line.command == "plot") &&
-      !line.overrides.database.empty();
-  if (line.command == "scan") return TakeScanPort(line, words);
-  if (words.empty()) {
-    if (historyFromDb) return;
-    throw UsageError("the configuration file is missing");
-  }
-  line.configPath = words.front();
-  words.erase(words.begin());
-  if (line.command == "readdress" || line.command == "rebaud") {
-    TakeChange(line, words);
-  } else if (line.command == "write") {
-    TakeWrite(line, words);
-  } else if (!words.empty()) {
-    throw UsageError("unexpected argument '" + words.front() + "'");
-  }
+  FindSubcommand(line.command)->takeWords(line, words);
 }
 
 }  // namespace
 
 const std::vector<std::string>& Subcommands() {
-  static const std::vector<std::string> all = {"run",   "status", "write", "alarms",    "history",
-                                               "prune", "plot",   "scan",  "readdress", "rebaud"};
+  static const std::vector<std::string> all = [] {
+    std::vector<std::string> names;
+    for (const Subcommand& subcommand : SubcommandTable()) names.push_back(subcommand.name);
+    return names;
+  }();
   return all;
 }
+
+void TakeConfigOnly(CommandLine& line, std::vector<std::string> words) {
+  const std::vector<std::string> extra = TakeConfig(line, std::move(words));
+  if (!extra.empty()) throw UsageError("unexpected argument '" + extra.front() + "'");
+}
+
+void TakeConfigOrDatabase(CommandLine& line, std::vector<std::string> words) {
+  // These read or prune the database only; --db can stand for the configuration.
+  if (words.empty() && !line.overrides.database.empty()) return;
+  TakeConfigOnly(line, std::move(words));
+}
+
+void TakeWriteWords(CommandLine& line, std::vector<std::string> words) {
+  TakeWriteValues(line, TakeConfig(line, std::move(words)));
+}
+
+void TakeChangeWords(CommandLine& line, std::vector<std::string> words) {
+  TakeChange(line, TakeConfig(line, std::move(words)));
+}
+
+void TakeScanWords(CommandLine& line, std::vector<std::string> words) { TakeScanPort(line, words); }
 
 long long ParseWholeNumber(const std::string& what, const std::string& text, long long low,
                            long long high) {

@@ -14,7 +14,7 @@ struct UsageError : std::runtime_error {
 };
 
 struct CommandLine {
-  std::string command = "run";  // run, status, write, alarms, history
+  std::string command = "run";  // a subcommand of cli/Subcommand.h
   std::string configPath;
   ConfigOverrides overrides;
   bool json = false;
@@ -48,6 +48,16 @@ struct CommandLine {
 
 // The subcommands, in the order the overview lists them.
 const std::vector<std::string>& Subcommands();
+
+// How subcommands read the words after their name and options; UsageError for what they do
+// not take.
+void TakeConfigOnly(CommandLine& line, std::vector<std::string> words);
+// history, prune, plot: --db can stand for the configuration.
+void TakeConfigOrDatabase(CommandLine& line, std::vector<std::string> words);
+void TakeWriteWords(CommandLine& line, std::vector<std::string> words);
+// readdress, rebaud.
+void TakeChangeWords(CommandLine& line, std::vector<std::string> words);
+void TakeScanWords(CommandLine& line, std::vector<std::string> words);
 
 // Throws UsageError naming the offending argument.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);

@@ -27,10 +27,6 @@ int SensorBaud(const std::string& what, const std::string& text) {
   return static_cast<int>(baud);
 }
 
-bool ChangesTheSensor(const std::string& command) {
-  return command == "readdress" || command == "rebaud";
-}
-
 }  // namespace
 
 void SetScanBauds(CommandLine& line, const std::string& text) {
@@ -68,24 +64,6 @@ void SetScanAddresses(CommandLine& line, const std::string& text) {
 
 void SetScanTimeout(CommandLine& line, const std::string& text) {
   line.scan.timeoutMs = static_cast<int>(ParseWholeNumber("--timeout", text, 10, 5000));
-}
-
-bool TakeCommissionFlag(CommandLine& line, const std::string& flag) {
-  if (flag == "--update-config") {
-    if (!ChangesTheSensor(line.command)) {
-      throw UsageError(flag + " is an option of readdress and rebaud, not of " + line.command);
-    }
-    line.updateConfig = true;
-    return true;
-  }
-  if (flag == "--force") {
-    if (line.command != "rebaud") {
-      throw UsageError(flag + " is an option of rebaud, not of " + line.command);
-    }
-    line.force = true;
-    return true;
-  }
-  return false;
 }
 
 void TakeScanPort(CommandLine& line, const std::vector<std::string>& words) {

@@ -16,8 +16,6 @@ void SetScanParities(CommandLine& line, const std::string& text);
 void SetScanAddresses(CommandLine& line, const std::string& text);
 // --timeout MS per address.
 void SetScanTimeout(CommandLine& line, const std::string& text);
-// --force (rebaud) and --update-config (readdress, rebaud); false for another flag.
-bool TakeCommissionFlag(CommandLine& line, const std::string& flag);
 // scan PORT; readdress CONFIG DATA_ID NEW_ADDRESS; rebaud CONFIG DATA_ID SPEED.
 void TakeScanPort(CommandLine& line, const std::vector<std::string>& words);
 void TakeChange(CommandLine& line, const std::vector<std::string>& words);

@@ -1,156 +1,12 @@
 #include "cli/Usage.h"
 
+#include "cli/Subcommand.h"
+
 #ifndef DEVHOST_VERSION
 #error "DEVHOST_VERSION must give the version (the CMake project's)"
 #endif
 
 namespace {
-
-struct Subcommand {
-  const char* name;
-  const char* synopsis;
-  const char* summary;      // its line in the overview
-  const char* description;  // what it does, for its own usage
-  const char* options;      // its own options
-  bool sharedOptions;       // the options of every subcommand belong in its usage too
-};
-
-const Subcommand kSubcommands[] = {
-    {"run", "devhost [run] [options] CONFIG",
-     "poll every line until SIGINT/SIGTERM (or --cycles rounds)",
-     R"(Polls every device on the serial lines of CONFIG, each line at its poll interval, and keeps
-the records, alarm changes and analog reports in the database. SIGINT or SIGTERM ends the
-exchange in flight; the host then prints each device's summary and closes the database.
-run is the subcommand taken when none is named.
-)",
-     R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle
-  --json            JSON Lines: one JSON object a line, one line per event
-)",
-     true},
-    {"status", "devhost status [options] CONFIG",
-     "one poll round, then each device's status document",
-     R"(Runs one poll round on every line of CONFIG, then prints each device's status document
-(command 801). Exit 6 when the sensor gives no answer.
-)",
-     R"(  --json            one JSON document
-)",
-     true},
-    {"write", "devhost write [options] CONFIG DATA_ID ADDRESS VALUE [VALUE...]",
-     "write one register or several and wait for the sensor's answer",
-     R"(Writes VALUE to register ADDRESS of device DATA_ID (one VALUE: command 206; several, to
-consecutive registers: command 210, at most 123 values) and waits for the outcome; then runs
-one cycle of that device and prints its status document. A VALUE is 0 to 65535, or -32768
-to -1 sent as two's complement: -5 is 65531, a temperature calibration of -0.5.
-
-exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or count),
-6 no answer, 7 refused (Modbus exception); 2 to 5 as for every subcommand (devhost --help).
-)",
-     R"(  --json            one JSON document
-)",
-     true},
-    {"alarms", "devhost alarms [options] CONFIG", "list the active alarms of each device",
-     R"(Lists the active alarms of each device of CONFIG.
-)",
-     R"(  --json            one JSON document
-)",
-     true},
-    {"history", "devhost history [options] (CONFIG | --db FILE)",
-     "list the stored records or events, or export them as CSV",
-     R"(Lists the newest records kept in the database of CONFIG (or FILE), oldest first, or writes
-them as CSV with their decoded values; with --alarms, --links or --reports the alarm changes,
-link events or analog reports instead. Times are ISO 8601 local time. It reads the database
-only: no serial line is opened and no plug-in loaded.
-)",
-     R"(  --db FILE         the database to read instead of CONFIG's
-  --data-id N       only the records of device N
-  --since TIME      from TIME on, inclusive: 2026-12-08T01:49:28 (seconds, or the time of
-                    day, may be left out) or a span back from now: 90s, 30m, 2h, 7d, 2w
-  --until TIME      up to TIME, exclusive (same forms)
-  --limit N         the newest N rows of the range (default 20, 0: all of them)
-  --alarms          list the alarm changes instead of the records
-  --links           list the link events (lost, restored) instead of the records
-  --reports         list the analog reports instead of the records
-  --csv FILE|-      write CSV to FILE, or to standard output for -
-  --json            one JSON document
-)",
-     false},
-    {"prune", "devhost prune [options] (CONFIG | --db FILE --days N)",
-     "delete rows older than the retention",
-     R"(Deletes the rows older than N days (--days, else CONFIG's retentionDays) from history,
-alarm events, link events, threshold values and analog reports, oldest first in small
-batches, so that a host running on the same database waits for one batch at most. The last
-record of each device and the last event of each alarm are kept. The file is not VACUUMed:
-freed pages are reused by new rows.
-)",
-     R"(  --db FILE         the database to prune instead of CONFIG's
-  --days N          keep the last N days (0: delete every row older than now)
-)",
-     false},
-    {"plot", "devhost plot [options] (CONFIG | --db FILE) [--data-id N]",
-     "draw a device's temperature, humidity and pressure with gnuplot",
-     R"(Draws temperature, humidity and pressure of one device over a time range with gnuplot:
-CONFIG's mode-5 limits as dotted lines, alarm raise (red) and clear (green) moments as
-dashed lines, grey where the link was lost, breaks where records are missing. Long ranges
-are drawn from the lowest and highest value of each pixel column. Exit 1 when the range
-holds no record.
-)",
-     R"(  --db FILE         the database to read instead of CONFIG's
-  --data-id N       the device (needed when CONFIG has more than one)
-  --since TIME, --until TIME
-                    the range, as for history (default: every record)
-  --output FILE     FILE.svg (default device-N.svg) or FILE.png
-  --size WxH        picture size in pixels (default 1200x900)
-)",
-     false},
-    {"scan", "devhost scan [options] PORT", "find DO3008RA sensors on a serial port",
-     R"(Asks every address of the range at every speed (9600 first, then the other speeds of the
-sensor) for input registers 2000-2001 and lists every DO3008RA that answers: the address and
-speed it answered at, and whether its registers say the same. Progress goes to standard
-error (one line rewritten in place on a terminal); Ctrl-C stops and lists what was found.
-The port is taken for the scan alone: a port a running host holds is refused (exit 4).
-
-exit status: 0 at least one sensor found, 6 none found; 2 and 4 as for every subcommand.
-)",
-     R"(  --baud LIST       speeds to try, e.g. 9600,19200 (default: all eight, 9600 first)
-  --parity LIST     none, even, odd (default none)
-  --address A[-B]   addresses to ask (default 1-247)
-  --timeout MS      how long each address is given to answer (default 100)
-  --json            one JSON document
-)",
-     false},
-    {"readdress", "devhost readdress [options] CONFIG DATA_ID NEW_ADDRESS",
-     "move a sensor to another address and follow it there",
-     R"(Writes NEW_ADDRESS to register 2000 of device DATA_ID (command 206); once the sensor
-confirms, reads registers 2000-2001 at the new address and reports "now at address 9, 9600
-baud: verified", then names the configuration member to change (or, with --update-config,
-changes it). A change that cannot be verified is undone on the host's side and the sensor is
-asked at the old address again. A running host on CONFIG makes the change on its own line.
-
-exit status: 0 verified, 1 the sensor answered with registers that disagree, 2 not done (the
-address is another device's), 6 no answer (to the write or at the new address), 7 refused
-by the sensor; 2 to 5 as for every subcommand.
-)",
-     R"(  --update-config   write the new address into CONFIG (the old file is kept as CONFIG.bak)
-  --json            one JSON document
-)",
-     true},
-    {"rebaud", "devhost rebaud [options] CONFIG DATA_ID SPEED",
-     "move a sensor's line to another speed and follow it there",
-     R"(Writes the code of SPEED (1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200 baud) to
-register 2001 of device DATA_ID (command 206); once the sensor confirms, switches the line to
-SPEED, reads registers 2000-2001 there and reports "now at address 1, 38400 baud: verified",
-then names the configuration member to change (or, with --update-config, changes it). A
-change that cannot be verified puts the line back on its old speed and asks the sensor there.
-A line with other devices is not changed without --force: they would no longer be heard.
-
-exit status: as for readdress; 2 also when other devices share the line.
-)",
-     R"(  --force           change the speed although other devices share the line
-  --update-config   write the new speed into CONFIG (the old file is kept as CONFIG.bak)
-  --json            one JSON document
-)",
-     true},
-};
 
 const char* const kSharedOptions =
     R"(  --db FILE         database file (default: CONFIG's "database", else CONFIG with .db)
@@ -184,17 +40,10 @@ const char* const kExitStatuses =
   gave no answer at the new setting (devhost readdress --help)
 )";
 
-const Subcommand* Find(const std::string& name) {
-  for (const Subcommand& subcommand : kSubcommands) {
-    if (name == subcommand.name) return &subcommand;
-  }
-  return nullptr;
-}
-
 std::string Synopses() {
   std::string text;
-  for (const Subcommand& subcommand : kSubcommands) {
-    text += (text.empty() ? "usage: " : "       ") + std::string(subcommand.synopsis) + "\n";
+  for (const Subcommand& subcommand : SubcommandTable()) {
+    text += (text.empty() ? "usage: " : "       ") + std::string(subcommand.usage.synopsis) + "\n";
   }
   return text + "       devhost SUBCOMMAND --help      (or: devhost help SUBCOMMAND)\n" +
          "       devhost --version\n";
@@ -202,9 +51,9 @@ std::string Synopses() {
 
 std::string Summaries() {
   std::string text = "subcommands:\n";
-  for (const Subcommand& subcommand : kSubcommands) {
+  for (const Subcommand& subcommand : SubcommandTable()) {
     const std::string name = subcommand.name;
-    text += "  " + name + std::string(10 - name.size(), ' ') + subcommand.summary + "\n";
+    text += "  " + name + std::string(10 - name.size(), ' ') + subcommand.usage.summary + "\n";
   }
   return text;
 }
@@ -220,17 +69,18 @@ std::string OverviewUsage() {
 }
 
 std::string SubcommandUsage(const std::string& command) {
-  const Subcommand* subcommand = Find(command);
+  const Subcommand* subcommand = FindSubcommand(command);
   if (subcommand == nullptr) return {};
-  std::string text = "usage: " + std::string(subcommand->synopsis) + "\n\n" +
-                     subcommand->description + "\noptions:\n" + subcommand->options;
-  if (subcommand->sharedOptions) text += kSharedOptions;
+  const UsageTexts& usage = subcommand->usage;
+  std::string text = "usage: " + std::string(usage.synopsis) + "\n\n" + usage.description +
+                     "\noptions:\n" + usage.options;
+  if (usage.sharedOptions) text += kSharedOptions;
   return text + "  -h, --help        this text\n";
 }
 
 std::string VersionLine() { return "devhost " DEVHOST_VERSION; }
 
 std::string UsageHint(const std::string& command) {
-  if (Find(command) == nullptr) return "see devhost --help";
+  if (FindSubcommand(command) == nullptr) return "see devhost --help";
   return "see devhost " + command + " --help";
 }

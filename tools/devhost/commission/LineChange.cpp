@@ -9,8 +9,6 @@ namespace {
 
 constexpr uint16_t kAddressRegister = 2000;
 constexpr uint16_t kBaudCodeRegister = 2001;
-constexpr int kChangeDisagrees = 1;
-constexpr int kChangeNoAnswer = 6;
 
 bool IsAt(const BusReading& reading, int address, int baud) {
   return reading.answered && reading.address == address &&
@@ -57,12 +55,12 @@ class Change {
     event_.to = to;
   }
 
-  int NotDone(const std::string& why) { return Finish(kChangeNotDone, "not done: " + why); }
+  int NotDone(const std::string& why) { return Finish(kExitNotDone, "not done: " + why); }
 
   // The write went out; false (and the outcome emitted) when the sensor did not confirm it.
   bool Written(uint16_t address, uint16_t value) {
     const WriteResult written = line_.WriteRegisters(device_, address, {value});
-    if (written.exitStatus == kWriteConfirmedStatus) return true;
+    if (written.exitStatus == kExitOk) return true;
     Finish(written.exitStatus,
            "not changed: the write was " + written.outcome + "; " + Recheck(line_, device_.slave));
     return false;
@@ -76,15 +74,14 @@ class Change {
     const int baud = line_.Config().baudRate;
     const std::string place = PlaceText(address, baud);
     const BusReading reading = ReadBusRegisters(line_.LineBus(), address);
-    if (IsAt(reading, address, baud))
-      return Finish(kChangeVerified, "now at " + place + ": verified");
+    if (IsAt(reading, address, baud)) return Finish(kExitOk, "now at " + place + ": verified");
     undo();
-    return Finish(reading.answered ? kChangeDisagrees : kChangeNoAnswer,
+    return Finish(reading.answered ? kExitNotConfirmed : kExitNoAnswer,
                   NotThere(reading, place) + "; " + Recheck(line_, device_.slave));
   }
 
   int Finish(int status, const std::string& outcome) {
-    event_.verified = status == kChangeVerified;
+    event_.verified = status == kExitOk;
     event_.address = device_.slave;
     event_.baud = line_.Config().baudRate;
     event_.outcome = outcome;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/ExitStatus.h"
+
 class LineController;
 struct HostedDevice;
 
@@ -9,11 +11,9 @@ struct HostedDevice;
 // setting and reads registers 2000-2001 there. A change that cannot be verified puts the host
 // back on the old setting and tries the sensor there again. The write and the outcome are
 // emitted as events (WriteEvent, CommissionEvent); the result is the command's exit status:
-//   0 verified; 1 the sensor answered with registers that disagree (or echoed another value);
-//   2 not done (the address is another device's, or other devices share the line);
-//   6 no answer (to the write, or at the new setting); 7 the sensor refused the value.
-constexpr int kChangeVerified = 0;
-constexpr int kChangeNotDone = 2;
+//   kExitOk verified; kExitNotConfirmed the sensor answered with registers that disagree (or
+//   echoed another value); kExitNotDone (the address is another device's, or other devices
+//   share the line); kExitNoAnswer (to the write, or at the new setting); kExitRefused.
 
 int ChangeAddress(LineController& line, HostedDevice& device, int newAddress);
 // `force`: change the speed even though other devices on the line will not be heard until

@@ -9,16 +9,18 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "cli/Subcommand.h"
 #include "commission/LineChange.h"
 #include "control/ControlServer.h"
 #include "events/EventFormat.h"
 #include "line/LineController.h"
+#include "service/ExitStatus.h"
 #include "service/Host.h"
 
 namespace {
 
-constexpr int kExitUsage = 2;
-constexpr int kExitNoAnswer = 6;
+// Lines polled at most this often show a write in their own next cycles.
+constexpr int kLongestRoundAwaitedMs = 2500;
 
 struct BadRequest : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -77,28 +79,34 @@ struct JobState {
 
 }  // namespace
 
-std::string AnswerText(const CommandResult& result) {
+Json::Value AnswerDocument(const CommandResult& result) {
   Json::Value answer = result.Document();
   answer["text"] = result.Text();
-  return CompactJson(answer) + "\n";
+  return answer;
+}
+
+std::string AnswerText(const CommandResult& result) {
+  return CompactJson(AnswerDocument(result)) + "\n";
 }
 
 std::string RequestHandler::operator()(const std::string& requestText) {
   try {
-    const Json::Value request = ParseRequest(requestText);
-    const Json::Value& command = request["command"];
-    if (!command.isString()) throw BadRequest("the request needs a \"command\"");
-    if (command.asString() == "status") return AnswerText(Status(request));
-    if (command.asString() == "alarms") return AnswerText(Alarms(request));
-    if (command.asString() == "write") return AnswerText(Write(request));
-    if (command.asString() == "readdress") return AnswerText(Readdress(request));
-    if (command.asString() == "rebaud") return AnswerText(Rebaud(request));
-    throw BadRequest("unknown command \"" + command.asString() + "\"");
+    return AnswerText(Answer(ParseRequest(requestText)));
   } catch (const BadRequest& error) {
     return ErrorAnswer(error.what(), kExitUsage);
   } catch (const std::exception& error) {
-    return ErrorAnswer(error.what(), 1);
+    return ErrorAnswer(error.what(), kExitFailed);
   }
+}
+
+CommandResult RequestHandler::Answer(const Json::Value& request) {
+  const Json::Value& command = request["command"];
+  if (!command.isString()) throw BadRequest("the request needs a \"command\"");
+  const Subcommand* subcommand = FindSubcommand(command.asString());
+  if (subcommand == nullptr || !subcommand->device) {
+    throw BadRequest("unknown command \"" + command.asString() + "\"");
+  }
+  return (this->*subcommand->device->answer)(request);
 }
 
 std::vector<uint32_t> RequestHandler::Targets(const Json::Value& request) const {
@@ -184,16 +192,31 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
       },
       result.events);
   result.exitStatus = outcome->exitStatus;
-  // The document shows the write once the device completed a cycle in a later second.
-  LineController* line = nullptr;
-  host_.Find(dataId, &line);
-  const auto patience =
-      std::chrono::milliseconds(std::min(line->Config().pollIntervalMs + 2500, 5000));
-  line->WaitForCycleAfter(dataId, writtenAt, std::chrono::steady_clock::now() + patience);
+  AwaitCycleAfter(dataId, writtenAt, result.events);
   RunOnLine(
       dataId, [](LineController& line, HostedDevice& device) { line.EmitStatus(device); },
       result.events);
   return result;
+}
+
+void RequestHandler::AwaitCycleAfter(uint32_t dataId, std::time_t second,
+                                     std::vector<HostEvent>& events) {
+  LineController* line = nullptr;
+  host_.Find(dataId, &line);
+  const int interval = line->Config().pollIntervalMs;
+  if (interval <= kLongestRoundAwaitedMs) {
+    const auto patience = std::chrono::milliseconds(std::min(interval + 2500, 5000));
+    line->WaitForCycleAfter(dataId, second, std::chrono::steady_clock::now() + patience);
+    return;
+  }
+  // The next round is further off than an answer waits: a cycle is polled for it.
+  RunOnLine(
+      dataId,
+      [](LineController& line, HostedDevice& device) {
+        line.WaitForNextSecond(device);
+        line.PollDevice(device);
+      },
+      events);
 }
 
 CommandResult RequestHandler::Readdress(const Json::Value& request) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -30,28 +31,37 @@ class RequestHandler {
 
   // Never throws: a bad request gets an error answer.
   std::string operator()(const std::string& requestText);
+  // The result of the device command the request names (cli/Subcommand.h); throws for a request
+  // it cannot carry out.
+  CommandResult Answer(const Json::Value& request);
 
- private:
-  using DeviceJob = std::function<void(LineController&, HostedDevice&)>;
-  // A commissioning change made on the line; its exit status.
-  using CommissionJob = std::function<int(LineController&, HostedDevice&)>;
-
+  // Each device command's own answer.
   CommandResult Status(const Json::Value& request);
   CommandResult Alarms(const Json::Value& request);
   CommandResult Write(const Json::Value& request);
   // The device moved to another address, or its line to another speed, and followed there.
   CommandResult Readdress(const Json::Value& request);
   CommandResult Rebaud(const Json::Value& request);
+
+ private:
+  using DeviceJob = std::function<void(LineController&, HostedDevice&)>;
+  // A commissioning change made on the line; its exit status.
+  using CommissionJob = std::function<int(LineController&, HostedDevice&)>;
+
   uint32_t CommissionTarget(const Json::Value& request, const std::string& command);
   CommandResult RunCommission(const std::string& command, uint32_t dataId,
                               const CommissionJob& job);
   // The devices a request names: one, or every device when it names none.
   std::vector<uint32_t> Targets(const Json::Value& request) const;
+  // Until the device completed a cycle in a second after `second` (bounded): the document then
+  // shows what happened in it.
+  void AwaitCycleAfter(uint32_t dataId, std::time_t second, std::vector<HostEvent>& events);
   // Runs `job` on the device's line, adding the events it emits to `events`.
   void RunOnLine(uint32_t dataId, const DeviceJob& job, std::vector<HostEvent>& events);
 
   Host& host_;
 };
 
-// The answer's text: the result's document with its text lines under "text".
+// The answer: the result's document with its text lines under "text".
+Json::Value AnswerDocument(const CommandResult& result);
 std::string AnswerText(const CommandResult& result);

@@ -106,7 +106,7 @@ void LineController::Restore(const RestoredStates& states) {
 void LineController::Run(long rounds) {
   const auto interval = std::chrono::milliseconds(config_.pollIntervalMs);
   auto next = std::chrono::steady_clock::now();
-  for (long done = 0; rounds == 0 || done < rounds;) {
+  for (long done = 0; (rounds == 0 || done < rounds) && !stopping_;) {
     switch (WaitUntil(std::min(next, reopen_.Due()), jobs_.WakeDescriptor())) {
       case WakeReason::kStop:
         return;
@@ -124,6 +124,20 @@ void LineController::Run(long rounds) {
     ++done;
     if (idleWork_ && !StopRequested()) idleWork_(next);
   }
+}
+
+void LineController::ServeJobs() {
+  while (!stopping_) {
+    const auto later = std::chrono::steady_clock::now() + std::chrono::hours(1);
+    if (WaitUntil(later, jobs_.WakeDescriptor()) == WakeReason::kStop) return;
+    jobs_.RunAll();
+  }
+}
+
+void LineController::Stop() {
+  stopping_ = true;
+  // Wakes the wait; a line that stopped already takes no job and needs no waking.
+  jobs_.Post([] {});
 }
 
 void LineController::Close() {
@@ -254,7 +268,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
       length == sizeof outcome
           ? DescribeWriteOutcome(outcome, lastWriteRequest_ ? &*lastWriteRequest_ : nullptr,
                                  lastWrite_ ? &*lastWrite_ : nullptr)
-          : WriteResult{"no outcome given", kWriteNoAnswerStatus};
+          : WriteResult{"no outcome given", kExitNoAnswer};
   events_.Emit(WriteEvent{device.dataId, address, values, result.outcome});
   events_.Flush();
   return result;

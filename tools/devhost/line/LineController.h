@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -32,7 +33,7 @@ struct WriteResult {
 // of the line's devices and performs them one at a time, delivers every answer or failure back,
 // runs the jobs others post (commands from the control socket) between poll cycles, and emits
 // everything that happens as events to its sinks. Everything here runs on the line's thread,
-// except Post and WaitForCycleAfter.
+// except Post, Stop and WaitForCycleAfter.
 class LineController : public SMDController {
  public:
   // Code of a command that no device handles itself: a DO3008RA answers it with the outcome
@@ -85,6 +86,12 @@ class LineController : public SMDController {
   bool Post(std::function<void()> job) { return jobs_.Post(std::move(job)); }
   // Ends the line's service: queued jobs still run, later ones are refused, waiters wake.
   void Close();
+  // Any thread: Run or ServeJobs returns at its next wait, for a host started to answer one
+  // command.
+  void Stop();
+  // Runs posted jobs until stopped, polling nothing of its own: a line of a host started to
+  // answer one command, polled only when a job asks (or not at all: its port left closed).
+  void ServeJobs();
   // Any thread: waits until the device completes a cycle in a second after `second`; false when
   // `deadline` came first.
   bool WaitForCycleAfter(uint32_t dataId, std::time_t second,
@@ -145,4 +152,5 @@ class LineController : public SMDController {
   std::condition_variable progress_;
   std::map<uint32_t, std::time_t> lastCycle_;  // data id -> time of its last completed cycle
   bool closed_ = false;
+  std::atomic<bool> stopping_{false};
 };

@@ -53,19 +53,19 @@ std::string ModbusExceptionName(int code) {
 
 WriteResult DescribeWriteOutcome(int32_t deviceOutcome, const ModbusRequest* request,
                                  const Exchange* exchange) {
-  if (deviceOutcome == 1) return {"confirmed", kWriteConfirmedStatus};
+  if (deviceOutcome == 1) return {"confirmed", kExitOk};
   if (deviceOutcome == 3) {
     std::string text = "not confirmed";
     if (request != nullptr && exchange != nullptr && exchange->answered) {
       text += " (" + EchoDifference(*request, *exchange) + ")";
     }
-    return {text, kWriteNotConfirmedStatus};
+    return {text, kExitNotConfirmed};
   }
   if (exchange != nullptr && exchange->exception != 0) {
     return {"refused by the sensor: Modbus exception " + std::to_string(exchange->exception) +
                 " (" + ModbusExceptionName(exchange->exception) + ")",
-            kWriteRefusedStatus};
+            kExitRefused};
   }
-  if (deviceOutcome == -1) return {"no answer", kWriteNoAnswerStatus};
-  return {"outcome " + std::to_string(deviceOutcome), kWriteNotConfirmedStatus};
+  if (deviceOutcome == -1) return {"no answer", kExitNoAnswer};
+  return {"outcome " + std::to_string(deviceOutcome), kExitNotConfirmed};
 }

@@ -5,14 +5,9 @@
 
 #include "host/ModbusRequest.h"
 #include "line/Bus.h"
+#include "service/ExitStatus.h"
 
 struct WriteResult;
-
-// Exit statuses of a write, the same as devhost's.
-constexpr int kWriteConfirmedStatus = 0;
-constexpr int kWriteNotConfirmedStatus = 1;
-constexpr int kWriteNoAnswerStatus = 6;
-constexpr int kWriteRefusedStatus = 7;
 
 // What a write came to, from the device's verdict on the echo (1 confirmed, 3 not confirmed,
 // -1 pending: no usable answer) and what the line brought back for it: "confirmed",

@@ -96,14 +96,16 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   return hosted;
 }
 
-void Host::Start() {
+void Host::Start(SerialLines serialLines) {
   EnterWorkDir();
   for (const LineConfig& lineConfig : config_.lines) {
     auto line = std::make_shared<LineController>(lineConfig);
     lines_.push_back(line);
     for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
   }
-  for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
+  if (serialLines == SerialLines::kOpen) {
+    for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
+  }
   for (auto& line : lines_) stores_.push_back(std::make_unique<LineStore>(*line, config_.database));
   StartRetention();
 }

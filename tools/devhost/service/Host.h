@@ -29,8 +29,10 @@ class Host {
 
   // Loads the plug-ins (PluginError), makes and configures the devices in the working
   // directory (ConfigError when a device rejects its settings), opens the serial lines
-  // (SerialError) and the database (StoreError).
-  void Start();
+  // (SerialError) and the database (StoreError). Without its serial lines, a host can only
+  // answer from what it keeps (alarms), with the sensor's port busy or gone.
+  enum class SerialLines { kOpen, kLeftClosed };
+  void Start(SerialLines serialLines = SerialLines::kOpen);
   // Hands each device its last stored record and alarm states.
   void Restore();
   // The last change of each of the device's alarms as stored; throws StoreError.

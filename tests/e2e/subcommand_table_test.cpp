@@ -1,0 +1,71 @@
+// The table of subcommands: what parsing, usage, dispatch and the control socket take from it.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "cli/Subcommand.h"
+#include "cli/Usage.h"
+#include "control/RequestHandler.h"
+#include "service/Host.h"
+
+namespace {
+
+Json::Value Parse(const std::string& text) {
+  Json::Value value;
+  Json::Reader().parse(text, value);
+  return value;
+}
+
+// Each subcommand can be run and explained: a usage, words it reads, and either a function of
+// its own or a request a host answers; each device command reaches the handler.
+TEST(SubcommandTable, EverySubcommandHasAUsageAndOneWayToBeDone) {
+  for (const Subcommand& subcommand : SubcommandTable()) {
+    const std::string name = subcommand.name;
+    EXPECT_EQ(FindSubcommand(name), &subcommand) << name;
+    EXPECT_NE(std::string(subcommand.usage.synopsis).find(name), std::string::npos) << name;
+    EXPECT_NE(std::string(subcommand.usage.summary), "") << name;
+    EXPECT_NE(subcommand.takeWords, nullptr) << name;
+    EXPECT_NE(subcommand.run != nullptr, subcommand.device.has_value()) << name;
+    if (!subcommand.device) continue;
+    EXPECT_NE(subcommand.device->request, nullptr) << name;
+    EXPECT_NE(subcommand.device->answer, nullptr) << name;
+  }
+  EXPECT_EQ(FindSubcommand("help"), nullptr);
+}
+
+// A request names a device command of the table or is refused as a usage error, the host
+// untouched: subcommands no host answers are as unknown to it as any other word.
+TEST(SubcommandTable, ARequestForNoDeviceCommandIsAUsageError) {
+  const HostConfig config;
+  Host host(config);
+  RequestHandler handler(host);
+  for (const std::string command : {"history", "run", "help", ""}) {
+    const Json::Value answer = Parse(handler(R"({"command": ")" + command + R"("})"));
+    EXPECT_EQ(answer["exit_code"].asInt(), 2) << command;
+    EXPECT_EQ(answer["error"].asString(), "unknown command \"" + command + "\"");
+  }
+  const Json::Value status = Parse(handler(R"({"command": "status"})"));
+  EXPECT_EQ(status["exit_code"].asInt(), 0) << status.toStyledString();
+  EXPECT_EQ(status["command"].asString(), "status");
+}
+
+// An option some subcommands take is refused elsewhere naming every subcommand that takes it.
+TEST(SubcommandTable, AnOptionOutOfPlaceNamesTheSubcommandsThatTakeIt) {
+  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"status", "--update-config", "site.json"},
+            "--update-config is an option of readdress and rebaud, not of status"},
+           {{"history", "--output", "x.svg", "site.json"},
+            "--output is an option of plot, not of history"},
+           {{"scan", "--data-id", "3", "/dev/ttyUSB0"},
+            "--data-id is an option of history and plot, not of scan"},
+           {{"history", "--links", "--reports", "site.json"},
+            "--links and --reports list different tables"}}) {
+    try {
+      ParseCommandLine(args);
+      ADD_FAILURE() << "accepted " << ::testing::PrintToString(args);
+    } catch (const UsageError& error) {
+      EXPECT_EQ(error.what(), message);
+    }
+  }
+}
+
+}  // namespace

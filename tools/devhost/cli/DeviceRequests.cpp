@@ -1,0 +1,91 @@
+#include "cli/DeviceRequests.h"
+
+#include <ctime>
+
+#include "commission/ConfigEdit.h"
+#include "events/Console.h"
+#include "events/EventFormat.h"
+#include "service/ExitStatus.h"
+
+namespace {
+
+Json::Value Request(const CommandLine& line) {
+  Json::Value request(Json::objectValue);
+  request["command"] = line.command;
+  return request;
+}
+
+Json::Value DeviceRequest(const CommandLine& line, const HostConfig& config) {
+  if (config.FindDevice(line.dataId) == nullptr) {
+    throw ConfigError("configuration " + config.path + " has no device with data id " +
+                      std::to_string(line.dataId));
+  }
+  Json::Value request = Request(line);
+  request["data_id"] = line.dataId;
+  return request;
+}
+
+void AddNotice(Json::Value& answer, const std::string& text) {
+  const HostEvent event{std::time(nullptr), NoticeEvent{text}};
+  if (auto json = EventObject(event.body)) {
+    (*json)["time"] = IsoTimeText(event.time);
+    answer["events"].append(*json);
+  }
+  answer["text"] = answer["text"].asString() + TimedLines(event);
+}
+
+}  // namespace
+
+Json::Value StatusRequest(const CommandLine& line, const HostConfig&) { return Request(line); }
+
+Json::Value AlarmsRequest(const CommandLine& line, const HostConfig&) { return Request(line); }
+
+Json::Value WriteRequest(const CommandLine& line, const HostConfig& config) {
+  Json::Value request = DeviceRequest(line, config);
+  request["address"] = line.address;
+  request["values"] = Json::Value(Json::arrayValue);
+  for (uint16_t value : line.values) request["values"].append(value);
+  return request;
+}
+
+Json::Value ChangeRequest(const CommandLine& line, const HostConfig& config) {
+  Json::Value request = DeviceRequest(line, config);
+  if (line.command == "rebaud") {
+    request["baud"] = line.target;
+    request["force"] = line.force;
+  } else {
+    request["address"] = line.target;
+  }
+  return request;
+}
+
+int FollowInConfig(Json::Value& answer, const HostConfig& config, const CommandLine& line) {
+  const ConfigMember member = line.command == "rebaud"
+                                  ? SpeedMember(config, line.dataId, line.target)
+                                  : AddressMember(config, line.dataId, line.target);
+  Json::Value& described = answer["config"];
+  described["file"] = config.path;
+  described["member"] = member.Path();
+  described["value"] = static_cast<Json::Int64>(member.value);
+  described["updated"] = false;
+  const std::string setting = member.Path() + " to " + std::to_string(member.value);
+  if (!line.updateConfig) {
+    AddNotice(answer, "set " + setting + " in " + config.path +
+                          " for the host to find the sensor at its next start");
+    return answer["exit_code"].asInt();
+  }
+  try {
+    const std::string backup = UpdateConfigFile(config.path, member);
+    described["updated"] = true;
+    described["backup"] = backup;
+    AddNotice(answer,
+              "updated " + setting + " in " + config.path + " (the old file is " + backup + ")");
+    return answer["exit_code"].asInt();
+  } catch (const ConfigError& error) {
+    // The sensor has moved all the same; nothing may hide how to find it again.
+    AddNotice(answer, std::string("could not update the configuration: ") + error.what() +
+                          "; set " + setting + " in " + config.path + " by hand");
+    answer["exit_code"] = kExitUsage;
+    return kExitUsage;
+  }
+}

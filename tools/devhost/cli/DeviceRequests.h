@@ -1,0 +1,18 @@
+#pragma once
+
+#include <json/value.h>
+
+#include "cli/CommandLine.h"
+
+// The requests of the device commands, as a running host takes them on its control socket
+// (control/RequestHandler.h). A command that names a device the configuration lacks is refused
+// here with ConfigError, whoever would answer it.
+Json::Value StatusRequest(const CommandLine& line, const HostConfig& config);
+Json::Value AlarmsRequest(const CommandLine& line, const HostConfig& config);
+Json::Value WriteRequest(const CommandLine& line, const HostConfig& config);
+// readdress, rebaud.
+Json::Value ChangeRequest(const CommandLine& line, const HostConfig& config);
+
+// After a verified readdress or rebaud the configuration still names the old setting: adds to
+// the answer which member to change, or changes it (--update-config); the exit status.
+int FollowInConfig(Json::Value& answer, const HostConfig& config, const CommandLine& line);

@@ -77,7 +77,8 @@ def run(work, name, mqtt, during=None):
         json.dump(config, f)
     db = os.path.join(work, name + ".db")
     host = subprocess.Popen([devhost, "run", "--cycles", str(cycles), path, "--db", db,
-                             "--plugin-dir", plugins], stdout=subprocess.PIPE, text=True)
+                             "--plugin-dir", plugins, "--plugin-log", os.devnull],
+                            stdout=subprocess.PIPE, text=True)
     stamps = []
     for line in host.stdout:
         if " cycle " in line:

@@ -23,7 +23,8 @@ the records, alarm changes and analog reports in the database. SIGINT or SIGTERM
 exchange in flight; the host then prints each device's summary and closes the database.
 run is the subcommand taken when none is named.
 )",
-     R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle
+     R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle,
+                    else 5 if a cycle was not stored (the run says how many)
   --json            JSON Lines: one JSON object a line, one line per event
 )",
      true},
@@ -176,7 +177,8 @@ const char* const kExitStatuses =
   2  bad command line or configuration
   3  plug-in does not load
   4  serial device cannot be opened, or is in use by another process
-  5  database cannot be opened
+  5  database cannot be opened or takes no writes (read-only, damaged); run --cycles: a
+     cycle was not stored
   6  no answer from the sensor (write or status got none; run --cycles ended with a device
      that completed no cycle)
   7  write refused by the sensor (Modbus exception)

@@ -41,6 +41,14 @@ struct SensorLine {
     return found;
   }
 
+  // What the line said: its errors, then its notices.
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& error : EventsOf<ErrorEvent>()) texts.push_back(error.what);
+    for (const auto& notice : EventsOf<NoticeEvent>()) texts.push_back(notice.text);
+    return texts;
+  }
+
   static Json::Value Settings() {
     Json::Value settings(Json::objectValue);
     settings["appSetting"]["b_mode"] = 2;  // no rules: nothing to look up on disk

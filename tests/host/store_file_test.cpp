@@ -21,12 +21,6 @@ struct RemovedDatabase : ::testing::Test {
     now = StoreOutage::Clock::time_point{} + 1h + sinceStart;
     bench.line->PollDevice(sensor);
   }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> texts;
-    for (const auto& error : bench.EventsOf<ErrorEvent>()) texts.push_back(error.what);
-    for (const auto& notice : bench.EventsOf<NoticeEvent>()) texts.push_back(notice.text);
-    return texts;
-  }
   void Remove(bool folder) {
     if (folder) {
       fs::remove_all(dir.Path("data"));
@@ -52,7 +46,7 @@ TEST_F(RemovedDatabase, IsReportedWithTheCyclesItTookAndANewOneIsMadeAtThePath) 
   PollAt(6s);
 
   EXPECT_EQ(sensor.errors, 1u) << "a removed database is no clean run";
-  const auto texts = Texts();
+  const auto texts = bench.Texts();
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], "database " + path +
                           " was removed or replaced while the host ran: up to 3 cycle(s) stored "

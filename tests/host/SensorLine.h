@@ -5,6 +5,7 @@
 
 #include "MemoryBus.h"
 #include "do3008ra/DO3008RA.h"
+#include "line/AlarmRecovery.h"
 #include "line/LineController.h"
 
 // A line controller on a memory bus with real DO3008RA devices, made as the host makes them,
@@ -17,15 +18,15 @@ struct SensorLine {
     line->Events().Add(events);
   }
 
-  HostedDevice& AddSensor(uint32_t dataId, int slave) {
+  HostedDevice& AddSensor(uint32_t dataId, int slave, const Json::Value& settings = Settings()) {
     auto hosted = std::make_unique<HostedDevice>();
     hosted->dataId = dataId;
     hosted->object = std::make_unique<DO3008RA>();
     hosted->device = dynamic_cast<SMDVDevice*>(hosted->object.get());
     hosted->modbus = dynamic_cast<SPModbus*>(hosted->object.get());
-    const Json::Value settings = Settings();
     hosted->device->Init(line, dataId, settings);
     hosted->device->InitSetting(settings);
+    hosted->recovery = AlarmRecoveries(settings);
     hosted->slave = slave;
     bus->Slave(slave) = {{0, 455}, {1, 234}, {3, 10132}, {2000, uint16_t(slave)}, {2001, 2}};
     return line->Add(std::move(hosted));
@@ -38,6 +39,14 @@ struct SensorLine {
       if (const auto* kind = std::get_if<Kind>(&event.body)) found.push_back(*kind);
     }
     return found;
+  }
+
+  // What the line said: its errors, then its notices.
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& error : EventsOf<ErrorEvent>()) texts.push_back(error.what);
+    for (const auto& notice : EventsOf<NoticeEvent>()) texts.push_back(notice.text);
+    return texts;
   }
 
   static Json::Value Settings() {

@@ -31,12 +31,6 @@ class StoreFailures : public ::testing::Test {
     now = start + sinceStart;
     bench.line->PollDevice(sensor);
   }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> texts;
-    for (const auto& error : bench.EventsOf<ErrorEvent>()) texts.push_back(error.what);
-    for (const auto& notice : bench.EventsOf<NoticeEvent>()) texts.push_back(notice.text);
-    return texts;
-  }
 
   ScratchDirectory dir;
   const std::string path = dir.Path("host.db");
@@ -61,7 +55,7 @@ TEST_F(StoreFailures, FirstAtOnceThenOneAMinuteEachAnErrorOfTheDeviceThenOneReco
   EXPECT_EQ(sensor.cycles, 6u);  // polling never stopped
   EXPECT_EQ(sensor.errors, 2u);
   EXPECT_TRUE(sensor.lastFailure.empty()) << "a store failure is not the link's";
-  const std::vector<std::string> texts = Texts();
+  const std::vector<std::string> texts = bench.Texts();
   ASSERT_EQ(texts.size(), 3u);
   EXPECT_THAT(texts[0], StartsWith("store failed, cycle not stored: database"));
   EXPECT_THAT(texts[1],

@@ -60,8 +60,12 @@ int RunCommand(const CommandLine& line, Console& console) {
   if (StopRequested()) console.Notice("stopped by signal");
   for (auto& controller : host.Lines()) controller->EmitSummaries();
   if (mqtt) StopMqttBridge(*mqtt, host);
-  // A bounded run that never heard from a device did not do its job.
+  const std::vector<std::string> losses = host.StoreLosses();
+  for (const std::string& loss : losses) console.Notice(loss);
+  // A bounded run that never heard from a device, or did not keep what it heard, did not do
+  // its job.
   if (line.cycles > 0 && !EveryDeviceCompletedACycle(host)) return kExitNoAnswer;
+  if (line.cycles > 0 && !losses.empty()) return kExitDatabase;
   return kExitOk;
 }
 

@@ -25,7 +25,8 @@ the records, alarm changes and analog reports in the database. SIGINT or SIGTERM
 exchange in flight; the host then prints each device's summary and closes the database.
 run is the subcommand taken when none is named.
 )",
-      R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle
+      R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle,
+                    else 5 if a cycle was not stored (the run says how many)
   --json            JSON Lines: one JSON object a line, one line per event
 )",
       true},

@@ -32,7 +32,8 @@ const char* const kExitStatuses =
   2  bad command line or configuration
   3  plug-in does not load
   4  serial device cannot be opened, or is in use by another process
-  5  database cannot be opened
+  5  database cannot be opened or takes no writes (read-only, damaged); run --cycles: a
+     cycle was not stored
   6  no answer from the sensor (write or status got none; run --cycles ended with a device
      that completed no cycle)
   7  write refused by the sensor (Modbus exception)

@@ -41,6 +41,8 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
   // The device reports every rule every cycle; only a change of the active flag is an event.
   const auto known = hosted->alarms.find(alarmId);
   const bool wasActive = known != hosted->alarms.end() && known->second.active;
+  if (active) hosted->unconfirmed.erase(alarmId);
+  if (wasActive && !active && HeldAfterRestart(*hosted, alarmId, valueText)) return 0;
   if (known != hosted->alarms.end() && wasActive == active) return 0;
   if (known == hosted->alarms.end() && !active) {
     hosted->alarms[alarmId].active = false;  // first seen inactive: nothing changed
@@ -52,6 +54,27 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
   hosted->alarms[alarmId] = event;
   events_.Emit(event, now);
   return 0;
+}
+
+// The device forgets its alarms at a restart, so its first "inactive" then only says the value
+// is short of the limit: an alarm the store holds active stays so until the value passes its
+// recover value. Without a known rule the device's word is taken.
+bool LineController::HeldAfterRestart(HostedDevice& device, const std::string& alarmId,
+                                      const std::string& valueText) {
+  const auto held = device.unconfirmed.find(alarmId);
+  if (held == device.unconfirmed.end()) return false;
+  const auto rule = device.recovery.find(alarmId);
+  if (rule == device.recovery.end() || PastRecover(rule->second, valueText)) {
+    device.unconfirmed.erase(held);
+    return false;
+  }
+  if (!held->second) {
+    events_.Emit(NoticeEvent{"alarm " + alarmId + " of device " + std::to_string(device.dataId) +
+                             " kept active after the restart: value " + valueText +
+                             " has not passed its recover value"});
+    held->second = true;
+  }
+  return true;
 }
 
 int LineController::CheckAOReport(SMDVDevice& device, const std::string& signalId, float value) {

@@ -85,6 +85,10 @@ void LineController::Restore(const RestoredStates& states) {
     if (found == states.end()) continue;
     const RestoredState& state = found->second;
     device.alarms = state.alarms;
+    device.unconfirmed.clear();
+    for (const auto& [id, alarm] : state.alarms) {
+      if (alarm.active) device.unconfirmed[id] = false;
+    }
     if (!state.failure.empty()) CountError(device, state.failure, true);
     const std::optional<StoredRecord>& stored = state.record;
     if (!stored) continue;

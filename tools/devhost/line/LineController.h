@@ -131,6 +131,9 @@ class LineController : public SMDController {
   void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
   void TrackLink(HostedDevice& device, bool completed);
   std::size_t ActiveAlarms(const HostedDevice& device) const;
+  // Whether an "inactive" report of an alarm restored active is no clear yet.
+  bool HeldAfterRestart(HostedDevice& device, const std::string& alarmId,
+                        const std::string& valueText);
   std::optional<std::string> StatusDocument(HostedDevice& device);
   void NoteCycle(uint32_t dataId);
 

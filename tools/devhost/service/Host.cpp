@@ -91,6 +91,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   } catch (const std::exception& error) {
     throw ConfigError(DeviceName(config.dataId) + ": settings rejected: " + error.what());
   }
+  hosted->recovery = AlarmRecoveries(config.settings);
   hosted->slave = config.slaveAddress.value_or(hosted->modbus->SlaveAddress());
   ApplyReports(*hosted->device, config.reports);
   return hosted;
@@ -113,8 +114,11 @@ void Host::Start(SerialLines serialLines) {
 void Host::StartRetention() {
   if (!config_.retentionDays || lines_.empty()) return;
   LineController* line = lines_.front().get();
+  auto store = std::make_unique<Store>(config_.database, false);
+  // On the line's thread: it must not wait for another process's lock either.
+  store->SetBusyTimeout(LineStore::kWriteWaitMs);
   retention_ = std::make_unique<Retention>(
-      std::make_unique<Store>(config_.database, false), *config_.retentionDays,
+      std::move(store), *config_.retentionDays,
       [line](const std::string& text) { line->Events().Emit(NoticeEvent{text}); });
   Retention* retention = retention_.get();
   line->SetIdleWork([retention](std::chrono::steady_clock::time_point nextRound) {
@@ -131,6 +135,16 @@ std::map<std::string, AlarmEvent> Host::StoredAlarms(uint32_t dataId) {
     if (lines_[i]->FindDevice(dataId) != nullptr) return stores_[i]->LastAlarms(dataId);
   }
   return {};
+}
+
+std::vector<std::string> Host::StoreLosses() const {
+  std::vector<std::string> losses;
+  for (std::size_t i = 0; i < stores_.size(); ++i) {
+    if (const auto text = stores_[i]->Sink().RunLosses()) {
+      losses.push_back("line " + lines_[i]->Config().device + ": " + *text);
+    }
+  }
+  return losses;
 }
 
 void Host::AddSink(EventSink& sink) {

@@ -37,6 +37,8 @@ class Host {
   void Restore();
   // The last change of each of the device's alarms as stored; throws StoreError.
   std::map<std::string, AlarmEvent> StoredAlarms(uint32_t dataId);
+  // Per line, what its store did not keep in this run; empty when it kept every cycle.
+  std::vector<std::string> StoreLosses() const;
   // `sink` takes the events of every line from now on.
   void AddSink(EventSink& sink);
 

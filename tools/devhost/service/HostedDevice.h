@@ -9,6 +9,7 @@
 #include "host/SMDVDevice.h"
 #include "host/SPModbus.h"
 #include "host/VDeviceInterface.h"
+#include "line/AlarmRecovery.h"
 
 // One device the host runs: the object a plug-in made, its place on the line and what the host
 // keeps about it. Only the line's thread touches it.
@@ -23,8 +24,12 @@ struct HostedDevice {
   // Every poll of the device either completes a cycle or counts here: together they account
   // for every round.
   unsigned long failedPolls = 0;
-  std::map<std::string, AlarmEvent> alarms;  // the last change of each alarm
-  bool replaying = false;                    // a stored record is being loaded back
+  std::map<std::string, AlarmEvent> alarms;       // the last change of each alarm
+  bool replaying = false;                         // a stored record is being loaded back
+  std::map<std::string, AlarmRecovery> recovery;  // from the device's settings
+  // Alarms restored active that the device has not reported active since: whether the host
+  // said it keeps one active.
+  std::map<std::string, bool> unconfirmed;
 
   // The link: consecutive poll cycles that did not complete, and whether that counts as lost.
   unsigned long failedCycles = 0;

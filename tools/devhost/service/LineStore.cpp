@@ -11,6 +11,9 @@ LineStore::LineStore(LineController& line, const std::string& database)
             line.CountStoreFailure(dataId, what);
           },
           [&line](const std::string& text) { line.Events().Emit(NoticeEvent{text}); }) {
+  // Proven before the first poll: a database that takes no writes would lose every cycle.
+  for (const auto& device : line_.Devices()) store_.ProveWritable(device->dataId);
+  store_.SetBusyTimeout(kWriteWaitMs);
   line_.Events().Add(sink_);
 }
 

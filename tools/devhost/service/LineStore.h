@@ -13,9 +13,14 @@ class LineController;
 // A line's database: a connection of its own (one per thread that writes) and the sink that
 // keeps the line's events there, added to the line's events like any other sink. What the sink
 // cannot store is counted on the line's devices and told on the line, as the line's own errors
-// and notices. Throws StoreError when the database cannot be opened.
+// and notices. Throws StoreError when the database cannot be opened or takes no writes.
+// A write waits at most kWriteWaitMs for another connection's lock (someone reading with
+// sqlite3, a prune batch): the line polls on, and a cycle that could not be stored is counted
+// as in any store outage.
 class LineStore {
  public:
+  static constexpr int kWriteWaitMs = 50;
+
   LineStore(LineController& line, const std::string& database);
   ~LineStore();
   LineStore(const LineStore&) = delete;

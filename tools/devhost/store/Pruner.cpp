@@ -48,12 +48,47 @@ std::string RetentionCutoff(int days, std::time_t now) {
   return StoreTimeText(now - static_cast<std::time_t>(days) * 86400);
 }
 
+std::string Retention::ClockDoubt(std::time_t now, const std::string& cutoff) {
+  const std::string newest = store_->NewestHistoryTime();
+  if (newest.empty()) return {};
+  if (newest > StoreTimeText(now)) {
+    return "the newest history row (" + IsoFromStoreText(newest) + ") is later than now (" +
+           IsoTimeText(now) + ")";
+  }
+  if (cutoff > newest) {
+    return "the cutoff " + IsoFromStoreText(cutoff) + " would remove the newest history row (" +
+           IsoFromStoreText(newest) + ")";
+  }
+  return {};
+}
+
+// False when none is started now: not due, the clock in doubt, or the store failed.
+bool Retention::StartPruner() {
+  using Clock = std::chrono::steady_clock;
+  if (Clock::now() < nextCheck_) return false;
+  nextCheck_ = Clock::now() + kCheckEvery;
+  try {
+    // The database was removed while the host ran: prune the new one at the path.
+    if (!store_->AtPath()) store_->Reopen();
+    const std::time_t now = now_();
+    const std::string cutoff = RetentionCutoff(days_, now);
+    const std::string doubt = ClockDoubt(now, cutoff);
+    if (!doubt.empty()) {
+      if (!warned_) notice_("clock: " + doubt + "; retention deletes nothing meanwhile");
+      warned_ = true;
+      return false;
+    }
+    pruner_ = std::make_unique<Pruner>(*store_, cutoff);
+    return true;
+  } catch (const StoreError& error) {
+    notice_(std::string("retention: ") + error.what() + "; trying again later");
+    return false;
+  }
+}
+
 void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
-  if (!pruner_) {
-    if (Clock::now() < nextCheck_) return;
-    pruner_ = std::make_unique<Pruner>(*store_, RetentionCutoff(days_, std::time(nullptr)));
-  }
+  if (!pruner_ && !StartPruner()) return;
   // A batch starts only when one as long as the longest so far (and at least 20 ms) still ends
   // before the next round is due.
   const auto room = std::max<Clock::duration>(longest_, std::chrono::milliseconds(20));

@@ -41,13 +41,20 @@ std::string RetentionCutoff(int days, std::time_t now);
 // The running host's retention: after a poll round, while the next batch still fits in the time
 // before the next round, prunes on a connection of its own. Checks again every few minutes once
 // all is pruned. Runs on one line's thread only.
+// It deletes nothing while the clock is in doubt (a board without a real-time clock may start
+// days off): while history holds a row later than now, or when the cutoff would take even the
+// newest row. It warns once.
 class Retention {
  public:
   using Notice = std::function<void(const std::string&)>;
+  using WallClock = std::function<std::time_t()>;
   static constexpr std::chrono::minutes kCheckEvery{10};
 
-  Retention(std::unique_ptr<Store> store, int days, Notice notice)
-      : store_(std::move(store)), days_(days), notice_(std::move(notice)) {}
+  // `now` is the time of day (tests set it).
+  Retention(
+      std::unique_ptr<Store> store, int days, Notice notice,
+      WallClock now = [] { return std::time(nullptr); })
+      : store_(std::move(store)), days_(days), notice_(std::move(notice)), now_(std::move(now)) {}
 
   // Prunes while a batch fits before `deadline`.
   void RunUntil(std::chrono::steady_clock::time_point deadline);
@@ -57,9 +64,15 @@ class Retention {
   std::chrono::microseconds LongestDelay() const { return delay_; }
 
  private:
+  // Why the clock is in doubt for a cutoff at `now`; empty when it is not.
+  std::string ClockDoubt(std::time_t now, const std::string& cutoff);
+  bool StartPruner();
+
   std::unique_ptr<Store> store_;
   int days_;
   Notice notice_;
+  WallClock now_;
+  bool warned_ = false;
   std::unique_ptr<Pruner> pruner_;
   std::chrono::steady_clock::time_point nextCheck_{};
   std::chrono::microseconds longest_{0};

@@ -109,6 +109,7 @@ const char* const kQueries[] = {
     "(SELECT id FROM threshold_values WHERE time < ?1 ORDER BY time LIMIT ?2)",
     "DELETE FROM analog_reports WHERE id IN "
     "(SELECT id FROM analog_reports WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "SELECT time FROM history ORDER BY time DESC LIMIT 1",
 };
 
 // SQLite stores no NaN; an unreadable value is kept as NULL.
@@ -136,31 +137,60 @@ void BindValues(Statement& statement, int first, const unsigned char* record, un
       .Bind(first + 7, static_cast<long long>(values->baudCode));
 }
 
-}  // namespace
-
-Store::Store(const std::string& path, bool create) {
-  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    const std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    throw StoreError("cannot open database " + path + ": " + reason);
-  }
-  try {
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    Execute("PRAGMA journal_mode=WAL");
-    Execute("PRAGMA synchronous=NORMAL");
-    if (create) Execute(kSchema);
-  } catch (const StoreError& error) {
-    sqlite3_close(db_);
-    throw StoreError("cannot open database " + path + ": " + error.what());
+void ExecuteOn(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    const std::string reason = message ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    throw StoreError("database: " + reason);
   }
 }
 
-Store::~Store() {
+}  // namespace
+
+sqlite3* Store::Open(const std::string& path, bool create) {
+  sqlite3* db = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw StoreError("cannot open database " + path + ": " + reason);
+  }
+  try {
+    // SQLite falls back to reading a file it may not write; nothing has been read yet.
+    if (create && sqlite3_db_readonly(db, "main") == 1) {
+      throw StoreError("it is read-only (no write access)");
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    ExecuteOn(db, "PRAGMA journal_mode=WAL");
+    ExecuteOn(db, "PRAGMA synchronous=NORMAL");
+    if (create) ExecuteOn(db, kSchema);
+  } catch (const StoreError& error) {
+    sqlite3_close(db);
+    throw StoreError("cannot open database " + path + ": " + error.what());
+  }
+  return db;
+}
+
+Store::Store(const std::string& path, bool create)
+    : path_(path), create_(create), db_(Open(path, create)) {}
+
+Store::~Store() { Close(); }
+
+void Store::Close() {
   // A connection closes only once all its statements are finalised.
   for (auto& statement : statements_) statement.reset();
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+void Store::Reopen() {
+  sqlite3* fresh = Open(path_, create_);
+  Close();
+  db_ = fresh;
+  inTransaction_ = false;
+  hasSummaryTable_ = false;
 }
 
 StatementUse Store::Use(Query query) {
@@ -170,14 +200,7 @@ StatementUse Store::Use(Query query) {
   return StatementUse(*statement);
 }
 
-void Store::Execute(const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    const std::string reason = message ? message : sqlite3_errmsg(db_);
-    sqlite3_free(message);
-    throw StoreError("database: " + reason);
-  }
-}
+void Store::Execute(const char* sql) { ExecuteOn(db_, sql); }
 
 void Store::Begin() {
   if (inTransaction_) return;

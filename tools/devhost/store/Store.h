@@ -60,11 +60,28 @@ struct HistoryRow {
 // runs the same few statements each time.
 class Store {
  public:
-  // Opens the database, creating it and its tables when `create` is set. Throws StoreError.
+  // Opens the database, creating it and its tables when `create` is set (the host's writers:
+  // a read-only file is then refused before SQLite leaves -wal and -shm files of its own).
+  // Throws StoreError.
   Store(const std::string& path, bool create);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
+
+  const std::string& Path() const { return path_; }
+  // How long a statement waits for another connection's lock before it fails.
+  void SetBusyTimeout(int milliseconds);
+  // Writes what a cycle of the device writes and rolls it back; throws StoreError when the
+  // database takes no writes (read-only, a full disk, a damaged page on that path).
+  void ProveWritable(uint32_t dataId);
+  // False once the path leads to another file than the open one, or to none: the database was
+  // removed or replaced. One stat of the path.
+  bool AtPath();
+  // Closes the connection and opens the path again as at first. Throws StoreError, and then
+  // keeps the old connection.
+  void Reopen();
+  // The newest time (store text) in history; empty when it holds none.
+  std::string NewestHistoryTime();
 
   // One transaction per poll cycle: a killed process loses at most the cycle in flight.
   // Begin does nothing while a transaction is open. A Commit that fails (a full disk) has rolled
@@ -126,13 +143,19 @@ class Store {
     kPruneLinks,
     kPruneThresholdValues,
     kPruneReports,
+    kNewestHistory,
     kQueryCount
   };
 
+  // Opens `path_` into a new connection; throws StoreError.
+  static sqlite3* Open(const std::string& path, bool create);
+  void Close();
   void Execute(const char* sql);
   // The kept statement of `query`, compiled on first use; reset when the use ends.
   StatementUse Use(Query query);
 
+  std::string path_;
+  bool create_;
   sqlite3* db_ = nullptr;
   std::array<std::unique_ptr<Statement>, kQueryCount> statements_;
   bool inTransaction_ = false;

@@ -63,6 +63,7 @@ void StoreSink::Take(const HostEvent& event) {
   if (failed_) return;  // the unit is lost already; a write now would commit on its own
   const std::string time = StoreTimeText(event.time);
   try {
+    if (writes_ == 1) FollowPath(DataIdOf(event.body));
     store_.Begin();
     std::visit(Writer{store_, time}, event.body);
   } catch (const StoreError& error) {
@@ -85,10 +86,14 @@ void StoreSink::EndUnit() {
     }
   }
   const auto now = now_();
+  failing_ = failed_;
   if (failed_) {
+    ++notStored_;
     outage_.Lost(writes_);
-  } else if (const auto notice = outage_.Stored(now); notice && onNotice_) {
-    onNotice_(*notice);
+  } else {
+    ++storedSinceCheck_;
+    const auto notice = outage_.Stored(now);
+    if (notice && onNotice_) onNotice_(*notice);
   }
   writes_ = 0;
   failed_ = false;
@@ -96,6 +101,7 @@ void StoreSink::EndUnit() {
 
 void StoreSink::Fail(uint32_t dataId, const std::string& what) {
   failed_ = true;
+  lastFailure_ = what;
   try {
     store_.Rollback();
   } catch (const StoreError&) {
@@ -122,4 +128,41 @@ void StoreSink::StoreSummaries() {
     }
     if (onNotice_) onNotice_(std::string("mqtt counts not stored: ") + error.what());
   }
+}
+
+void StoreSink::FollowPath(uint32_t dataId) {
+  const auto now = now_();
+  if (!detached_) {
+    if (lastCheck_ && now - *lastCheck_ < kCheckPathEvery) return;
+    lastCheck_ = now;
+    if (store_.AtPath()) {
+      storedSinceCheck_ = 0;
+      return;
+    }
+    detached_ = true;
+    notStored_ += storedSinceCheck_;
+    if (onFailure_) {
+      onFailure_(dataId, "database " + store_.Path() +
+                             " was removed or replaced while the host ran: up to " +
+                             std::to_string(storedSinceCheck_) +
+                             " cycle(s) stored since the check before went with it");
+    }
+    storedSinceCheck_ = 0;
+  }
+  if (now < nextReopen_) throw StoreError("database " + store_.Path() + " is gone");
+  try {
+    store_.Reopen();
+  } catch (const StoreError&) {
+    nextReopen_ = now + kCheckPathEvery;
+    throw;
+  }
+  detached_ = false;
+  if (onNotice_) onNotice_("database " + store_.Path() + " made again, storing goes on there");
+}
+
+std::optional<std::string> StoreSink::RunLosses() const {
+  if (notStored_ == 0) return std::nullopt;
+  std::string text = std::to_string(notStored_) + " cycle(s) not stored in this run";
+  if (failing_ || detached_) text += ", the store still failing: " + lastFailure_;
+  return text;
 }

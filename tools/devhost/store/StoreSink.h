@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,13 @@
 // first at once, then at most one a minute), and `onNotice` hears when storing works again.
 // The MQTT bridge's counts come once, after the last cycle, and are kept on their own at the
 // next Flush; should that fail, `onNotice` hears it.
+// Every few seconds, before a unit's first write, the sink checks that the path still leads to
+// the open file: a database removed (or replaced) while the host runs is reported as a failure,
+// with the cycles that went with it, and a new one is made at the path.
 class StoreSink : public EventSink {
  public:
+  static constexpr std::chrono::seconds kCheckPathEvery{5};
+
   using FailureHandler = std::function<void(uint32_t dataId, const std::string& what)>;
   using NoticeHandler = std::function<void(const std::string& text)>;
 
@@ -32,11 +38,18 @@ class StoreSink : public EventSink {
   void Take(const HostEvent& event) override;
   void Flush() override;
 
+  // Cycles not stored in this run: failed, or stored in a file that was removed since.
+  unsigned long NotStored() const { return notStored_; }
+  // What a person is told at exit about the cycles not stored; nothing when all were.
+  std::optional<std::string> RunLosses() const;
+
  private:
   struct Writer;
   void Fail(uint32_t dataId, const std::string& what);
   void EndUnit();
   void StoreSummaries();
+  // Throws StoreError while no database is at the path.
+  void FollowPath(uint32_t dataId);
 
   Store& store_;
   FailureHandler onFailure_;
@@ -46,4 +59,11 @@ class StoreSink : public EventSink {
   unsigned long writes_ = 0;          // writes taken in this unit of work
   bool failed_ = false;               // this unit's transaction failed and was rolled back
   std::vector<HostEvent> summaries_;  // MQTT counts waiting for the next Flush
+  std::optional<StoreOutage::Clock::time_point> lastCheck_;
+  StoreOutage::Clock::time_point nextReopen_{};
+  bool detached_ = false;               // the file was removed; no new one made yet
+  unsigned long storedSinceCheck_ = 0;  // cycles that would go with the file
+  unsigned long notStored_ = 0;
+  bool failing_ = false;  // the last unit was not stored
+  std::string lastFailure_;
 };

@@ -1,0 +1,74 @@
+// The host on a database that does not keep its cycles: refused before polling when it takes no
+// writes; another process holding the write lock (sqlite3 opened on the live file) costs stored
+// cycles, counted and reported, never polls; a bounded run that stored less says so and fails.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "Bench.h"
+#include "Text.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Another process's connection to the host's database.
+class OtherConnection {
+ public:
+  explicit OtherConnection(const std::string& path) { sqlite3_open(path.c_str(), &db_); }
+  ~OtherConnection() { sqlite3_close(db_); }
+  OtherConnection(const OtherConnection&) = delete;
+  OtherConnection& operator=(const OtherConnection&) = delete;
+  int Run(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+struct StoreFaults : ::testing::Test {
+  void SetUp() override {
+    bench.StartSensor({"--static"});
+    ASSERT_EQ(bench.Host({"run", "--cycles", "2", config}).exitCode, 0);
+  }
+  long long Stored() const { return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"); }
+
+  Bench bench;
+  const std::string config = bench.Config(Mode5Settings(), 100, 150);
+};
+
+TEST_F(StoreFaults, ADatabaseThatTakesNoWritesIsRefusedBeforePolling) {
+  OtherConnection other(bench.Database());
+  ASSERT_EQ(other.Run("CREATE TRIGGER damaged BEFORE INSERT ON history BEGIN "
+                      "SELECT RAISE(ABORT, 'database disk image is malformed'); END"),
+            SQLITE_OK);
+  const auto run = bench.Host({"run", "--cycles", "3", config});
+  EXPECT_EQ(run.exitCode, 5) << run.out << run.err;
+  EXPECT_EQ(run.err, "devhost: database " + bench.Database() +
+                         " takes no writes: database step: database disk image is malformed\n");
+  EXPECT_FALSE(Contains(run.out, "cycle ")) << run.out;
+}
+
+// Locked for the whole run: at the busy wait of old, 5 s a cycle, twenty cycles would outlast
+// the run's limit.
+TEST_F(StoreFaults, AWriteLockHeldElsewhereCostsStoredCyclesNotPollsAndFailsABoundedRun) {
+  const long long before = Stored();
+  OtherConnection other(bench.Database());
+  ASSERT_EQ(other.Run("BEGIN IMMEDIATE"), SQLITE_OK);
+  const auto run = bench.Host({"run", "--cycles", "20", config}, 40s);
+  other.Run("ROLLBACK");
+
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 5) << run.out << run.err;
+  EXPECT_EQ(CountOf(run.out, "cycle    12"), 20) << run.out;
+  EXPECT_TRUE(Contains(run.out, "summary  12    cycles 20  errors 1")) << run.out;
+  EXPECT_TRUE(Contains(run.out,
+                       "store failed, cycle not stored: database step: database is "
+                       "locked"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out,
+                       ": 20 cycle(s) not stored in this run, the store still failing: "
+                       "database step: database is locked"))
+      << run.out;
+  EXPECT_EQ(Stored(), before);
+}
+
+}  // namespace

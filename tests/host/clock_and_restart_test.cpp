@@ -1,0 +1,103 @@
+// What a wrong clock and a restart must not cost: history pruned on a clock that is ahead, and
+// an alarm cleared because the device forgot it at a restart.
+#include <gtest/gtest.h>
+
+#include "SensorLine.h"
+#include "service/LineStore.h"
+#include "store/Pruner.h"
+#include "support/JsonText.h"
+#include "support/ScratchDirectory.h"
+
+namespace {
+
+constexpr std::time_t kDay = 86400;
+
+struct RetentionClock : ::testing::Test {
+  void Stamp(std::time_t time) {
+    const unsigned char record[47] = {};
+    store->Begin();
+    store->AddHistory(21, StoreTimeText(time), record, sizeof record);
+    store->Commit();
+  }
+  // One retention round on a clock that says `now`; the notices it gave.
+  std::vector<std::string> PruneAt(std::time_t now) {
+    std::vector<std::string> notices;
+    Retention retention(
+        std::make_unique<Store>(path, false), 1,
+        [&](const std::string& text) { notices.push_back(text); }, [now] { return now; });
+    retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    return notices;
+  }
+  std::size_t Rows() { return store->History({}).size(); }
+
+  ScratchDirectory dir;
+  const std::string path = dir.Path("host.db");
+  std::unique_ptr<Store> store = std::make_unique<Store>(path, true);
+  const std::time_t real = std::time(nullptr);
+};
+
+TEST_F(RetentionClock, DeletesNothingWhileRowsAreLaterThanNowOrTheCutoffWouldTakeTheNewest) {
+  Stamp(real - 2 * 3600);
+  Stamp(real - 3600);
+  // Started three days ahead: every real row is older than the cutoff.
+  auto notices = PruneAt(real + 3 * kDay);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("would remove the newest history row"), std::string::npos);
+  EXPECT_EQ(Rows(), 2u);
+
+  // Rows stamped while the clock was ahead, and the clock back: old rows wait too.
+  Stamp(real - 5 * kDay);
+  Stamp(real + 3 * kDay);
+  notices = PruneAt(real);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("is later than now"), std::string::npos) << notices[0];
+  EXPECT_EQ(Rows(), 4u);
+
+  // Once the clock agrees with what is stored, the old rows go.
+  notices = PruneAt(real + 3 * kDay + 60);
+  EXPECT_EQ(Rows(), 1u);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].rfind("retention: pruned rows before", 0), 0u) << notices[0];
+}
+
+const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":
+    {"ID": "T01", "SignalName": "温度", "UpValue": 30, "UpReconverValue": 28, "UpAlarmLevel": 2}}})");
+
+// Raised at 31, the host restarted at 29.5: inside the band the alarm stays, as it would have
+// on the device that raised it; at the recover value it clears.
+TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverValue) {
+  ScratchDirectory dir;
+  const std::string path = dir.Path("host.db");
+  {
+    SensorLine before;
+    HostedDevice& sensor = before.AddSensor(21, 4, kMode5);
+    LineStore store(*before.line, path);
+    before.bus->Slave(4)[1] = 310;
+    before.line->PollDevice(sensor);
+    before.bus->Slave(4)[1] = 295;
+    before.line->WaitForNextSecond(sensor);  // a new value shows in the next second's document
+    before.line->PollDevice(sensor);
+    ASSERT_EQ(before.EventsOf<AlarmEvent>().size(), 1u);
+  }
+  SensorLine after;
+  HostedDevice& sensor = after.AddSensor(21, 4, kMode5);
+  after.bus->Slave(4)[1] = 295;
+  LineStore store(*after.line, path);
+  after.line->Restore(store.Restored());  // replays the last record, 29.5
+  after.line->PollDevice(sensor);
+  EXPECT_TRUE(after.EventsOf<AlarmEvent>().empty());
+  EXPECT_TRUE(sensor.alarms["T01001"].active);
+  EXPECT_EQ(after.Texts(), std::vector<std::string>{"alarm T01001 of device 21 kept active after "
+                                                    "the restart: value 29.5 has not passed its "
+                                                    "recover value"});
+
+  after.bus->Slave(4)[1] = 280;
+  after.line->WaitForNextSecond(sensor);
+  after.line->PollDevice(sensor);
+  const auto changes = after.EventsOf<AlarmEvent>();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_FALSE(changes[0].active);
+  EXPECT_EQ(changes[0].valueText, "28");
+}
+
+}  // namespace

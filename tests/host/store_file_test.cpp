@@ -1,0 +1,104 @@
+// The database file under a running line: removed or its folder gone, read-only at start.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "SensorLine.h"
+#include "service/LineStore.h"
+#include "support/ScratchDirectory.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::size_t HistoryRows(const std::string& path) { return Store(path, false).History({}).size(); }
+
+struct RemovedDatabase : ::testing::Test {
+  void PollAt(StoreOutage::Clock::duration sinceStart) {
+    now = StoreOutage::Clock::time_point{} + 1h + sinceStart;
+    bench.line->PollDevice(sensor);
+  }
+  void Remove(bool folder) {
+    if (folder) {
+      fs::remove_all(dir.Path("data"));
+      return;
+    }
+    for (const char* end : {"", "-wal", "-shm"}) fs::remove(path + end);
+  }
+
+  ScratchDirectory dir;
+  const std::string path = (fs::create_directory(dir.Path("data")), dir.Path("data/host.db"));
+  SensorLine bench;
+  HostedDevice& sensor = bench.AddSensor(21, 4);
+  LineStore store{*bench.line, path};
+  StoreOutage::Clock::time_point now{};
+};
+
+TEST_F(RemovedDatabase, IsReportedWithTheCyclesItTookAndANewOneIsMadeAtThePath) {
+  store.Sink().SetClock([this] { return now; });
+  PollAt(0s);
+  PollAt(2s);
+  Remove(false);
+  PollAt(3s);  // not checked yet: goes with the removed file
+  PollAt(6s);
+
+  EXPECT_EQ(sensor.errors, 1u) << "a removed database is no clean run";
+  const auto texts = bench.Texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "database " + path +
+                          " was removed or replaced while the host ran: up to 3 cycle(s) stored "
+                          "since the check before went with it");
+  EXPECT_EQ(texts[1], "database " + path + " made again, storing goes on there");
+  EXPECT_EQ(HistoryRows(path), 1u);
+  EXPECT_EQ(store.Sink().RunLosses().value_or(""), "3 cycle(s) not stored in this run");
+
+  // Its folder gone (with the cycle stored there): every cycle fails until a new file can be
+  // made, tried every few seconds.
+  Remove(true);
+  PollAt(12s);
+  PollAt(14s);
+  ASSERT_TRUE(fs::create_directory(dir.Path("data")));
+  PollAt(18s);
+  EXPECT_EQ(sensor.cycles, 7u);  // polling never stopped
+  EXPECT_EQ(sensor.errors, 3u);  // the removal, then the first failed cycle
+  EXPECT_EQ(HistoryRows(path), 1u);
+  EXPECT_EQ(store.Sink().RunLosses().value_or(""), "6 cycle(s) not stored in this run");
+}
+
+// The file as a user without write access finds it: refused before SQLite leaves a -wal or
+// -shm file of its own there.
+TEST(ReadOnlyDatabase, IsRefusedAtStartAndLeavesNoFilesBehind) {
+  ScratchDirectory dir;
+  const std::string path = dir.Path("host.db");
+  {
+    SensorLine bench;
+    bench.AddSensor(21, 4);
+    LineStore made(*bench.line, path);
+  }
+  ASSERT_FALSE(fs::exists(path + "-wal"));
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chmod(dir.Path("").c_str(), 0777), 0);
+    if (seteuid(65534) != 0) GTEST_SKIP() << "cannot act as a user without write access";
+  }
+  std::string refused;
+  try {
+    SensorLine bench;
+    bench.AddSensor(21, 4);
+    LineStore store(*bench.line, path);
+  } catch (const StoreError& error) {
+    refused = error.what();
+  }
+  if (root) {
+    ASSERT_EQ(seteuid(0), 0);
+  }
+  EXPECT_EQ(refused, "cannot open database " + path + ": it is read-only (no write access)");
+  EXPECT_FALSE(fs::exists(path + "-wal"));
+  EXPECT_FALSE(fs::exists(path + "-shm"));
+}
+
+}  // namespace

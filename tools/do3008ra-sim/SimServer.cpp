@@ -29,8 +29,8 @@ SimServer::SimServer(PtyLink& pty, SensorRegisters& registers, FaultPlan& faults
       registers_(registers),
       faults_(faults),
       verbose_(verbose),
-      slave_(registers.Holding(2000)),
-      baudCode_(registers.Holding(2001)) {
+      slave_(registers.Holding(do3008ra::kAddressRegister)),
+      baudCode_(registers.Holding(do3008ra::kBaudCodeRegister)) {
   OpenContext();
 }
 
@@ -40,8 +40,8 @@ SimServer::SimServer(const std::string& device, SensorRegisters& registers, Faul
       registers_(registers),
       faults_(faults),
       verbose_(verbose),
-      slave_(registers.Holding(2000)),
-      baudCode_(registers.Holding(2001)) {
+      slave_(registers.Holding(do3008ra::kAddressRegister)),
+      baudCode_(registers.Holding(do3008ra::kBaudCodeRegister)) {
   OpenContext();
 }
 

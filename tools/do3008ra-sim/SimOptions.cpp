@@ -84,8 +84,8 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       {"--link", [&](const std::string& v) { options.link = v; }},
       {"--slave",
        [&](const std::string& v) {
-         sensor.slave = static_cast<uint16_t>(ParseLong("--slave", v, do3008ra::kLowestAddress,
-                                                        do3008ra::kHighestAddress));
+         sensor.slave = static_cast<uint16_t>(
+             ParseLong("--slave", v, do3008ra::kLowestAddress, do3008ra::kHighestAddress));
        }},
       {"--baud-code",
        [&](const std::string& v) {

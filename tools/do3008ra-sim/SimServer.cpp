@@ -25,23 +25,13 @@ bool IsWrite(uint8_t function) { return function == kWriteSingle || function == 
 }  // namespace
 
 SimServer::SimServer(PtyLink& pty, SensorRegisters& registers, FaultPlan& faults, bool verbose)
-    : pty_(&pty),
-      registers_(registers),
-      faults_(faults),
-      verbose_(verbose),
-      slave_(registers.Holding(do3008ra::kAddressRegister)),
-      baudCode_(registers.Holding(do3008ra::kBaudCodeRegister)) {
+    : pty_(&pty), registers_(registers), faults_(faults), verbose_(verbose) {
   OpenContext();
 }
 
 SimServer::SimServer(const std::string& device, SensorRegisters& registers, FaultPlan& faults,
                      bool verbose)
-    : device_(device),
-      registers_(registers),
-      faults_(faults),
-      verbose_(verbose),
-      slave_(registers.Holding(do3008ra::kAddressRegister)),
-      baudCode_(registers.Holding(do3008ra::kBaudCodeRegister)) {
+    : device_(device), registers_(registers), faults_(faults), verbose_(verbose) {
   OpenContext();
 }
 

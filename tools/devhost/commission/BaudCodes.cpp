@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 std::optional<uint16_t> SensorCodeOfBaud(int baud) {
   const int code = do3008ra::CodeOfBaud(baud);
   if (code < 0) return std::nullopt;

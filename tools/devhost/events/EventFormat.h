@@ -17,6 +17,9 @@ std::optional<Json::Value> EventObject(const EventBody& event);
 // Status documents carry the device's figures to every digit; other events need ten.
 bool NeedsExactNumbers(const EventBody& event);
 
+// A field's value in JSON: a whole field as an integer, else the decimal as it is.
+Json::Value FieldJson(const RecordField& field, double value);
+
 // "09:05:03" and "2026-12-06T09:05:03", local time.
 std::string ClockText(std::time_t time);
 std::string IsoTimeText(std::time_t time);

@@ -241,18 +241,30 @@ TEST(RecordStore, AMissingFieldColumnIsAddedAndFilled) {
   EXPECT_EQ(rows, (std::vector<std::string>{"1.0 NULL NULL", "-5.0 45.6 4"}));
 }
 
-// A plot of records of no known type has no curves.
+// A plot of records of no known type has no curves; one that has records of a known type too
+// draws those, whatever came after them.
 TEST(RecordStore, RecordsOfNoKnownTypePlotNothing) {
   TempDir dir;
   const std::string path = dir.Path("foreign.db");
   Store store(path, true);
   const std::vector<unsigned char> foreign(12, 1);
   store.AddHistory(12, "2026-12-06 09:05:03", foreign.data(), 12);
-  const PlotSeries series = ReadPlotSeries(
-      store, 12, {}, {"2026-12-06 09:05:03", "2026-12-06 09:05:03"}, 100, 3, [](long long) {});
-  EXPECT_EQ(series.type, nullptr);
-  EXPECT_TRUE(series.curves.empty());
-  EXPECT_EQ(series.samples, 0);
+  const PlotSpan span{"2026-12-06 09:05:01", "2026-12-06 09:05:03"};
+  const auto read = [&] { return ReadPlotSeries(store, 12, {}, span, 100, 3, [](long long) {}); };
+  const PlotSeries none = read();
+  EXPECT_EQ(none.type, nullptr);
+  EXPECT_TRUE(none.curves.empty());
+  EXPECT_EQ(none.samples, 0);
+
+  const std::vector<unsigned char> record = Do3008raRecord();
+  store.AddHistory(12, "2026-12-06 09:05:01", record.data(), static_cast<unsigned>(record.size()));
+  const PlotSeries some = read();
+  EXPECT_EQ(some.type, &Do3008raType());
+  ASSERT_EQ(some.curves.size(), 3u);
+  EXPECT_EQ(some.samples, 1);
+  ASSERT_EQ(some.curves[2].points.size(), 1u);
+  EXPECT_EQ(some.curves[2].field->key, "pressure");
+  EXPECT_EQ(some.curves[2].points[0].value, 1013.2);
 }
 
 }  // namespace

@@ -115,7 +115,12 @@ PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
                           const PlotSpan& span, std::size_t columns, long long gapSeconds,
                           const std::function<void(long long rows)>& progress) {
   PlotSeries series;
-  if (const auto length = store.NewestRecordLength(dataId, range)) {
+  // The type of the newest record in the range that has a type the host knows by its length.
+  std::vector<std::size_t> lengths;
+  for (const DeviceType& type : DeviceTypes()) {
+    if (DeviceTypeOfLength(type.recordLength) == &type) lengths.push_back(type.recordLength);
+  }
+  if (const auto length = store.NewestRecordLength(dataId, range, lengths)) {
     series.type = DeviceTypeOfLength(*length);
   }
   if (series.type == nullptr) return series;

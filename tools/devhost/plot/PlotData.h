@@ -22,8 +22,8 @@ struct PlotCurve {
 };
 
 struct PlotSeries {
-  // The type of the device's records, by the length of the newest in the range; none known: no
-  // curves.
+  // The type of the device's records: that of the newest record in the range whose length names
+  // a known type; none: no curves.
   const DeviceType* type = nullptr;
   std::vector<PlotCurve> curves;  // the type's measured fields, in order
   long long samples = 0;          // rows read

@@ -228,14 +228,22 @@ void Store::Execute(const char* sql) {
 
 void Store::AddMissingColumns() {
   // A database made before a device type was added lacks its fields' columns.
-  std::vector<std::string> present;
-  {
+  const auto present = [this] {
+    std::vector<std::string> names;
     Statement columns(db_, "PRAGMA table_info(history)");
-    while (columns.Step()) present.push_back(columns.Text(1));
-  }
+    while (columns.Step()) names.push_back(columns.Text(1));
+    return names;
+  };
+  const std::vector<std::string> before = present();
   for (const HistoryColumn& column : HistoryColumns()) {
-    if (std::find(present.begin(), present.end(), column.key) != present.end()) continue;
-    Execute(("ALTER TABLE history ADD COLUMN " + column.key + " " + SqlType(column)).c_str());
+    if (std::find(before.begin(), before.end(), column.key) != before.end()) continue;
+    try {
+      Execute(("ALTER TABLE history ADD COLUMN " + column.key + " " + SqlType(column)).c_str());
+    } catch (const StoreError&) {
+      // Another line's store, opened at the same time, may have added it first.
+      const std::vector<std::string> now = present();
+      if (std::find(now.begin(), now.end(), column.key) == now.end()) throw;
+    }
   }
 }
 

@@ -103,8 +103,10 @@ class Store {
   // the range holds none.
   std::optional<std::pair<std::string, std::string>> HistorySpan(uint32_t dataId,
                                                                  const TimeRange& range);
-  // The length of the device's newest record in the range; nothing when the range holds none.
-  std::optional<std::size_t> NewestRecordLength(uint32_t dataId, const TimeRange& range);
+  // The length of the device's newest record in the range whose length is one of `lengths`;
+  // nothing when the range holds none.
+  std::optional<std::size_t> NewestRecordLength(uint32_t dataId, const TimeRange& range,
+                                                const std::vector<std::size_t>& lengths);
   // Every measurement of the device in the range, oldest first, streamed to `take`: the values
   // of `columns` (history columns, HistoryColumns()); a row whose first one is NULL (a record of
   // another type) is passed over.

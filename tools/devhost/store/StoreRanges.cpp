@@ -130,13 +130,16 @@ std::optional<std::pair<std::string, std::string>> Store::HistorySpan(uint32_t d
   return std::make_pair(statement.Text(0), statement.Text(1));
 }
 
-std::optional<std::size_t> Store::NewestRecordLength(uint32_t dataId, const TimeRange& range) {
+std::optional<std::size_t> Store::NewestRecordLength(uint32_t dataId, const TimeRange& range,
+                                                     const std::vector<std::size_t>& lengths) {
   RowQuery query;
   query.dataId = dataId;
   query.range = range;
-  Statement statement(
-      db_, ("SELECT length(record) FROM history" + Where(query) + " ORDER BY time DESC LIMIT 1")
-               .c_str());
+  std::string among;
+  for (std::size_t length : lengths) among += (among.empty() ? "" : ", ") + std::to_string(length);
+  const std::string sql = "SELECT length(record) FROM history" + Where(query) +
+                          " AND length(record) IN (" + among + ") ORDER BY time DESC LIMIT 1";
+  Statement statement(db_, sql.c_str());
   BindQuery(statement, query);
   if (!statement.Step()) return std::nullopt;
   return static_cast<std::size_t>(statement.Integer(0));

@@ -3,8 +3,8 @@
 template class UniDataDevice<DO3008RA_Data_t, SPModbus, DO3008RA::kDataCode>;
 
 DO3008RA::DO3008RA() {
-  deviceType_ = "do3008ra";
-  baudRate_ = 9600;
+  deviceType_ = do3008ra::kDeviceType;
+  baudRate_ = do3008ra::kFactoryBaud;
   keepPortOpen_ = 1;
 }
 

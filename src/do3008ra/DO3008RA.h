@@ -5,31 +5,32 @@
 #include <string>
 
 #include "do3008ra/DO3008RA_Data_t.h"
+#include "do3008ra/sensor_facts.h"
 #include "host/SPModbus.h"
 #include "unidata/UniDataDevice.h"
 
 // Temperature, humidity and air-pressure sensor on Modbus-RTU.
-class DO3008RA : public UniDataDevice<DO3008RA_Data_t, SPModbus, 5156> {
+class DO3008RA : public UniDataDevice<DO3008RA_Data_t, SPModbus, do3008ra::kDataCode> {
  public:
-  static constexpr int kDataCode = 5156;
+  static constexpr int kDataCode = do3008ra::kDataCode;
 
   // Commands of DeviceIoControl; the write and signal codes double as poll steps, so that the
   // answer that follows them is routed to the command.
   enum Command : int {
-    kWriteRegister = 206,
-    kWriteRegisters = 210,
+    kWriteRegister = do3008ra::kWriteRegisterCommand,
+    kWriteRegisters = do3008ra::kWriteRegistersCommand,
     kSignalCommand = 310,
     kSignalCommandInMode = 320,
-    kStatusText = 801,
-    kStatusAddress = 803,
+    kStatusText = do3008ra::kStatusTextCommand,
+    kStatusAddress = do3008ra::kStatusAddressCommand,
   };
   // Steps of the poll cycle: one per read, holding copy first, input copy second.
   static constexpr int kFirstPollStep = 11;
   static constexpr int kLastPollStep = 16;
   // Write outcomes reported to the host.
-  static constexpr int32_t kWritePending = -1;
-  static constexpr int32_t kWriteConfirmed = 1;
-  static constexpr int32_t kWriteNotConfirmed = 3;
+  static constexpr int32_t kWritePending = do3008ra::kWritePending;
+  static constexpr int32_t kWriteConfirmed = do3008ra::kWriteConfirmed;
+  static constexpr int32_t kWriteNotConfirmed = do3008ra::kWriteNotConfirmed;
 
   DO3008RA();
   ~DO3008RA() override;
@@ -44,7 +45,7 @@ class DO3008RA : public UniDataDevice<DO3008RA_Data_t, SPModbus, 5156> {
   void GenJsonData() override;
 
  protected:
-  int32_t writeResult_ = -1;  // -1 pending, 1 confirmed, 3 not confirmed
+  int32_t writeResult_ = kWritePending;
   int32_t writeExpect_ = -1;  // what the pending write's acknowledgement must carry
 
  private:

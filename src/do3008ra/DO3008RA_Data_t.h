@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "do3008ra/sensor_facts.h"
 #include "host/TTime.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -14,17 +15,20 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 // registers (function 03) and once as input registers (function 04).
 struct DO3008RA_Data_t {
   uint32_t dataId;
-  uint16_t holdingMeasure[4];  // registers 0-3: humidity, temperature, register 2, pressure
-  uint16_t inputMeasure[4];
-  uint16_t holdingCalib[3];  // registers 80-82: temperature, humidity, pressure calibration
-  uint16_t inputCalib[3];
-  uint16_t holdingBus[2];  // registers 2000-2001: device address, baud-rate code
-  uint16_t inputBus[2];
+  // registers 0-3: humidity, temperature, register 2, pressure
+  uint16_t holdingMeasure[do3008ra::kMeasuredBlock.count];
+  uint16_t inputMeasure[do3008ra::kMeasuredBlock.count];
+  // registers 80-82: temperature, humidity, pressure calibration
+  uint16_t holdingCalib[do3008ra::kCalibrationBlock.count];
+  uint16_t inputCalib[do3008ra::kCalibrationBlock.count];
+  // registers 2000-2001: device address, baud-rate code
+  uint16_t holdingBus[do3008ra::kBusBlock.count];
+  uint16_t inputBus[do3008ra::kBusBlock.count];
   TTime time;  // local time of the last completed cycle
 };
 #pragma pack(pop)
 
-static_assert(sizeof(DO3008RA_Data_t) == 47, "the record is exactly 47 bytes");
+static_assert(sizeof(DO3008RA_Data_t) == do3008ra::kRecordLength, "the record is exactly 47 bytes");
 static_assert(alignof(DO3008RA_Data_t) == 1, "the record has no alignment requirement");
 static_assert(offsetof(DO3008RA_Data_t, holdingMeasure) == 4, "layout");
 static_assert(offsetof(DO3008RA_Data_t, inputMeasure) == 12, "layout");

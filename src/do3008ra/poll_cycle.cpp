@@ -15,13 +15,20 @@ struct PollRead {
   std::size_t recordOffset;
 };
 
+constexpr PollRead Read(uint8_t function, do3008ra::RegisterBlock block, std::size_t offset) {
+  return {function, block.first, block.count, offset};
+}
+
+using do3008ra::kBusBlock;
+using do3008ra::kCalibrationBlock;
+using do3008ra::kMeasuredBlock;
 constexpr PollRead kPollReads[] = {
-    {ModbusRequest::kReadHolding, 0, 4, offsetof(DO3008RA_Data_t, holdingMeasure)},
-    {ModbusRequest::kReadInput, 0, 4, offsetof(DO3008RA_Data_t, inputMeasure)},
-    {ModbusRequest::kReadHolding, 80, 3, offsetof(DO3008RA_Data_t, holdingCalib)},
-    {ModbusRequest::kReadInput, 80, 3, offsetof(DO3008RA_Data_t, inputCalib)},
-    {ModbusRequest::kReadHolding, 2000, 2, offsetof(DO3008RA_Data_t, holdingBus)},
-    {ModbusRequest::kReadInput, 2000, 2, offsetof(DO3008RA_Data_t, inputBus)},
+    Read(ModbusRequest::kReadHolding, kMeasuredBlock, offsetof(DO3008RA_Data_t, holdingMeasure)),
+    Read(ModbusRequest::kReadInput, kMeasuredBlock, offsetof(DO3008RA_Data_t, inputMeasure)),
+    Read(ModbusRequest::kReadHolding, kCalibrationBlock, offsetof(DO3008RA_Data_t, holdingCalib)),
+    Read(ModbusRequest::kReadInput, kCalibrationBlock, offsetof(DO3008RA_Data_t, inputCalib)),
+    Read(ModbusRequest::kReadHolding, kBusBlock, offsetof(DO3008RA_Data_t, holdingBus)),
+    Read(ModbusRequest::kReadInput, kBusBlock, offsetof(DO3008RA_Data_t, inputBus)),
 };
 static_assert(sizeof kPollReads / sizeof kPollReads[0] ==
                   DO3008RA::kLastPollStep - DO3008RA::kFirstPollStep + 1,

@@ -7,12 +7,11 @@
 
 namespace {
 
-// Index = baud code of register 2001. Code 7 is the slowest rate; it was added after the others.
-const char* const kBaudRates[] = {"2400",  "4800",  "9600",   "19200",
-                                  "38400", "57600", "115200", "1200"};
-constexpr unsigned kBaudCodes = sizeof kBaudRates / sizeof kBaudRates[0];
-
-std::string BaudText(uint16_t code) { return code < kBaudCodes ? kBaudRates[code] : "无效值"; }
+// The rate of the baud code in register 2001 as decimal text ("9600").
+std::string BaudText(uint16_t code) {
+  const int baud = do3008ra::BaudOfCode(code);
+  return baud != 0 ? std::to_string(baud) : "无效值";
+}
 
 // Plain decimal numbers, no padding: 2026-1-2 3:4:5.
 std::string UpdateTimeText(const TTime& time) {
@@ -37,13 +36,14 @@ void DO3008RA::GenJsonData() {
 void DO3008RA::FillStatusDocument() {
   // Members are overwritten in place; members that others added to the document stay.
   const do3008ra::Tenths tenths = do3008ra::TenthsOf(data_);
-  jsonData_["湿度"] = do3008ra::DocumentFigure(tenths.humidity);
-  jsonData_["温度"] = do3008ra::DocumentFigure(tenths.temperature);
-  jsonData_["气压"] = do3008ra::DocumentFigure(tenths.pressure);
-  jsonData_["温度校准值"] = do3008ra::DocumentFigure(tenths.temperatureCalibration);
-  jsonData_["湿度校准值"] = do3008ra::DocumentFigure(tenths.humidityCalibration);
-  jsonData_["气压校准值"] = do3008ra::DocumentFigure(tenths.pressureCalibration);
-  jsonData_["设备地址"] = static_cast<double>(data_.inputBus[0]);
-  jsonData_["波特率"] = BaudText(data_.inputBus[1]);
+  using namespace do3008ra;
+  jsonData_[kHumidityName] = DocumentFigure(tenths.humidity);
+  jsonData_[kTemperatureName] = DocumentFigure(tenths.temperature);
+  jsonData_[kPressureName] = DocumentFigure(tenths.pressure);
+  jsonData_[kTemperatureCalibrationName] = DocumentFigure(tenths.temperatureCalibration);
+  jsonData_[kHumidityCalibrationName] = DocumentFigure(tenths.humidityCalibration);
+  jsonData_[kPressureCalibrationName] = DocumentFigure(tenths.pressureCalibration);
+  jsonData_[kAddressName] = static_cast<double>(data_.inputBus[0]);
+  jsonData_[kBaudRateName] = BaudText(data_.inputBus[1]);
   jsonData_["更新时间"] = UpdateTimeText(data_.time);
 }

@@ -179,11 +179,15 @@ TEST(Plot, LongRangesKeepTheMinimumAndMaximumOfEachColumn) {
   const PlotSeries series = ReadPlotSeries(store, 12, {}, span, 100, 3, [](long long) {});
   EXPECT_EQ(series.samples, 1900);
   EXPECT_TRUE(series.downsampled);
-  ASSERT_LE(series.temperature.size(), 200u);
-  ASSERT_GE(series.temperature.size(), 150u);
+  // The curves of the DO3008RA's measured fields, temperature first.
+  ASSERT_EQ(series.curves.size(), 3u);
+  ASSERT_EQ(series.curves[0].field->key, "temperature");
+  const std::vector<PlotPoint>& temperature = series.curves[0].points;
+  ASSERT_LE(temperature.size(), 200u);
+  ASSERT_GE(temperature.size(), 150u);
   double low = 1e9, high = -1e9;
   int breaks = 0;
-  for (const PlotPoint& point : series.temperature) {
+  for (const PlotPoint& point : temperature) {
     low = std::min(low, point.value);
     high = std::max(high, point.value);
     breaks += point.breakBefore;

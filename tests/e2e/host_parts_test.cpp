@@ -11,6 +11,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Usage.h"
 #include "config/HostConfig.h"
+#include "do3008ra/sensor_facts.h"
 #include "events/Console.h"
 #include "events/EventFormat.h"
 #include "events/RecordView.h"
@@ -221,7 +222,7 @@ TEST(HostConfiguration, EveryWrongValueIsNamedWithItsPath) {
 }
 
 std::vector<unsigned char> SampleRecord() {
-  std::vector<unsigned char> record(kRecordLength, 0);
+  std::vector<unsigned char> record(do3008ra::kRecordLength, 0);
   auto put = [&record](std::size_t offset, uint16_t word) {
     record[offset] = word & 0xFF;
     record[offset + 1] = word >> 8;
@@ -252,18 +253,17 @@ TEST(RecordDecoding, InputCopiesAsTheStatusDocumentReadsThemAndTheRecordsOwnStam
   const auto record = SampleRecord();
   const auto values = DecodeRecord(record.data(), record.size());
   ASSERT_TRUE(values.has_value());
-  EXPECT_EQ(values->dataId, 0x12345678u);
-  EXPECT_EQ(values->humidity, 45.6);
-  EXPECT_EQ(values->temperature, -0.1);
-  EXPECT_EQ(values->pressure, 1013.2);
-  EXPECT_EQ(values->temperatureCalibration, 1.5);
-  EXPECT_EQ(values->humidityCalibration, 2.5);
-  EXPECT_EQ(values->pressureCalibration, 3.5);
-  EXPECT_EQ(values->address, 7u);
-  EXPECT_EQ(values->baudCode, 6u);
+  EXPECT_EQ(values->Value("humidity"), 45.6);
+  EXPECT_EQ(values->Value("temperature"), -0.1);
+  EXPECT_EQ(values->Value("pressure"), 1013.2);
+  EXPECT_EQ(values->Value("temperature_calibration"), 1.5);
+  EXPECT_EQ(values->Value("humidity_calibration"), 2.5);
+  EXPECT_EQ(values->Value("pressure_calibration"), 3.5);
+  EXPECT_EQ(values->Value("address"), 7);
+  EXPECT_EQ(values->Value("baud_code"), 6);
   EXPECT_EQ(values->recordTime, "2026-12-06T09:05:03");
   EXPECT_FALSE(DecodeRecord(record.data(), 46).has_value());
-  EXPECT_FALSE(DecodeRecord(nullptr, kRecordLength).has_value());
+  EXPECT_FALSE(DecodeRecord(nullptr, do3008ra::kRecordLength).has_value());
 }
 
 TEST(HistoryExport, CsvRowsCarryDecodedValuesAndTheRawRecord) {
@@ -492,11 +492,15 @@ TEST(EventLines, ValuesShowOneDecimalExactlyAsPrintfRoundsThem) {
 // The console starts each line with the time of day; with --json each event is one object with
 // an ISO 8601 time, and events only the store keeps print nothing.
 TEST(ConsoleLines, ACycleIsOneTimedTextLineOrOneJsonLine) {
-  RecordValues values;
-  values.temperature = 23.4;
-  values.humidity = 45.6;
-  values.pressure = 1013;
-  values.recordTime = "2026-12-06T09:05:03";
+  // Temperature 23.4, humidity 45.6, pressure 1013.0, stamped 2026-12-06 09:05:03.
+  auto record = SampleRecord();
+  record[12] = 456 & 0xFF;
+  record[13] = 456 >> 8;
+  record[14] = 234;
+  record[15] = 0;
+  record[18] = 10130 & 0xFF;
+  record[19] = 10130 >> 8;
+  const auto values = DecodeRecord(record.data(), record.size());
   std::tm local{};
   local.tm_year = 2026 - 1900;
   local.tm_mon = 11;

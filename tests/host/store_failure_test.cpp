@@ -74,7 +74,7 @@ TEST_F(StoreFailures, RestoringHandsEachDeviceItsStoredRecordAndCountsAnUnreadab
   restarted.line->Restore(states);
   const auto restored = restarted.EventsOf<RestoredEvent>();
   ASSERT_EQ(restored.size(), 1u);
-  EXPECT_DOUBLE_EQ(restored[0].values->temperature, 23.4);
+  EXPECT_DOUBLE_EQ(*restored[0].values->Value("temperature"), 23.4);
   EXPECT_EQ(again.recordStoredAt, states[21].record->time);
   EXPECT_EQ(again.cycles, 0u);
 

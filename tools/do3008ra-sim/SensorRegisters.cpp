@@ -5,31 +5,32 @@
 
 namespace {
 
-constexpr uint16_t kHumidity = 0;
-constexpr uint16_t kTemperature = 1;
-constexpr uint16_t kPressure = 3;
-constexpr uint16_t kAddress = 2000;
-constexpr uint16_t kBaudCode = 2001;
+using do3008ra::kAddressRegister;
+using do3008ra::kBaudCodeRegister;
 constexpr double kPi = 3.14159265358979323846;
 
 struct Block {
-  uint16_t first;
-  uint16_t count;
+  do3008ra::RegisterBlock registers;
   bool writable;
 };
 
-constexpr Block kBlocks[] = {{0, 4, false}, {80, 3, true}, {2000, 2, true}};
+// People write the calibration and the bus blocks; the measured block is the sensor's own.
+constexpr Block kBlocks[] = {{do3008ra::kMeasuredBlock, false},
+                             {do3008ra::kCalibrationBlock, true},
+                             {do3008ra::kBusBlock, true}};
 
 const Block* BlockHolding(uint16_t address, uint16_t count) {
   for (const Block& block : kBlocks) {
-    if (address >= block.first && address + count <= block.first + block.count) return &block;
+    if (block.registers.Holds(address, count)) return &block;
   }
   return nullptr;
 }
 
 bool ValueAllowed(uint16_t address, uint16_t value) {
-  if (address == kAddress) return value >= 1 && value <= 247;
-  if (address == kBaudCode) return value <= 7;
+  if (address == kAddressRegister) {
+    return value >= do3008ra::kLowestAddress && value <= do3008ra::kHighestAddress;
+  }
+  if (address == kBaudCodeRegister) return do3008ra::BaudOfCode(value) != 0;
   return true;
 }
 
@@ -46,16 +47,11 @@ uint16_t Tenths(double value) {
   return static_cast<uint16_t>(static_cast<int32_t>(std::lround(value * 10)) & 0xFFFF);
 }
 
-int BaudOfCode(uint16_t code) {
-  static constexpr int kBauds[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 1200};
-  return code < 8 ? kBauds[code] : 0;
-}
-
 SensorRegisters::SensorRegisters(const Settings& settings)
     : settings_(settings), mapping_(modbus_mapping_new(0, 0, kMapSize, kMapSize)) {
   if (!mapping_) throw std::bad_alloc();
-  SetBoth(kAddress, settings.slave);
-  SetBoth(kBaudCode, settings.baudCode);
+  SetBoth(kAddressRegister, settings.slave);
+  SetBoth(kBaudCodeRegister, settings.baudCode);
   Refresh(0);
   for (const Pin& pin : settings.pins) {
     (pin.input ? mapping_->tab_input_registers : mapping_->tab_registers)[pin.address] = pin.value;
@@ -65,10 +61,12 @@ SensorRegisters::SensorRegisters(const Settings& settings)
 void SensorRegisters::Refresh(double secondsSinceStart) {
   const double t = settings_.drift ? secondsSinceStart : 0.0;
   const double drift = settings_.drift ? 1.0 : 0.0;
-  SetMeasured(kHumidity, settings_.humidity + drift * 2.0 * std::sin(2 * kPi * t / 30.0));
-  SetMeasured(kTemperature,
+  SetMeasured(do3008ra::kHumidityRegister,
+              settings_.humidity + drift * 2.0 * std::sin(2 * kPi * t / 30.0));
+  SetMeasured(do3008ra::kTemperatureRegister,
               settings_.drift ? settings_.temperature.At(t) : settings_.temperature.low);
-  SetMeasured(kPressure, settings_.pressure + drift * 0.4 * std::sin(2 * kPi * t / 60.0));
+  SetMeasured(do3008ra::kPressureRegister,
+              settings_.pressure + drift * 0.4 * std::sin(2 * kPi * t / 60.0));
 }
 
 void SensorRegisters::SetMeasured(uint16_t address, double value) {
@@ -103,7 +101,7 @@ uint8_t SensorRegisters::CheckWrite(uint16_t address, const std::vector<uint16_t
   for (std::size_t i = 0; i < values.size(); ++i) {
     const auto target = static_cast<uint16_t>(address + i);
     if (!ValueAllowed(target, values[i]) ||
-        (target == kBaudCode && values[i] > settings_.highestBaudCode)) {
+        (target == kBaudCodeRegister && values[i] > settings_.highestBaudCode)) {
       return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
     }
   }
@@ -116,8 +114,8 @@ SensorRegisters::LineChange SensorRegisters::ApplyWrite(uint16_t address,
   for (std::size_t i = 0; i < values.size(); ++i) {
     const auto target = static_cast<uint16_t>(address + i);
     SetBoth(target, values[i]);
-    if (target == kAddress) change.slave = values[i];
-    if (target == kBaudCode) change.baudCode = values[i];
+    if (target == kAddressRegister) change.slave = values[i];
+    if (target == kBaudCodeRegister) change.baudCode = values[i];
   }
   return settings_.lineChangeOnRestart ? LineChange{} : change;
 }

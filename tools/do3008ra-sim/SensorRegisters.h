@@ -7,6 +7,8 @@
 
 #include <modbus/modbus.h>
 
+#include "do3008ra/sensor_facts.h"
+
 // The sensor's register map as it answers on the line: holding and input copies of the measured
 // block (0-3), the calibration block (80-82) and the bus block (2000-2001). The measured values
 // drift with time unless pinned; writes follow the sensor's rules.
@@ -34,10 +36,10 @@ class SensorRegisters {
     double pressure = 1013.2;
     bool drift = true;
     uint16_t slave = 1;
-    uint16_t baudCode = 2;
+    uint16_t baudCode = do3008ra::CodeOfBaud(do3008ra::kFactoryBaud);
     // Baud codes above this one are refused (exception 03), as by a model without the fast
     // speeds.
-    uint16_t highestBaudCode = 7;
+    uint16_t highestBaudCode = do3008ra::kBaudCodeCount - 1;
     // A new address or baud code is stored but taken only at the next start, as some sensors
     // do: the sensor goes on answering where it was.
     bool lineChangeOnRestart = false;
@@ -50,7 +52,7 @@ class SensorRegisters {
     std::optional<uint16_t> baudCode;
   };
 
-  static constexpr uint16_t kMapSize = 2002;
+  static constexpr uint16_t kMapSize = do3008ra::kBusBlock.first + do3008ra::kBusBlock.count;
 
   explicit SensorRegisters(const Settings& settings);
 
@@ -83,5 +85,5 @@ class SensorRegisters {
 
 // Raw register value of a reading in tenths (negative readings in two's complement).
 uint16_t Tenths(double value);
-// Line speed of a baud-rate code 0-7 (2400 ... 115200, 7 = 1200); 0 for other codes.
-int BaudOfCode(uint16_t code);
+// Line speed of a baud-rate code (2400 ... 115200, 7 = 1200); 0 for other codes.
+using do3008ra::BaudOfCode;

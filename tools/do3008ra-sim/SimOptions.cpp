@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr long kHighestCode = do3008ra::kBaudCodeCount - 1;
+
 long ParseLong(const std::string& option, const std::string& text, long low, long high) {
   char* end = nullptr;
   errno = 0;
@@ -82,15 +84,17 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       {"--link", [&](const std::string& v) { options.link = v; }},
       {"--slave",
        [&](const std::string& v) {
-         sensor.slave = static_cast<uint16_t>(ParseLong("--slave", v, 1, 247));
+         sensor.slave = static_cast<uint16_t>(
+             ParseLong("--slave", v, do3008ra::kLowestAddress, do3008ra::kHighestAddress));
        }},
       {"--baud-code",
        [&](const std::string& v) {
-         sensor.baudCode = static_cast<uint16_t>(ParseLong("--baud-code", v, 0, 7));
+         sensor.baudCode = static_cast<uint16_t>(ParseLong("--baud-code", v, 0, kHighestCode));
        }},
       {"--highest-baud-code",
        [&](const std::string& v) {
-         sensor.highestBaudCode = static_cast<uint16_t>(ParseLong("--highest-baud-code", v, 0, 7));
+         sensor.highestBaudCode =
+             static_cast<uint16_t>(ParseLong("--highest-baud-code", v, 0, kHighestCode));
        }},
       {"--temperature", [&](const std::string& v) { sensor.temperature = ParseWave(v); }},
       {"--humidity", [&](const std::string& v) { sensor.humidity = ParseDouble("--humidity", v); }},

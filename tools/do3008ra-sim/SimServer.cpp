@@ -25,23 +25,13 @@ bool IsWrite(uint8_t function) { return function == kWriteSingle || function == 
 }  // namespace
 
 SimServer::SimServer(PtyLink& pty, SensorRegisters& registers, FaultPlan& faults, bool verbose)
-    : pty_(&pty),
-      registers_(registers),
-      faults_(faults),
-      verbose_(verbose),
-      slave_(registers.Holding(2000)),
-      baudCode_(registers.Holding(2001)) {
+    : pty_(&pty), registers_(registers), faults_(faults), verbose_(verbose) {
   OpenContext();
 }
 
 SimServer::SimServer(const std::string& device, SensorRegisters& registers, FaultPlan& faults,
                      bool verbose)
-    : device_(device),
-      registers_(registers),
-      faults_(faults),
-      verbose_(verbose),
-      slave_(registers.Holding(2000)),
-      baudCode_(registers.Holding(2001)) {
+    : device_(device), registers_(registers), faults_(faults), verbose_(verbose) {
   OpenContext();
 }
 

@@ -56,8 +56,9 @@ class SimServer {
   FaultPlan& faults_;
   bool verbose_;
   modbus_t* context_ = nullptr;
-  uint16_t slave_;
-  uint16_t baudCode_;
+  // Where the sensor answers: the bus registers as the map starts (after registers_).
+  uint16_t slave_ = registers_.Holding(do3008ra::kAddressRegister);
+  uint16_t baudCode_ = registers_.Holding(do3008ra::kBaudCodeRegister);
   const volatile std::sig_atomic_t* stop_ = &kNotStopped;
   static constexpr std::sig_atomic_t kNotStopped = 0;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

@@ -2,27 +2,18 @@
 
 #include <algorithm>
 
-namespace {
-
-constexpr int kBauds[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 1200};
-constexpr uint16_t kCodes = sizeof kBauds / sizeof kBauds[0];
-
-}  // namespace
-
-int BaudOfSensorCode(uint16_t code) { return code < kCodes ? kBauds[code] : 0; }
-
 std::optional<uint16_t> SensorCodeOfBaud(int baud) {
-  for (uint16_t code = 0; code < kCodes; ++code) {
-    if (kBauds[code] == baud) return code;
-  }
-  return std::nullopt;
+  const int code = do3008ra::CodeOfBaud(baud);
+  if (code < 0) return std::nullopt;
+  return static_cast<uint16_t>(code);
 }
 
 const std::vector<int>& SensorBaudsInScanOrder() {
   static const std::vector<int> order = [] {
-    std::vector<int> bauds(std::begin(kBauds), std::end(kBauds));
+    std::vector<int> bauds(std::begin(do3008ra::kBaudRates), std::end(do3008ra::kBaudRates));
     std::sort(bauds.begin(), bauds.end(), [](int a, int b) {
-      if ((a == 9600) != (b == 9600)) return a == 9600;
+      const int factory = do3008ra::kFactoryBaud;
+      if ((a == factory) != (b == factory)) return a == factory;
       return a > b;
     });
     return bauds;
@@ -31,7 +22,7 @@ const std::vector<int>& SensorBaudsInScanOrder() {
 }
 
 std::string SensorBaudList() {
-  std::vector<int> bauds(std::begin(kBauds), std::end(kBauds));
+  std::vector<int> bauds(std::begin(do3008ra::kBaudRates), std::end(do3008ra::kBaudRates));
   std::sort(bauds.begin(), bauds.end());
   std::string list;
   for (int baud : bauds) list += (list.empty() ? "" : ", ") + std::to_string(baud);

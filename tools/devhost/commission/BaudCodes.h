@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
-// The sensor's baud-rate codes, as register 2001 holds them: 0 = 2400 ... 6 = 115200, 7 = 1200.
+#include "do3008ra/sensor_facts.h"
 
-// The speed of a code in baud; 0 for a value that is no code.
-int BaudOfSensorCode(uint16_t code);
+// The sensor's baud-rate codes, as register 2001 holds them (do3008ra::kBaudRates), for the
+// commissioning commands. do3008ra::BaudOfCode gives the speed of a code.
+
+// The code of a speed; nothing for a speed the sensor cannot be set to.
 std::optional<uint16_t> SensorCodeOfBaud(int baud);
 // Every speed the sensor can be set to, in the order a scan tries them: 9600 first (the speed
 // sensors leave the factory with), then the others from the fastest down.

@@ -3,18 +3,13 @@
 #include "commission/BaudCodes.h"
 #include "line/Bus.h"
 
-namespace {
-
-constexpr uint16_t kAddressRegister = 2000;
-
-}  // namespace
-
 bool BusReading::Plausible() const {
-  return answered && address >= 1 && address <= 247 && BaudOfSensorCode(baudCode) != 0;
+  return answered && address >= do3008ra::kLowestAddress && address <= do3008ra::kHighestAddress &&
+         do3008ra::BaudOfCode(baudCode) != 0;
 }
 
 std::string BusReading::Text() const {
-  const int baud = BaudOfSensorCode(baudCode);
+  const int baud = do3008ra::BaudOfCode(baudCode);
   return "address " + std::to_string(address) + ", " +
          (baud != 0 ? std::to_string(baud) + " baud" : "baud code " + std::to_string(baudCode));
 }
@@ -26,17 +21,17 @@ std::string PlaceText(int address, int baud) {
 BusReading ReadBusRegisters(Bus& line, int slave) {
   ModbusRequest request;
   request.function = ModbusRequest::kReadInput;
-  request.address = kAddressRegister;
-  request.count = 2;
+  request.address = do3008ra::kBusBlock.first;
+  request.count = do3008ra::kBusBlock.count;
   const Exchange exchange = line.Perform(slave, request);
   BusReading reading;
-  if (!exchange.answered || exchange.registers.size() != 2) {
+  if (!exchange.answered || exchange.registers.size() != do3008ra::kBusBlock.count) {
     reading.error = exchange.answered ? "answer of another length" : exchange.error;
     reading.exception = exchange.exception;
     return reading;
   }
   reading.answered = true;
-  reading.address = exchange.registers[0];
-  reading.baudCode = exchange.registers[1];
+  reading.address = exchange.registers[do3008ra::kAddressRegister - do3008ra::kBusBlock.first];
+  reading.baudCode = exchange.registers[do3008ra::kBaudCodeRegister - do3008ra::kBusBlock.first];
   return reading;
 }

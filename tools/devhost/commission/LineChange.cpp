@@ -7,12 +7,9 @@
 
 namespace {
 
-constexpr uint16_t kAddressRegister = 2000;
-constexpr uint16_t kBaudCodeRegister = 2001;
-
 bool IsAt(const BusReading& reading, int address, int baud) {
   return reading.answered && reading.address == address &&
-         BaudOfSensorCode(reading.baudCode) == baud;
+         do3008ra::BaudOfCode(reading.baudCode) == baud;
 }
 
 // The sensor asked again where the host talks to it now, after a change that did not hold.
@@ -110,7 +107,7 @@ int ChangeAddress(LineController& line, HostedDevice& device, int newAddress) {
                             std::to_string(other->dataId) + "'s on this line");
     }
   }
-  if (!change.Written(kAddressRegister, static_cast<uint16_t>(newAddress))) {
+  if (!change.Written(do3008ra::kAddressRegister, static_cast<uint16_t>(newAddress))) {
     return change.Status();
   }
   device.slave = newAddress;
@@ -131,7 +128,7 @@ int ChangeSpeed(LineController& line, HostedDevice& device, int newBaud, bool fo
                           " devices; at another speed the others are no longer heard until "
                           "each of them is moved too (add --force to change this one anyway)");
   }
-  if (!change.Written(kBaudCodeRegister, *code)) return change.Status();
+  if (!change.Written(do3008ra::kBaudCodeRegister, *code)) return change.Status();
   MoveLine(line, newBaud);
   return change.Verify([&] { MoveLine(line, from); });
 }

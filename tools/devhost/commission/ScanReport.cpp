@@ -116,7 +116,7 @@ Json::Value ScanDocument(const ScanResult& result, int exitCode) {
     found["parity"] = ParityName(hit.parity);
     found["register_address"] = hit.registerAddress;
     found["register_baud_code"] = hit.registerBaudCode;
-    found["register_baud"] = BaudOfSensorCode(hit.registerBaudCode);
+    found["register_baud"] = do3008ra::BaudOfCode(hit.registerBaudCode);
     found["address_agrees"] = hit.AddressAgrees();
     found["baud_agrees"] = hit.BaudAgrees();
     document["found"].append(found);

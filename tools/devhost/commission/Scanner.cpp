@@ -30,7 +30,7 @@ long ScanPlan::Probes() const {
   return addresses * speeds * parityCount;
 }
 
-bool ScanHit::BaudAgrees() const { return BaudOfSensorCode(registerBaudCode) == baud; }
+bool ScanHit::BaudAgrees() const { return do3008ra::BaudOfCode(registerBaudCode) == baud; }
 
 std::string ParityName(char parity) {
   return parity == 'E' ? "even" : parity == 'O' ? "odd" : "none";

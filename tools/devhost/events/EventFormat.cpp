@@ -27,10 +27,18 @@ std::string Prefix(const char* word, uint32_t dataId) {
   return Padded(word, 9) + Padded(std::to_string(dataId), 6);
 }
 
+// "temperature 23.4  humidity 45.6  pressure 1013.2": the measured fields of the record's type.
 std::string ValuesText(const std::optional<RecordValues>& values) {
   if (!values) return "record of another layout";
-  return "temperature " + OneDecimal(values->temperature) + "  humidity " +
-         OneDecimal(values->humidity) + "  pressure " + OneDecimal(values->pressure);
+  std::string text;
+  const auto& fields = values->type->fields;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].kind != FieldKind::kMeasured) continue;
+    const double value = values->values[i];
+    text += (text.empty() ? "" : "  ") + fields[i].key + " " +
+            (fields[i].whole ? std::to_string(static_cast<long long>(value)) : OneDecimal(value));
+  }
+  return text;
 }
 
 std::string ValuesList(const std::vector<uint16_t>& values) {
@@ -70,9 +78,12 @@ Json::Value Event(const char* name, uint32_t dataId) {
 
 void AddValues(Json::Value& json, const std::optional<RecordValues>& values) {
   if (!values) return;
-  json["temperature"] = values->temperature;
-  json["humidity"] = values->humidity;
-  json["pressure"] = values->pressure;
+  const auto& fields = values->type->fields;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].kind == FieldKind::kMeasured) {
+      json[fields[i].key] = FieldJson(fields[i], values->values[i]);
+    }
+  }
   json["record_time"] = values->recordTime;
 }
 
@@ -267,6 +278,11 @@ struct JsonOf {
 };
 
 }  // namespace
+
+Json::Value FieldJson(const RecordField& field, double value) {
+  if (field.whole) return Json::Value(static_cast<Json::Int64>(value));
+  return Json::Value(value);
+}
 
 std::optional<std::string> EventLine(const EventBody& event) { return std::visit(TextOf{}, event); }
 

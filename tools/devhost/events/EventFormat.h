@@ -18,6 +18,9 @@ std::optional<Json::Value> EventObject(const EventBody& event);
 // Status documents carry the device's figures to every digit; other events need ten.
 bool NeedsExactNumbers(const EventBody& event);
 
+// A field's value in JSON: a whole field as an integer, else the decimal as it is.
+Json::Value FieldJson(const RecordField& field, double value);
+
 // A JSON value as one compact line, UTF-8 kept as it is; `exact`: doubles with every digit,
 // else to 10 significant digits, enough for values in tenths.
 std::string CompactJson(const Json::Value& value, bool exact = true);

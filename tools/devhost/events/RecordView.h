@@ -4,28 +4,28 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
-// The values of a DO3008RA measurement record (47 bytes, little-endian), decoded for people and
-// for queries: the input copies, signed where the device's status document signs them, in
-// decimal tenths (23.4, where the document's single-precision figure is 23.399999618530273).
+#include "events/DeviceTypes.h"
+
+// A record decoded for people and for queries by its device type (events/DeviceTypes.h): one
+// value per field of the type, in the type's order, and the record's own time stamp. Decimal
+// values are the nearest double to the device's tenths (23.4, where the DO3008RA's status
+// document shows its single-precision figure 23.399999618530273).
 struct RecordValues {
-  uint32_t dataId = 0;
-  double temperature = 0;  // input register 1 / 10, signed
-  double humidity = 0;     // input register 0 / 10
-  double pressure = 0;     // input register 3 / 10
-  double temperatureCalibration = 0;
-  double humidityCalibration = 0;
-  double pressureCalibration = 0;
-  unsigned address = 0;
-  unsigned baudCode = 0;
+  const DeviceType* type = nullptr;  // never null in a decoded record
+  std::vector<double> values;
   std::string recordTime;  // the record's own time stamp, ISO 8601: "2026-12-06T09:05:03"
+
+  // The value of the field `key`; nothing when the type has no such field.
+  std::optional<double> Value(const std::string& key) const;
 };
 
-constexpr std::size_t kRecordLength = 47;
-
-// Nothing for a record of another length (another device type).
+// The record as a device of `type` made it; nothing without a type, or for a record of another
+// length than the type's.
+std::optional<RecordValues> DecodeRecord(const DeviceType* type, const unsigned char* data,
+                                         std::size_t length);
+// A record of which only the bytes are known (read back from the store): decoded as the type its
+// length says (DeviceTypeOfLength); nothing when the length names no single known type.
 std::optional<RecordValues> DecodeRecord(const unsigned char* data, std::size_t length);
-// The baud rate a record's baud code stands for, as the status document names it; nothing for a
-// code the device does not define.
-std::optional<unsigned> BaudRateOfCode(unsigned code);
 uint16_t RecordWord(const unsigned char* data, std::size_t offset);

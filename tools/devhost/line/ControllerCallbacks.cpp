@@ -96,7 +96,10 @@ int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* d
                                       unsigned int length) {
   HostedDevice* hosted = Find(device);
   if (hosted == nullptr || data == nullptr) return -1;
-  const auto values = DecodeRecord(data, length);
+  // The device's type, from the plug-in that made it; a type the host does not know by name
+  // is taken from the record's length.
+  const DeviceType* type = hosted->type != nullptr ? hosted->type : DeviceTypeOfLength(length);
+  const auto values = DecodeRecord(type, data, length);
   if (hosted->replaying) {
     events_.Emit(RestoredEvent{hosted->dataId, values});
     return 0;

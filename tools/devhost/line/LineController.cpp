@@ -11,9 +11,9 @@
 
 namespace {
 
-constexpr int kWriteSingleCode = 206;
-constexpr int kWriteMultipleCode = 210;
-constexpr int kStatusTextCode = 801;
+constexpr int kWriteSingleCode = do3008ra::kWriteRegisterCommand;
+constexpr int kWriteMultipleCode = do3008ra::kWriteRegistersCommand;
+constexpr int kStatusTextCode = do3008ra::kStatusTextCommand;
 constexpr int kMaxDocumentBytes = 1 << 20;
 
 bool IsRead(const ModbusRequest& request) {
@@ -262,7 +262,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
                                    0, answered);
   });
   RunQueue();
-  int32_t outcome = -1;
+  int32_t outcome = do3008ra::kWritePending;
   int length = 0;
   Guarded(device, "DeviceIoControl", [&] {
     device.object->DeviceIoControl(kWriteOutcomeQuery, nullptr, 0, &outcome, sizeof outcome,

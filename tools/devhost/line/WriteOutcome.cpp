@@ -1,5 +1,6 @@
 #include "line/WriteOutcome.h"
 
+#include "do3008ra/sensor_facts.h"
 #include "line/LineController.h"
 
 namespace {
@@ -53,8 +54,8 @@ std::string ModbusExceptionName(int code) {
 
 WriteResult DescribeWriteOutcome(int32_t deviceOutcome, const ModbusRequest* request,
                                  const Exchange* exchange) {
-  if (deviceOutcome == 1) return {"confirmed", kExitOk};
-  if (deviceOutcome == 3) {
+  if (deviceOutcome == do3008ra::kWriteConfirmed) return {"confirmed", kExitOk};
+  if (deviceOutcome == do3008ra::kWriteNotConfirmed) {
     std::string text = "not confirmed";
     if (request != nullptr && exchange != nullptr && exchange->answered) {
       text += " (" + EchoDifference(*request, *exchange) + ")";
@@ -66,6 +67,6 @@ WriteResult DescribeWriteOutcome(int32_t deviceOutcome, const ModbusRequest* req
                 " (" + ModbusExceptionName(exchange->exception) + ")",
             kExitRefused};
   }
-  if (deviceOutcome == -1) return {"no answer", kExitNoAnswer};
+  if (deviceOutcome == do3008ra::kWritePending) return {"no answer", kExitNoAnswer};
   return {"outcome " + std::to_string(deviceOutcome), kExitNotConfirmed};
 }

@@ -13,18 +13,18 @@ constexpr std::chrono::milliseconds kStopLimit{1000};
 std::unique_ptr<MqttSink> StartMqttBridge(const HostConfig& config, Host& host,
                                           EventSink& notices) {
   if (!config.mqtt) return nullptr;
-  std::vector<uint32_t> dataIds;
+  std::vector<MqttSink::Device> devices;
   std::vector<MqttSink::KnownAlarm> alarms;
   // The alarms the store knows get their discovery at once, before any of them changes again.
   for (auto& line : host.Lines()) {
     for (auto& device : line->Devices()) {
-      dataIds.push_back(device->dataId);
+      devices.push_back({device->dataId, device->type});
       for (const auto& [alarmId, last] : host.StoredAlarms(device->dataId)) {
         alarms.push_back({device->dataId, alarmId, last.signalName});
       }
     }
   }
-  auto bridge = std::make_unique<MqttSink>(*config.mqtt, dataIds, alarms, notices);
+  auto bridge = std::make_unique<MqttSink>(*config.mqtt, devices, alarms, notices);
   host.AddSink(*bridge);
   bridge->Start();
   return bridge;

@@ -49,7 +49,8 @@ void Check(int rc, const std::string& what) {
 
 }  // namespace
 
-DeviceLink::DeviceLink(const MqttConfig& config, uint32_t dataId, EventSink& notices)
+DeviceLink::DeviceLink(const MqttConfig& config, uint32_t dataId, const DeviceType* type,
+                       EventSink& notices)
     : config_(config),
       dataId_(dataId),
       notices_(notices),
@@ -60,8 +61,10 @@ DeviceLink::DeviceLink(const MqttConfig& config, uint32_t dataId, EventSink& not
   client_ = mosquitto_new(id.c_str(), true, this);
   if (client_ == nullptr) throw std::runtime_error("mqtt: cannot make a client");
   Remember(AvailabilityMessage(config_, dataId_, true));
-  if (config_.homeAssistant) {
-    for (const MqttMessage& message : SensorDiscovery(config_, dataId_)) Remember(message);
+  if (config_.homeAssistant && type != nullptr) {
+    for (const MqttMessage& message : SensorDiscovery(config_, dataId_, *type)) {
+      Remember(message);
+    }
   }
 }
 

@@ -20,7 +20,9 @@ struct mosquitto_message;
 // poll cycle never waits for the broker. Connection changes go to `notices` from that thread.
 class DeviceLink {
  public:
-  DeviceLink(const MqttConfig& config, uint32_t dataId, EventSink& notices);
+  // `type`: the device's type, whose measured fields Home Assistant discovery announces; none
+  // for a type the host does not know.
+  DeviceLink(const MqttConfig& config, uint32_t dataId, const DeviceType* type, EventSink& notices);
   ~DeviceLink();
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;

@@ -6,12 +6,13 @@
 struct MqttSink::Publisher {
   const MqttConfig& config;
   DeviceLink& link;
+  const DeviceType* type;
   std::time_t time;
 
   void operator()(const CycleEvent& e) const { link.Publish(StateMessage(config, e, time)); }
   void operator()(const AlarmEvent& e) const {
-    if (config.homeAssistant) {
-      link.PublishOnce(AlarmDiscovery(config, e.dataId, e.alarmId, e.signalName));
+    if (config.homeAssistant && type != nullptr) {
+      link.PublishOnce(AlarmDiscovery(config, e.dataId, *type, e.alarmId, e.signalName));
     }
     link.Publish(AlarmMessage(config, e));
   }
@@ -23,16 +24,21 @@ struct MqttSink::Publisher {
   void operator()(const Other&) const {}
 };
 
-MqttSink::MqttSink(const MqttConfig& config, const std::vector<uint32_t>& dataIds,
+MqttSink::MqttSink(const MqttConfig& config, const std::vector<Device>& devices,
                    const std::vector<KnownAlarm>& alarms, EventSink& notices)
     : config_(config) {
-  for (uint32_t dataId : dataIds) {
-    links_[dataId] = std::make_unique<DeviceLink>(config, dataId, notices);
+  for (const Device& device : devices) {
+    links_[device.dataId] =
+        std::make_unique<DeviceLink>(config, device.dataId, device.type, notices);
+    if (device.type != nullptr) types_[device.dataId] = device.type;
   }
   if (!config.homeAssistant) return;
   for (const KnownAlarm& alarm : alarms) {
-    if (DeviceLink* link = LinkOf(alarm.dataId)) {
-      link->PublishOnce(AlarmDiscovery(config, alarm.dataId, alarm.alarmId, alarm.signalName));
+    DeviceLink* link = LinkOf(alarm.dataId);
+    const auto type = types_.find(alarm.dataId);
+    if (link != nullptr && type != types_.end()) {
+      link->PublishOnce(
+          AlarmDiscovery(config, alarm.dataId, *type->second, alarm.alarmId, alarm.signalName));
     }
   }
 }
@@ -63,7 +69,9 @@ void MqttSink::Take(const HostEvent& event) {
       event.body);
   DeviceLink* link = LinkOf(dataId);
   if (link == nullptr) return;
-  std::visit(Publisher{config_, *link, event.time}, event.body);
+  const auto type = types_.find(dataId);
+  std::visit(Publisher{config_, *link, type == types_.end() ? nullptr : type->second, event.time},
+             event.body);
 }
 
 DeviceLink* MqttSink::LinkOf(uint32_t dataId) {

@@ -17,13 +17,17 @@
 // never holds up a poll cycle. Connection changes and summaries go to `notices`.
 class MqttSink : public EventSink {
  public:
+  struct Device {
+    uint32_t dataId = 0;
+    const DeviceType* type = nullptr;  // none known: no Home Assistant discovery
+  };
   struct KnownAlarm {
     uint32_t dataId = 0;
     std::string alarmId;
     std::string signalName;
   };
 
-  MqttSink(const MqttConfig& config, const std::vector<uint32_t>& dataIds,
+  MqttSink(const MqttConfig& config, const std::vector<Device>& devices,
            const std::vector<KnownAlarm>& alarms, EventSink& notices);
 
   void Start();
@@ -39,4 +43,5 @@ class MqttSink : public EventSink {
 
   const MqttConfig& config_;
   std::map<uint32_t, std::unique_ptr<DeviceLink>> links_;  // fixed after construction
+  std::map<uint32_t, const DeviceType*> types_;            // of the devices of known type
 };

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 #include "events/EventFormat.h"
 #include "events/RecordView.h"
@@ -46,24 +47,24 @@ std::string DeviceId(const MqttConfig& config, uint32_t dataId) {
   return NodeId(config) + "_" + std::to_string(dataId);
 }
 
-Json::Value DeviceBlock(const MqttConfig& config, uint32_t dataId) {
+Json::Value DeviceBlock(const MqttConfig& config, uint32_t dataId, const DeviceType& type) {
   Json::Value device(Json::objectValue);
   device["identifiers"].append(DeviceId(config, dataId));
-  device["name"] = "DO3008RA " + std::to_string(dataId);
-  device["model"] = "DO3008RA";
+  device["name"] = type.model + " " + std::to_string(dataId);
+  device["model"] = type.model;
   device["sw_version"] = "devhost " DEVHOST_VERSION;
   return device;
 }
 
-Json::Value EntityBase(const MqttConfig& config, uint32_t dataId, const std::string& objectId,
-                       const std::string& name) {
+Json::Value EntityBase(const MqttConfig& config, uint32_t dataId, const DeviceType& type,
+                       const std::string& objectId, const std::string& name) {
   Json::Value entity(Json::objectValue);
   entity["name"] = name;
   entity["unique_id"] = DeviceId(config, dataId) + "_" + objectId;
   entity["availability_topic"] = DeviceTopic(config, dataId, "availability");
   entity["payload_available"] = "online";
   entity["payload_not_available"] = "offline";
-  entity["device"] = DeviceBlock(config, dataId);
+  entity["device"] = DeviceBlock(config, dataId, type);
   return entity;
 }
 
@@ -75,18 +76,10 @@ MqttMessage DiscoveryMessage(const MqttConfig& config, const std::string& compon
           CompactJson(entity), true, true};
 }
 
-struct SensorKind {
-  const char* objectId;
-  const char* name;
-  const char* deviceClass;
-  const char* unit;
-};
-
-const SensorKind kSensors[] = {
-    {"temperature", "Temperature", "temperature", "°C"},
-    {"humidity", "Humidity", "humidity", "%"},
-    {"pressure", "Pressure", "atmospheric_pressure", "hPa"},
-};
+// The key a field has in the state payload.
+const std::string& StateKey(const RecordField& field) {
+  return field.stateKey.empty() ? field.key : field.stateKey;
+}
 
 }  // namespace
 
@@ -103,18 +96,14 @@ std::string DeviceTopic(const MqttConfig& config, uint32_t dataId, const std::st
 MqttMessage StateMessage(const MqttConfig& config, const CycleEvent& cycle, std::time_t time) {
   Json::Value state(Json::objectValue);
   if (cycle.values) {
-    const RecordValues& values = *cycle.values;
-    state["temperature"] = values.temperature;
-    state["humidity"] = values.humidity;
-    state["pressure"] = values.pressure;
-    state["temperature_calibration"] = values.temperatureCalibration;
-    state["humidity_calibration"] = values.humidityCalibration;
-    state["pressure_calibration"] = values.pressureCalibration;
-    state["address"] = values.address;
-    if (const auto baud = BaudRateOfCode(values.baudCode)) {
-      state["baud_rate"] = *baud;
-    } else {
-      state["baud_rate"] = Json::Value();
+    // Every field of the record's type.
+    const auto& fields = cycle.values->type->fields;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const RecordField& field = fields[i];
+      const double value = cycle.values->values[i];
+      const auto published =
+          field.stateValue != nullptr ? field.stateValue(value) : std::optional<double>(value);
+      state[StateKey(field)] = published ? FieldJson(field, *published) : Json::Value();
     }
   }
   state["time"] = IsoTimeText(time);
@@ -146,25 +135,28 @@ MqttMessage AvailabilityMessage(const MqttConfig& config, uint32_t dataId, bool 
   return {DeviceTopic(config, dataId, "availability"), online ? "online" : "offline", true, true};
 }
 
-std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t dataId) {
+std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t dataId,
+                                         const DeviceType& type) {
   std::vector<MqttMessage> messages;
-  for (const SensorKind& kind : kSensors) {
-    Json::Value entity = EntityBase(config, dataId, kind.objectId, kind.name);
+  for (const RecordField& field : type.fields) {
+    if (field.kind != FieldKind::kMeasured || field.homeAssistantClass.empty()) continue;
+    const std::string& objectId = StateKey(field);
+    Json::Value entity = EntityBase(config, dataId, type, objectId, field.label);
     entity["state_topic"] = DeviceTopic(config, dataId, "state");
-    entity["value_template"] = std::string("{{ value_json.") + kind.objectId + " }}";
-    entity["device_class"] = kind.deviceClass;
-    entity["unit_of_measurement"] = kind.unit;
+    entity["value_template"] = "{{ value_json." + objectId + " }}";
+    entity["device_class"] = field.homeAssistantClass;
+    entity["unit_of_measurement"] = field.homeAssistantUnit;
     entity["state_class"] = "measurement";
-    messages.push_back(DiscoveryMessage(config, "sensor", dataId, kind.objectId, entity));
+    messages.push_back(DiscoveryMessage(config, "sensor", dataId, objectId, entity));
   }
   return messages;
 }
 
-MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const std::string& alarmId,
-                           const std::string& signalName) {
+MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const DeviceType& type,
+                           const std::string& alarmId, const std::string& signalName) {
   const std::string objectId = "alarm_" + IdText(alarmId);
   Json::Value entity =
-      EntityBase(config, dataId, objectId, "Alarm " + alarmId + " (" + signalName + ")");
+      EntityBase(config, dataId, type, objectId, "Alarm " + alarmId + " (" + signalName + ")");
   entity["state_topic"] = DeviceTopic(config, dataId, "alarm/" + TopicLevel(alarmId));
   entity["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
   entity["payload_on"] = "ON";

@@ -20,9 +20,11 @@ MqttMessage AlarmMessage(const MqttConfig& config, const AlarmEvent& alarm);
 MqttMessage ReportMessage(const MqttConfig& config, const ReportEvent& report, std::time_t time);
 MqttMessage AvailabilityMessage(const MqttConfig& config, uint32_t dataId, bool online);
 
-// Home Assistant discovery: one sensor each for temperature, humidity and pressure, all on the
-// device's state topic, grouped under one device.
-std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t dataId);
+// Home Assistant discovery: one sensor for each measured field of the device's type that has a
+// Home Assistant class (a DO3008RA: temperature, humidity and pressure), all on the device's
+// state topic, grouped under one device of the type's model.
+std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t dataId,
+                                         const DeviceType& type);
 // A binary sensor (device class "problem") that is on while the alarm is active.
-MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const std::string& alarmId,
-                           const std::string& signalName);
+MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const DeviceType& type,
+                           const std::string& alarmId, const std::string& signalName);

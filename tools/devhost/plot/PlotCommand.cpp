@@ -37,13 +37,14 @@ long long GapSeconds(const HostConfig* config, uint32_t dataId) {
   return seconds;
 }
 
+// Alarm changes of the plotted signals and link outages, from the store.
 void AddEvents(Store& store, uint32_t dataId, const TimeRange& range, PlotRequest& request) {
   RowQuery query;
   query.dataId = dataId;
   query.range = range;
   // id, data_id, time, alarm_id, signal_name, level, active, ...
   for (const auto& row : store.Events(EventTable::kAlarms, query).rows) {
-    const int signal = SignalOfName(row[4].asString());
+    const int signal = SignalOfName(request.series, row[4].asString());
     if (signal >= 0) {
       request.alarms.push_back(
           PlotAlarm{signal, IsoFromStoreText(row[2].asString()), row[6].asInt64() != 0});
@@ -118,10 +119,17 @@ int PlotCommand(const CommandLine& line, Console& console) {
       static_cast<std::size_t>(std::max(line.plotWidth - kMarginPixels, 100)),
       GapSeconds(hostConfig, dataId),
       [&](long long rows) { progress.Say("plot: " + std::to_string(rows) + " records read"); });
+  if (request.series.curves.empty()) {
+    std::fprintf(stderr,
+                 "devhost: nothing to plot: the records of device %u from %s are of no device "
+                 "type devhost knows\n",
+                 dataId, RangeText(line).c_str());
+    return kExitNothingToPlot;
+  }
   AddEvents(store, dataId, range, request);
   if (hostConfig != nullptr) {
     if (const DeviceConfig* device = hostConfig->FindDevice(dataId)) {
-      request.limits = ModeFiveLimits(device->settings);
+      request.limits = ModeFiveLimits(device->settings, request.series);
     }
   }
   progress.Say("plot: drawing with gnuplot");
@@ -132,8 +140,8 @@ int PlotCommand(const CommandLine& line, Console& console) {
     throw PlotError("cannot write " + output);
   }
   console.Notice("plotted " + std::to_string(request.series.samples) + " record(s) of device " +
-                 std::to_string(dataId) + " (" + std::to_string(request.series.temperature.size()) +
-                 " points per curve" +
+                 std::to_string(dataId) + " (" +
+                 std::to_string(request.series.curves.front().points.size()) + " points per curve" +
                  (request.series.downsampled ? ", min/max per pixel column" : "") + ") to " +
                  output);
   return kExitOk;

@@ -7,99 +7,106 @@
 
 namespace {
 
-// A sample as kept for drawing: its time as calendar seconds (the text is made again only for
-// the points drawn), so that reading a year allocates nothing per record.
-struct Kept {
-  long long seconds = 0;
-  double values[3] = {0, 0, 0};
-};
-
-// One pixel column of one signal: its lowest and highest sample.
+// One pixel column of one curve: its lowest and highest sample, with their times.
 struct Column {
   bool used = false;
-  Kept low, high;
+  long long lowSeconds = 0, highSeconds = 0;
+  double low = 0, high = 0;
 };
 
-std::vector<PlotPoint>& SeriesOf(PlotSeries& series, int signal) {
-  return signal == 0 ? series.temperature : signal == 1 ? series.humidity : series.pressure;
-}
-
 // Adds a point, breaking the curve after a gap.
-void Append(std::vector<PlotPoint>& points, std::optional<long long>& lastSeconds, const Kept& kept,
-            double value, long long gapSeconds) {
-  PlotPoint point{IsoFromStoreText(CalendarText(kept.seconds)), value, false};
-  point.breakBefore = lastSeconds && kept.seconds - *lastSeconds > gapSeconds;
-  lastSeconds = kept.seconds;
+void Append(std::vector<PlotPoint>& points, std::optional<long long>& lastSeconds,
+            long long seconds, double value, long long gapSeconds) {
+  PlotPoint point{IsoFromStoreText(CalendarText(seconds)), value, false};
+  point.breakBefore = lastSeconds && seconds - *lastSeconds > gapSeconds;
+  lastSeconds = seconds;
   points.push_back(std::move(point));
 }
 
+// Samples are kept with their time as calendar seconds (the text is made again only for the
+// points drawn) and their values side by side in one buffer, so that reading a year allocates
+// nothing per record.
 class Collector {
  public:
-  Collector(long long first, long long last, std::size_t columns, long long gapSeconds)
+  Collector(long long first, long long last, std::size_t columns, std::size_t curves,
+            long long gapSeconds)
       : first_(first),
         span_(std::max(1LL, last - first + 1)),
         columns_(columns),
+        curves_(curves),
         gapSeconds_(gapSeconds) {}
 
   void Take(const Sample& sample) {
     const auto seconds = CalendarSeconds(sample.time);
     if (!seconds) return;
-    const Kept kept{*seconds, {sample.temperature, sample.humidity, sample.pressure}};
-    if (!buckets_.empty()) return Bucket(kept);
-    raw_.push_back(kept);
+    if (!buckets_.empty()) return Bucket(*seconds, sample.values.data());
+    rawSeconds_.push_back(*seconds);
+    rawValues_.insert(rawValues_.end(), sample.values.begin(), sample.values.end());
     // Twice as many samples as columns: from here on, min/max per column.
-    if (raw_.size() > 2 * columns_) {
-      buckets_.assign(3, std::vector<Column>(columns_));
-      for (const Kept& k : raw_) Bucket(k);
-      raw_.clear();
-      raw_.shrink_to_fit();
+    if (rawSeconds_.size() > 2 * columns_) {
+      buckets_.assign(curves_, std::vector<Column>(columns_));
+      for (std::size_t k = 0; k < rawSeconds_.size(); ++k) {
+        Bucket(rawSeconds_[k], &rawValues_[k * curves_]);
+      }
+      rawSeconds_.clear();
+      rawSeconds_.shrink_to_fit();
+      rawValues_.clear();
+      rawValues_.shrink_to_fit();
     }
   }
 
   void Finish(PlotSeries& series) {
     series.downsampled = !buckets_.empty();
-    for (int s = 0; s < 3; ++s) {
+    for (std::size_t s = 0; s < curves_; ++s) {
       std::optional<long long> last;
-      auto& points = SeriesOf(series, s);
+      auto& points = series.curves[s].points;
       // A column empty for longer than a gap shows as a gap too.
       const long long gap = std::max(gapSeconds_, 2 * span_ / static_cast<long long>(columns_));
       if (!series.downsampled) {
-        for (const Kept& k : raw_) Append(points, last, k, k.values[s], gapSeconds_);
+        for (std::size_t k = 0; k < rawSeconds_.size(); ++k) {
+          Append(points, last, rawSeconds_[k], rawValues_[k * curves_ + s], gapSeconds_);
+        }
         continue;
       }
       for (const Column& column : buckets_[s]) {
         if (!column.used) continue;
-        const bool lowFirst = column.low.seconds <= column.high.seconds;
-        const Kept& a = lowFirst ? column.low : column.high;
-        const Kept& b = lowFirst ? column.high : column.low;
-        Append(points, last, a, a.values[s], gap);
-        Append(points, last, b, b.values[s], gap);
+        if (column.lowSeconds <= column.highSeconds) {
+          Append(points, last, column.lowSeconds, column.low, gap);
+          Append(points, last, column.highSeconds, column.high, gap);
+        } else {
+          Append(points, last, column.highSeconds, column.high, gap);
+          Append(points, last, column.lowSeconds, column.low, gap);
+        }
       }
     }
   }
 
  private:
-  void Bucket(const Kept& kept) {
-    const long long offset = std::clamp(kept.seconds - first_, 0LL, span_ - 1);
+  void Bucket(long long seconds, const double* values) {
+    const long long offset = std::clamp(seconds - first_, 0LL, span_ - 1);
     const auto index = static_cast<std::size_t>(offset * static_cast<long long>(columns_) / span_);
-    for (int s = 0; s < 3; ++s) {
+    for (std::size_t s = 0; s < curves_; ++s) {
       Column& column = buckets_[s][index];
-      const double value = kept.values[s];
+      const double value = values[s];
       if (!column.used) {
-        column = Column{true, kept, kept};
-      } else if (value < column.low.values[s]) {
-        column.low = kept;
-      } else if (value > column.high.values[s]) {
-        column.high = kept;
+        column = Column{true, seconds, seconds, value, value};
+      } else if (value < column.low) {
+        column.low = value;
+        column.lowSeconds = seconds;
+      } else if (value > column.high) {
+        column.high = value;
+        column.highSeconds = seconds;
       }
     }
   }
 
   long long first_, span_;
   std::size_t columns_;
+  std::size_t curves_;
   long long gapSeconds_;
-  std::vector<Kept> raw_;
-  std::vector<std::vector<Column>> buckets_;  // per signal, per column
+  std::vector<long long> rawSeconds_;
+  std::vector<double> rawValues_;             // curves_ values per raw sample
+  std::vector<std::vector<Column>> buckets_;  // per curve, per column
 };
 
 }  // namespace
@@ -108,10 +115,24 @@ PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
                           const PlotSpan& span, std::size_t columns, long long gapSeconds,
                           const std::function<void(long long rows)>& progress) {
   PlotSeries series;
+  // The type of the newest record in the range that has a type the host knows by its length.
+  std::vector<std::size_t> lengths;
+  for (const DeviceType& type : DeviceTypes()) {
+    if (DeviceTypeOfLength(type.recordLength) == &type) lengths.push_back(type.recordLength);
+  }
+  if (const auto length = store.NewestRecordLength(dataId, range, lengths)) {
+    series.type = DeviceTypeOfLength(*length);
+  }
+  if (series.type == nullptr) return series;
+  std::vector<std::string> keys;
+  for (const RecordField* field : series.type->FieldsOf(FieldKind::kMeasured)) {
+    series.curves.push_back(PlotCurve{field, {}});
+    keys.push_back(field->key);
+  }
   Collector collector(CalendarSeconds(span.first).value_or(0),
                       CalendarSeconds(span.last).value_or(0), std::max<std::size_t>(columns, 1),
-                      gapSeconds);
-  store.ForEachSample(dataId, range, [&](const Sample& sample) {
+                      keys.size(), gapSeconds);
+  store.ForEachSample(dataId, range, keys, [&](const Sample& sample) {
     collector.Take(sample);
     if (++series.samples % 65536 == 0) progress(series.samples);
   });

@@ -6,19 +6,27 @@
 
 #include "store/Store.h"
 
-// The three curves of one device over a range, ready to draw: every stored sample when they
-// are few, else the minimum and maximum of each pixel column (in the order they occurred), so
-// a year of 1-second cycles draws as a few thousand points with every peak kept. A point with
-// `breakBefore` starts a new segment: the data had a gap there.
+// The curves of one device over a range, one per measured field of its records' type, ready to
+// draw: every stored sample when they are few, else the minimum and maximum of each pixel column
+// (in the order they occurred), so a year of 1-second cycles draws as a few thousand points with
+// every peak kept. A point with `breakBefore` starts a new segment: the data had a gap there.
 struct PlotPoint {
   std::string time;  // ISO 8601
   double value = 0;
   bool breakBefore = false;
 };
 
+struct PlotCurve {
+  const RecordField* field = nullptr;  // the measured field it draws
+  std::vector<PlotPoint> points;
+};
+
 struct PlotSeries {
-  std::vector<PlotPoint> temperature, humidity, pressure;
-  long long samples = 0;  // rows read
+  // The type of the device's records: that of the newest record in the range whose length names
+  // a known type; none: no curves.
+  const DeviceType* type = nullptr;
+  std::vector<PlotCurve> curves;  // the type's measured fields, in order
+  long long samples = 0;          // rows read
   bool downsampled = false;
 };
 

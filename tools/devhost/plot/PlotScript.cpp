@@ -5,10 +5,9 @@
 
 namespace {
 
-const char* const kSignalNames[3] = {"温度", "湿度", "气压"};
-const char* const kTitles[3] = {"temperature", "humidity", "pressure"};
-const char* const kUnits[3] = {"°C", "%RH", "hPa"};
-const char* const kColours[3] = {"#c0392b", "#2471a3", "#1e8449"};
+// The curves' colours, in the order of the panels.
+const char* const kColours[] = {"#c0392b", "#2471a3", "#1e8449", "#b9770e", "#7f8c8d"};
+constexpr std::size_t kColourCount = sizeof kColours / sizeof kColours[0];
 const char* const kLimitKeys[4] = {"UpValue", "Up2Value", "LowValue", "Low2Value"};
 
 std::optional<double> NumberOf(const Json::Value& value) {
@@ -52,10 +51,16 @@ std::string TimeFormat(long long spanSeconds) {
   return "\"%Y-%m-%d\"";
 }
 
+// The panel of curve `signal`; the last panel carries the time axis.
 std::string Panel(const PlotRequest& request, int signal) {
+  const auto& curves = request.series.curves;
+  const RecordField& field = *curves[signal].field;
+  const std::string& title = field.key;
+  const char* colour = kColours[static_cast<std::size_t>(signal) % kColourCount];
   std::string text = "unset arrow\nunset label\nunset object\n";
-  text += "set ylabel " + Quoted(std::string(kTitles[signal]) + " (" + kUnits[signal] + ")") + "\n";
-  if (signal == 2) {
+  text +=
+      "set ylabel " + Quoted(field.unit.empty() ? title : title + " (" + field.unit + ")") + "\n";
+  if (signal + 1 == static_cast<int>(curves.size())) {
     text += "set format x " + TimeFormat(request.spanSeconds) + "\nset xlabel \"local time\"\n";
   } else {
     text += "set format x \"\"\nunset xlabel\n";
@@ -72,14 +77,13 @@ std::string Panel(const PlotRequest& request, int signal) {
             ", graph 1 nohead dashtype 2 linecolor rgb " +
             (alarm.raised ? "\"#e74c3c\"" : "\"#27ae60\"") + "\n";
   }
-  std::string plot = "plot $" + std::string(kTitles[signal]) +
-                     " using 1:2 with lines linewidth 1.5 linecolor rgb " +
-                     Quoted(kColours[signal]) + " title " + Quoted(kTitles[signal]);
+  std::string plot = "plot $" + title + " using 1:2 with lines linewidth 1.5 linecolor rgb " +
+                     Quoted(colour) + " title " + Quoted(title);
   int limitIndex = 0;
   for (const PlotLimit& limit : request.limits) {
     if (limit.signal != signal) continue;
     // Each limit is a curve of its own, so that it shares the panel's scale with the data.
-    const std::string name = std::string(kTitles[signal]) + "_limit" + std::to_string(limitIndex++);
+    const std::string name = title + "_limit" + std::to_string(limitIndex++);
     text += "$" + name + " << EOD\n" + request.first + " " + Number(limit.value) + "\n" +
             request.last + " " + Number(limit.value) + "\nEOD\n";
     text += "set label " + Quoted(limit.label) + " at graph 0.99, first " + Number(limit.value) +
@@ -92,14 +96,15 @@ std::string Panel(const PlotRequest& request, int signal) {
 
 }  // namespace
 
-int SignalOfName(const std::string& name) {
-  for (int i = 0; i < 3; ++i) {
-    if (name == kSignalNames[i]) return i;
+int SignalOfName(const PlotSeries& series, const std::string& name) {
+  for (std::size_t i = 0; i < series.curves.size(); ++i) {
+    const std::string& signal = series.curves[i].field->signal;
+    if (!signal.empty() && signal == name) return static_cast<int>(i);
   }
   return -1;
 }
 
-std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings) {
+std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings, const PlotSeries& series) {
   std::vector<PlotLimit> limits;
   if (!settings.isObject()) return limits;
   const Json::Value& app = settings["appSetting"];
@@ -109,7 +114,7 @@ std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings) {
   for (const std::string& member : rules.getMemberNames()) {
     const Json::Value& rule = rules[member];
     if (!rule.isObject() || !rule["SignalName"].isString()) continue;
-    const int signal = SignalOfName(rule["SignalName"].asString());
+    const int signal = SignalOfName(series, rule["SignalName"].asString());
     if (signal < 0) continue;
     const std::string id = rule["ID"].isString() ? rule["ID"].asString() : member;
     for (const char* key : kLimitKeys) {
@@ -133,15 +138,12 @@ std::string PlotScriptText(const PlotRequest& request) {
   script += "set encoding utf8\nset xdata time\nset timefmt \"%Y-%m-%dT%H:%M:%S\"\n";
   script += "set xrange [" + Quoted(request.first) + ":" + Quoted(request.last) + "]\n";
   script += "set key off\nset grid\nset lmargin 12\nset rmargin 4\n";
-  script += DataBlock("temperature", request.series.temperature);
-  script += DataBlock("humidity", request.series.humidity);
-  script += DataBlock("pressure", request.series.pressure);
-  script += "set multiplot layout 3,1 title " +
+  const auto& curves = request.series.curves;
+  for (const PlotCurve& curve : curves) script += DataBlock(curve.field->key, curve.points);
+  script += "set multiplot layout " + std::to_string(curves.size()) + ",1 title " +
             Quoted("device " + std::to_string(request.dataId) + ", " + request.first + " to " +
                    request.last) +
             "\n";
-  script += Panel(request, 0);
-  script += Panel(request, 1);
-  script += Panel(request, 2);
+  for (std::size_t i = 0; i < curves.size(); ++i) script += Panel(request, static_cast<int>(i));
   return script + "unset multiplot\n";
 }

@@ -9,7 +9,7 @@
 
 // A mode-5 limit of one signal, as the device's thresholdSetting gives it.
 struct PlotLimit {
-  int signal = 0;     // 0 temperature, 1 humidity, 2 pressure
+  int signal = 0;     // the curve (PlotSeries::curves) of the signal
   std::string label;  // "T01 UpValue 30"
   double value = 0;
 };
@@ -38,10 +38,10 @@ struct PlotRequest {
   std::vector<PlotOutage> outages;
 };
 
-// The device's mode-5 limits per signal name (温度, 湿度, 气压) from its settings document;
-// none when its mode is another.
-std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings);
-// The signal (0-2) of a signal name, -1 for another.
-int SignalOfName(const std::string& name);
-// The gnuplot script, with every curve's data inline: three panels on one time axis.
+// The device's mode-5 limits per signal name (a DO3008RA's 温度, 湿度, 气压) from its settings
+// document; none when its mode is another.
+std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings, const PlotSeries& series);
+// The curve of the series that draws the signal of this name (RecordField::signal), -1 for none.
+int SignalOfName(const PlotSeries& series, const std::string& name);
+// The gnuplot script, with every curve's data inline: a panel per curve on one time axis.
 std::string PlotScriptText(const PlotRequest& request);

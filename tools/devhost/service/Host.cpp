@@ -79,6 +79,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   if (hosted->device == nullptr || hosted->modbus == nullptr) {
     throw PluginError("plug-in " + config.plugin + " does not make a Modbus-RTU device");
   }
+  hosted->type = DeviceTypeNamed(hosted->object->DeviceType());
   try {
     hosted->device->Init(line, config.dataId, config.settings);
     const int result = hosted->device->InitSetting(config.settings);

@@ -17,6 +17,9 @@ struct HostedDevice {
   std::unique_ptr<VDeviceInterface> object;  // destroyed through its virtual destructor
   SMDVDevice* device = nullptr;
   SPModbus* modbus = nullptr;
+  // How the host shows the device's records (events/DeviceTypes.h): the type its plug-in made it
+  // as, nullptr for a type the host does not know.
+  const DeviceType* type = nullptr;
   uint32_t dataId = 0;
   int slave = 1;
   unsigned long cycles = 0;

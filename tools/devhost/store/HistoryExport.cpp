@@ -1,5 +1,6 @@
 #include "store/HistoryExport.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "events/EventFormat.h"
@@ -24,44 +25,82 @@ std::string Format(const char* format, double value) {
   return text;
 }
 
+// A value in CSV: "23.4", or "7" for a whole field.
+std::string CsvValue(bool whole, double value) {
+  return whole ? std::to_string(static_cast<long long>(value)) : Format("%.1f", value);
+}
+
+// The table shows the measured columns, each at least as wide as its name.
+struct TableColumn {
+  std::string key;
+  bool whole;
+  int width;
+};
+
+std::vector<TableColumn> TableColumns() {
+  std::vector<TableColumn> columns;
+  for (const HistoryColumn& column : HistoryColumns()) {
+    if (column.kind != FieldKind::kMeasured) continue;
+    columns.push_back({column.key, column.whole, std::max(static_cast<int>(column.key.size()), 9)});
+  }
+  return columns;
+}
+
 }  // namespace
 
 std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
-  std::string csv =
-      "id,data_id,time,temperature,humidity,pressure,temperature_calibration,"
-      "humidity_calibration,pressure_calibration,address,baud_code,record_stamp,record\n";
+  // Every column of the store, named by its field, then the record's stamp and bytes.
+  std::string csv = "id,data_id,time,";
+  for (const HistoryColumn& column : HistoryColumns()) csv += column.key + ",";
+  csv += "record_stamp,record\n";
   for (const HistoryRow& row : rows) {
     csv += std::to_string(row.id) + "," + std::to_string(row.dataId) + "," +
            IsoFromStoreText(row.time) + ",";
-    if (const auto values = DecodeRecord(row.record.data(), row.record.size())) {
-      csv += Format("%.1f", values->temperature) + "," + Format("%.1f", values->humidity) + "," +
-             Format("%.1f", values->pressure) + "," +
-             Format("%.1f", values->temperatureCalibration) + "," +
-             Format("%.1f", values->humidityCalibration) + "," +
-             Format("%.1f", values->pressureCalibration) + "," + std::to_string(values->address) +
-             "," + std::to_string(values->baudCode) + "," + values->recordTime + ",";
-    } else {
-      csv += ",,,,,,,,,";
+    const auto values = DecodeRecord(row.record.data(), row.record.size());
+    for (const HistoryColumn& column : HistoryColumns()) {
+      if (const auto value = values ? values->Value(column.key) : std::nullopt) {
+        csv += CsvValue(column.whole, *value);
+      }
+      csv += ",";
     }
+    csv += (values ? values->recordTime : std::string()) + ",";
     csv += Hex(row.record) + "\n";
   }
   return csv;
 }
 
 std::string HistoryTable(const std::vector<HistoryRow>& rows) {
-  std::string table = "id      data_id  time                 temperature  humidity  pressure\n";
+  const std::vector<TableColumn> columns = TableColumns();
+  char text[160];
+  std::snprintf(text, sizeof text, "%-7s %-8s %-20s", "id", "data_id", "time");
+  std::string table = text;
+  for (const TableColumn& column : columns) {
+    std::snprintf(text, sizeof text, " %*s", column.width, column.key.c_str());
+    table += text;
+  }
+  table += "\n";
   for (const HistoryRow& row : rows) {
-    char line[160];
+    std::snprintf(text, sizeof text, "%-7lld %-8u %-20s", row.id, row.dataId,
+                  IsoFromStoreText(row.time).c_str());
+    table += text;
     const auto values = DecodeRecord(row.record.data(), row.record.size());
-    if (values) {
-      std::snprintf(line, sizeof line, "%-7lld %-8u %-20s %11.1f %9.1f %9.1f\n", row.id, row.dataId,
-                    IsoFromStoreText(row.time).c_str(), values->temperature, values->humidity,
-                    values->pressure);
-    } else {
-      std::snprintf(line, sizeof line, "%-7lld %-8u %-20s (%zu bytes)\n", row.id, row.dataId,
-                    IsoFromStoreText(row.time).c_str(), row.record.size());
+    if (!values) {
+      std::snprintf(text, sizeof text, " (%zu bytes)", row.record.size());
+      table += text;
     }
-    table += line;
+    for (std::size_t i = 0; values && i < columns.size(); ++i) {
+      const TableColumn& column = columns[i];
+      const auto value = values->Value(column.key);
+      if (!value) {
+        std::snprintf(text, sizeof text, " %*s", column.width, "");
+      } else if (column.whole) {
+        std::snprintf(text, sizeof text, " %*lld", column.width, static_cast<long long>(*value));
+      } else {
+        std::snprintf(text, sizeof text, " %*.1f", column.width, *value);
+      }
+      table += text;
+    }
+    table += "\n";
   }
   table += std::to_string(rows.size()) + " record(s)\n";
   return table;
@@ -78,9 +117,12 @@ std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows) {
     json["time"] = IsoFromStoreText(row.time);
     json["record"] = Hex(row.record);
     if (const auto values = DecodeRecord(row.record.data(), row.record.size())) {
-      json["temperature"] = values->temperature;
-      json["humidity"] = values->humidity;
-      json["pressure"] = values->pressure;
+      const auto& fields = values->type->fields;
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].kind == FieldKind::kMeasured) {
+          json[fields[i].key] = FieldJson(fields[i], values->values[i]);
+        }
+      }
       json["record_stamp"] = values->recordTime;
     }
     records.append(json);

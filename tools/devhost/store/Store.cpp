@@ -2,21 +2,23 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <ctime>
+
 #include "events/RecordView.h"
 
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 
-const char* const kSchema = R"(
+// history's value columns follow the record column (HistoryColumnsText).
+const char* const kHistoryHead = R"(
 CREATE TABLE IF NOT EXISTS history (
   id INTEGER PRIMARY KEY,
   data_id INTEGER NOT NULL,
   time TEXT NOT NULL,
-  record BLOB NOT NULL,
-  temperature REAL, humidity REAL, pressure REAL,
-  temperature_calibration REAL, humidity_calibration REAL, pressure_calibration REAL,
-  address INTEGER, baud_code INTEGER);
+  record BLOB NOT NULL)";
+const char* const kSchema = R"();
 CREATE INDEX IF NOT EXISTS history_by_device ON history (data_id, id);
 CREATE TABLE IF NOT EXISTS last_record (
   data_id INTEGER PRIMARY KEY,
@@ -79,9 +81,7 @@ const char* const kSummarySchema =
 const char* const kQueries[] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
-    "INSERT INTO history (data_id, time, record, temperature, humidity, pressure, "
-    "temperature_calibration, humidity_calibration, pressure_calibration, address, baud_code) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+    nullptr,  // kAddHistory: AddHistoryText(), made from the columns
     "INSERT OR REPLACE INTO last_record (data_id, code, time, record) VALUES (?, ?, ?, ?)",
     "SELECT time, record FROM last_record WHERE data_id = ?",
     "INSERT INTO alarm_events (data_id, time, alarm_id, signal_name, level, active, value_text, "
@@ -121,20 +121,57 @@ void BindFloat(Statement& statement, int index, float value) {
   }
 }
 
-void BindValues(Statement& statement, int first, const unsigned char* record, unsigned int length) {
-  const auto values = DecodeRecord(record, length);
-  if (!values) {
-    for (int i = 0; i < 8; ++i) statement.BindNull(first + i);
-    return;
+const char* SqlType(const HistoryColumn& column) { return column.whole ? "INTEGER" : "REAL"; }
+
+// ",\n  temperature REAL, humidity REAL, ...": one value column per field key of the known
+// types, a line for each kind of field.
+std::string HistoryColumnsText() {
+  std::string text;
+  const HistoryColumn* previous = nullptr;
+  for (const HistoryColumn& column : HistoryColumns()) {
+    text += previous == nullptr || previous->kind != column.kind ? ",\n  " : ", ";
+    text += column.key + " " + SqlType(column);
+    previous = &column;
   }
-  statement.Bind(first, values->temperature)
-      .Bind(first + 1, values->humidity)
-      .Bind(first + 2, values->pressure)
-      .Bind(first + 3, values->temperatureCalibration)
-      .Bind(first + 4, values->humidityCalibration)
-      .Bind(first + 5, values->pressureCalibration)
-      .Bind(first + 6, static_cast<long long>(values->address))
-      .Bind(first + 7, static_cast<long long>(values->baudCode));
+  return text;
+}
+
+const std::string& SchemaText() {
+  static const std::string schema = kHistoryHead + HistoryColumnsText() + kSchema;
+  return schema;
+}
+
+const std::string& AddHistoryText() {
+  static const std::string text = [] {
+    std::string columns = "data_id, time, record";
+    std::string values = "?, ?, ?";
+    for (const HistoryColumn& column : HistoryColumns()) {
+      columns += ", " + column.key;
+      values += ", ?";
+    }
+    return "INSERT INTO history (" + columns + ") VALUES (" + values + ")";
+  }();
+  return text;
+}
+
+const char* QueryText(int query) {
+  return kQueries[query] != nullptr ? kQueries[query] : AddHistoryText().c_str();
+}
+
+// Each value column from the record's field of that key; NULL where the record's type has no
+// such field, and in every column for a record of no known type.
+void BindValues(Statement& statement, int first, const std::optional<RecordValues>& values) {
+  int index = first;
+  for (const HistoryColumn& column : HistoryColumns()) {
+    const auto value = values ? values->Value(column.key) : std::nullopt;
+    if (!value) {
+      statement.BindNull(index++);
+    } else if (column.whole) {
+      statement.Bind(index++, static_cast<long long>(*value));
+    } else {
+      statement.Bind(index++, *value);
+    }
+  }
 }
 
 void ExecuteOn(sqlite3* db, const char* sql) {
@@ -143,6 +180,28 @@ void ExecuteOn(sqlite3* db, const char* sql) {
     const std::string reason = message ? message : sqlite3_errmsg(db);
     sqlite3_free(message);
     throw StoreError("database: " + reason);
+  }
+}
+
+void AddMissingColumns(sqlite3* db) {
+  // A database made before a device type was added lacks its fields' columns.
+  const auto present = [db] {
+    std::vector<std::string> names;
+    Statement columns(db, "PRAGMA table_info(history)");
+    while (columns.Step()) names.push_back(columns.Text(1));
+    return names;
+  };
+  const std::vector<std::string> before = present();
+  for (const HistoryColumn& column : HistoryColumns()) {
+    if (std::find(before.begin(), before.end(), column.key) != before.end()) continue;
+    try {
+      ExecuteOn(db,
+                ("ALTER TABLE history ADD COLUMN " + column.key + " " + SqlType(column)).c_str());
+    } catch (const StoreError&) {
+      // Another line's store, opened at the same time, may have added it first.
+      const std::vector<std::string> now = present();
+      if (std::find(now.begin(), now.end(), column.key) == now.end()) throw;
+    }
   }
 }
 
@@ -164,7 +223,10 @@ sqlite3* Store::Open(const std::string& path, bool create) {
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     ExecuteOn(db, "PRAGMA journal_mode=WAL");
     ExecuteOn(db, "PRAGMA synchronous=NORMAL");
-    if (create) ExecuteOn(db, kSchema);
+    if (create) {
+      ExecuteOn(db, SchemaText().c_str());
+      AddMissingColumns(db);
+    }
   } catch (const StoreError& error) {
     sqlite3_close(db);
     throw StoreError("cannot open database " + path + ": " + error.what());
@@ -196,7 +258,7 @@ void Store::Reopen() {
 StatementUse Store::Use(Query query) {
   static_assert(sizeof kQueries / sizeof kQueries[0] == kQueryCount, "one text per query");
   auto& statement = statements_[query];
-  if (!statement) statement = std::make_unique<Statement>(db_, kQueries[query]);
+  if (!statement) statement = std::make_unique<Statement>(db_, QueryText(query));
   return StatementUse(*statement);
 }
 
@@ -241,9 +303,14 @@ void Store::Rollback() {
 
 void Store::AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
                        unsigned int length) {
+  AddHistory(dataId, time, record, length, DecodeRecord(record, length));
+}
+
+void Store::AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
+                       unsigned int length, const std::optional<RecordValues>& values) {
   const auto statement = Use(kAddHistory);
   statement->Bind(1, static_cast<long long>(dataId)).Bind(2, time).Bind(3, record, length);
-  BindValues(*statement, 4, record, length);
+  BindValues(*statement, 4, values);
   statement->Step();
 }
 

@@ -39,12 +39,11 @@ struct StoredRows {
 // The tables a listing or a prune takes, besides history.
 enum class EventTable { kAlarms, kLinks, kReports, kThresholdValues };
 
-// One measurement as stored: time in the store's text, values as decoded when stored.
+// One measurement as stored: time in the store's text, the values of the columns asked for, as
+// decoded when stored.
 struct Sample {
   std::string time;
-  double temperature = 0;
-  double humidity = 0;
-  double pressure = 0;
+  std::vector<double> values;
 };
 
 struct HistoryRow {
@@ -92,8 +91,12 @@ class Store {
   // Ends the open transaction without keeping it; does nothing when none is open.
   void Rollback();
 
+  // The value columns hold the record's fields as `values` decodes them (DecodeRecord); a
+  // record given without them is decoded as the type its length says.
   void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
                   unsigned int length);
+  void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
+                  unsigned int length, const std::optional<RecordValues>& values);
   void PutLastRecord(uint32_t dataId, int code, const std::string& time,
                      const unsigned char* record, unsigned int length);
   std::optional<StoredRecord> LastRecord(uint32_t dataId);
@@ -116,8 +119,15 @@ class Store {
   // the range holds none.
   std::optional<std::pair<std::string, std::string>> HistorySpan(uint32_t dataId,
                                                                  const TimeRange& range);
-  // Every measurement of the device in the range, oldest first, streamed to `take`.
+  // The length of the device's newest record in the range whose length is one of `lengths`;
+  // nothing when the range holds none.
+  std::optional<std::size_t> NewestRecordLength(uint32_t dataId, const TimeRange& range,
+                                                const std::vector<std::size_t>& lengths);
+  // Every measurement of the device in the range, oldest first, streamed to `take`: the values
+  // of `columns` (history columns, HistoryColumns()); a row whose first one is NULL (a record of
+  // another type) is passed over.
   void ForEachSample(uint32_t dataId, const TimeRange& range,
+                     const std::vector<std::string>& columns,
                      const std::function<void(const Sample&)>& take);
   // Deletes up to `batch` of the oldest rows before `cutoff` (store text) from history
   // (table empty) or an event table, in one short transaction; the rows deleted. Never touches

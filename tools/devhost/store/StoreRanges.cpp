@@ -130,24 +130,41 @@ std::optional<std::pair<std::string, std::string>> Store::HistorySpan(uint32_t d
   return std::make_pair(statement.Text(0), statement.Text(1));
 }
 
+std::optional<std::size_t> Store::NewestRecordLength(uint32_t dataId, const TimeRange& range,
+                                                     const std::vector<std::size_t>& lengths) {
+  RowQuery query;
+  query.dataId = dataId;
+  query.range = range;
+  std::string among;
+  for (std::size_t length : lengths) among += (among.empty() ? "" : ", ") + std::to_string(length);
+  const std::string sql = "SELECT length(record) FROM history" + Where(query) +
+                          " AND length(record) IN (" + among + ") ORDER BY time DESC LIMIT 1";
+  Statement statement(db_, sql.c_str());
+  BindQuery(statement, query);
+  if (!statement.Step()) return std::nullopt;
+  return static_cast<std::size_t>(statement.Integer(0));
+}
+
 void Store::ForEachSample(uint32_t dataId, const TimeRange& range,
+                          const std::vector<std::string>& columns,
                           const std::function<void(const Sample&)>& take) {
   RowQuery query;
   query.dataId = dataId;
   query.range = range;
-  const std::string sql = "SELECT time, temperature, humidity, pressure FROM history" +
-                          Where(query) + " ORDER BY time, id";
+  std::string sql = "SELECT time";
+  for (const std::string& column : columns) sql += ", " + column;
+  sql += " FROM history" + Where(query) + " ORDER BY time, id";
   Statement statement(db_, sql.c_str());
   BindQuery(statement, query);
   Sample sample;
+  sample.values.resize(columns.size());
+  const int count = static_cast<int>(columns.size());
   while (statement.Step()) {
-    // A record of another length has no decoded values.
-    if (statement.Type(1) == SQLITE_NULL) continue;
-    // Assigned into the same buffer each row: no allocation per record.
+    // A record of another type has no decoded values.
+    if (count > 0 && statement.Type(1) == SQLITE_NULL) continue;
+    // Assigned into the same buffers each row: no allocation per record.
     sample.time.assign(statement.TextView(0));
-    sample.temperature = statement.Real(1);
-    sample.humidity = statement.Real(2);
-    sample.pressure = statement.Real(3);
+    for (int i = 0; i < count; ++i) sample.values[i] = statement.Real(i + 1);
     take(sample);
   }
 }

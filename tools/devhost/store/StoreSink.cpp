@@ -8,7 +8,9 @@ struct StoreSink::Writer {
   const std::string& time;
 
   void operator()(const CycleEvent& e) const {
-    store.AddHistory(e.dataId, time, e.record.data(), static_cast<unsigned>(e.record.size()));
+    // The values as the device's type read them on the line.
+    store.AddHistory(e.dataId, time, e.record.data(), static_cast<unsigned>(e.record.size()),
+                     e.values);
   }
   void operator()(const RecordSentEvent& e) const {
     store.PutLastRecord(e.dataId, e.code, time, e.record.data(),

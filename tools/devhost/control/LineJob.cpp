@@ -11,13 +11,19 @@ namespace {
 
 enum class JobStage { kQueued, kCancelled, kRunning, kDone, kNotRun };
 
+}  // namespace
+
 // Shared by the waiter and the job, which may outlive the waiter.
-struct JobState {
+struct LineJob::State {
   std::mutex mutex;
   std::condition_variable changed;
   JobStage stage = JobStage::kQueued;
   std::string failure;
 };
+
+namespace {
+
+using JobState = LineJob::State;
 
 void Settle(JobState& state, JobStage stage, std::string failure = {}) {
   std::lock_guard<std::mutex> lock(state.mutex);
@@ -45,23 +51,25 @@ void Perform(LineController& line, JobState& state, const std::function<void()>&
 
 }  // namespace
 
-void RunLineJob(LineController& line, const std::function<void()>& job, bool talksOnBus,
-                std::chrono::milliseconds patience, const std::string& what) {
-  auto state = std::make_shared<JobState>();
+LineJob::LineJob(LineController& line, std::function<void()> job, bool talksOnBus, std::string what)
+    : state_(std::make_shared<State>()), what_(std::move(what)) {
   LineController* controller = &line;
-  if (!line.Post([state, controller, job, talksOnBus] {
+  if (!line.Post([state = state_, controller, job = std::move(job), talksOnBus] {
         Perform(*controller, *state, job, talksOnBus);
       })) {
     throw NotSent("the host is stopping");
   }
-  std::unique_lock<std::mutex> lock(state->mutex);
-  const auto started = [&] { return state->stage != JobStage::kQueued; };
-  if (!state->changed.wait_for(lock, patience, started)) {
-    state->stage = JobStage::kCancelled;
-    throw NotSent("the line of " + what + " did not take the command within " +
+}
+
+void LineJob::Wait(std::chrono::milliseconds patience) {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  const auto started = [this] { return state_->stage != JobStage::kQueued; };
+  if (!state_->changed.wait_for(lock, patience, started)) {
+    state_->stage = JobStage::kCancelled;
+    throw NotSent("the line of " + what_ + " did not take the command within " +
                   std::to_string(patience.count() / 1000) + " s; it was cancelled, nothing sent");
   }
-  state->changed.wait(lock, [&] { return state->stage != JobStage::kRunning; });
-  if (state->stage == JobStage::kNotRun) throw NotSent("the host is stopping; nothing was sent");
-  if (!state->failure.empty()) throw JobFailed(state->failure);
+  state_->changed.wait(lock, [this] { return state_->stage != JobStage::kRunning; });
+  if (state_->stage == JobStage::kNotRun) throw NotSent("the host is stopping; nothing was sent");
+  if (!state_->failure.empty()) throw JobFailed(state_->failure);
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -18,9 +19,26 @@ struct JobFailed : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Runs `job` on the line's thread and waits for it. A job the line does not start within
-// `patience` is cancelled, and a job that would talk on the bus is not started once the host
+// A job handed to a line's thread for a thread that waits for it. A job the line does not start
+// in time is cancelled, and a job that would talk on the bus is not started once the host
 // stops, so that a client told "not sent" is never proved wrong later; a job that started is
-// waited for to its end. `what` names the device in messages.
-void RunLineJob(LineController& line, const std::function<void()>& job, bool talksOnBus,
-                std::chrono::milliseconds patience, const std::string& what);
+// waited for to its end.
+class LineJob {
+ public:
+  // Posts it; NotSent when the line takes no more jobs. `what` names the device in messages.
+  LineJob(LineController& line, std::function<void()> job, bool talksOnBus, std::string what);
+  // Until it ran; NotSent when it did not start within `patience` or will never run, JobFailed
+  // when it threw.
+  void Wait(std::chrono::milliseconds patience);
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+  std::string what_;
+};
+
+inline void RunLineJob(LineController& line, std::function<void()> job, bool talksOnBus,
+                       std::chrono::milliseconds patience, std::string what) {
+  LineJob(line, std::move(job), talksOnBus, std::move(what)).Wait(patience);
+}

@@ -21,11 +21,7 @@ pid_t StartOnPipe(const std::vector<std::string>& argv, const int pipeFds[2],
     dup2(pipeFds[1], 1);
     close(pipeFds[0]);  // the test's end alone: closing it is the reader going away
     dup2(open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    ExecProgram(argv);
   }
   return pid;
 }

@@ -19,7 +19,8 @@ constexpr const char* kJsonDocumentOnly = "  --json            one JSON document
 // Constant: parsing may come before any other static of this file is made.
 constexpr Subcommand kTable[] = {
     {"run",
-     {"devhost [run] [options] CONFIG", "poll every line until SIGINT/SIGTERM/SIGHUP (or --cycles rounds)",
+     {"devhost [run] [options] CONFIG",
+      "poll every line until SIGINT/SIGTERM/SIGHUP (or --cycles rounds)",
       R"(Polls every device on the serial lines of CONFIG, each line at its poll interval, and keeps
 the records, alarm changes and analog reports in the database. SIGINT, SIGTERM or SIGHUP
 ends the exchange in flight; the host then prints each device's summary and closes the

@@ -12,37 +12,12 @@
 #include <thread>
 
 #include "Bench.h"
+#include "RawSocket.h"
 #include "Text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Sends raw bytes to the socket and returns what comes back before the host closes.
-std::string RawRequest(const std::string& path, const std::string& bytes,
-                       std::chrono::milliseconds idleFirst = 0ms) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return "(no connection)";
-  }
-  std::this_thread::sleep_for(idleFirst);
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t put = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (put <= 0) break;  // the host stopped reading: too much
-    sent += static_cast<std::size_t>(put);
-  }
-  shutdown(fd, SHUT_WR);
-  std::string answer;
-  char buffer[4096];
-  for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
-  close(fd);
-  return answer;
-}
 
 long long HistoryRows(const Bench& bench) {
   return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");

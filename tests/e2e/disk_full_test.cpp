@@ -2,6 +2,7 @@
 // failure is reported once (then at most once a minute), storing resumes by itself when space
 // returns, and nothing stored before is damaged. The file system is a small tmpfs mounted in a
 // private mount namespace of the test's, which the host it starts shares.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "Bench.h"
@@ -253,3 +255,32 @@ TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceRetur
 }
 
 }  // namespace
+
+TEST_F(DiskFull, AnExportThatDoesNotFitFailsAndLeavesTheOldFileWhole) {
+  bench.StartSensor({"--static"});
+  const auto run = bench.Host({"run", bench.Config(Mode5Settings(), 50, 150), "--cycles", "3"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string csv = store_ + "/history.csv";
+  const int old = open(csv.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_EQ(write(old, "old\n", 4), 4);
+  close(old);
+  // Every block taken.
+  const int filler = open((store_ + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+  const std::string block(65536, 'x');
+  while (write(filler, block.data(), block.size()) > 0) {
+  }
+  close(filler);
+
+  const auto exported = bench.Host({"history", "--csv", csv});
+  EXPECT_EQ(exported.exitCode, 5);
+  EXPECT_TRUE(Contains(exported.err, "cannot write " + csv + ": No space left on device"))
+      << exported.err;
+  EXPECT_FALSE(Contains(exported.out + exported.err, "exported"));
+  EXPECT_EQ(ReadFile(csv), "old\n");
+  // No part of the new one beside it.
+  std::set<std::string> names;
+  DIR* folder = opendir(store_.c_str());
+  while (const dirent* entry = folder ? readdir(folder) : nullptr) names.insert(entry->d_name);
+  if (folder) closedir(folder);
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", "filler", "history.csv"}));
+}

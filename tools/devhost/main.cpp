@@ -1,6 +1,8 @@
 // devhost: the reference host. Loads device plug-ins the way the controller does and runs their
 // devices over Modbus-RTU serial lines, keeping what they report in SQLite.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -67,9 +69,31 @@ int PrintHelp(const CommandLine& line) {
   return kExitOk;
 }
 
+// Whatever a command printed is only done once it reached its file: a full disk or a closed
+// pipe turns a success into a failure.
+int Finish(int status) {
+  errno = 0;
+  bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  int reason = errno;
+  if (std::fclose(stdout) != 0 && !failed) {
+    failed = true;
+    reason = errno;
+  }
+  if (!failed) return status;
+  std::fprintf(stderr, "devhost: cannot write standard output: %s\n",
+               reason != 0 ? std::strerror(reason) : "a write failed");
+  return status == kExitOk ? kExitFailed : status;
+}
+
+int Run(int argc, char** argv);
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) { return Finish(Run(argc, argv)); }
+
+namespace {
+
+int Run(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   CommandLine line;
   try {
@@ -99,3 +123,5 @@ int main(int argc, char** argv) {
     return Fail(kExitFailed, error.what());
   }
 }
+
+}  // namespace

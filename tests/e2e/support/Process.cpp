@@ -24,16 +24,20 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const 
     dup2(nullFd, 0);
     dup2(outFd, 1);
     dup2(errFd, 2);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    ExecProgram(argv);
   }
   return pid;
 }
 
 }  // namespace
+
+void ExecProgram(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
 
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
   const auto until = std::chrono::steady_clock::now() + limit;

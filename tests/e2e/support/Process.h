@@ -36,6 +36,8 @@ class BackgroundProcess {
   pid_t pid_ = -1;
 };
 
+// In a forked child: becomes the program (exit 127 when it cannot).
+[[noreturn]] void ExecProgram(const std::vector<std::string>& argv);
 // Waits for the program to end within `limit`; the exit code, or -1 after killing it.
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
 std::string ReadFile(const std::string& path);

@@ -1,9 +1,9 @@
 #include "cli/Commands.h"
 
 #include <cstdio>
-#include <fstream>
 #include <tuple>
 
+#include "cli/OutputFile.h"
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
 #include "mqtt/Bridge.h"
@@ -100,10 +100,7 @@ EventTable TableNamed(const std::string& name) {
 
 void WriteCsv(const std::string& csv, const std::string& path) {
   if (path == "-") return Print(csv);
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file || !file.write(csv.data(), static_cast<std::streamsize>(csv.size()))) {
-    throw StoreError("cannot write " + path);
-  }
+  WriteWholeFile(path, csv);
 }
 
 }  // namespace

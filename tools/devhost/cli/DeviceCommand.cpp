@@ -6,7 +6,9 @@
 
 #include "cli/InProcessHost.h"
 #include "control/ControlClient.h"
+#include "control/Identity.h"
 #include "control/RequestHandler.h"
+#include "control/SocketIo.h"
 #include "service/ExitStatus.h"
 
 namespace {
@@ -21,8 +23,13 @@ void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), s
 int PrintAnswer(Json::Value answer, const DeviceCommand& command, const HostConfig& config,
                 const CommandLine& line, bool json) {
   int status = answer["exit_code"].asInt();
+  answer.removeMember("host");
   if (answer.isMember("error")) {
-    std::fprintf(stderr, "devhost: the running host refused the request: %s\n",
+    std::fprintf(stderr,
+                 answer["maybe_done"].asBool()
+                     ? "devhost: the running host failed while carrying out the request (it may "
+                       "have been done in part): %s\n"
+                     : "devhost: the running host refused the request: %s\n",
                  answer["error"].asString().c_str());
     return status;
   }
@@ -37,8 +44,15 @@ int PrintAnswer(Json::Value answer, const DeviceCommand& command, const HostConf
 
 int RunDeviceCommand(const DeviceCommand& command, const CommandLine& line, Console& console) {
   const HostConfig config = LoadHostConfig(line.configPath, line.overrides);
-  const Json::Value request = command.request(line, config);
+  Json::Value request = command.request(line, config);
+  request["host"] = HostIdentity(config);
   std::optional<Json::Value> answer = AskRunningHost(config.controlSocket, request, kAnswerLimit);
+  if (answer && (*answer)["host"] != request["host"]) {
+    // Its configuration is not ours: whatever it says it did, it did not do what we asked.
+    throw ControlError("the host at " + config.controlSocket + " runs " +
+                       IdentityText((*answer)["host"]) + ", not " + IdentityText(request["host"]) +
+                       "; its answer is not taken (give each configuration its own controlSocket)");
+  }
   if (!answer) answer = AnswerDocument(AnswerInProcess(config, request, command));
   return PrintAnswer(*answer, command, config, line, console.Json());
 }

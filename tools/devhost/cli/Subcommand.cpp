@@ -19,10 +19,13 @@ constexpr const char* kJsonDocumentOnly = "  --json            one JSON document
 // Constant: parsing may come before any other static of this file is made.
 constexpr Subcommand kTable[] = {
     {"run",
-     {"devhost [run] [options] CONFIG", "poll every line until SIGINT/SIGTERM (or --cycles rounds)",
+     {"devhost [run] [options] CONFIG",
+      "poll every line until SIGINT/SIGTERM/SIGHUP (or --cycles rounds)",
       R"(Polls every device on the serial lines of CONFIG, each line at its poll interval, and keeps
-the records, alarm changes and analog reports in the database. SIGINT or SIGTERM ends the
-exchange in flight; the host then prints each device's summary and closes the database.
+the records, alarm changes and analog reports in the database. SIGINT, SIGTERM or SIGHUP
+ends the exchange in flight; the host then prints each device's summary and closes the
+database. When its standard output fails (its reader went away) it says so once on standard
+error and polls and stores on; it then exits 1 once stopped.
 run is the subcommand taken when none is named.
 )",
       R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle,

@@ -28,7 +28,8 @@ const char* const kOverviewOptions =
 const char* const kExitStatuses =
     R"(exit status:
   0  done (write: confirmed)
-  1  write not confirmed: the sensor echoed another value or count
+  1  write not confirmed: the sensor echoed another value or count; standard output could not
+     be written; a running host could not carry the command out (nothing sent unless it says)
   2  bad command line or configuration
   3  plug-in does not load
   4  serial device cannot be opened, or is in use by another process

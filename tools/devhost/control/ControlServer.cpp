@@ -12,13 +12,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "control/Identity.h"
+#include "control/ServedClients.h"
 #include "events/EventFormat.h"
 
 namespace {
-
-Deadline After(int milliseconds) {
-  return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-}
 
 // True when a host listens at `path`.
 bool Answers(const std::string& path) {
@@ -35,11 +33,15 @@ std::string Reason() { return std::strerror(errno); }
 
 }  // namespace
 
-std::string ErrorAnswer(const std::string& error, int exitStatus) {
+Json::Value ErrorDocument(const std::string& error, int exitStatus) {
   Json::Value answer(Json::objectValue);
   answer["exit_code"] = exitStatus;
-  answer["error"] = error;
-  return CompactJson(answer) + "\n";
+  answer["error"] = QuotedText(error);
+  return answer;
+}
+
+std::string ErrorAnswer(const std::string& error, int exitStatus) {
+  return CompactJson(ErrorDocument(error, exitStatus)) + "\n";
 }
 
 ControlServer::ControlServer(std::string path, Handler handler)
@@ -65,14 +67,14 @@ void ControlServer::RemoveStaleSocket() {
 void ControlServer::Start() {
   const sockaddr_un address = UnixAddress(path_);
   RemoveStaleSocket();
-  listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listenFd_ < 0) throw ControlError("cannot make the control socket: " + Reason());
   // Created with owner-only permissions from the start, not narrowed afterwards.
   const mode_t previous = umask(0177);
   const int bound = bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   umask(previous);
   struct stat info {};
-  if (bound != 0 || listen(listenFd_, 16) != 0 || stat(path_.c_str(), &info) != 0 ||
+  if (bound != 0 || listen(listenFd_, 64) != 0 || stat(path_.c_str(), &info) != 0 ||
       pipe2(stopPipe_, O_CLOEXEC) != 0) {
     const std::string reason = Reason();
     Stop();
@@ -105,36 +107,20 @@ void ControlServer::Stop() {
 }
 
 void ControlServer::Serve() {
+  ServedClients clients(handler_, kMaxRequestBytes, kRequestTimeoutMs, kAnswerTimeoutMs);
   for (;;) {
-    pollfd watched[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-    if (poll(watched, 2, -1) < 0) {
+    std::vector<pollfd> watched =
+        clients.Watched({{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}});
+    if (poll(watched.data(), watched.size(), clients.NextTimeoutMs()) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (watched[1].revents != 0) return;
+    clients.Serve(watched, 2);
     if ((watched[0].revents & POLLIN) == 0) continue;
-    const int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    Answer(client);
-    close(client);
+    // Every connection that came: a slow one waits in the list, not in the backlog.
+    for (int client; (client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+      clients.Add(client);
+    }
   }
-}
-
-void ControlServer::Answer(int client) {
-  std::string request;
-  std::string answer;
-  switch (ReadMessage(client, request, kMaxRequestBytes, After(kRequestTimeoutMs))) {
-    case ReadEnd::kComplete:
-      answer = handler_(request);
-      break;
-    case ReadEnd::kTooLarge:
-      answer = ErrorAnswer("request larger than " + std::to_string(kMaxRequestBytes) + " bytes");
-      break;
-    case ReadEnd::kTimedOut:
-      answer = ErrorAnswer("no whole request within " + std::to_string(kRequestTimeoutMs) + " ms");
-      break;
-    case ReadEnd::kFailed:
-      return;
-  }
-  WriteAll(client, answer, After(kAnswerTimeoutMs));
 }

@@ -6,11 +6,13 @@
 #include <string>
 #include <thread>
 
+#include <json/value.h>
+
 #include "control/SocketIo.h"
 
 // The running host's command channel: a Unix-domain stream socket, mode 0600 so that only its
-// owner may write registers. One JSON request and one JSON answer per connection, served one
-// connection at a time on a thread of its own; a client that sends nothing or too much is
+// owner may write registers. One JSON request and one JSON answer per connection, its clients
+// served side by side (control/ServedClients.h); a client that sends nothing or too much is
 // answered with an error and dropped, and never reaches a line.
 class ControlServer {
  public:
@@ -36,7 +38,6 @@ class ControlServer {
  private:
   void RemoveStaleSocket();
   void Serve();
-  void Answer(int client);
 
   std::string path_;
   Handler handler_;
@@ -49,3 +50,4 @@ class ControlServer {
 
 // An answer that says what was wrong with a request: {"exit_code": 2, "error": "..."}.
 std::string ErrorAnswer(const std::string& error, int exitStatus = 2);
+Json::Value ErrorDocument(const std::string& error, int exitStatus);

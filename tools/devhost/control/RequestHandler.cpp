@@ -3,15 +3,15 @@
 #include <json/reader.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 
 #include "cli/Subcommand.h"
 #include "commission/LineChange.h"
 #include "control/ControlServer.h"
+#include "control/Identity.h"
+#include "control/LineJob.h"
 #include "events/EventFormat.h"
 #include "line/LineController.h"
 #include "service/ExitStatus.h"
@@ -47,7 +47,8 @@ Json::Value ParseRequest(const std::string& text) {
 long long WholeNumber(const Json::Value& request, const char* member, long long low,
                       long long high) {
   const Json::Value& value = request[member];
-  if (!value.isIntegral() || value.asLargestInt() < low || value.asLargestInt() > high) {
+  // isInt64 first: asLargestInt throws for a whole number past its range (1e19).
+  if (!value.isInt64() || value.asLargestInt() < low || value.asLargestInt() > high) {
     throw BadRequest(std::string("\"") + member + "\" must be a whole number from " +
                      std::to_string(low) + " to " + std::to_string(high));
   }
@@ -61,21 +62,13 @@ std::vector<uint16_t> RegisterValues(const Json::Value& request) {
   }
   std::vector<uint16_t> words;
   for (const Json::Value& value : values) {
-    if (!value.isIntegral() || value.asLargestInt() < -32768 || value.asLargestInt() > 0xFFFF) {
+    if (!value.isInt64() || value.asLargestInt() < -32768 || value.asLargestInt() > 0xFFFF) {
       throw BadRequest("\"values\" must be whole numbers from -32768 to 65535");
     }
     words.push_back(static_cast<uint16_t>(value.asLargestInt() & 0xFFFF));
   }
   return words;
 }
-
-// What a job left for the thread that waits for it.
-struct JobState {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  std::vector<HostEvent> events;
-};
 
 }  // namespace
 
@@ -90,12 +83,28 @@ std::string AnswerText(const CommandResult& result) {
 }
 
 std::string RequestHandler::operator()(const std::string& requestText) {
+  Json::Value answer;
   try {
-    return AnswerText(Answer(ParseRequest(requestText)));
+    answer = AnswerDocument(Answer(ParseRequest(requestText)));
   } catch (const BadRequest& error) {
-    return ErrorAnswer(error.what(), kExitUsage);
+    answer = ErrorDocument(error.what(), kExitUsage);
+  } catch (const NotSent& error) {
+    answer = ErrorDocument(error.what(), kExitFailed);
   } catch (const std::exception& error) {
-    return ErrorAnswer(error.what(), kExitFailed);
+    // Past a job that started: it may have been carried out in part.
+    answer = ErrorDocument(error.what(), kExitFailed);
+    answer["maybe_done"] = true;
+  }
+  answer["host"] = HostIdentity(host_.Config());
+  return CompactJson(answer) + "\n";
+}
+
+void RequestHandler::CheckMeantForMe(const Json::Value& request) const {
+  if (!request.isMember("host")) return;  // a request written by hand
+  const Json::Value mine = HostIdentity(host_.Config());
+  if (request["host"] != mine) {
+    throw BadRequest("this host runs " + IdentityText(mine) + ", not " +
+                     IdentityText(request["host"]) + ": nothing done");
   }
 }
 
@@ -104,8 +113,9 @@ CommandResult RequestHandler::Answer(const Json::Value& request) {
   if (!command.isString()) throw BadRequest("the request needs a \"command\"");
   const Subcommand* subcommand = FindSubcommand(command.asString());
   if (subcommand == nullptr || !subcommand->device) {
-    throw BadRequest("unknown command \"" + command.asString() + "\"");
+    throw BadRequest("unknown command \"" + QuotedText(command.asString()) + "\"");
   }
+  CheckMeantForMe(request);
   return (this->*subcommand->device->answer)(request);
 }
 
@@ -126,30 +136,21 @@ std::vector<uint32_t> RequestHandler::Targets(const Json::Value& request) const 
 }
 
 void RequestHandler::RunOnLine(uint32_t dataId, const DeviceJob& job,
-                               std::vector<HostEvent>& events) {
+                               std::vector<HostEvent>& events, bool talksOnBus) {
   LineController* line = nullptr;
   host_.Find(dataId, &line);
   if (line == nullptr) throw BadRequest("no device with data id " + std::to_string(dataId));
-  auto state = std::make_shared<JobState>();
-  const bool posted = line->Post([state, line, dataId, job] {
-    CollectingSink collected;
-    {
-      ScopedSink scoped(line->Events(), collected);
-      if (HostedDevice* device = line->FindDevice(dataId)) job(*line, *device);
-    }
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->events = collected.Events();
-    state->finished = true;
-    state->done.notify_all();
-  });
-  if (!posted) throw std::runtime_error("the host is stopping");
-  std::unique_lock<std::mutex> lock(state->mutex);
-  if (!state->done.wait_for(lock, kLineTimeout, [&] { return state->finished; })) {
-    throw std::runtime_error("the line of device " + std::to_string(dataId) +
-                             " did not take the command within " +
-                             std::to_string(kLineTimeout.count()) + " s");
-  }
-  events.insert(events.end(), state->events.begin(), state->events.end());
+  std::vector<HostEvent> collected;
+  RunLineJob(
+      *line,
+      [&collected, line, dataId, job] {
+        CollectingSink sink;
+        ScopedSink scoped(line->Events(), sink);
+        if (HostedDevice* device = line->FindDevice(dataId)) job(*line, *device);
+        collected = sink.Events();
+      },
+      talksOnBus, kLineTimeout, "device " + std::to_string(dataId));
+  events.insert(events.end(), collected.begin(), collected.end());
 }
 
 CommandResult RequestHandler::Status(const Json::Value& request) {
@@ -190,12 +191,19 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
       [outcome, address, values](LineController& line, HostedDevice& device) {
         *outcome = line.WriteRegisters(device, address, values);
       },
-      result.events);
+      result.events, true);
   result.exitStatus = outcome->exitStatus;
-  AwaitCycleAfter(dataId, writtenAt, result.events);
-  RunOnLine(
-      dataId, [](LineController& line, HostedDevice& device) { line.EmitStatus(device); },
-      result.events);
+  try {
+    AwaitCycleAfter(dataId, writtenAt, result.events);
+    RunOnLine(
+        dataId, [](LineController& line, HostedDevice& device) { line.EmitStatus(device); },
+        result.events);
+  } catch (const NotSent& error) {
+    // The write's outcome stands; only the cycle that would show it is missing.
+    result.events.push_back(
+        HostEvent{std::time(nullptr),
+                  NoticeEvent{std::string("no status after the write: ") + error.what()}});
+  }
   return result;
 }
 
@@ -216,7 +224,7 @@ void RequestHandler::AwaitCycleAfter(uint32_t dataId, std::time_t second,
         line.WaitForNextSecond(device);
         line.PollDevice(device);
       },
-      events);
+      events, true);
 }
 
 CommandResult RequestHandler::Readdress(const Json::Value& request) {
@@ -252,7 +260,7 @@ CommandResult RequestHandler::RunCommission(const std::string& command, uint32_t
   RunOnLine(
       dataId,
       [status, job](LineController& line, HostedDevice& device) { *status = job(line, device); },
-      result.events);
+      result.events, true);
   result.exitStatus = *status;
   return result;
 }

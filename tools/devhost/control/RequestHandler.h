@@ -19,6 +19,8 @@ struct HostedDevice;
 // thread that owns the line; the answer is the command's result, as a stand-alone command would
 // print it, plus its text lines.
 //
+// Every request may name the host it is meant for ("host": control/Identity.h); every answer
+// names the host that gave it.
 // Requests: {"command": "status"|"alarms", "data_id": N (optional: every device)}
 //           {"command": "write", "data_id": N, "address": A, "values": [V, ...]}
 //           {"command": "readdress", "data_id": N, "address": A}
@@ -56,8 +58,12 @@ class RequestHandler {
   // Until the device completed a cycle in a second after `second` (bounded): the document then
   // shows what happened in it.
   void AwaitCycleAfter(uint32_t dataId, std::time_t second, std::vector<HostEvent>& events);
-  // Runs `job` on the device's line, adding the events it emits to `events`.
-  void RunOnLine(uint32_t dataId, const DeviceJob& job, std::vector<HostEvent>& events);
+  // Runs `job` on the device's line, adding the events it emits to `events` (control/LineJob.h:
+  // NotSent when it never ran).
+  void RunOnLine(uint32_t dataId, const DeviceJob& job, std::vector<HostEvent>& events,
+                 bool talksOnBus = false);
+  // BadRequest for a request whose client read another configuration.
+  void CheckMeantForMe(const Json::Value& request) const;
 
   Host& host_;
 };

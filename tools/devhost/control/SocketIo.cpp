@@ -30,13 +30,20 @@ bool WaitFor(int fd, short events, Deadline deadline) {
 }  // namespace
 
 ReadEnd ReadMessage(int fd, std::string& message, std::size_t limit, Deadline deadline) {
-  char buffer[4096];
   for (;;) {
     if (!WaitFor(fd, POLLIN, deadline)) return ReadEnd::kTimedOut;
+    const ReadEnd end = ReadAvailable(fd, message, limit);
+    if (end != ReadEnd::kMore) return end;
+  }
+}
+
+ReadEnd ReadAvailable(int fd, std::string& message, std::size_t limit) {
+  char buffer[4096];
+  for (;;) {
     const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     if (got < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return ReadEnd::kFailed;
+      if (errno == EINTR) continue;
+      return errno == EAGAIN ? ReadEnd::kMore : ReadEnd::kFailed;
     }
     if (got == 0) return ReadEnd::kComplete;
     const char* newline = static_cast<const char*>(std::memchr(buffer, '\n', got));

@@ -13,11 +13,13 @@ struct ControlError : std::runtime_error {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-enum class ReadEnd { kComplete, kTimedOut, kTooLarge, kFailed };
+enum class ReadEnd { kComplete, kTimedOut, kTooLarge, kFailed, kMore };
 
 // Reads until the peer ends its side or sends a newline (the end of one request), at most
 // `limit` bytes.
 ReadEnd ReadMessage(int fd, std::string& message, std::size_t limit, Deadline deadline);
+// Reads what has arrived without waiting: kMore when the request is not whole yet.
+ReadEnd ReadAvailable(int fd, std::string& message, std::size_t limit);
 // Writes all of `data`; false when the peer went away or the deadline passed.
 bool WriteAll(int fd, const std::string& data, Deadline deadline);
 

@@ -1,5 +1,8 @@
 #include "events/Console.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "events/EventFormat.h"
 
 std::string TimedLines(const HostEvent& event) {
@@ -32,6 +35,14 @@ void Console::Notice(const std::string& text) {
 void Console::Write(const std::string& lines) {
   if (lines.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  std::fwrite(lines.data(), 1, lines.size(), out_);
-  std::fflush(out_);
+  if (broken_) return;
+  if (std::fwrite(lines.data(), 1, lines.size(), out_) == lines.size() && std::fflush(out_) == 0) {
+    return;
+  }
+  broken_ = true;
+  // Said once; the host's work does not depend on anyone reading it.
+  std::fprintf(stderr,
+               "devhost: standard output failed (%s): no more events are written there; the "
+               "host goes on\n",
+               std::strerror(errno));
 }

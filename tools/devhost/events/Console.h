@@ -8,7 +8,8 @@
 
 // What a person (or, with --json, a program) sees of a running host: one line per event on
 // standard output, starting with the time of day; with --json one JSON object a line (JSON
-// Lines) with an ISO 8601 "time". Lines from several serial lines never interleave.
+// Lines) with an ISO 8601 "time". Lines from several serial lines never interleave. Once a
+// write fails (a full disk, a reader gone) it says so on standard error and writes no more.
 class Console : public EventSink {
  public:
   Console(std::FILE* out, bool json) : out_(out), json_(json) {}
@@ -22,6 +23,7 @@ class Console : public EventSink {
 
   std::FILE* out_;
   bool json_;
+  bool broken_ = false;  // a write failed: nothing more is written
   std::mutex mutex_;
 };
 

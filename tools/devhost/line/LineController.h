@@ -22,6 +22,7 @@
 #include "line/JobQueue.h"
 #include "line/PortReopen.h"
 #include "service/HostedDevice.h"
+#include "service/Signals.h"
 #include "store/RestoredState.h"
 
 // What a register write came to, for people and as the command's exit status.
@@ -85,6 +86,8 @@ class LineController : public SMDController {
   // Any thread: runs `job` on the line's thread between exchanges; false when the line has
   // stopped and will run no more jobs.
   bool Post(std::function<void()> job) { return jobs_.Post(std::move(job)); }
+  // Any thread: the line was told to stop (or the host was), so jobs still queued are its last.
+  bool Stopping() const { return stopping_ || StopRequested(); }
   // Ends the line's service: queued jobs still run, later ones are refused, waiters wake.
   void Close();
   // Any thread: Run or ServeJobs returns at its next wait, for a host started to answer one

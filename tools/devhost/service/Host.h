@@ -43,6 +43,7 @@ class Host {
   void AddSink(EventSink& sink);
 
   std::vector<std::shared_ptr<LineController>>& Lines() { return lines_; }
+  const HostConfig& Config() const { return config_; }
   // The device with this data id and the line it is on; nullptr when there is none.
   HostedDevice* Find(uint32_t dataId, LineController** line);
 

@@ -44,6 +44,10 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal stops the host as cleanly as SIGTERM does.
+  sigaction(SIGHUP, &action, nullptr);
+  // A reader that went away is a failed write (EPIPE), handled where it is written.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 bool StopRequested() { return stopRequested != 0; }

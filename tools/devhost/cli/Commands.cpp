@@ -45,9 +45,10 @@ bool EveryDeviceCompletedACycle(Host& host) {
 int RunCommand(const CommandLine& line, Console& console) {
   const HostConfig config = Configuration(line);
   Host host(config);
+  ControlServer server(config.controlSocket, RequestHandler(host));
+  server.RemoveStaleSocket();
   host.Start();
   host.AddSink(console);
-  ControlServer server(config.controlSocket, RequestHandler(host));
   server.Start();
   AnnounceLines(host, console);
   console.Notice("control socket " + server.Path());

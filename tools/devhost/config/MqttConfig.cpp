@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <fstream>
 
+#include "config/BoundedFile.h"
 #include "config/Fields.h"
 #include "config/Paths.h"
 
@@ -36,11 +36,10 @@ std::string DefaultClientId() {
 
 // The first line of the password file; the message names the file, never its content.
 std::string ReadPassword(const Fields& fields, const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::string password;
-  if (!file || !std::getline(file, password)) {
-    fields.Fail("passwordFile", "cannot read " + path);
-  }
+  const BoundedRead read = ReadBoundedFile(path, kPasswordFileLimit);
+  if (!read.opened) fields.Fail("passwordFile", "cannot read " + path);
+  if (!read.problem.empty()) fields.Fail("passwordFile", path + " " + read.problem);
+  std::string password = read.text.substr(0, read.text.find('\n'));
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.empty()) fields.Fail("passwordFile", path + " holds no password on its first line");
   return password;

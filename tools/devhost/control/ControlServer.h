@@ -32,9 +32,11 @@ class ControlServer {
   // Stops serving and removes the socket.
   void Stop();
   const std::string& Path() const { return path_; }
+  // What Start does first: ControlError when another host listens there. Called before the
+  // host creates anything, so that a refused host leaves no database behind.
+  void RemoveStaleSocket();
 
  private:
-  void RemoveStaleSocket();
   void Serve();
   void Answer(int client);
 

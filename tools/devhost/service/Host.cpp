@@ -6,7 +6,10 @@
 #include <cstring>
 #include <exception>
 
+#include "commission/ChangeRecovery.h"
+#include "commission/ConfigEdit.h"
 #include "line/SerialLine.h"
+#include "service/RuleFileCheck.h"
 #include "store/Store.h"
 
 namespace {
@@ -27,6 +30,19 @@ void ApplyReports(SMDVDevice& device, const std::map<std::string, ReportConfig>&
 }
 
 std::string DeviceName(uint32_t dataId) { return "device " + std::to_string(dataId); }
+
+// Two devices at one address on one line would both take the one sensor's answers.
+void CheckAddresses(LineController& line, std::size_t index, const std::string& path) {
+  std::map<int, uint32_t> taken;  // address -> data id
+  for (const auto& device : line.Devices()) {
+    const auto [other, added] = taken.emplace(device->slave, device->dataId);
+    if (added) continue;
+    throw ConfigError("configuration " + path + ": lines[" + std::to_string(index) + "]: devices " +
+                      std::to_string(other->second) + " and " + std::to_string(device->dataId) +
+                      " both have slave address " + std::to_string(device->slave) +
+                      "; each sensor on a line needs its own");
+  }
+}
 
 }  // namespace
 
@@ -81,6 +97,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   }
   try {
     hosted->device->Init(line, config.dataId, config.settings);
+    CheckRuleFile(config.dataId, hosted->device->DeviceType(), config.settings, config_.workDir);
     const int result = hosted->device->InitSetting(config.settings);
     if (result != 0) {
       throw ConfigError(DeviceName(config.dataId) + ": the device rejected its settings (" +
@@ -103,6 +120,7 @@ void Host::Start(SerialLines serialLines) {
     auto line = std::make_shared<LineController>(lineConfig);
     lines_.push_back(line);
     for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
+    CheckAddresses(*line, lines_.size() - 1, config_.path);
   }
   if (serialLines == SerialLines::kOpen) {
     for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
@@ -127,6 +145,10 @@ void Host::StartRetention() {
 }
 
 void Host::Restore() {
+  RemoveStaleTemporaries(config_.path);
+  for (auto& line : lines_) {
+    if (line->HasBus()) ResolveInterruptedChanges(*line, config_);
+  }
   for (std::size_t i = 0; i < lines_.size(); ++i) lines_[i]->Restore(stores_[i]->Restored());
 }
 

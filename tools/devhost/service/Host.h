@@ -33,7 +33,8 @@ class Host {
   // answer from what it keeps (alarms), with the sensor's port busy or gone.
   enum class SerialLines { kOpen, kLeftClosed };
   void Start(SerialLines serialLines = SerialLines::kOpen);
-  // Hands each device its last stored record and alarm states.
+  // Resolves a readdress or rebaud that was interrupted (ResolveInterruptedChanges), then
+  // hands each device its last stored record and alarm states.
   void Restore();
   // The last change of each of the device's alarms as stored; throws StoreError.
   std::map<std::string, AlarmEvent> StoredAlarms(uint32_t dataId);

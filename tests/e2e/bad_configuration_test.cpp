@@ -116,15 +116,19 @@ TEST_F(BadConfiguration, NamedFilesMustBeRegularFilesOfBoundedSize) {
   ExpectRefused(fifo, 2, "configuration " + fifo + " is not a regular file");
   ExpectRefused(Saved("big.json", std::string(1024 * 1024 + 1, ' ')), 2,
                 "configuration " + bench.dir.Path("big.json") + " is larger than 1 MiB");
-  const auto withPassword = [this](const std::string& file) {
-    return Saved("p.json", R"({"mqtt": {"username": "u", "passwordFile": ")" + file +
+  const auto withMqtt = [this](const std::string& member, const std::string& file) {
+    return Saved("p.json", R"({"mqtt": {"username": "u", ")" + member + R"(": ")" + file +
                                R"("}, "lines": [{"device": ")" + bench.dir.Path("tty") +
                                R"(", "devices": [)" + kDevice + "]}]}");
   };
-  ExpectRefused(withPassword("/dev/zero"), 2, "mqtt.passwordFile: /dev/zero is not a regular file");
+  ExpectRefused(withMqtt("passwordFile", "/dev/zero"), 2,
+                "mqtt.passwordFile: /dev/zero is not a regular file");
   bench.dir.Write("big.secret", std::string(64 * 1024 + 1, 'x'));
-  ExpectRefused(withPassword("big.secret"), 2,
+  ExpectRefused(withMqtt("passwordFile", "big.secret"), 2,
                 "mqtt.passwordFile: " + bench.dir.Path("big.secret") + " is larger than 64 KiB");
+  ExpectRefused(withMqtt("caFile", "/dev/zero"), 2, "mqtt.caFile: /dev/zero is not a regular file");
+  ExpectRefused(WithLine("", R"({"plugin": ")" + fifo + R"(", "dataId": 12})"), 2,
+                "plug-in " + fifo + " is not a regular file");
   // The device reads its rule file itself (rule-file mode is its default): the host looks first.
   std::filesystem::create_directories(bench.dir.Path("ini"));
   const std::string rules = bench.dir.Path("ini/12.ini");
@@ -150,6 +154,8 @@ TEST_F(BadConfiguration, ASensorOrAPortTakenTwiceAndAnotherHostsSocket) {
                             bench.dir.Path("port") + "\"" + line + "]}"),
       2, "lines[1].device: " + bench.dir.Path("port") + " is used by two lines (as /dev/null)");
 
+  // Refused once its port is open (a second host on one configuration is refused for the port).
+  bench.StartSensor({"--static"});
   const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

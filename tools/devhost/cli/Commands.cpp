@@ -46,8 +46,9 @@ int RunCommand(const CommandLine& line, Console& console) {
   const HostConfig config = Configuration(line);
   Host host(config);
   ControlServer server(config.controlSocket, RequestHandler(host));
-  server.RemoveStaleSocket();
-  host.Start();
+  // After the ports (a second host on one configuration is refused for its port), before the
+  // database.
+  host.Start(Host::SerialLines::kOpen, [&server] { server.RemoveStaleSocket(); });
   host.AddSink(console);
   server.Start();
   AnnounceLines(host, console);

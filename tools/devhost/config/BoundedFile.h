@@ -8,6 +8,7 @@
 // size is taken, so that a FIFO cannot hang the start and /dev/zero cannot fill the memory.
 constexpr std::size_t kConfigFileLimit = 1024 * 1024;
 constexpr std::size_t kPasswordFileLimit = 64 * 1024;
+constexpr std::size_t kPluginFileLimit = 256 * 1024 * 1024;
 
 // "64 KiB", "1 MiB".
 std::string SizeText(std::size_t bytes);

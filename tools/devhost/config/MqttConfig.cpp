@@ -45,10 +45,20 @@ std::string ReadPassword(const Fields& fields, const std::string& path) {
   return password;
 }
 
+// A TLS file is read by the TLS library on the network thread: a FIFO there would hang it.
+std::string TlsFile(const Fields& fields, const std::string& member, const std::string& base) {
+  if (!fields.Has(member)) return {};
+  const std::string path = AbsolutePath(fields.Text(member, true), base);
+  if (const auto problem = FileProblem(path, kConfigFileLimit)) {
+    fields.Fail(member, path + " " + *problem);
+  }
+  return path;
+}
+
 void ParseMqttTls(const Fields& fields, const std::string& base, MqttConfig& mqtt) {
-  if (fields.Has("caFile")) mqtt.caFile = AbsolutePath(fields.Text("caFile", true), base);
-  if (fields.Has("certFile")) mqtt.certFile = AbsolutePath(fields.Text("certFile", true), base);
-  if (fields.Has("keyFile")) mqtt.keyFile = AbsolutePath(fields.Text("keyFile", true), base);
+  mqtt.caFile = TlsFile(fields, "caFile", base);
+  mqtt.certFile = TlsFile(fields, "certFile", base);
+  mqtt.keyFile = TlsFile(fields, "keyFile", base);
   if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
     fields.Fail(mqtt.certFile.empty() ? "certFile" : "keyFile", "certFile and keyFile go together");
   }

@@ -33,7 +33,7 @@ class ControlServer {
   void Stop();
   const std::string& Path() const { return path_; }
   // What Start does first: ControlError when another host listens there. Called before the
-  // host creates anything, so that a refused host leaves no database behind.
+  // host creates its database, so that a refused host leaves none behind.
   void RemoveStaleSocket();
 
  private:

@@ -8,6 +8,7 @@
 
 #include "commission/ChangeRecovery.h"
 #include "commission/ConfigEdit.h"
+#include "config/BoundedFile.h"
 #include "line/SerialLine.h"
 #include "service/RuleFileCheck.h"
 #include "store/Store.h"
@@ -81,6 +82,11 @@ std::shared_ptr<Provider> Host::ProviderOf(const std::string& pluginPath) {
 
 std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
                                                const std::shared_ptr<LineController>& line) {
+  // dlopen would wait on a FIFO for ever.
+  if (const auto problem = FileProblem(config.plugin, kPluginFileLimit)) {
+    throw ConfigError("configuration " + config_.path + ": plug-in " + config.plugin + " " +
+                      *problem);
+  }
   auto hosted = std::make_unique<HostedDevice>();
   hosted->dataId = config.dataId;
   try {
@@ -114,7 +120,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   return hosted;
 }
 
-void Host::Start(SerialLines serialLines) {
+void Host::Start(SerialLines serialLines, const std::function<void()>& beforeStore) {
   EnterWorkDir();
   for (const LineConfig& lineConfig : config_.lines) {
     auto line = std::make_shared<LineController>(lineConfig);
@@ -125,6 +131,7 @@ void Host::Start(SerialLines serialLines) {
   if (serialLines == SerialLines::kOpen) {
     for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
   }
+  if (beforeStore) beforeStore();
   for (auto& line : lines_) stores_.push_back(std::make_unique<LineStore>(*line, config_.database));
   StartRetention();
 }

@@ -162,6 +162,29 @@ TEST_F(Commissioning, AnInterruptedReaddressIsCompletedAtTheNextStartThroughALin
   }
 }
 
+// readdress --update-config killed at moments from its start to well past the write: whatever
+// it had done, the next host finds the sensor, and the record is resolved.
+TEST_F(Commissioning, AReaddressKilledAtAnyMomentLeavesAHostThatFindsTheSensor) {
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings());
+  const std::string record = bench.Database() + ".change-12";
+  for (int round = 0; round < 8; ++round) {
+    const std::string to = std::to_string(9 + round);  // never where the sensor is
+    BackgroundProcess command(bench.HostCommand({"readdress", "--update-config", config, "12", to}),
+                              bench.dir.Path("readdress.out"));
+    // The record is there before any register is written: from then on the kill matters.
+    for (int i = 0; i < 1000 && !Exists(record) && kill(command.Pid(), 0) == 0; ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(round * 5));
+    command.Kill();
+    const auto run = bench.Host({"run", "--cycles", "2", config});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "summary  12    cycles 2  errors 0")) << run.out;
+    EXPECT_FALSE(Exists(record)) << run.out;
+  }
+}
+
 TEST_F(Commissioning, FailedChangesReportTheFailureAndTheOldSettingIsTriedAgain) {
   // Speeds above 19200 are refused by this sensor (exception 03).
   bench.StartSensor({"--static", "--highest-baud-code", "3"});

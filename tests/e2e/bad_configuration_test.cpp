@@ -1,6 +1,10 @@
 // Bad input to the host: each case ends with one clear message, its own exit status, and no
 // database written.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -102,6 +106,92 @@ TEST_F(BadConfiguration, ADatabaseThatCannotBeOpened) {
       std::chrono::seconds(30));
   EXPECT_EQ(garbage.exitCode, 5);
   EXPECT_NE(garbage.err.find("file is not a database"), std::string::npos) << garbage.err;
+}
+
+// Files the configuration names are read whole: anything but a regular file of bounded size is
+// refused before it could hang the start (a FIFO) or fill the memory (/dev/zero).
+TEST_F(BadConfiguration, NamedFilesMustBeRegularFilesOfBoundedSize) {
+  const std::string fifo = bench.dir.Path("fifo.json");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ExpectRefused(fifo, 2, "configuration " + fifo + " is not a regular file");
+  ExpectRefused(Saved("big.json", std::string(1024 * 1024 + 1, ' ')), 2,
+                "configuration " + bench.dir.Path("big.json") + " is larger than 1 MiB");
+  const auto withMqtt = [this](const std::string& member, const std::string& file) {
+    return Saved("p.json", R"({"mqtt": {"username": "u", ")" + member + R"(": ")" + file +
+                               R"("}, "lines": [{"device": ")" + bench.dir.Path("tty") +
+                               R"(", "devices": [)" + kDevice + "]}]}");
+  };
+  ExpectRefused(withMqtt("passwordFile", "/dev/zero"), 2,
+                "mqtt.passwordFile: /dev/zero is not a regular file");
+  bench.dir.Write("big.secret", std::string(64 * 1024 + 1, 'x'));
+  ExpectRefused(withMqtt("passwordFile", "big.secret"), 2,
+                "mqtt.passwordFile: " + bench.dir.Path("big.secret") + " is larger than 64 KiB");
+  ExpectRefused(withMqtt("caFile", "/dev/zero"), 2, "mqtt.caFile: /dev/zero is not a regular file");
+  ExpectRefused(WithLine("", R"({"plugin": ")" + fifo + R"(", "dataId": 12})"), 2,
+                "plug-in " + fifo + " is not a regular file");
+  // The device reads its rule file itself (rule-file mode is its default): the host looks first.
+  std::filesystem::create_directories(bench.dir.Path("ini"));
+  const std::string rules = bench.dir.Path("ini/12.ini");
+  const std::string refusal =
+      "device 12: rule file ./ini/12.ini (under " + bench.dir.Path() + ") is not a regular file";
+  ASSERT_EQ(mkfifo(rules.c_str(), 0600), 0);
+  ExpectRefused(WithLine("", kDevice), 2, refusal);
+  std::filesystem::remove(rules);
+  std::filesystem::create_symlink("/dev/zero", rules);
+  ExpectRefused(WithLine("", kDevice), 2, refusal);
+}
+
+// One sensor configured as two devices, one port as two lines, a socket another host answers
+// on: each is refused before anything is created.
+TEST_F(BadConfiguration, ASensorOrAPortTakenTwiceAndAnotherHostsSocket) {
+  ExpectRefused(WithLine("", R"({"plugin": "do3008ra.so", "dataId": 12, "slaveAddress": 5},
+                                {"plugin": "do3008ra.so", "dataId": 13, "slaveAddress": 5})"),
+                2, "lines[0]: devices 12 and 13 both have slave address 5");
+  std::filesystem::create_symlink("/dev/null", bench.dir.Path("port"));
+  const std::string line = std::string(R"(, "devices": [)") + kDevice + "]}";
+  ExpectRefused(
+      Saved("two.json", R"({"lines": [{"device": "/dev/null")" + line + R"(, {"device": ")" +
+                            bench.dir.Path("port") + "\"" + line + "]}"),
+      2, "lines[1].device: " + bench.dir.Path("port") + " is used by two lines (as /dev/null)");
+
+  // Refused once its port is open (a second host on one configuration is refused for the port).
+  bench.StartSensor({"--static"});
+  const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = bench.dir.Path("host.sock");
+  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listening, 1), 0);
+  ExpectRefused(WithLine("", kDevice), 2, "is in use: another host is running");
+  close(listening);
+}
+
+// Members the host does not know are named, each on one line, and the host runs as before. The
+// history it keeps is its owner's alone, whatever the umask; plot finds its one device in it.
+TEST_F(BadConfiguration, UnknownMembersAreNamedAndTheHistoryIsPrivate) {
+  bench.StartSensor({"--static"});
+  const std::string config =
+      Saved("u.json", R"({"databse": "x.db", "lines": [{"device": ")" + bench.dir.Path("tty") +
+                          R"(", "baudrate": 19200, "devices": [)" + kDevice + "]}]}");
+  const mode_t umaskBefore = umask(022);
+  const auto run = bench.Host({"run", "--cycles", "2", config});
+  umask(umaskBefore);
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const std::string head = "devhost: configuration " + config + ": ";
+  EXPECT_EQ(run.err, head + "databse: unknown member, ignored\n" + head +
+                         "lines[0].baudrate: unknown member, ignored (did you mean baudRate?)\n");
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    struct stat info {};
+    const std::string file = bench.Database() + suffix;
+    if (stat(file.c_str(), &info) != 0) continue;  // SQLite removes -wal and -shm at the end
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
+  }
+  const std::string svg = bench.dir.Path("plot.svg");
+  const auto plot = RunProgram({DEVHOST_PATH, "plot", "--db", bench.Database(), "--output", svg},
+                               std::chrono::seconds(60));
+  EXPECT_EQ(plot.exitCode, 0) << plot.err;
+  EXPECT_NE(plot.out.find("of device 12"), std::string::npos) << plot.out;
 }
 
 // A mistake on the command line is one line saying what is wrong and one pointing at the

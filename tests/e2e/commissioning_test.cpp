@@ -4,6 +4,10 @@
 #include <json/reader.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <thread>
 
@@ -101,6 +105,84 @@ TEST_F(Commissioning, ReaddressAndRebaudAreVerifiedAndTheHostFollowsWithTheChang
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Contains(run.out, "summary  12    cycles 3  errors 0")) << run.out;
   EXPECT_TRUE(Contains(run.out, "38400 baud")) << run.out;
+}
+
+// A readdress killed after the sensor moved leaves its record beside the database (and an edit's
+// temporary file): the next host finds the sensor where the change took it and completes the
+// configuration edit the command was to make, in the file a link leads to, owner and mode kept.
+TEST_F(Commissioning, AnInterruptedReaddressIsCompletedAtTheNextStartThroughALinkedConfiguration) {
+  bench.StartSensor({"--static"});
+  const std::string written = bench.Config(Mode5Settings());
+  std::filesystem::create_directories(bench.dir.Path("etc"));
+  const std::string real = bench.dir.Path("etc/host.json");
+  std::filesystem::rename(written, real);
+  std::filesystem::create_symlink(real, written);
+  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(real.c_str(), 4321, 4322), 0);
+  }
+  const std::string original = ReadFile(real);
+
+  // The sensor moved; a command that ends says so and leaves no record.
+  const auto moved = bench.Host({"readdress", written, "12", "9"});
+  ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
+  const std::string record = bench.Database() + ".change-12";
+  EXPECT_FALSE(Exists(record));
+  // What a readdress --update-config killed between the write and the edit leaves.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  const std::string id = std::to_string(gone);
+  bench.dir.Write("host.db.change-12", R"({"dataId": 12, "member": "slaveAddress", "to": 9, )"
+                                       R"("updateConfig": true, "pid": )" +
+                                           id + "}\n");
+  bench.dir.Write("etc/host.json.tmp" + id, "half");
+
+  const auto run = bench.Host({"run", "--cycles", "3", written});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.out, "device 12: a readdress to address 9 was interrupted (pid " + id +
+                                    ") after the sensor moved: following it at address 9 in "
+                                    "this run; updated lines[0].devices[0].slaveAddress to 9"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "summary  12    cycles 3  errors 0")) << run.out;
+  EXPECT_FALSE(Exists(record));
+  EXPECT_FALSE(Exists(bench.dir.Path("etc/host.json.tmp" + id)));
+  EXPECT_TRUE(std::filesystem::is_symlink(written));
+  EXPECT_EQ(ReadFile(real), Replaced(original, "\"slaveAddress\": 1", "\"slaveAddress\": 9"));
+  EXPECT_EQ(ReadFile(real + ".bak"), original);
+  for (const std::string& file : {real, real + ".bak"}) {
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u) << file;
+    if (root) {
+      EXPECT_EQ(info.st_uid, 4321u) << file;
+      EXPECT_EQ(info.st_gid, 4322u) << file;
+    }
+  }
+}
+
+// readdress --update-config killed at moments from its start to well past the write: whatever
+// it had done, the next host finds the sensor, and the record is resolved.
+TEST_F(Commissioning, AReaddressKilledAtAnyMomentLeavesAHostThatFindsTheSensor) {
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings());
+  const std::string record = bench.Database() + ".change-12";
+  for (int round = 0; round < 8; ++round) {
+    const std::string to = std::to_string(9 + round);  // never where the sensor is
+    BackgroundProcess command(bench.HostCommand({"readdress", "--update-config", config, "12", to}),
+                              bench.dir.Path("readdress.out"));
+    // The record is there before any register is written: from then on the kill matters.
+    for (int i = 0; i < 1000 && !Exists(record) && kill(command.Pid(), 0) == 0; ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(round * 5));
+    command.Kill();
+    const auto run = bench.Host({"run", "--cycles", "2", config});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "summary  12    cycles 2  errors 0")) << run.out;
+    EXPECT_FALSE(Exists(record)) << run.out;
+  }
 }
 
 TEST_F(Commissioning, FailedChangesReportTheFailureAndTheOldSettingIsTriedAgain) {

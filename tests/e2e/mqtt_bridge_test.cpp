@@ -1,9 +1,13 @@
 // The MQTT bridge against a real mosquitto broker started by each test on its own port: what a
 // subscriber and Home Assistant see, the broker going away and coming back, a host that dies,
 // and a broker that refuses the host's password.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -354,6 +358,31 @@ TEST(MqttBridge, AWrongPasswordIsOneClearLineAndTheHostKeepsPollingThenTheRightO
   EXPECT_DOUBLE_EQ(JsonValue(report->payload)["value"].asDouble(), 23.4);
   EXPECT_FALSE(report->retained);
   EXPECT_TRUE(reader.WaitFor("do3008ra/12/state", 5s));
+}
+
+// A port where nothing listens: the connect the first attempt began is refused later, on the
+// network thread, and that is said once however often the bridge tries again.
+TEST(MqttBridge, ARefusedConnectionIsOneClearLine) {
+  Bench bench;
+  const int closed = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  // Bound, never listening: the port stays this test's, and every connect to it is refused.
+  ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  bench.StartSensor({"--static"});
+  const std::string config = MqttConfig(bench,
+                                        R"({"host": "127.0.0.1", "clientId": "bench", "port": )" +
+                                            std::to_string(ntohs(address.sin_port)) + "}",
+                                        Mode5Settings(), 100);
+  const auto run = bench.Host({"run", "--cycles", "20", config});
+  close(closed);
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(CountOf(run.out, "mqtt     12    disconnected (cannot connect: Connection refused)"),
+            1u)
+      << run.out;
 }
 
 // Bad "mqtt" members are refused before anything starts, naming the file and the member.

@@ -26,19 +26,19 @@ std::string Line(const std::string& device, const std::string& devices) {
 TEST(SeveralDevices, ADeviceWhoseAddressNobodyAnswersDoesNotStopItsNeighbourOnTheLine) {
   Bench bench;
   bench.StartSensor({"--static"});  // answers address 1 only
-  bench.dir.Write("two.json", R"({"lines": [)" +
-                                  Line(bench.dir.Path("tty"), Device(12, 1) + ", " + Device(13, 2) +
-                                                                  ", " + Device(14, 1)) +
-                                  "]}");
+  // The silent device first: each round's request to address 1 comes right after a silence.
+  // (One address is one device on a line: a second device at address 1 is refused.)
+  bench.dir.Write(
+      "two.json",
+      R"({"lines": [)" + Line(bench.dir.Path("tty"), Device(13, 2) + ", " + Device(12, 1)) + "]}");
   const auto run = bench.Host({"run", "--cycles", "4", bench.dir.Path("two.json")});
   ASSERT_EQ(run.exitCode, 6) << run.err;  // device 13 completed no cycle
   // Every request to address 2 goes unanswered; the requests to address 1 around them are all
   // answered, the first one after each silence included.
   EXPECT_EQ(HistoryCount(bench, 12), 4) << run.out;
   EXPECT_EQ(HistoryCount(bench, 13), 0);
-  EXPECT_EQ(HistoryCount(bench, 14), 4) << run.out;
   EXPECT_NE(run.out.find("summary  13    cycles 0  errors 4"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("summary  14    cycles 4  errors 0"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("summary  12    cycles 4  errors 0"), std::string::npos) << run.out;
 }
 
 TEST(SeveralDevices, EachLineRunsOnItsOwnAndASilentLineHoldsUpNoOther) {

@@ -45,9 +45,11 @@ bool EveryDeviceCompletedACycle(Host& host) {
 int RunCommand(const CommandLine& line, Console& console) {
   const HostConfig config = Configuration(line);
   Host host(config);
-  host.Start();
-  host.AddSink(console);
   ControlServer server(config.controlSocket, RequestHandler(host));
+  // After the ports (a second host on one configuration is refused for its port), before the
+  // database.
+  host.Start(Host::SerialLines::kOpen, [&server] { server.RemoveStaleSocket(); });
+  host.AddSink(console);
   server.Start();
   AnnounceLines(host, console);
   console.Notice("control socket " + server.Path());

@@ -1,8 +1,12 @@
 #include "cli/DeviceRequests.h"
 
+#include <unistd.h>
+
 #include <ctime>
+#include <optional>
 
 #include "commission/ConfigEdit.h"
+#include "commission/PendingChange.h"
 #include "events/Console.h"
 #include "events/EventFormat.h"
 #include "service/ExitStatus.h"
@@ -24,6 +28,19 @@ Json::Value DeviceRequest(const CommandLine& line, const HostConfig& config) {
   request["data_id"] = line.dataId;
   return request;
 }
+
+class ChangeRecord {
+ public:
+  ChangeRecord(std::string database, uint32_t dataId)
+      : database_(std::move(database)), dataId_(dataId) {}
+  ~ChangeRecord() { ClearPendingChange(database_, dataId_); }
+  ChangeRecord(const ChangeRecord&) = delete;
+  ChangeRecord& operator=(const ChangeRecord&) = delete;
+
+ private:
+  std::string database_;
+  uint32_t dataId_;
+};
 
 void AddNotice(Json::Value& answer, const std::string& text) {
   const HostEvent event{std::time(nullptr), NoticeEvent{text}};
@@ -50,6 +67,19 @@ Json::Value WriteRequest(const CommandLine& line, const HostConfig& config) {
 
 Json::Value ChangeRequest(const CommandLine& line, const HostConfig& config) {
   Json::Value request = DeviceRequest(line, config);
+  // Before any register is written: a command killed from here on leaves the record for the
+  // next host start to find the sensor by.
+  PendingChange change;
+  change.dataId = line.dataId;
+  change.speed = line.command == "rebaud";
+  change.to = line.target;
+  change.updateConfig = line.updateConfig;
+  change.pid = getpid();
+  RecordPendingChange(config.database, change);
+  // Removed when the command ends, whatever its outcome: it has then said where the sensor is.
+  // Only a command killed midway leaves the record.
+  static std::optional<ChangeRecord> record;
+  record.emplace(config.database, line.dataId);
   if (line.command == "rebaud") {
     request["baud"] = line.target;
     request["force"] = line.force;

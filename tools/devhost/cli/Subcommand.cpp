@@ -127,7 +127,7 @@ are drawn from the lowest and highest value of each pixel column. Exit 1 when th
 holds no record.
 )",
       R"(  --db FILE         the database to read instead of CONFIG's
-  --data-id N       the device (needed when CONFIG has more than one)
+  --data-id N       the device (needed when CONFIG, or FILE alone, has more than one)
   --since TIME, --until TIME
                     the range, as for history (default: every record)
   --output FILE     FILE.svg (default device-N.svg) or FILE.png

@@ -1,16 +1,18 @@
 #include "commission/ConfigEdit.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <memory>
 
 #include <json/reader.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -33,15 +35,20 @@ const Json::Value& ObjectAt(const Json::Value& root, const ConfigMember& member)
   return *object;
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw ConfigError("cannot read configuration " + path);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-void WriteWhole(const std::string& path, const std::string& text, mode_t mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+// Written with the mode and owner of the file it stands for: a configuration that holds a
+// broker's user name is not made readable to others, nor handed to root.
+void WriteWhole(const std::string& path, const std::string& text, const struct stat& like) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) throw ConfigError("cannot write " + path + ": " + std::strerror(errno));
+  const bool owned = (like.st_uid == geteuid() && like.st_gid == getegid()) ||
+                     fchown(fd, like.st_uid, like.st_gid) == 0;
+  if (!owned || fchmod(fd, like.st_mode & 07777) != 0) {
+    const int error = errno;
+    close(fd);
+    unlink(path.c_str());
+    throw ConfigError("cannot give " + path +
+                      " the owner and mode of the configuration: " + std::strerror(error));
+  }
   std::size_t written = 0;
   while (written < text.size()) {
     const ssize_t put = write(fd, text.data() + written, text.size() - written);
@@ -58,7 +65,29 @@ void WriteWhole(const std::string& path, const std::string& text, mode_t mode) {
   }
 }
 
+std::string RealPath(const std::string& path) {
+  std::error_code error;
+  const fs::path real = fs::canonical(path, error);
+  if (error) throw ConfigError("cannot resolve " + path + ": " + error.message());
+  return real.string();
+}
+
 }  // namespace
+
+void RemoveStaleTemporaries(const std::string& path) {
+  const fs::path file(path);
+  const std::string head = file.filename().string() + ".tmp";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(file.parent_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(head, 0) != 0 || name.size() == head.size()) continue;
+    const std::string pid = name.substr(head.size());
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid.size() > 9) continue;
+    const pid_t owner = static_cast<pid_t>(std::stol(pid));
+    if (owner == getpid() || kill(owner, 0) == 0 || errno == EPERM) continue;
+    fs::remove(entry.path(), error);
+  }
+}
 
 std::string ConfigMember::Path() const {
   std::string path = "lines[" + std::to_string(line) + "]";
@@ -98,17 +127,22 @@ std::string WithMember(const std::string& text, const ConfigMember& member) {
   return text.substr(0, after) + ", \"" + member.name + "\": " + value + text.substr(after);
 }
 
-std::string UpdateConfigFile(const std::string& path, const ConfigMember& member) {
-  const std::string text = ReadText(path);
+std::string UpdateConfigFile(const std::string& given, const ConfigMember& member) {
+  const std::string text = ReadConfigText(given);
   const std::string changed = WithMember(text, member);
   // The new text must load as a configuration before it replaces the old one.
-  ParseHostConfig(changed, path, ConfigOverrides{});
+  ParseHostConfig(changed, given, ConfigOverrides{});
+  // A link stays a link: the file it leads to is the one replaced.
+  const std::string path = RealPath(given);
   struct stat info {};
-  const mode_t mode = stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
+  if (stat(path.c_str(), &info) != 0) {
+    throw ConfigError("cannot look at " + path + ": " + std::strerror(errno));
+  }
+  RemoveStaleTemporaries(path);
   const std::string backup = path + ".bak";
-  WriteWhole(backup, text, mode);
+  WriteWhole(backup, text, info);
   const std::string temporary = path + ".tmp" + std::to_string(getpid());
-  WriteWhole(temporary, changed, mode);
+  WriteWhole(temporary, changed, info);
   if (rename(temporary.c_str(), path.c_str()) != 0) {
     const int error = errno;
     unlink(temporary.c_str());

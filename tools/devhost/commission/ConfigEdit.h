@@ -29,3 +29,6 @@ std::string WithMember(const std::string& text, const ConfigMember& member);
 // temporary file that then replaces PATH in one step, so a crash leaves one whole file. The
 // result is loaded before it is written. Returns the backup's path; ConfigError on failure.
 std::string UpdateConfigFile(const std::string& path, const ConfigMember& member);
+
+// Removes PATH.tmp<pid> files an edit left when its process was killed before the rename.
+void RemoveStaleTemporaries(const std::string& path);

@@ -2,14 +2,16 @@
 
 #include <sys/un.h>
 
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <set>
 
 #include <json/reader.h>
 
+#include "config/BoundedFile.h"
 #include "config/Fields.h"
+#include "config/KnownMembers.h"
 #include "config/MqttConfig.h"
 #include "config/Paths.h"
 
@@ -112,13 +114,23 @@ std::string ParseControlSocket(const Fields& fields, const std::string& base,
   return path;
 }
 
+// The port a device path leads to: two names of one pty are one line.
+std::string PortIdentity(const std::string& device) {
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(device, error);
+  return error ? device : real.string();
+}
+
 void CheckUnique(const HostConfig& config) {
   std::set<uint32_t> dataIds;
-  std::set<std::string> ports;
+  std::map<std::string, std::string> ports;  // identity -> the name a line gave it
   for (std::size_t l = 0; l < config.lines.size(); ++l) {
-    if (!ports.insert(config.lines[l].device).second) {
-      throw ConfigError("lines[" + std::to_string(l) + "].device: " + config.lines[l].device +
-                        " is used by two lines");
+    const std::string& device = config.lines[l].device;
+    const auto [known, added] = ports.emplace(PortIdentity(device), device);
+    if (!added) {
+      throw ConfigError("lines[" + std::to_string(l) + "].device: " + device +
+                        " is used by two lines" +
+                        (known->second == device ? "" : " (as " + known->second + ")"));
     }
     for (const DeviceConfig& device : config.lines[l].devices) {
       if (!dataIds.insert(device.dataId).second) {
@@ -190,6 +202,7 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     if (fields.Has("mqtt")) config.mqtt = ParseMqtt(fields.Get("mqtt"), base);
     ApplyPortOverrides(config, overrides);
     CheckUnique(config);
+    WarnUnknownMembers(root, config.warnings);
     return config;
   } catch (const ConfigError& error) {
     throw ConfigError("configuration " + path + ": " + error.what());
@@ -199,11 +212,21 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
 }
 
 HostConfig LoadHostConfig(const std::string& path, const ConfigOverrides& overrides) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw ConfigError("cannot read configuration " + path);
-  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) throw ConfigError("cannot read configuration " + path);
-  return ParseHostConfig(text, path, overrides);
+  HostConfig config = ParseHostConfig(ReadConfigText(path), path, overrides);
+  // Said once in a process, however often a command loads the file.
+  static std::set<std::string> said;
+  for (const std::string& warning : config.warnings) {
+    const std::string line = "configuration " + path + ": " + warning;
+    if (said.insert(line).second) std::fprintf(stderr, "devhost: %s\n", line.c_str());
+  }
+  return config;
+}
+
+std::string ReadConfigText(const std::string& path) {
+  const BoundedRead read = ReadBoundedFile(path, kConfigFileLimit);
+  if (!read.opened) throw ConfigError("cannot read configuration " + path);
+  if (!read.problem.empty()) throw ConfigError("configuration " + path + " " + read.problem);
+  return read.text;
 }
 
 Json::Value ParseConfigJson(const std::string& text) {

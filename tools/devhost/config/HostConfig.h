@@ -69,6 +69,9 @@ struct HostConfig {
   std::optional<int> retentionDays;
   std::vector<LineConfig> lines;
   std::optional<MqttConfig> mqtt;
+  // Members the host does not know, each "PLACE: unknown member, ignored"; LoadHostConfig says
+  // them on stderr.
+  std::vector<std::string> warnings;
 
   const DeviceConfig* FindDevice(uint32_t dataId) const;
 };
@@ -87,6 +90,8 @@ struct ConfigOverrides {
 // Reads and checks the whole file before anything else happens; throws ConfigError with the
 // file name, the member's path and what is wrong.
 HostConfig LoadHostConfig(const std::string& path, const ConfigOverrides& overrides);
+// The configuration file's text: a regular file of at most 1 MiB, else ConfigError.
+std::string ReadConfigText(const std::string& path);
 // Configuration text as strict JSON, every value's place in the text kept (getOffsetStart);
 // ConfigError with the first problem and its line otherwise.
 Json::Value ParseConfigJson(const std::string& text);

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <fstream>
 
+#include "config/BoundedFile.h"
 #include "config/Fields.h"
 #include "config/Paths.h"
 
@@ -36,20 +36,29 @@ std::string DefaultClientId() {
 
 // The first line of the password file; the message names the file, never its content.
 std::string ReadPassword(const Fields& fields, const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::string password;
-  if (!file || !std::getline(file, password)) {
-    fields.Fail("passwordFile", "cannot read " + path);
-  }
+  const BoundedRead read = ReadBoundedFile(path, kPasswordFileLimit);
+  if (!read.opened) fields.Fail("passwordFile", "cannot read " + path);
+  if (!read.problem.empty()) fields.Fail("passwordFile", path + " " + read.problem);
+  std::string password = read.text.substr(0, read.text.find('\n'));
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.empty()) fields.Fail("passwordFile", path + " holds no password on its first line");
   return password;
 }
 
+// A TLS file is read by the TLS library on the network thread: a FIFO there would hang it.
+std::string TlsFile(const Fields& fields, const std::string& member, const std::string& base) {
+  if (!fields.Has(member)) return {};
+  const std::string path = AbsolutePath(fields.Text(member, true), base);
+  if (const auto problem = FileProblem(path, kConfigFileLimit)) {
+    fields.Fail(member, path + " " + *problem);
+  }
+  return path;
+}
+
 void ParseMqttTls(const Fields& fields, const std::string& base, MqttConfig& mqtt) {
-  if (fields.Has("caFile")) mqtt.caFile = AbsolutePath(fields.Text("caFile", true), base);
-  if (fields.Has("certFile")) mqtt.certFile = AbsolutePath(fields.Text("certFile", true), base);
-  if (fields.Has("keyFile")) mqtt.keyFile = AbsolutePath(fields.Text("keyFile", true), base);
+  mqtt.caFile = TlsFile(fields, "caFile", base);
+  mqtt.certFile = TlsFile(fields, "certFile", base);
+  mqtt.keyFile = TlsFile(fields, "keyFile", base);
   if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
     fields.Fail(mqtt.certFile.empty() ? "certFile" : "keyFile", "certFile and keyFile go together");
   }

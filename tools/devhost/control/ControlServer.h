@@ -34,9 +34,11 @@ class ControlServer {
   // Stops serving and removes the socket.
   void Stop();
   const std::string& Path() const { return path_; }
+  // What Start does first: ControlError when another host listens there. Called before the
+  // host creates its database, so that a refused host leaves none behind.
+  void RemoveStaleSocket();
 
  private:
-  void RemoveStaleSocket();
   void Serve();
 
   std::string path_;

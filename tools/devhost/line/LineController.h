@@ -81,6 +81,7 @@ class LineController : public SMDController {
   // Commissioning jobs talk to the line outside any device's poll cycle (reading where a sensor
   // says it is) and move the whole line to another speed.
   Bus& LineBus() { return *line_; }
+  bool HasBus() const { return line_ != nullptr; }
   void ChangeSpeed(int baudRate);
 
   // Any thread: runs `job` on the line's thread between exchanges; false when the line has

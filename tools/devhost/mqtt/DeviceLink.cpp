@@ -159,6 +159,10 @@ void DeviceLink::Remember(const MqttMessage& message) {
 
 void DeviceLink::OnConnect(mosquitto*, void* self, int rc) {
   auto* link = static_cast<DeviceLink*>(self);
+  {
+    std::lock_guard<std::mutex> lock(link->mutex_);
+    link->answered_ = true;
+  }
   if (rc == 0) {
     link->Connected();
   } else {
@@ -167,7 +171,24 @@ void DeviceLink::OnConnect(mosquitto*, void* self, int rc) {
 }
 
 void DeviceLink::OnDisconnect(mosquitto*, void* self, int rc) {
-  static_cast<DeviceLink*>(self)->Lost(DisconnectReason(rc), true);
+  // errno still says why the socket ended (connection refused) before anything else runs.
+  const int error = errno;
+  auto* link = static_cast<DeviceLink*>(self);
+  if (link->FailedBeforeAnswer()) {
+    const std::string why =
+        rc == MOSQ_ERR_ERRNO && error != 0 ? std::strerror(error) : DisconnectReason(rc);
+    link->Notify(false, "cannot connect: " + why);
+    return;
+  }
+  link->Lost(DisconnectReason(rc), true);
+}
+
+bool DeviceLink::FailedBeforeAnswer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A connect the broker refused was said by OnConnect; the socket's end adds nothing.
+  const bool unanswered = !connected_ && !answered_ && !stopping_;
+  answered_ = false;
+  return unanswered;
 }
 
 void DeviceLink::OnPublish(mosquitto*, void* self, int) {

@@ -46,6 +46,8 @@ class DeviceLink {
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
 
   void Connected();
+  // True once per connect that ended before the broker answered it (refused, unreachable).
+  bool FailedBeforeAnswer();
   void Lost(const std::string& reason, bool onlyIfConnected);
   void Remember(const MqttMessage& message);
   void RepublishRetained();
@@ -66,6 +68,7 @@ class DeviceLink {
   bool connected_ = false;
   bool draining_ = false;
   bool stopping_ = false;
+  bool answered_ = false;  // the broker answered the current connect (accepted or refused)
   unsigned inFlight_ = 0;  // handed over, not yet confirmed written (QoS 0) or acknowledged
   unsigned long published_ = 0;
   std::string lastNotice_;  // the same failure again (each retry) is said once

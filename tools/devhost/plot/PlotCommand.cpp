@@ -14,16 +14,28 @@ constexpr std::chrono::seconds kGnuplotLimit{120};
 // Plot area: the picture less the margins, one column per pixel.
 constexpr int kMarginPixels = 110;
 
-uint32_t PlottedDevice(const CommandLine& line, const HostConfig* config) {
+// Without --data-id, the one device the configuration names; nothing with --db alone.
+std::optional<uint32_t> NamedDevice(const CommandLine& line, const HostConfig* config) {
   if (line.historyDataId) return *line.historyDataId;
-  if (config != nullptr) {
-    std::vector<uint32_t> ids;
-    for (const LineConfig& l : config->lines) {
-      for (const DeviceConfig& device : l.devices) ids.push_back(device.dataId);
-    }
-    if (ids.size() == 1) return ids.front();
+  if (config == nullptr) return std::nullopt;
+  std::vector<uint32_t> ids;
+  for (const LineConfig& l : config->lines) {
+    for (const DeviceConfig& device : l.devices) ids.push_back(device.dataId);
   }
+  if (ids.size() == 1) return ids.front();
   throw UsageError("plot needs --data-id N (the configuration has more than one device)");
+}
+
+// --db alone: the one device the database holds.
+uint32_t StoredDevice(Store& store) {
+  const std::vector<uint32_t> ids = store.StoredDevices();
+  if (ids.size() == 1) return ids.front();
+  if (ids.empty())
+    throw UsageError("plot: database " + store.Path() + " holds no device's records");
+  std::string list;
+  for (uint32_t id : ids) list += (list.empty() ? "" : ", ") + std::to_string(id);
+  throw UsageError("plot needs --data-id N (database " + store.Path() +
+                   " holds the records of devices " + list + ")");
 }
 
 long long GapSeconds(const HostConfig* config, uint32_t dataId) {
@@ -87,7 +99,11 @@ int PlotCommand(const CommandLine& line, Console& console) {
     database = config->database;
   }
   const HostConfig* hostConfig = config ? &*config : nullptr;
-  const uint32_t dataId = PlottedDevice(line, hostConfig);
+  const std::optional<uint32_t> named = NamedDevice(line, hostConfig);
+  // A wrong --output is a usage error before any database is opened.
+  if (!line.plotOutput.empty()) IsPng(line.plotOutput);
+  Store store(database, false);
+  const uint32_t dataId = named ? *named : StoredDevice(store);
   const std::string output =
       line.plotOutput.empty() ? "device-" + std::to_string(dataId) + ".svg" : line.plotOutput;
   PlotRequest request;
@@ -97,7 +113,6 @@ int PlotCommand(const CommandLine& line, Console& console) {
   request.height = line.plotHeight;
   const TimeRange range = ParseRange(line);
 
-  Store store(database, false);
   const auto span = store.HistorySpan(dataId, range);
   if (!span) {
     std::fprintf(stderr, "devhost: nothing to plot: device %u has no records from %s\n", dataId,

@@ -6,7 +6,11 @@
 #include <cstring>
 #include <exception>
 
+#include "commission/ChangeRecovery.h"
+#include "commission/ConfigEdit.h"
+#include "config/BoundedFile.h"
 #include "line/SerialLine.h"
+#include "service/RuleFileCheck.h"
 #include "store/Store.h"
 
 namespace {
@@ -27,6 +31,19 @@ void ApplyReports(SMDVDevice& device, const std::map<std::string, ReportConfig>&
 }
 
 std::string DeviceName(uint32_t dataId) { return "device " + std::to_string(dataId); }
+
+// Two devices at one address on one line would both take the one sensor's answers.
+void CheckAddresses(LineController& line, std::size_t index, const std::string& path) {
+  std::map<int, uint32_t> taken;  // address -> data id
+  for (const auto& device : line.Devices()) {
+    const auto [other, added] = taken.emplace(device->slave, device->dataId);
+    if (added) continue;
+    throw ConfigError("configuration " + path + ": lines[" + std::to_string(index) + "]: devices " +
+                      std::to_string(other->second) + " and " + std::to_string(device->dataId) +
+                      " both have slave address " + std::to_string(device->slave) +
+                      "; each sensor on a line needs its own");
+  }
+}
 
 }  // namespace
 
@@ -65,6 +82,11 @@ std::shared_ptr<Provider> Host::ProviderOf(const std::string& pluginPath) {
 
 std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
                                                const std::shared_ptr<LineController>& line) {
+  // dlopen would wait on a FIFO for ever.
+  if (const auto problem = FileProblem(config.plugin, kPluginFileLimit)) {
+    throw ConfigError("configuration " + config_.path + ": plug-in " + config.plugin + " " +
+                      *problem);
+  }
   auto hosted = std::make_unique<HostedDevice>();
   hosted->dataId = config.dataId;
   try {
@@ -82,6 +104,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   hosted->type = DeviceTypeNamed(hosted->object->DeviceType());
   try {
     hosted->device->Init(line, config.dataId, config.settings);
+    CheckRuleFile(config.dataId, hosted->device->DeviceType(), config.settings, config_.workDir);
     const int result = hosted->device->InitSetting(config.settings);
     if (result != 0) {
       throw ConfigError(DeviceName(config.dataId) + ": the device rejected its settings (" +
@@ -98,16 +121,18 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   return hosted;
 }
 
-void Host::Start(SerialLines serialLines) {
+void Host::Start(SerialLines serialLines, const std::function<void()>& beforeStore) {
   EnterWorkDir();
   for (const LineConfig& lineConfig : config_.lines) {
     auto line = std::make_shared<LineController>(lineConfig);
     lines_.push_back(line);
     for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
+    CheckAddresses(*line, lines_.size() - 1, config_.path);
   }
   if (serialLines == SerialLines::kOpen) {
     for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
   }
+  if (beforeStore) beforeStore();
   for (auto& line : lines_) stores_.push_back(std::make_unique<LineStore>(*line, config_.database));
   StartRetention();
 }
@@ -128,6 +153,10 @@ void Host::StartRetention() {
 }
 
 void Host::Restore() {
+  RemoveStaleTemporaries(config_.path);
+  for (auto& line : lines_) {
+    if (line->HasBus()) ResolveInterruptedChanges(*line, config_);
+  }
   for (std::size_t i = 0; i < lines_.size(); ++i) lines_[i]->Restore(stores_[i]->Restored());
 }
 

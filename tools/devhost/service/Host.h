@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -32,8 +33,12 @@ class Host {
   // (SerialError) and the database (StoreError). Without its serial lines, a host can only
   // answer from what it keeps (alarms), with the sensor's port busy or gone.
   enum class SerialLines { kOpen, kLeftClosed };
-  void Start(SerialLines serialLines = SerialLines::kOpen);
-  // Hands each device its last stored record and alarm states.
+  // `beforeStore` runs once the lines are open and before the database is opened or created:
+  // a check that refuses the start (another host's control socket) leaves no database behind.
+  void Start(SerialLines serialLines = SerialLines::kOpen,
+             const std::function<void()>& beforeStore = {});
+  // Resolves a readdress or rebaud that was interrupted (ResolveInterruptedChanges), then
+  // hands each device its last stored record and alarm states.
   void Restore();
   // The last change of each of the device's alarms as stored; throws StoreError.
   std::map<std::string, AlarmEvent> StoredAlarms(uint32_t dataId);

@@ -1,6 +1,8 @@
 #include "store/Store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -205,9 +207,17 @@ void AddMissingColumns(sqlite3* db) {
   }
 }
 
+// The history is the owner's, like the control socket: a new database is made 0600 here, and
+// SQLite gives its -wal and -shm files the database's mode. An existing file keeps its mode.
+void CreateOwnerOnly(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) close(fd);
+}
+
 }  // namespace
 
 sqlite3* Store::Open(const std::string& path, bool create) {
+  if (create) CreateOwnerOnly(path);
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {

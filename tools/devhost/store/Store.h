@@ -117,6 +117,8 @@ class Store {
   StoredRows Events(EventTable table, const RowQuery& query);
   // The times (store text) of the device's first and last record in the range; nothing when
   // the range holds none.
+  // The data ids that have a record stored, in order.
+  std::vector<uint32_t> StoredDevices();
   std::optional<std::pair<std::string, std::string>> HistorySpan(uint32_t dataId,
                                                                  const TimeRange& range);
   // The length of the device's newest record in the range whose length is one of `lengths`;

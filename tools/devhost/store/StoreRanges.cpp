@@ -202,3 +202,11 @@ long long Store::PruneBatch(std::optional<EventTable> table, const std::string& 
     throw;
   }
 }
+
+std::vector<uint32_t> Store::StoredDevices() {
+  // One row per device that ever stored a record: no scan of the history.
+  Statement statement(db_, "SELECT data_id FROM last_record ORDER BY data_id");
+  std::vector<uint32_t> devices;
+  while (statement.Step()) devices.push_back(static_cast<uint32_t>(statement.Integer(0)));
+  return devices;
+}

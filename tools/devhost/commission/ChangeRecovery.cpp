@@ -1,0 +1,82 @@
+#include "commission/ChangeRecovery.h"
+
+#include "commission/BaudCodes.h"
+#include "commission/BusRegisters.h"
+#include "commission/ConfigEdit.h"
+#include "commission/PendingChange.h"
+#include "line/LineController.h"
+
+namespace {
+
+bool AnswersAt(LineController& line, int address) {
+  const BusReading reading = ReadBusRegisters(line.LineBus(), address);
+  return reading.answered && reading.address == address &&
+         do3008ra::BaudOfCode(reading.baudCode) == line.Config().baudRate;
+}
+
+// Where the host talks to the device: its address, or its line's speed.
+void MoveTo(LineController& line, HostedDevice& device, const PendingChange& change, int value) {
+  if (!change.speed) {
+    device.slave = value;
+    return;
+  }
+  try {
+    line.ChangeSpeed(value);
+  } catch (const SerialError&) {
+  }
+}
+
+// The sensor answers at the new place: the configuration is brought there if the command was to.
+std::string Followed(const HostConfig& config, const PendingChange& change) {
+  const ConfigMember member = change.speed ? SpeedMember(config, change.dataId, change.to)
+                                           : AddressMember(config, change.dataId, change.to);
+  const std::string setting = member.Path() + " to " + std::to_string(change.to);
+  if (change.updateConfig) {
+    try {
+      const std::string backup = UpdateConfigFile(config.path, member);
+      ClearPendingChange(config.database, change.dataId);
+      return "updated " + setting + " in " + config.path + " (the old file is " + backup + ")";
+    } catch (const ConfigError& error) {
+      return std::string("could not update the configuration: ") + error.what() + "; set " +
+             setting + " in " + config.path + " by hand";
+    }
+  }
+  return "set " + setting + " in " + config.path +
+         " for the host to find the sensor at its next start";
+}
+
+std::string Resolve(LineController& line, HostedDevice& device, const PendingChange& change,
+                    const HostConfig& config) {
+  const std::string head = "device " + std::to_string(change.dataId) + ": a " + change.Command() +
+                           " to " + change.Place(change.to) + " was interrupted (pid " +
+                           std::to_string(change.pid) + ")";
+  const int configured = change.speed ? line.Config().baudRate : device.slave;
+  if (AnswersAt(line, device.slave)) {
+    ClearPendingChange(config.database, change.dataId);
+    return head + " before the sensor moved: it answers at " + change.Place(configured);
+  }
+  MoveTo(line, device, change, change.to);
+  if (!AnswersAt(line, device.slave)) {
+    MoveTo(line, device, change, configured);
+    return head + ": the sensor answers neither at " + change.Place(configured) + " nor at " +
+           change.Place(change.to) + "; find it with devhost scan " + line.Config().device;
+  }
+  return head + " after the sensor moved: following it at " + change.Place(change.to) +
+         " in this run; " + Followed(config, change);
+}
+
+}  // namespace
+
+void ResolveInterruptedChanges(LineController& line, const HostConfig& config) {
+  for (const auto& device : line.Devices()) {
+    const auto change = InterruptedChange(config.database, device->dataId);
+    if (!change) continue;
+    const int configured = change->speed ? line.Config().baudRate : device->slave;
+    // The configuration says where the change was going: it completed, or was followed by hand.
+    if (configured == change->to) {
+      ClearPendingChange(config.database, device->dataId);
+      continue;
+    }
+    line.Events().Emit(NoticeEvent{Resolve(line, *device, *change, config)});
+  }
+}

@@ -1,0 +1,45 @@
+#include "service/RuleFileCheck.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "config/BoundedFile.h"
+#include "config/HostConfig.h"
+
+namespace {
+
+// The device's own reading of appSetting.b_mode: rule-file mode unless another mode is given.
+bool RuleFileMode(const Json::Value& settings) {
+  if (!settings.isObject() || !settings["appSetting"].isObject()) return true;
+  const Json::Value& mode = settings["appSetting"]["b_mode"];
+  if (mode.isNull() || mode.isObject() || mode.isArray()) return true;
+  return std::strtol(mode.asString().c_str(), nullptr, 10) == 1;
+}
+
+// The first candidate that exists, in the device's order; only an ".ini" one is read.
+std::string RuleFileCandidate(uint32_t dataId, const std::string& deviceType) {
+  const std::string stems[] = {std::to_string(dataId), deviceType};
+  for (const char* directory : {"./ini/", "./ini/vizova/"}) {
+    for (const std::string& stem : stems) {
+      for (const char* extension : {".yaml", ".ini"}) {
+        const std::string path = directory + stem + extension;
+        if (access(path.c_str(), F_OK) == 0) return extension[1] == 'i' ? path : std::string();
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+void CheckRuleFile(uint32_t dataId, const std::string& deviceType, const Json::Value& settings,
+                   const std::string& workDir) {
+  if (!RuleFileMode(settings)) return;
+  const std::string path = RuleFileCandidate(dataId, deviceType);
+  if (path.empty()) return;
+  if (const auto problem = FileProblem(path, kConfigFileLimit)) {
+    throw ConfigError("device " + std::to_string(dataId) + ": rule file " + path + " (under " +
+                      workDir + ") " + *problem);
+  }
+}

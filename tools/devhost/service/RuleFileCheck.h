@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+#include <json/value.h>
+
+// In rule-file mode a device reads its rule file itself, whole, from ./ini/ under the working
+// directory. The host looks first, as the device will, and refuses (ConfigError) a candidate it
+// would read that is not a regular file of at most 1 MiB: a FIFO would hang the start, a link
+// to /dev/zero would fill the memory.
+void CheckRuleFile(uint32_t dataId, const std::string& deviceType, const Json::Value& settings,
+                   const std::string& workDir);

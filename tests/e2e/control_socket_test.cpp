@@ -26,8 +26,8 @@ long long HistoryRows(const Bench& bench) {
 class RunningHost : public ::testing::Test {
  protected:
   // Each host writes a log of its own, so a wait never reads an earlier host's lines.
-  void StartHost(int pollMs = 50) {
-    config_ = bench.Config(Mode5Settings(), pollMs, 150);
+  void StartHost(int pollMs = 50, int responseTimeoutMs = 150) {
+    config_ = bench.Config(Mode5Settings(), pollMs, responseTimeoutMs);
     log_ = bench.dir.Path("host" + std::to_string(++hosts_) + ".log");
     host_ = std::make_unique<BackgroundProcess>(bench.HostCommand({"run", config_}), log_);
     ASSERT_TRUE(WaitForText(log_, "cycle ")) << HostLog();
@@ -73,6 +73,46 @@ TEST_F(RunningHost, WritesThroughTheSocketWhilePollingAreAllConfirmedAndTheLineS
   EXPECT_NE(log.find("register 80 = 20: confirmed"), std::string::npos);
   // A clean stop takes the socket away.
   EXPECT_NE(stat(Socket().c_str(), &info), 0);
+}
+
+// A sensor that answers late now and then keeps each exchange in flight longer: a write that
+// did not wait for the line's thread would meet a poll on the wire and take its answer.
+TEST_F(RunningHost, WritesWhileASlowSensorIsPolledTakeOnlyTheirOwnAnswers) {
+  bench.StartSensor({"--static", "--late", "40", "--late-ms", "30", "--seed", "11"});
+  StartHost(50, 400);
+  for (int i = 1; i <= 10; ++i) {
+    const auto write = bench.Host({"write", config_, "12", "80", std::to_string(i)});
+    EXPECT_EQ(write.exitCode, 0) << write.out << write.err;
+    EXPECT_NE(write.out.find("register 80 = " + std::to_string(i) + ": confirmed"),
+              std::string::npos)
+        << write.out;
+  }
+  ASSERT_EQ(StopHost(), 0);
+  const std::string log = HostLog();
+  EXPECT_EQ(CountOf(log, ": confirmed"), 10u) << log;
+  EXPECT_EQ(log.find("error    12"), std::string::npos) << log;
+  EXPECT_NE(log.find("errors 0"), std::string::npos) << log;
+}
+
+// Through a running host a write ends as it would stand-alone: refused by the sensor 7, a wrong
+// echo 1, each with its reason.
+TEST_F(RunningHost, AWriteThroughTheHostKeepsTheExitStatusOfItsOutcome) {
+  bench.StartSensor({"--static", "--wrong-echo"});
+  StartHost(50);
+  const auto refused = bench.Host({"write", config_, "12", "1", "99"});
+  EXPECT_EQ(refused.exitCode, 7) << refused.out << refused.err;
+  EXPECT_NE(refused.out.find("register 1 = 99: refused by the sensor: Modbus exception 2"),
+            std::string::npos)
+      << refused.out;
+  const auto wrongEcho = bench.Host({"write", config_, "12", "81", "7"});
+  EXPECT_EQ(wrongEcho.exitCode, 1) << wrongEcho.out << wrongEcho.err;
+  EXPECT_NE(wrongEcho.out.find("register 81 = 7: not confirmed (echo 8 for 7)"), std::string::npos)
+      << wrongEcho.out;
+  ASSERT_EQ(StopHost(), 0);
+  // Both were carried out by the running host, not by a stand-alone one.
+  EXPECT_NE(HostLog().find("register 1 = 99: refused by the sensor"), std::string::npos)
+      << HostLog();
+  EXPECT_NE(HostLog().find("register 81 = 7: not confirmed"), std::string::npos) << HostLog();
 }
 
 TEST_F(RunningHost, BadRequestsAreAnsweredOrDroppedAndThePollingGoesOn) {

@@ -35,6 +35,16 @@ class RunningHost : public ::testing::Test {
   std::string HostLog() const { return ReadFile(log_); }
   std::string Socket() const { return bench.dir.Path("host.sock"); }
   int StopHost() { return host_->Stop(5000ms); }
+  // Writes 1 to `count` into register 80 through the running host, each confirmed.
+  void WriteConfirmed(int count) {
+    for (int i = 1; i <= count; ++i) {
+      const auto write = bench.Host({"write", config_, "12", "80", std::to_string(i)});
+      ASSERT_EQ(write.exitCode, 0) << write.out << write.err;
+      EXPECT_NE(write.out.find("register 80 = " + std::to_string(i) + ": confirmed"),
+                std::string::npos)
+          << write.out;
+    }
+  }
 
   Bench bench;
   std::string config_;
@@ -51,13 +61,7 @@ TEST_F(RunningHost, WritesThroughTheSocketWhilePollingAreAllConfirmedAndTheLineS
   EXPECT_TRUE(S_ISSOCK(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-  for (int i = 1; i <= 20; ++i) {
-    const auto write = bench.Host({"write", config_, "12", "80", std::to_string(i)});
-    ASSERT_EQ(write.exitCode, 0) << write.out << write.err;
-    EXPECT_NE(write.out.find("register 80 = " + std::to_string(i) + ": confirmed"),
-              std::string::npos)
-        << write.out;
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteConfirmed(20));
   // The last write shows in the document the running host answered with.
   const auto status = bench.Host({"status", "--json", config_});
   ASSERT_EQ(status.exitCode, 0) << status.err;
@@ -80,13 +84,7 @@ TEST_F(RunningHost, WritesThroughTheSocketWhilePollingAreAllConfirmedAndTheLineS
 TEST_F(RunningHost, WritesWhileASlowSensorIsPolledTakeOnlyTheirOwnAnswers) {
   bench.StartSensor({"--static", "--late", "40", "--late-ms", "30", "--seed", "11"});
   StartHost(50, 400);
-  for (int i = 1; i <= 10; ++i) {
-    const auto write = bench.Host({"write", config_, "12", "80", std::to_string(i)});
-    EXPECT_EQ(write.exitCode, 0) << write.out << write.err;
-    EXPECT_NE(write.out.find("register 80 = " + std::to_string(i) + ": confirmed"),
-              std::string::npos)
-        << write.out;
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteConfirmed(10));
   ASSERT_EQ(StopHost(), 0);
   const std::string log = HostLog();
   EXPECT_EQ(CountOf(log, ": confirmed"), 10u) << log;

@@ -160,6 +160,44 @@ TEST_F(RunningHost, ASocketLeftByAKilledHostIsReplacedByTheNextHost) {
   EXPECT_EQ(StopHost(), 0);
 }
 
+// A configuration of this bench whose host listens at `socket`, its device under `dataId`.
+std::string WithSocket(const Bench& bench, const std::string& socket, const std::string& name,
+                       uint32_t dataId) {
+  std::string text = ReadFile(bench.Config(Mode5Settings(), 50, 150));
+  const std::string id = "\"dataId\": " + std::to_string(Bench::kDataId);
+  text.replace(text.find(id), id.size(), "\"dataId\": " + std::to_string(dataId));
+  bench.dir.Write(name, R"({"controlSocket": ")" + socket + "\", " + text.substr(1));
+  return bench.dir.Path(name);
+}
+
+// Two hosts on two lines, configured with one control socket: the second is refused before it
+// polls, and the socket stays the first host's.
+TEST(SharedSocket, ASecondHostOnAnotherLineIsRefusedAndTheFirstStillAnswers) {
+  Bench first;
+  Bench other;
+  first.StartSensor({"--static"});
+  other.StartSensor({"--static"});
+  const std::string socket = first.dir.Path("shared.sock");
+  const std::string firstConfig = WithSocket(first, socket, "first.json", 12);
+  const std::string log = first.dir.Path("first.log");
+  BackgroundProcess host(first.HostCommand({"run", firstConfig}), log);
+  ASSERT_TRUE(WaitForText(log, "cycle ")) << ReadFile(log);
+
+  const auto second =
+      other.Host({"run", "--cycles", "2", WithSocket(other, socket, "second.json", 13)}, 20s);
+  EXPECT_EQ(second.exitCode, 2) << second.out << second.err;
+  EXPECT_NE(second.err.find("control socket " + socket + " is in use: another host is running"),
+            std::string::npos)
+      << second.err;
+  EXPECT_EQ(second.out.find("cycle    13"), std::string::npos) << second.out;
+
+  const auto status = first.Host({"status", firstConfig});
+  EXPECT_EQ(status.exitCode, 0) << status.out << status.err;
+  EXPECT_NE(status.out.find("status   12 "), std::string::npos) << status.out;
+  EXPECT_EQ(status.out.find(" 13 "), std::string::npos) << status.out;
+  EXPECT_EQ(host.Stop(5000ms), 0) << ReadFile(log);
+}
+
 // The sensor stops answering (the simulator is paused) for well over three cycles, then comes
 // back: one "link lost", one "link restored", both stored; status meanwhile says there is no
 // answer and shows the last record with the time it was stored.

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
 #include "do3008ra/sensor_facts.h"
 #include "events/DeviceTypes.h"
 #include "events/EventFormat.h"
@@ -19,6 +18,7 @@
 #include "mqtt/Payloads.h"
 #include "plot/PlotData.h"
 #include "store/Store.h"
+#include "support/ScratchDirectory.h"
 
 namespace {
 
@@ -209,7 +209,7 @@ TEST(RecordView, AnotherTypeGoesThroughTheSameLoops) {
 // A database made before a field was known gets its column when the host opens it to write;
 // the rows it has keep NULL there.
 TEST(RecordStore, AMissingFieldColumnIsAddedAndFilled) {
-  TempDir dir;
+  ScratchDirectory dir;
   const std::string path = dir.Path("old.db");
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -244,7 +244,7 @@ TEST(RecordStore, AMissingFieldColumnIsAddedAndFilled) {
 // A plot of records of no known type has no curves; one that has records of a known type too
 // draws those, whatever came after them.
 TEST(RecordStore, RecordsOfNoKnownTypePlotNothing) {
-  TempDir dir;
+  ScratchDirectory dir;
   const std::string path = dir.Path("foreign.db");
   Store store(path, true);
   const std::vector<unsigned char> foreign(12, 1);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sanitizer suites: the whole native test suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# (build-asan), the concurrency tests under ThreadSanitizer (build-tsan, unit tests only), and one
-# valgrind memcheck run of the plug-in loading test (native tree). Any report fails its suite.
+# (build-asan), the concurrency tests under ThreadSanitizer (build-tsan, unit and in-process host
+# tests only), and one valgrind memcheck run of the plug-in loading test (native tree). Any
+# report fails its suite.
 #
 #   scripts/sanitize.sh [address] [thread] [valgrind]     (default: all three)
 #
@@ -31,14 +32,17 @@ suite_address() {
   (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs")
 }
 
-# Only the unit tests are built; the concurrency tests are every test whose name says so.
+# Only the unit tests and the host's in-process tests are built; the concurrency tests are
+# every test whose name says so.
 suite_thread() {
   local dir=$root/build-tsan
   configure "$dir" -DDO3008RA_SANITIZE=thread || return 1
-  cmake --build "$dir" -j "$jobs" --target unit_tests || return 1
+  cmake --build "$dir" -j "$jobs" --target unit_tests host_tests || return 1
   # TSan maps its shadow at fixed addresses; a wide address-space randomisation can collide.
-  setarch "$(uname -m)" -R "$dir/tests/unit_tests" --gtest_filter='*Concurrency*' \
-    --gtest_brief=1
+  local tests
+  for tests in "$dir/tests/unit_tests" "$dir/tests/host/host_tests"; do
+    setarch "$(uname -m)" -R "$tests" --gtest_filter='*Concurrency*' --gtest_brief=1 || return 1
+  done
 }
 
 memcheck() {

@@ -26,8 +26,8 @@ long long HistoryRows(const Bench& bench) {
 class RunningHost : public ::testing::Test {
  protected:
   // Each host writes a log of its own, so a wait never reads an earlier host's lines.
-  void StartHost(int pollMs = 50) {
-    config_ = bench.Config(Mode5Settings(), pollMs, 150);
+  void StartHost(int pollMs = 50, int responseTimeoutMs = 150) {
+    config_ = bench.Config(Mode5Settings(), pollMs, responseTimeoutMs);
     log_ = bench.dir.Path("host" + std::to_string(++hosts_) + ".log");
     host_ = std::make_unique<BackgroundProcess>(bench.HostCommand({"run", config_}), log_);
     ASSERT_TRUE(WaitForText(log_, "cycle ")) << HostLog();
@@ -35,6 +35,16 @@ class RunningHost : public ::testing::Test {
   std::string HostLog() const { return ReadFile(log_); }
   std::string Socket() const { return bench.dir.Path("host.sock"); }
   int StopHost() { return host_->Stop(5000ms); }
+  // Writes 1 to `count` into register 80 through the running host, each confirmed.
+  void WriteConfirmed(int count) {
+    for (int i = 1; i <= count; ++i) {
+      const auto write = bench.Host({"write", config_, "12", "80", std::to_string(i)});
+      ASSERT_EQ(write.exitCode, 0) << write.out << write.err;
+      EXPECT_NE(write.out.find("register 80 = " + std::to_string(i) + ": confirmed"),
+                std::string::npos)
+          << write.out;
+    }
+  }
 
   Bench bench;
   std::string config_;
@@ -51,13 +61,7 @@ TEST_F(RunningHost, WritesThroughTheSocketWhilePollingAreAllConfirmedAndTheLineS
   EXPECT_TRUE(S_ISSOCK(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-  for (int i = 1; i <= 20; ++i) {
-    const auto write = bench.Host({"write", config_, "12", "80", std::to_string(i)});
-    ASSERT_EQ(write.exitCode, 0) << write.out << write.err;
-    EXPECT_NE(write.out.find("register 80 = " + std::to_string(i) + ": confirmed"),
-              std::string::npos)
-        << write.out;
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteConfirmed(20));
   // The last write shows in the document the running host answered with.
   const auto status = bench.Host({"status", "--json", config_});
   ASSERT_EQ(status.exitCode, 0) << status.err;
@@ -73,6 +77,40 @@ TEST_F(RunningHost, WritesThroughTheSocketWhilePollingAreAllConfirmedAndTheLineS
   EXPECT_NE(log.find("register 80 = 20: confirmed"), std::string::npos);
   // A clean stop takes the socket away.
   EXPECT_NE(stat(Socket().c_str(), &info), 0);
+}
+
+// A sensor that answers late now and then keeps each exchange in flight longer: a write that
+// did not wait for the line's thread would meet a poll on the wire and take its answer.
+TEST_F(RunningHost, WritesWhileASlowSensorIsPolledTakeOnlyTheirOwnAnswers) {
+  bench.StartSensor({"--static", "--late", "40", "--late-ms", "30", "--seed", "11"});
+  StartHost(50, 400);
+  ASSERT_NO_FATAL_FAILURE(WriteConfirmed(10));
+  ASSERT_EQ(StopHost(), 0);
+  const std::string log = HostLog();
+  EXPECT_EQ(CountOf(log, ": confirmed"), 10u) << log;
+  EXPECT_EQ(log.find("error    12"), std::string::npos) << log;
+  EXPECT_NE(log.find("errors 0"), std::string::npos) << log;
+}
+
+// Through a running host a write ends as it would stand-alone: refused by the sensor 7, a wrong
+// echo 1, each with its reason.
+TEST_F(RunningHost, AWriteThroughTheHostKeepsTheExitStatusOfItsOutcome) {
+  bench.StartSensor({"--static", "--wrong-echo"});
+  StartHost(50);
+  const auto refused = bench.Host({"write", config_, "12", "1", "99"});
+  EXPECT_EQ(refused.exitCode, 7) << refused.out << refused.err;
+  EXPECT_NE(refused.out.find("register 1 = 99: refused by the sensor: Modbus exception 2"),
+            std::string::npos)
+      << refused.out;
+  const auto wrongEcho = bench.Host({"write", config_, "12", "81", "7"});
+  EXPECT_EQ(wrongEcho.exitCode, 1) << wrongEcho.out << wrongEcho.err;
+  EXPECT_NE(wrongEcho.out.find("register 81 = 7: not confirmed (echo 8 for 7)"), std::string::npos)
+      << wrongEcho.out;
+  ASSERT_EQ(StopHost(), 0);
+  // Both were carried out by the running host, not by a stand-alone one.
+  EXPECT_NE(HostLog().find("register 1 = 99: refused by the sensor"), std::string::npos)
+      << HostLog();
+  EXPECT_NE(HostLog().find("register 81 = 7: not confirmed"), std::string::npos) << HostLog();
 }
 
 TEST_F(RunningHost, BadRequestsAreAnsweredOrDroppedAndThePollingGoesOn) {
@@ -120,6 +158,44 @@ TEST_F(RunningHost, ASocketLeftByAKilledHostIsReplacedByTheNextHost) {
   const auto status = bench.Host({"status", config_});
   EXPECT_EQ(status.exitCode, 0) << status.err;
   EXPECT_EQ(StopHost(), 0);
+}
+
+// A configuration of this bench whose host listens at `socket`, its device under `dataId`.
+std::string WithSocket(const Bench& bench, const std::string& socket, const std::string& name,
+                       uint32_t dataId) {
+  std::string text = ReadFile(bench.Config(Mode5Settings(), 50, 150));
+  const std::string id = "\"dataId\": " + std::to_string(Bench::kDataId);
+  text.replace(text.find(id), id.size(), "\"dataId\": " + std::to_string(dataId));
+  bench.dir.Write(name, R"({"controlSocket": ")" + socket + "\", " + text.substr(1));
+  return bench.dir.Path(name);
+}
+
+// Two hosts on two lines, configured with one control socket: the second is refused before it
+// polls, and the socket stays the first host's.
+TEST(SharedSocket, ASecondHostOnAnotherLineIsRefusedAndTheFirstStillAnswers) {
+  Bench first;
+  Bench other;
+  first.StartSensor({"--static"});
+  other.StartSensor({"--static"});
+  const std::string socket = first.dir.Path("shared.sock");
+  const std::string firstConfig = WithSocket(first, socket, "first.json", 12);
+  const std::string log = first.dir.Path("first.log");
+  BackgroundProcess host(first.HostCommand({"run", firstConfig}), log);
+  ASSERT_TRUE(WaitForText(log, "cycle ")) << ReadFile(log);
+
+  const auto second =
+      other.Host({"run", "--cycles", "2", WithSocket(other, socket, "second.json", 13)}, 20s);
+  EXPECT_EQ(second.exitCode, 2) << second.out << second.err;
+  EXPECT_NE(second.err.find("control socket " + socket + " is in use: another host is running"),
+            std::string::npos)
+      << second.err;
+  EXPECT_EQ(second.out.find("cycle    13"), std::string::npos) << second.out;
+
+  const auto status = first.Host({"status", firstConfig});
+  EXPECT_EQ(status.exitCode, 0) << status.out << status.err;
+  EXPECT_NE(status.out.find("status   12 "), std::string::npos) << status.out;
+  EXPECT_EQ(status.out.find(" 13 "), std::string::npos) << status.out;
+  EXPECT_EQ(host.Stop(5000ms), 0) << ReadFile(log);
 }
 
 // The sensor stops answering (the simulator is paused) for well over three cycles, then comes

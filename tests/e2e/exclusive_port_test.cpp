@@ -107,6 +107,33 @@ TEST(ExclusivePort, ASecondHostIsRefusedWhileTheFirstPollsOnAndTheLineIsFreeAfte
   EXPECT_EQ(HistoryRows(bench.Database()), stored + 2);
 }
 
+// Only the port lock stands between a second host and the line here: it has a control socket
+// and a database of its own. The first host's polling never sees it.
+TEST(ExclusivePort, ASecondHostWithItsOwnSocketAndStoreIsRefusedByThePortLock) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string tty = bench.dir.Path("tty");
+  bench.dir.Write("second.json", R"({"controlSocket": ")" + bench.dir.Path("second.sock") + "\", " +
+                                     ReadFile(config).substr(1));
+  BackgroundProcess first(bench.HostCommand({"run", config}), bench.dir.Path("first.out"));
+  ASSERT_NO_FATAL_FAILURE(WaitForHistory(bench.Database(), 1));
+
+  const auto second = RunProgram(
+      {DEVHOST_PATH, "run", "--cycles", "2", bench.dir.Path("second.json"), "--db",
+       bench.dir.Path("second.db"), "--plugin-dir", PLUGIN_DIR, "--plugin-log", "/dev/null"},
+      20s);
+  EXPECT_EQ(second.exitCode, 4) << second.out << second.err;
+  EXPECT_EQ(second.err, InUse(tty, first.Pid()));
+  EXPECT_EQ(HistoryRows(bench.dir.Path("second.db")), 0);
+
+  ASSERT_NO_FATAL_FAILURE(WaitForHistory(bench.Database(), HistoryRows(bench.Database()) + 3));
+  EXPECT_EQ(first.Stop(5000ms), 0);
+  const std::string out = ReadFile(bench.dir.Path("first.out"));
+  EXPECT_TRUE(EndsWith(SummaryLine(out), "  errors 0")) << out;
+  EXPECT_EQ(out.find("error    12"), std::string::npos) << out;
+}
+
 TEST(ExclusivePort, AnUnprivilegedHostIsRefusedByTheKernelAndNamesTheHolderWhereThereIsOne) {
   // Root opens a terminal in exclusive mode regardless; an unprivileged host is refused at the
   // open itself. Run as another user, the test above takes that path already.

@@ -310,6 +310,31 @@ TEST(MqttBridge, BrokerAwayForTenCyclesLosesNoRecordAndAKilledHostLeavesOffline)
   EXPECT_TRUE(offline) << broker.Log();
 }
 
+// A broker away for longer than the queue holds: each cycle's state replaces the unsent one,
+// so the alarm changes of the outage find room and nothing is dropped.
+TEST(MqttBridge, BrokerAwayLongerThanTheQueueLimitSupersedesStatesAndDropsNothing) {
+  Bench bench;
+  Broker broker(bench.dir);
+  Subscriber watcher(broker.Port());
+  bench.StartSensor({"--temperature", "24:33:2"});
+  const std::string config =
+      MqttConfig(bench, Anonymous(broker, R"(, "queueLimit": 10)"), Mode5Settings(), 50);
+  const std::string out = bench.dir.Path("host.out");
+  BackgroundProcess host(bench.HostCommand({"run", config}), out);
+  ASSERT_TRUE(watcher.WaitFor("do3008ra/12/state", 15s)) << ReadFile(out);
+
+  broker.Stop();
+  const long long before = HistoryCount(bench);
+  ASSERT_TRUE(WaitUntil([&] { return HistoryCount(bench) >= before + 30; }, 15s)) << ReadFile(out);
+  ASSERT_EQ(host.Stop(5000ms), 0) << ReadFile(out);
+
+  const auto summary =
+      QueryRows(bench.Database(), "SELECT dropped, superseded FROM mqtt_summaries");
+  ASSERT_EQ(summary.size(), 1u) << ReadFile(out);
+  EXPECT_EQ(summary[0][0], "0") << "dropped";
+  EXPECT_GE(std::stoll(summary[0][1]), 10) << "superseded";
+}
+
 TEST(MqttBridge, AWrongPasswordIsOneClearLineAndTheHostKeepsPollingThenTheRightOnePublishes) {
   Bench bench;
   const std::string passwords = bench.dir.Path("broker.passwords");

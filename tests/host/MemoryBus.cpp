@@ -30,6 +30,10 @@ void MemoryBus::FailReopens(int times, const std::string& why) {
 }
 
 Exchange MemoryBus::Perform(int slave, const ModbusRequest& request) {
+  {
+    std::lock_guard<std::mutex> lock(talkersMutex_);
+    talkers_.insert(std::this_thread::get_id());
+  }
   requests_.push_back(request);
   if (!open_) {
     Exchange closed = Unanswered("serial device " + device_ + " is not open");

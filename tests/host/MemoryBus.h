@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "line/Bus.h"
@@ -25,6 +28,11 @@ class MemoryBus : public Bus {
   void FailReopens(int times, const std::string& why = "no such file or directory");
   const std::vector<ModbusRequest>& Requests() const { return requests_; }
   int Baud() const { return baud_; }
+  // The threads that talked on the bus: the line's own only, unless a job escaped it.
+  std::set<std::thread::id> Talkers() const {
+    std::lock_guard<std::mutex> lock(talkersMutex_);
+    return talkers_;
+  }
 
   Exchange Perform(int slave, const ModbusRequest& request) override;
   int SendRaw(const unsigned char* data, unsigned int length) override;
@@ -45,6 +53,8 @@ class MemoryBus : public Bus {
   std::map<int, std::map<uint16_t, uint16_t>> slaves_;
   std::deque<Scripted> faults_;
   std::vector<ModbusRequest> requests_;
+  mutable std::mutex talkersMutex_;
+  std::set<std::thread::id> talkers_;
   std::string device_ = "/dev/memory-bus";
   std::string reopenFailure_;
   int reopenFailures_ = 0;

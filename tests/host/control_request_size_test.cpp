@@ -1,0 +1,67 @@
+// The control socket's request size limit at its edge: a request of exactly the limit is
+// carried out, one byte more is refused before it reaches a line.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include <json/writer.h>
+
+#include "control/ControlServer.h"
+#include "e2e/support/RawSocket.h"
+#include "support/JsonText.h"
+#include "support/ScratchDirectory.h"
+
+namespace {
+
+// The answer as a document; its text under "unparsed" when it is not one.
+Json::Value Answer(const std::string& text) {
+  try {
+    return ParseJson(text);
+  } catch (const std::exception&) {
+    Json::Value unparsed;
+    unparsed["unparsed"] = text.substr(0, 200);
+    return unparsed;
+  }
+}
+
+// A valid request padded with spaces to `size` bytes.
+std::string RequestOf(std::size_t size) {
+  std::string request = R"({"command": "status"})";
+  request.resize(size, ' ');
+  return request;
+}
+
+class RequestSize : public ::testing::Test {
+ protected:
+  void SetUp() override { server.Start(); }
+
+  ScratchDirectory dir;
+  std::atomic<std::size_t> handled{0};
+  ControlServer server{dir.Path("host.sock"), [this](const std::string& request) {
+                         handled = request.size();
+                         return std::string(R"({"exit_code": 0, "size": )") +
+                                std::to_string(request.size()) + "}";
+                       }};
+};
+
+TEST_F(RequestSize, ExactlyTheLimitIsAnsweredWithOrWithoutItsNewline) {
+  const std::size_t limit = ControlServer::kMaxRequestBytes;
+  ASSERT_EQ(limit, 65536u);
+  const Json::Value atEof = Answer(RawRequest(server.Path(), RequestOf(limit)));
+  EXPECT_EQ(atEof["size"].asUInt64(), limit) << Json::FastWriter().write(atEof);
+  const Json::Value atNewline = Answer(RawRequest(server.Path(), RequestOf(limit) + "\n"));
+  EXPECT_EQ(atNewline["size"].asUInt64(), limit) << Json::FastWriter().write(atNewline);
+}
+
+TEST_F(RequestSize, OneByteMoreOrAChunkMoreIsRefusedAndNeverHandled) {
+  const std::size_t limit = ControlServer::kMaxRequestBytes;
+  for (const std::size_t size : {limit + 1, limit + 99, limit + 4000, limit + 4096}) {
+    const Json::Value answer = Answer(RawRequest(server.Path(), RequestOf(size)));
+    EXPECT_EQ(answer["error"].asString(), "request larger than 65536 bytes")
+        << size << " bytes: " << Json::FastWriter().write(answer);
+    EXPECT_EQ(answer["exit_code"].asInt(), 2) << size << " bytes";
+  }
+  EXPECT_EQ(handled, 0u);
+}
+
+}  // namespace

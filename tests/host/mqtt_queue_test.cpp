@@ -1,0 +1,45 @@
+// What waits for the broker during an outage: a device's newer state replaces its unsent older
+// one, so the queue stays short and what happens once (alarm changes, reports) is never lost.
+#include <gtest/gtest.h>
+
+#include "mqtt/MessageQueue.h"
+
+namespace {
+
+MqttMessage State(const std::string& device, int cycle) {
+  return {"do3008ra/" + device + "/state", std::to_string(cycle), true, true};
+}
+MqttMessage Alarm(int cycle) { return {"do3008ra/12/alarm", std::to_string(cycle), false, false}; }
+
+TEST(MessageQueue, AnOutageLongerThanTheLimitSupersedesStatesAndDropsNoAlarmOrReport) {
+  MessageQueue queue(10);
+  for (int cycle = 1; cycle <= 30; ++cycle) {
+    queue.Push(State("12", cycle));
+    queue.Push(State("13", cycle));
+    if (cycle % 10 == 0) queue.Push(Alarm(cycle));
+  }
+  EXPECT_EQ(queue.Dropped(), 0u);
+  EXPECT_EQ(queue.Superseded(), 58u);
+  ASSERT_EQ(queue.Size(), 5u);
+
+  // Each state where the device's first one waited, with the newest value.
+  std::vector<std::pair<std::string, std::string>> sent;
+  while (auto message = queue.Pop()) sent.emplace_back(message->topic, message->payload);
+  const std::vector<std::pair<std::string, std::string>> expected{{"do3008ra/12/state", "30"},
+                                                                  {"do3008ra/13/state", "30"},
+                                                                  {"do3008ra/12/alarm", "10"},
+                                                                  {"do3008ra/12/alarm", "20"},
+                                                                  {"do3008ra/12/alarm", "30"}};
+  EXPECT_EQ(sent, expected);
+}
+
+TEST(MessageQueue, WhenFullOfWhatCannotBeSupersededTheOldestGoesAndIsCounted) {
+  MessageQueue queue(3);
+  for (int cycle = 1; cycle <= 5; ++cycle) queue.Push(Alarm(cycle));
+  EXPECT_EQ(queue.Dropped(), 2u);
+  EXPECT_EQ(queue.Superseded(), 0u);
+  ASSERT_EQ(queue.Size(), 3u);
+  EXPECT_EQ(queue.Pop()->payload, "3");
+}
+
+}  // namespace

@@ -121,8 +121,9 @@ struct CommissionEvent {
 struct MqttEvent {
   uint32_t dataId = 0;
   bool connected = false;
-  std::string broker;  // host:port
-  std::string reason;  // when not connected
+  std::string broker;        // host:port
+  std::string reason;        // when not connected
+  bool unreachable = false;  // the first connect could not even begin: nothing gets out
 };
 
 // What the MQTT bridge did for a device in this run.

@@ -156,6 +156,10 @@ struct TextOf {
   }
   std::optional<std::string> operator()(const MqttEvent& e) const {
     if (e.connected) return Prefix("mqtt", e.dataId) + "connected to " + e.broker;
+    if (e.unreachable) {
+      return Prefix("mqtt", e.dataId) + "cannot connect to " + e.broker + ": " + e.reason +
+             "; nothing is published until it can (polling goes on, the bridge keeps trying)";
+    }
     return Prefix("mqtt", e.dataId) + "disconnected (" + e.reason + ")";
   }
   std::optional<std::string> operator()(const MqttSummaryEvent& e) const {
@@ -260,6 +264,7 @@ struct JsonOf {
     Json::Value json = Event(e.connected ? "mqtt_connected" : "mqtt_disconnected", e.dataId);
     json["broker"] = e.broker;
     if (!e.connected) json["reason"] = e.reason;
+    if (e.unreachable) json["unreachable"] = true;
     return json;
   }
   std::optional<Json::Value> operator()(const MqttSummaryEvent& e) const {

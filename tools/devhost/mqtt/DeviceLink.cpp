@@ -100,8 +100,9 @@ void DeviceLink::Start() {
   starter_ = std::thread([this] {
     const int rc =
         mosquitto_connect_async(client_, config_.host.c_str(), config_.port, config_.keepAliveS);
-    // The network thread keeps trying; the first failure is said once.
-    if (rc != MOSQ_ERR_SUCCESS) Notify(false, std::string("cannot connect: ") + ErrorText(rc));
+    // The network thread keeps trying; the first failure is said once, as what it is: no
+    // socket at all (an address family the service may not use, a name that does not resolve).
+    if (rc != MOSQ_ERR_SUCCESS) Notify(false, ErrorText(rc), true);
   });
 }
 
@@ -246,12 +247,13 @@ void DeviceLink::Drain() {
   draining_ = false;
 }
 
-void DeviceLink::Notify(bool connected, const std::string& reason) {
+void DeviceLink::Notify(bool connected, const std::string& reason, bool unreachable) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string notice = connected ? "connected" : reason;
     if (notice == lastNotice_) return;
     lastNotice_ = notice;
   }
-  notices_.Take(HostEvent{std::time(nullptr), MqttEvent{dataId_, connected, broker_, reason}});
+  notices_.Take(
+      HostEvent{std::time(nullptr), MqttEvent{dataId_, connected, broker_, reason, unreachable}});
 }

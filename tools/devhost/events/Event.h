@@ -45,6 +45,14 @@ struct AlarmEvent {
   std::string alarmText;
 };
 
+// A rule the device evaluated for the first time in this run: its state now, changed or not,
+// so that every rule is known from the first evaluation on, not only once it fires.
+struct AlarmRuleEvent {
+  uint32_t dataId = 0;
+  AlarmEvent state;  // the last change the host knows, or the first inactive report
+  std::string name;  // which signal and which side where the settings say: "Temperature high"
+};
+
 // A value the device handed to the host's threshold check (rule-file mode).
 struct ThresholdEvent {
   uint32_t dataId = 0;
@@ -138,10 +146,10 @@ struct NoticeEvent {
   std::string text;
 };
 
-using EventBody =
-    std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent, ThresholdEvent,
-                 ReportEvent, ErrorEvent, WriteEvent, LinkEvent, StatusEvent, ActiveAlarmsEvent,
-                 SummaryEvent, CommissionEvent, MqttEvent, MqttSummaryEvent, NoticeEvent>;
+using EventBody = std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent,
+                               AlarmRuleEvent, ThresholdEvent, ReportEvent, ErrorEvent, WriteEvent,
+                               LinkEvent, StatusEvent, ActiveAlarmsEvent, SummaryEvent,
+                               CommissionEvent, MqttEvent, MqttSummaryEvent, NoticeEvent>;
 
 struct HostEvent {
   std::time_t time = 0;

@@ -154,6 +154,7 @@ struct TextOf {
     return Prefix(e.speed ? "rebaud" : "readdress", e.dataId) + std::to_string(e.from) + " -> " +
            std::to_string(e.to) + ": " + e.outcome;
   }
+  std::optional<std::string> operator()(const AlarmRuleEvent&) const { return std::nullopt; }
   std::optional<std::string> operator()(const MqttEvent& e) const {
     if (e.connected) return Prefix("mqtt", e.dataId) + "connected to " + e.broker;
     if (e.unreachable) {
@@ -260,6 +261,7 @@ struct JsonOf {
     json["outcome"] = e.outcome;
     return json;
   }
+  std::optional<Json::Value> operator()(const AlarmRuleEvent&) const { return std::nullopt; }
   std::optional<Json::Value> operator()(const MqttEvent& e) const {
     Json::Value json = Event(e.connected ? "mqtt_connected" : "mqtt_disconnected", e.dataId);
     json["broker"] = e.broker;

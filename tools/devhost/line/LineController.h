@@ -135,6 +135,8 @@ class LineController : public SMDController {
   void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
   void TrackLink(HostedDevice& device, bool completed);
   std::size_t ActiveAlarms(const HostedDevice& device) const;
+  void NoteAlarm(HostedDevice& device, const AlarmEvent& event, std::time_t now);
+  static std::string RuleName(const HostedDevice& device, const AlarmEvent& event);
   // Whether an "inactive" report of an alarm restored active is no clear yet.
   bool HeldAfterRestart(HostedDevice& device, const std::string& alarmId,
                         const std::string& valueText);

@@ -113,7 +113,9 @@ void DeviceLink::Stop(std::chrono::milliseconds limit) {
   while (std::chrono::steady_clock::now() < deadline) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!connected_ || (queue_.Empty() && inFlight_ == 0)) break;
+      // A first connect still under way gets the limit too: a short run publishes as well.
+      const bool connecting = !connected_ && lastNotice_.empty();
+      if ((!connected_ && !connecting) || (connected_ && queue_.Empty() && inFlight_ == 0)) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

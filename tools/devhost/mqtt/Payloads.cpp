@@ -153,10 +153,9 @@ std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t data
 }
 
 MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const DeviceType& type,
-                           const std::string& alarmId, const std::string& signalName) {
+                           const std::string& alarmId, const std::string& name) {
   const std::string objectId = "alarm_" + IdText(alarmId);
-  Json::Value entity =
-      EntityBase(config, dataId, type, objectId, "Alarm " + alarmId + " (" + signalName + ")");
+  Json::Value entity = EntityBase(config, dataId, type, objectId, name);
   entity["state_topic"] = DeviceTopic(config, dataId, "alarm/" + TopicLevel(alarmId));
   entity["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
   entity["payload_on"] = "ON";

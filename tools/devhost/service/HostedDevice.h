@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "events/Event.h"
@@ -28,6 +29,7 @@ struct HostedDevice {
   // for every round.
   unsigned long failedPolls = 0;
   std::map<std::string, AlarmEvent> alarms;       // the last change of each alarm
+  std::set<std::string> announced;                // the rules evaluated in this run
   bool replaying = false;                         // a stored record is being loaded back
   std::map<std::string, AlarmRecovery> recovery;  // from the device's settings
   // Alarms restored active that the device has not reported active since: whether the host

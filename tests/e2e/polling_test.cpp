@@ -71,6 +71,26 @@ TEST(Polling, ALinePolledFasterThanOnceASecondIsToldOnceThatRulesAreEvaluatedEac
   EXPECT_EQ(CountOf(slow.out, notice), 0) << slow.out;
 }
 
+// The plug-in's line of every poll goes to a file beside the database, not to the journal;
+// `--plugin-log -` still asks for standard error.
+TEST(Polling, ThePluginsLinesGoBesideTheDatabaseByDefault) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings());
+  const auto run = RunProgram({DEVHOST_PATH, "run", "--cycles", "2", config, "--db",
+                               bench.Database(), "--plugin-dir", PLUGIN_DIR},
+                              std::chrono::seconds(30));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err.find("rvSize"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("rvSize"), std::string::npos) << run.out;
+  EXPECT_NE(ReadFile(bench.Database() + ".plugin.log").find("rvSize is"), std::string::npos);
+  const auto toStderr =
+      RunProgram({DEVHOST_PATH, "run", "--cycles", "1", config, "--db", bench.Database(),
+                  "--plugin-dir", PLUGIN_DIR, "--plugin-log", "-"},
+                 std::chrono::seconds(30));
+  EXPECT_NE(toStderr.err.find("rvSize is"), std::string::npos) << toStderr.err;
+}
+
 TEST(Polling, DriftingTemperatureRaisesAndClearsTheAlarmOnce) {
   Bench bench;
   // 24 -> 33 -> 24 every 6 s; the limit 30 is crossed up and then below the recover value 28.

@@ -73,6 +73,7 @@ struct ErrorEvent {
   std::string what;
   unsigned long errors = 0;  // the device's error count so far, this one included
   bool fromStore = false;    // the store itself failed: it is not asked to keep this one
+  bool quiet = false;        // the link is lost already: counted and kept, not shown again
 };
 
 struct WriteEvent {

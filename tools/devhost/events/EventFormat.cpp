@@ -117,6 +117,7 @@ struct TextOf {
     return Prefix("report", e.dataId) + e.signalId + " " + OneDecimal(e.value);
   }
   std::optional<std::string> operator()(const ErrorEvent& e) const {
+    if (e.quiet) return std::nullopt;
     return Prefix("error", e.dataId) + e.what + " (errors " + std::to_string(e.errors) + ")";
   }
   std::optional<std::string> operator()(const WriteEvent& e) const {
@@ -198,6 +199,7 @@ struct JsonOf {
     return json;
   }
   std::optional<Json::Value> operator()(const ErrorEvent& e) const {
+    if (e.quiet) return std::nullopt;
     Json::Value json = Event("error", e.dataId);
     json["what"] = e.what;
     json["errors"] = static_cast<Json::UInt64>(e.errors);
@@ -289,6 +291,11 @@ struct JsonOf {
 Json::Value FieldJson(const RecordField& field, double value) {
   if (field.whole) return Json::Value(static_cast<Json::Int64>(value));
   return Json::Value(value);
+}
+
+std::string LinkStillLostText(uint32_t dataId, long hours, unsigned long failedCycles) {
+  return Prefix("link", dataId) + "still lost for " + std::to_string(hours) +
+         " h: " + std::to_string(failedCycles) + " failed cycles";
 }
 
 std::optional<std::string> EventLine(const EventBody& event) { return std::visit(TextOf{}, event); }

@@ -55,6 +55,9 @@ class LineController : public SMDController {
   EventFanout& Events() { return events_; }
   // Work for the time left after a poll round (retention): called with the time the next
   // round is due, which it must leave room for.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // The time the link's reminders are counted on; tests step their own.
+  void SetClock(Clock clock) { clock_ = std::move(clock); }
   using IdleWork = std::function<void(std::chrono::steady_clock::time_point nextRound)>;
   void SetIdleWork(IdleWork work) { idleWork_ = std::move(work); }
 
@@ -152,6 +155,8 @@ class LineController : public SMDController {
   JobQueue jobs_;
   // Opens the serial device again after it went away; rounds go on meanwhile and fail at once.
   PortReopen reopen_;
+  static constexpr std::chrono::hours kStillLostEvery{1};
+  Clock clock_ = &std::chrono::steady_clock::now;
   IdleWork idleWork_;
   // What the last write exchange brought back, for the write's outcome text.
   std::optional<Exchange> lastWrite_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,6 +40,8 @@ struct HostedDevice {
   // The link: consecutive poll cycles that did not complete, and whether that counts as lost.
   unsigned long failedCycles = 0;
   bool linkLost = false;
+  std::chrono::steady_clock::time_point lostAt;    // when the link counted as lost
+  std::chrono::steady_clock::time_point remindAt;  // when the next "still lost" line is due
   std::string lastFailure;
   std::string recordStoredAt;  // when the record the device holds now was stored
 };

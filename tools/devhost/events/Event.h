@@ -80,7 +80,8 @@ struct WriteEvent {
   uint32_t dataId = 0;
   uint16_t address = 0;
   std::vector<uint16_t> values;
-  std::string outcome;  // "confirmed", "not confirmed (echo 16 for 15)", "refused by ...", ...
+  std::string outcome;     // "confirmed", "not confirmed (echo 16 for 15)", "refused by ...", ...
+  std::vector<int> typed;  // the values as given (-15 for 65521); empty: as `values`
 };
 
 // A device's link went silent for enough cycles, or answered again.

@@ -41,9 +41,15 @@ std::string ValuesText(const std::optional<RecordValues>& values) {
   return text;
 }
 
-std::string ValuesList(const std::vector<uint16_t>& values) {
+// "-15 (65521)": what was written, and the raw register where that differs.
+std::string ValuesList(const std::vector<uint16_t>& values, const std::vector<int>& typed) {
   std::string list;
-  for (uint16_t value : values) list += (list.empty() ? "" : ", ") + std::to_string(value);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    list += list.empty() ? "" : ", ";
+    const bool differs = i < typed.size() && typed[i] != values[i];
+    list += differs ? std::to_string(typed[i]) + " (" + std::to_string(values[i]) + ")"
+                    : std::to_string(values[i]);
+  }
   return list;
 }
 
@@ -122,7 +128,7 @@ struct TextOf {
   }
   std::optional<std::string> operator()(const WriteEvent& e) const {
     return Prefix("write", e.dataId) + WriteTarget(e.address, e.values.size()) + " = " +
-           ValuesList(e.values) + ": " + e.outcome;
+           ValuesList(e.values, e.typed) + ": " + e.outcome;
   }
   std::optional<std::string> operator()(const LinkEvent& e) const {
     const std::string cycles = std::to_string(e.failedCycles) + " failed cycle(s)";
@@ -210,6 +216,10 @@ struct JsonOf {
     json["address"] = e.address;
     json["values"] = Json::Value(Json::arrayValue);
     for (uint16_t value : e.values) json["values"].append(value);
+    json["typed_values"] = Json::Value(Json::arrayValue);
+    for (std::size_t i = 0; i < e.values.size(); ++i) {
+      json["typed_values"].append(i < e.typed.size() ? e.typed[i] : e.values[i]);
+    }
     json["outcome"] = e.outcome;
     return json;
   }

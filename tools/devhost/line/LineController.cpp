@@ -261,7 +261,8 @@ void LineController::RunExchange(const Pending& pending) {
 }
 
 WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t address,
-                                           const std::vector<uint16_t>& values) {
+                                           const std::vector<uint16_t>& values,
+                                           const std::vector<int>& typed) {
   std::vector<uint16_t> words{address};
   words.insert(words.end(), values.begin(), values.end());
   const int code = values.size() == 1 ? kWriteSingleCode : kWriteMultipleCode;
@@ -284,7 +285,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
           ? DescribeWriteOutcome(outcome, lastWriteRequest_ ? &*lastWriteRequest_ : nullptr,
                                  lastWrite_ ? &*lastWrite_ : nullptr)
           : WriteResult{"no outcome given", kExitNoAnswer};
-  events_.Emit(WriteEvent{device.dataId, address, values, result.outcome});
+  events_.Emit(WriteEvent{device.dataId, address, values, result.outcome, typed});
   events_.Flush();
   return result;
 }

@@ -76,7 +76,8 @@ class LineController : public SMDController {
   // second; a cycle that must show up there waits for the next second first.
   void WaitForNextSecond(const HostedDevice& device);
   WriteResult WriteRegisters(HostedDevice& device, uint16_t address,
-                             const std::vector<uint16_t>& values);
+                             const std::vector<uint16_t>& values,
+                             const std::vector<int>& typed = {});
   // Emits the device's status document, or why it has no fresh one; false when it has none.
   bool EmitStatus(HostedDevice& device);
   void EmitActiveAlarms(HostedDevice& device);

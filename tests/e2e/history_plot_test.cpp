@@ -9,6 +9,7 @@
 #include <cmath>
 #include <ctime>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "Bench.h"
@@ -77,6 +78,9 @@ TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
   ASSERT_EQ(lines.size(), 3u) << csv.out;
   EXPECT_NE(lines[0].find(",time,"), std::string::npos);
   EXPECT_NE(lines[0].find(",record_stamp,"), std::string::npos);
+  std::set<std::string> csvColumns;
+  std::stringstream header(lines[0]);
+  for (std::string column; std::getline(header, column, ',');) csvColumns.insert(column);
   EXPECT_EQ(lines[1].rfind("2,12,2025-06-01T10:00:01,", 0), 0u) << lines[1];
   EXPECT_EQ(lines[2].rfind("3,12,2025-06-01T10:00:02,", 0), 0u) << lines[2];
 
@@ -94,6 +98,9 @@ TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
   EXPECT_EQ(document["records"][0]["id"].asInt(), 7);
   EXPECT_EQ(document["records"][0]["time"].asString().find('T'), 10u);
   EXPECT_EQ(document["records"][0]["record_stamp"].asString(), "0000-00-00T00:00:00");
+  // The same record as the CSV's: every column, the calibrations, address and baud code too.
+  const auto members = document["records"][0].getMemberNames();
+  EXPECT_EQ(std::set<std::string>(members.begin(), members.end()), csvColumns);
 
   const auto empty =
       bench.Host({"history", "--since", "2025-06-01T10:00:02", "--until", "2025-06-01T10:00:02"});

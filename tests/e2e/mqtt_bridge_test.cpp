@@ -13,6 +13,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -189,11 +190,17 @@ TEST(MqttBridge, StateAlarmsAndDiscoveryReachLiveAndLateSubscribers) {
   EXPECT_TRUE(IsIsoTime(last["time"].asString())) << last["time"].asString();
   EXPECT_TRUE(last["alarms_active"].isUInt());
 
-  // The alarm raised and cleared, each as its own retained message.
+  // The rule's state from the first evaluation on, then the alarm raised and cleared, each as its
+  // own retained message.
   std::vector<Json::Value> alarms;
   for (const Received& message : live.Messages()) {
     if (message.topic == "do3008ra/12/alarm/T01001") alarms.push_back(JsonValue(message.payload));
   }
+  ASSERT_FALSE(alarms.empty()) << run.out;
+  EXPECT_FALSE(alarms[0]["active"].asBool());
+  alarms.erase(alarms.begin(), std::find_if(alarms.begin(), alarms.end(), [](const Json::Value& a) {
+                 return a["active"].asBool();
+               }));
   ASSERT_GE(alarms.size(), 2u) << run.out;
   EXPECT_TRUE(alarms[0]["active"].asBool());
   EXPECT_EQ(alarms[0]["level"].asInt(), 2);
@@ -247,6 +254,38 @@ TEST(MqttBridge, StateAlarmsAndDiscoveryReachLiveAndLateSubscribers) {
   EXPECT_EQ(uniqueIds, (std::set<std::string>{"do3008ra_12_temperature", "do3008ra_12_humidity",
                                               "do3008ra_12_pressure", "do3008ra_12_alarm_T01001"}));
   EXPECT_EQ(sensorClasses.size(), 3u);
+}
+
+// Home Assistant shows a rule that never fired as OFF, not "Unknown": after the first cycle the
+// broker holds a state and a named entity for every rule of the table.
+TEST(MqttBridge, EveryRuleHasARetainedStateAndANamedEntityFromTheFirstCycle) {
+  Bench bench;
+  Broker broker(bench.dir);
+  bench.StartSensor({"--temperature", "24:24:10", "--static"});
+  const std::string settings = R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {
+      "temperature": {"ID": "T01", "SignalName": "温度", "UpValue": 30, "UpReconverValue": 28,
+                      "UpAlarmLevel": 2, "LowValue": 5, "LowReconverValue": 7, "LowAlarmLevel": 1},
+      "humidity": {"ID": "H01", "SignalName": "湿度", "UpValue": 80, "UpReconverValue": 75,
+                   "UpAlarmLevel": 1}}})";
+  const std::string config =
+      MqttConfig(bench, Anonymous(broker, R"(, "homeAssistant": true)"), settings, 1000);
+  const auto run = bench.Host({"run", "--cycles", "1", config});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+
+  Subscriber late(broker.Port());
+  const std::map<std::string, std::string> names = {{"T01001", "Temperature high (T01001)"},
+                                                    {"T01003", "Temperature low (T01003)"},
+                                                    {"H01001", "Humidity high (H01001)"}};
+  for (const auto& [alarmId, name] : names) {
+    const auto state = late.WaitFor("do3008ra/12/alarm/" + alarmId, 5s);
+    ASSERT_TRUE(state) << alarmId << run.out;
+    EXPECT_TRUE(state->retained);
+    EXPECT_FALSE(JsonValue(state->payload)["active"].asBool()) << state->payload;
+    const auto entity =
+        late.WaitFor("homeassistant/binary_sensor/do3008ra/12_alarm_" + alarmId + "/config", 5s);
+    ASSERT_TRUE(entity) << alarmId;
+    EXPECT_EQ(CheckDiscovery(*entity, "binary_sensor")["name"].asString(), name);
+  }
 }
 
 TEST(MqttBridge, BrokerAwayForTenCyclesLosesNoRecordAndAKilledHostLeavesOffline) {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Bench.h"
+#include "Text.h"
 
 namespace {
 
@@ -55,6 +56,39 @@ TEST(Polling, CompletedCyclesStoreExactlyTheServedRegistersInRecordOrder) {
             std::vector<Bytes>{records.back()});
   EXPECT_EQ(QueryCount(bench.Database(), "SELECT code FROM last_record"), 5156);
   EXPECT_NE(run.out.find("summary  12    cycles 3  errors 0"), std::string::npos) << run.out;
+}
+
+// The device evaluates its rules once a second: a faster line is told so once at start.
+TEST(Polling, ALinePolledFasterThanOnceASecondIsToldOnceThatRulesAreEvaluatedEachSecond) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string notice = "but the devices evaluate their alarm rules once a second";
+  const auto fast = bench.Host({"run", "--cycles", "3", bench.Config(Mode5Settings(), 200)});
+  ASSERT_EQ(fast.exitCode, 0) << fast.err;
+  EXPECT_EQ(CountOf(fast.out, "polled every 200 ms, " + notice), 1) << fast.out;
+  const auto slow = bench.Host({"run", "--cycles", "1", bench.Config(Mode5Settings(), 1000)});
+  ASSERT_EQ(slow.exitCode, 0) << slow.err;
+  EXPECT_EQ(CountOf(slow.out, notice), 0) << slow.out;
+}
+
+// The plug-in's line of every poll goes to a file beside the database, not to the journal;
+// `--plugin-log -` still asks for standard error.
+TEST(Polling, ThePluginsLinesGoBesideTheDatabaseByDefault) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings());
+  const auto run = RunProgram({DEVHOST_PATH, "run", "--cycles", "2", config, "--db",
+                               bench.Database(), "--plugin-dir", PLUGIN_DIR},
+                              std::chrono::seconds(30));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err.find("rvSize"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("rvSize"), std::string::npos) << run.out;
+  EXPECT_NE(ReadFile(bench.Database() + ".plugin.log").find("rvSize is"), std::string::npos);
+  const auto toStderr =
+      RunProgram({DEVHOST_PATH, "run", "--cycles", "1", config, "--db", bench.Database(),
+                  "--plugin-dir", PLUGIN_DIR, "--plugin-log", "-"},
+                 std::chrono::seconds(30));
+  EXPECT_NE(toStderr.err.find("rvSize is"), std::string::npos) << toStderr.err;
 }
 
 TEST(Polling, DriftingTemperatureRaisesAndClearsTheAlarmOnce) {

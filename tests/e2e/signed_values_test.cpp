@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "Bench.h"
+#include "Text.h"
+#include "events/EventFormat.h"
 
 namespace {
 
@@ -45,7 +47,17 @@ TEST(SignedValues, ANegativeCalibrationIsWrittenAsTwosComplementAndReadBackWithI
   bench.StartSensor({"--static"});
   const auto write = bench.Host({"write", bench.Config(kReadmeMode5), "12", "80", "-5"});
   EXPECT_EQ(write.exitCode, 0) << write.out << write.err;
-  EXPECT_NE(write.out.find("register 80 = 65531: confirmed"), std::string::npos) << write.out;
+  // What was typed, and the raw register beside it.
+  EXPECT_NE(write.out.find("register 80 = -5 (65531): confirmed"), std::string::npos) << write.out;
+  const auto json =
+      bench.Host({"write", "--json", bench.Config(kReadmeMode5), "12", "80", "-5", "7"});
+  const Json::Value document = JsonValue(json.out);
+  Json::Value event;
+  for (const Json::Value& each : document["events"]) {
+    if (each["event"].asString() == "write") event = each;
+  }
+  EXPECT_EQ(CompactJson(event["typed_values"]), "[-5,7]") << json.out;
+  EXPECT_EQ(CompactJson(event["values"]), "[65531,7]") << json.out;
   EXPECT_NE(write.out.find("\"温度校准值\":-0.5"), std::string::npos) << write.out;
   EXPECT_NE(bench.SensorLog().find("write 80 = 65531"), std::string::npos) << bench.SensorLog();
 }

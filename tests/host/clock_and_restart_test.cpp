@@ -2,7 +2,10 @@
 // an alarm cleared because the device forgot it at a restart.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "SensorLine.h"
+#include "events/DeviceTypes.h"
 #include "service/LineStore.h"
 #include "store/Pruner.h"
 #include "support/JsonText.h"
@@ -87,6 +90,10 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
   after.line->PollDevice(sensor);
   EXPECT_TRUE(after.EventsOf<AlarmEvent>().empty());
   EXPECT_TRUE(sensor.alarms["T01001"].active);
+  // The rule is announced in the state the host holds, not the device's forgetful report.
+  const auto rules = after.EventsOf<AlarmRuleEvent>();
+  ASSERT_EQ(rules.size(), 1u);
+  EXPECT_TRUE(rules[0].state.active);
   EXPECT_EQ(after.Texts(), std::vector<std::string>{"alarm T01001 of device 21 kept active after "
                                                     "the restart: value 29.5 has not passed its "
                                                     "recover value"});
@@ -98,6 +105,32 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_FALSE(changes[0].active);
   EXPECT_EQ(changes[0].valueText, "28");
+}
+
+// The device reports every rule at each evaluation: each is announced once, at the first one,
+// inactive, named by its signal and side.
+TEST(AlarmRules, EveryRuleIsAnnouncedOnceFromTheFirstEvaluationOnWithItsSignalAndSide) {
+  const Json::Value settings = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {
+      "temperature": {"ID": "T01", "SignalName": "温度", "UpValue": 30, "UpReconverValue": 28,
+                      "UpAlarmLevel": 2, "LowValue": 5, "LowReconverValue": 7, "LowAlarmLevel": 1},
+      "x": {"ID": "H01", "SignalName": "湿度", "Up2Value": 95, "Up2ReconverValue": 92,
+            "Up2AlarmLevel": 3}}})");
+  SensorLine bench;
+  HostedDevice& sensor = bench.AddSensor(21, 4, settings);
+  sensor.type = DeviceTypeNamed(sensor.object->DeviceType());
+  bench.line->PollDevice(sensor);
+  bench.line->WaitForNextSecond(sensor);
+  bench.line->PollDevice(sensor);
+
+  std::map<std::string, std::string> names;
+  for (const AlarmRuleEvent& rule : bench.EventsOf<AlarmRuleEvent>()) {
+    EXPECT_FALSE(rule.state.active) << rule.name;
+    EXPECT_TRUE(names.emplace(rule.state.alarmId, rule.name).second) << rule.name;
+  }
+  EXPECT_EQ(names, (std::map<std::string, std::string>{{"H01002", "湿度 high 2 (H01002)"},
+                                                       {"T01001", "Temperature high (T01001)"},
+                                                       {"T01003", "Temperature low (T01003)"}}));
+  EXPECT_TRUE(bench.EventsOf<AlarmEvent>().empty());  // nothing changed
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::Field;
 using ::testing::HasSubstr;
 using Fault = MemoryBus::Fault;
 
@@ -41,6 +42,28 @@ TEST_F(Line, TheLinkIsLostAfterThreeFailedCyclesOnceAndRestoredByTheNextAnswer) 
   EXPECT_EQ(links[1].failedCycles, 4u);
   EXPECT_FALSE(sensor.linkLost);
   EXPECT_EQ(sensor.cycles, 2u);
+}
+
+// A silent sensor: the failure that loses the link is shown, then every failure is only counted,
+// with one reminder an hour while the link stays lost.
+TEST_F(Line, AfterTheLinkIsLostFailuresAreCountedQuietlyWithAReminderAnHour) {
+  auto now = std::chrono::steady_clock::now();
+  bench.line->SetClock([&now] { return now; });
+  bench.bus->Fail(Fault::kNoAnswer, 1000);
+  for (int poll = 0; poll < 3; ++poll) bench.line->PollDevice(sensor);
+  ASSERT_TRUE(sensor.linkLost);
+  for (int minute = 0; minute < 150; ++minute) {
+    now += std::chrono::minutes(1);
+    bench.line->PollDevice(sensor);
+  }
+  std::size_t shown = 0;
+  for (const auto& error : bench.EventsOf<ErrorEvent>()) shown += error.quiet ? 0 : 1;
+  EXPECT_EQ(shown, 3u);
+  EXPECT_EQ(bench.EventsOf<ErrorEvent>().size(), 153u);  // each still counted and stored
+  EXPECT_EQ(sensor.errors, 153u);
+  EXPECT_THAT(bench.EventsOf<NoticeEvent>(),
+              ElementsAre(Field(&NoticeEvent::text, HasSubstr("still lost for 1 h: 63 failed")),
+                          Field(&NoticeEvent::text, HasSubstr("still lost for 2 h: 123 failed"))));
 }
 
 TEST_F(Line, WhileThePortIsGoneALostDeviceIsNotAskedButItsPollsStillFail) {

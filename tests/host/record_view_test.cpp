@@ -163,6 +163,21 @@ TEST(RecordView, TheBaudCodeIsPublishedAsItsRate) {
   EXPECT_NE(state().find(R"("baud_rate":null,)"), std::string::npos) << state();
 }
 
+// MQTT carries the figures the console shows (9.6, not 9.5999999999999996), for the record's
+// values and the alarm's value text alike.
+TEST(RecordView, MqttNumbersAreTheDecimalFiguresPeopleRead) {
+  const DeviceType& type = Do3008raType();
+  std::vector<unsigned char> record = Do3008raRecord();
+  Put(record, 14, 96);
+  MqttConfig mqtt;
+  const CycleEvent cycle{12, record, DecodeRecord(&type, record.data(), record.size()), 0};
+  EXPECT_NE(StateMessage(mqtt, cycle, 0).payload.find(R"("temperature":9.6,)"), std::string::npos)
+      << StateMessage(mqtt, cycle, 0).payload;
+  AlarmEvent alarm{12, "2026-12-08 09:14:05", "T01001", "温度", 2, false, "27.2999992", ""};
+  EXPECT_NE(AlarmMessage(mqtt, alarm).payload.find(R"("value":27.3})"), std::string::npos)
+      << AlarmMessage(mqtt, alarm).payload;
+}
+
 // A second model: its plug-in's record and one entry. The console line, the JSON event, the
 // MQTT state and Home Assistant discovery come from the same loops.
 TEST(RecordView, AnotherTypeGoesThroughTheSameLoops) {

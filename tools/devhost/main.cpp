@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/CommandLine.h"
+#include "cli/PluginLog.h"
 #include "cli/Subcommand.h"
 #include "cli/Usage.h"
 #include "config/HostConfig.h"
@@ -24,18 +24,34 @@
 
 namespace {
 
-// The plug-ins write their diagnostic lines to std::cout. They go to standard error (or a file)
-// so that standard output carries only the host's own lines, which --json keeps parseable.
+// Beside the database, where its owner looks; nowhere when there is no configuration to read
+// (the command then reports that itself).
+std::string DefaultPluginLog(const CommandLine& line) {
+  if (line.configPath.empty()) return {};
+  try {
+    return LoadHostConfig(line.configPath, line.overrides).database + ".plugin.log";
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+// The plug-ins write their diagnostic lines (one or more a poll) to std::cout. They go to a
+// bounded file, by default beside the database, so that standard output carries only the host's
+// own lines (which --json keeps parseable) and a service's journal only what matters;
+// `--plugin-log -` sends them to standard error.
 class PluginOutput {
  public:
-  explicit PluginOutput(const std::string& path) : previous_(std::cout.rdbuf()) {
-    if (!path.empty()) {
-      file_.open(path, std::ios::app);
-      if (!file_) throw UsageError("--plugin-log: cannot open " + path);
-      std::cout.rdbuf(file_.rdbuf());
-    } else {
+  explicit PluginOutput(const CommandLine& line) : previous_(std::cout.rdbuf()) {
+    const std::string path = line.pluginLog.empty() ? DefaultPluginLog(line) : line.pluginLog;
+    if (path == "-") {
       std::cout.rdbuf(std::cerr.rdbuf());
+      return;
     }
+    if (!path.empty()) log_ = std::make_unique<PluginLog>(path);
+    if (!line.pluginLog.empty() && !log_->Open()) {
+      throw UsageError("--plugin-log: cannot open " + path);
+    }
+    std::cout.rdbuf(log_ ? static_cast<std::streambuf*>(log_.get()) : &nowhere_);
   }
   ~PluginOutput() {
     std::cout.flush();
@@ -43,8 +59,12 @@ class PluginOutput {
   }
 
  private:
+  struct Nowhere : std::streambuf {
+    int overflow(int c) override { return traits_type::not_eof(c); }
+  };
   std::streambuf* previous_;
-  std::ofstream file_;
+  std::unique_ptr<PluginLog> log_;
+  Nowhere nowhere_;
 };
 
 int Fail(int status, const std::string& message) {
@@ -105,7 +125,7 @@ int Run(int argc, char** argv) {
   InstallStopHandlers();
   Console console(stdout, line.json);
   try {
-    PluginOutput pluginOutput(line.pluginLog);
+    PluginOutput pluginOutput(line);
     return RunSubcommand(line, console);
   } catch (const UsageError& error) {
     return FailUsage(error.what(), line.commandNamed ? line.command : std::string());

@@ -12,7 +12,7 @@ namespace {
 
 // A register takes 0-65535, or a negative value down to -32768 written as two's complement
 // (temperature calibration -0.5 is -5, sent as 65531).
-uint16_t RegisterValue(const std::string& text) {
+int RegisterValue(const std::string& text) {
   char* end = nullptr;
   errno = 0;
   const long long value = std::strtoll(text.c_str(), &end, 10);
@@ -22,7 +22,7 @@ uint16_t RegisterValue(const std::string& text) {
   if (errno != 0 || value < -32768 || value > 0xFFFF) {
     throw UsageError("value " + text + " does not fit a 16-bit register (-32768 to 65535)");
   }
-  return static_cast<uint16_t>(value & 0xFFFF);
+  return static_cast<int>(value);
 }
 
 // "-5" is a value, not an option.
@@ -217,7 +217,9 @@ void TakeWriteValues(CommandLine& line, const std::vector<std::string>& words) {
   line.dataId = static_cast<uint32_t>(ParseWholeNumber("data id", words[0], 0, 0xFFFFFFFFLL));
   line.address = static_cast<uint16_t>(ParseWholeNumber("address", words[1], 0, 0xFFFF));
   for (std::size_t i = 2; i < words.size(); ++i) {
-    line.values.push_back(RegisterValue(words[i]));
+    const int value = RegisterValue(words[i]);
+    line.typedValues.push_back(value);
+    line.values.push_back(static_cast<uint16_t>(value & 0xFFFF));
   }
 }
 

@@ -27,6 +27,7 @@ struct CommandLine {
   uint32_t dataId = 0;
   uint16_t address = 0;
   std::vector<uint16_t> values;
+  std::vector<int> typedValues;  // as written: -15 where `values` holds 65521
   // history
   std::optional<uint32_t> historyDataId;
   long long limit = 20;                // 0 = every row

@@ -28,6 +28,15 @@ void AnnounceLines(Host& host, Console& console) {
     console.Notice("line " + config.device + ": " + std::to_string(config.devices.size()) +
                    " device(s), " + std::to_string(config.baudRate) + " baud, poll every " +
                    std::to_string(config.pollIntervalMs) + " ms");
+    // The device rebuilds its status document, and so evaluates its rules, once per wall-clock
+    // second: a faster poll stores every value but not every value meets the rules.
+    if (config.pollIntervalMs < 1000) {
+      console.Notice("line " + config.device + ": polled every " +
+                     std::to_string(config.pollIntervalMs) +
+                     " ms, but the devices evaluate their alarm rules once a second, on the "
+                     "first poll of each second: a value seen only by the other polls of that "
+                     "second is stored but raises or clears no alarm");
+    }
   }
 }
 

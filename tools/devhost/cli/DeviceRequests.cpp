@@ -61,7 +61,7 @@ Json::Value WriteRequest(const CommandLine& line, const HostConfig& config) {
   Json::Value request = DeviceRequest(line, config);
   request["address"] = line.address;
   request["values"] = Json::Value(Json::arrayValue);
-  for (uint16_t value : line.values) request["values"].append(value);
+  for (int value : line.typedValues) request["values"].append(value);
   return request;
 }
 

@@ -183,13 +183,15 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
   const uint32_t dataId = Targets(request).front();
   const auto address = static_cast<uint16_t>(WholeNumber(request, "address", 0, 0xFFFF));
   const std::vector<uint16_t> values = RegisterValues(request);
+  std::vector<int> typed;
+  for (const Json::Value& value : request["values"]) typed.push_back(value.asInt());
   CommandResult result{"write", 0, {}};
   auto outcome = std::make_shared<WriteResult>();
   const std::time_t writtenAt = std::time(nullptr);
   RunOnLine(
       dataId,
-      [outcome, address, values](LineController& line, HostedDevice& device) {
-        *outcome = line.WriteRegisters(device, address, values);
+      [outcome, address, values, typed](LineController& line, HostedDevice& device) {
+        *outcome = line.WriteRegisters(device, address, values, typed);
       },
       result.events, true);
   result.exitStatus = outcome->exitStatus;

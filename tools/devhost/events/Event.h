@@ -45,6 +45,14 @@ struct AlarmEvent {
   std::string alarmText;
 };
 
+// A rule the device evaluated for the first time in this run: its state now, changed or not,
+// so that every rule is known from the first evaluation on, not only once it fires.
+struct AlarmRuleEvent {
+  uint32_t dataId = 0;
+  AlarmEvent state;  // the last change the host knows, or the first inactive report
+  std::string name;  // which signal and which side where the settings say: "Temperature high"
+};
+
 // A value the device handed to the host's threshold check (rule-file mode).
 struct ThresholdEvent {
   uint32_t dataId = 0;
@@ -65,13 +73,15 @@ struct ErrorEvent {
   std::string what;
   unsigned long errors = 0;  // the device's error count so far, this one included
   bool fromStore = false;    // the store itself failed: it is not asked to keep this one
+  bool quiet = false;        // the link is lost already: counted and kept, not shown again
 };
 
 struct WriteEvent {
   uint32_t dataId = 0;
   uint16_t address = 0;
   std::vector<uint16_t> values;
-  std::string outcome;  // "confirmed", "not confirmed (echo 16 for 15)", "refused by ...", ...
+  std::string outcome;     // "confirmed", "not confirmed (echo 16 for 15)", "refused by ...", ...
+  std::vector<int> typed;  // the values as given (-15 for 65521); empty: as `values`
 };
 
 // A device's link went silent for enough cycles, or answered again.
@@ -121,8 +131,9 @@ struct CommissionEvent {
 struct MqttEvent {
   uint32_t dataId = 0;
   bool connected = false;
-  std::string broker;  // host:port
-  std::string reason;  // when not connected
+  std::string broker;        // host:port
+  std::string reason;        // when not connected
+  bool unreachable = false;  // the first connect could not even begin: nothing gets out
 };
 
 // What the MQTT bridge did for a device in this run.
@@ -137,10 +148,10 @@ struct NoticeEvent {
   std::string text;
 };
 
-using EventBody =
-    std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent, ThresholdEvent,
-                 ReportEvent, ErrorEvent, WriteEvent, LinkEvent, StatusEvent, ActiveAlarmsEvent,
-                 SummaryEvent, CommissionEvent, MqttEvent, MqttSummaryEvent, NoticeEvent>;
+using EventBody = std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent,
+                               AlarmRuleEvent, ThresholdEvent, ReportEvent, ErrorEvent, WriteEvent,
+                               LinkEvent, StatusEvent, ActiveAlarmsEvent, SummaryEvent,
+                               CommissionEvent, MqttEvent, MqttSummaryEvent, NoticeEvent>;
 
 struct HostEvent {
   std::time_t time = 0;

@@ -41,9 +41,15 @@ std::string ValuesText(const std::optional<RecordValues>& values) {
   return text;
 }
 
-std::string ValuesList(const std::vector<uint16_t>& values) {
+// "-15 (65521)": what was written, and the raw register where that differs.
+std::string ValuesList(const std::vector<uint16_t>& values, const std::vector<int>& typed) {
   std::string list;
-  for (uint16_t value : values) list += (list.empty() ? "" : ", ") + std::to_string(value);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    list += list.empty() ? "" : ", ";
+    const bool differs = i < typed.size() && typed[i] != values[i];
+    list += differs ? std::to_string(typed[i]) + " (" + std::to_string(values[i]) + ")"
+                    : std::to_string(values[i]);
+  }
   return list;
 }
 
@@ -117,11 +123,12 @@ struct TextOf {
     return Prefix("report", e.dataId) + e.signalId + " " + OneDecimal(e.value);
   }
   std::optional<std::string> operator()(const ErrorEvent& e) const {
+    if (e.quiet) return std::nullopt;
     return Prefix("error", e.dataId) + e.what + " (errors " + std::to_string(e.errors) + ")";
   }
   std::optional<std::string> operator()(const WriteEvent& e) const {
     return Prefix("write", e.dataId) + WriteTarget(e.address, e.values.size()) + " = " +
-           ValuesList(e.values) + ": " + e.outcome;
+           ValuesList(e.values, e.typed) + ": " + e.outcome;
   }
   std::optional<std::string> operator()(const LinkEvent& e) const {
     const std::string cycles = std::to_string(e.failedCycles) + " failed cycle(s)";
@@ -154,8 +161,13 @@ struct TextOf {
     return Prefix(e.speed ? "rebaud" : "readdress", e.dataId) + std::to_string(e.from) + " -> " +
            std::to_string(e.to) + ": " + e.outcome;
   }
+  std::optional<std::string> operator()(const AlarmRuleEvent&) const { return std::nullopt; }
   std::optional<std::string> operator()(const MqttEvent& e) const {
     if (e.connected) return Prefix("mqtt", e.dataId) + "connected to " + e.broker;
+    if (e.unreachable) {
+      return Prefix("mqtt", e.dataId) + "cannot connect to " + e.broker + ": " + e.reason +
+             "; nothing is published until it can (polling goes on, the bridge keeps trying)";
+    }
     return Prefix("mqtt", e.dataId) + "disconnected (" + e.reason + ")";
   }
   std::optional<std::string> operator()(const MqttSummaryEvent& e) const {
@@ -193,6 +205,7 @@ struct JsonOf {
     return json;
   }
   std::optional<Json::Value> operator()(const ErrorEvent& e) const {
+    if (e.quiet) return std::nullopt;
     Json::Value json = Event("error", e.dataId);
     json["what"] = e.what;
     json["errors"] = static_cast<Json::UInt64>(e.errors);
@@ -203,6 +216,10 @@ struct JsonOf {
     json["address"] = e.address;
     json["values"] = Json::Value(Json::arrayValue);
     for (uint16_t value : e.values) json["values"].append(value);
+    json["typed_values"] = Json::Value(Json::arrayValue);
+    for (std::size_t i = 0; i < e.values.size(); ++i) {
+      json["typed_values"].append(i < e.typed.size() ? e.typed[i] : e.values[i]);
+    }
     json["outcome"] = e.outcome;
     return json;
   }
@@ -256,10 +273,12 @@ struct JsonOf {
     json["outcome"] = e.outcome;
     return json;
   }
+  std::optional<Json::Value> operator()(const AlarmRuleEvent&) const { return std::nullopt; }
   std::optional<Json::Value> operator()(const MqttEvent& e) const {
     Json::Value json = Event(e.connected ? "mqtt_connected" : "mqtt_disconnected", e.dataId);
     json["broker"] = e.broker;
     if (!e.connected) json["reason"] = e.reason;
+    if (e.unreachable) json["unreachable"] = true;
     return json;
   }
   std::optional<Json::Value> operator()(const MqttSummaryEvent& e) const {
@@ -282,6 +301,11 @@ struct JsonOf {
 Json::Value FieldJson(const RecordField& field, double value) {
   if (field.whole) return Json::Value(static_cast<Json::Int64>(value));
   return Json::Value(value);
+}
+
+std::string LinkStillLostText(uint32_t dataId, long hours, unsigned long failedCycles) {
+  return Prefix("link", dataId) + "still lost for " + std::to_string(hours) +
+         " h: " + std::to_string(failedCycles) + " failed cycles";
 }
 
 std::optional<std::string> EventLine(const EventBody& event) { return std::visit(TextOf{}, event); }

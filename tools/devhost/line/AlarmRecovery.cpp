@@ -28,7 +28,9 @@ std::string TextOf(const Json::Value& rule, const char* key) {
 std::map<std::string, AlarmRecovery> AlarmRecoveries(const Json::Value& settings) {
   std::map<std::string, AlarmRecovery> rules;
   if (!settings.isObject() || !settings["thresholdSetting"].isObject()) return rules;
-  for (const Json::Value& rule : settings["thresholdSetting"]) {
+  const Json::Value& table = settings["thresholdSetting"];
+  for (auto member = table.begin(); member != table.end(); ++member) {
+    const Json::Value& rule = *member;
     const std::string id = TextOf(rule, "ID");
     if (id.empty() || TextOf(rule, "SignalName").empty()) continue;
     for (const Limit& limit : kLimits) {
@@ -37,7 +39,8 @@ std::map<std::string, AlarmRecovery> AlarmRecoveries(const Json::Value& settings
           TextOf(rule, limit.level).empty()) {
         continue;
       }
-      rules[id + limit.code] = {limit.upper, std::strtof(recover.c_str(), nullptr)};
+      rules[id + limit.code] = {limit.upper, std::strtof(recover.c_str(), nullptr), member.name(),
+                                limit.code[2] == '2' || limit.code[2] == '4'};
     }
   }
   return rules;

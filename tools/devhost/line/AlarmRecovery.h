@@ -11,6 +11,8 @@
 struct AlarmRecovery {
   bool upper = true;  // ends at or below `recover`; a lower limit's at or above
   float recover = 0;
+  std::string member;   // the thresholdSetting member the rule is in: "temperature"
+  bool second = false;  // the second upper or lower limit
 };
 
 // The recover value of each threshold alarm of `settings` (thresholdSetting), by alarm id.

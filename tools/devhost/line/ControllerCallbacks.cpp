@@ -38,22 +38,46 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
   (void)kind;
   HostedDevice* hosted = Find(device);
   if (hosted == nullptr) return 0;
-  // The device reports every rule every cycle; only a change of the active flag is an event.
-  const auto known = hosted->alarms.find(alarmId);
-  const bool wasActive = known != hosted->alarms.end() && known->second.active;
-  if (active) hosted->unconfirmed.erase(alarmId);
-  if (wasActive && !active && HeldAfterRestart(*hosted, alarmId, valueText)) return 0;
-  if (known != hosted->alarms.end() && wasActive == active) return 0;
-  if (known == hosted->alarms.end() && !active) {
-    hosted->alarms[alarmId].active = false;  // first seen inactive: nothing changed
-    return 0;
-  }
   const std::time_t now = std::time(nullptr);
-  AlarmEvent event{hosted->dataId, StoreTimeText(now), alarmId,  signalName, level,
-                   active,         valueText,          alarmText};
-  hosted->alarms[alarmId] = event;
-  events_.Emit(event, now);
+  const AlarmEvent event{hosted->dataId, StoreTimeText(now), alarmId,  signalName, level,
+                         active,         valueText,          alarmText};
+  NoteAlarm(*hosted, event, now);
+  if (hosted->announced.insert(alarmId).second) {
+    events_.Emit(AlarmRuleEvent{hosted->dataId, hosted->alarms[alarmId], RuleName(*hosted, event)},
+                 now);
+  }
   return 0;
+}
+
+// The device reports every rule every cycle; only a change of the active flag is an event.
+void LineController::NoteAlarm(HostedDevice& device, const AlarmEvent& event, std::time_t now) {
+  const std::string& alarmId = event.alarmId;
+  const bool active = event.active;
+  const auto known = device.alarms.find(alarmId);
+  const bool wasActive = known != device.alarms.end() && known->second.active;
+  if (active) device.unconfirmed.erase(alarmId);
+  if (wasActive && !active && HeldAfterRestart(device, alarmId, event.valueText)) return;
+  if (known != device.alarms.end() && wasActive == active) return;
+  device.alarms[alarmId] = event;
+  if (known == device.alarms.end() && !active) return;  // first seen inactive: nothing changed
+  events_.Emit(event, now);
+}
+
+// "Temperature high (T01001)": the side from the rule's limit, the signal from the field of the
+// device's type that the rule's settings member names; otherwise the device's signal name.
+std::string LineController::RuleName(const HostedDevice& device, const AlarmEvent& event) {
+  const auto rule = device.recovery.find(event.alarmId);
+  if (rule == device.recovery.end())
+    return "Alarm " + event.alarmId + " (" + event.signalName + ")";
+  std::string signal = event.signalName;
+  if (device.type != nullptr) {
+    for (const RecordField& field : device.type->fields) {
+      if (field.key == rule->second.member) signal = field.label;
+    }
+  }
+  const std::string side =
+      std::string(rule->second.upper ? "high" : "low") + (rule->second.second ? " 2" : "");
+  return signal + " " + side + " (" + event.alarmId + ")";
 }
 
 // The device forgets its alarms at a restart, so its first "inactive" then only says the value

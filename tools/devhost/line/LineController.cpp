@@ -6,6 +6,7 @@
 #include <exception>
 #include <thread>
 
+#include "events/EventFormat.h"
 #include "line/WriteOutcome.h"
 #include "service/Signals.h"
 
@@ -61,7 +62,9 @@ void LineController::Guarded(HostedDevice& device, const char* operation,
 void LineController::CountError(HostedDevice& device, const std::string& what, bool fromStore) {
   ++device.errors;
   if (!fromStore) device.lastFailure = what;
-  events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore});
+  // Once the link is lost every cycle fails the same way: the store counts them, the console
+  // hears of them once an hour (TrackLink).
+  events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore, device.linkLost});
 }
 
 // Only the failures the store sink reports arrive here (the first, then at most one a minute),
@@ -189,9 +192,17 @@ void LineController::TrackLink(HostedDevice& device, bool completed) {
     return;
   }
   ++device.failedCycles;
+  const auto now = clock_();
+  if (device.linkLost && now >= device.remindAt) {
+    device.remindAt = now + kStillLostEvery;
+    const auto hours = std::chrono::duration_cast<std::chrono::hours>(now - device.lostAt);
+    events_.Emit(NoticeEvent{LinkStillLostText(device.dataId, hours.count(), device.failedCycles)});
+  }
   if (!device.linkLost &&
       device.failedCycles >= static_cast<unsigned long>(config_.linkLostAfter)) {
     device.linkLost = true;
+    device.lostAt = now;
+    device.remindAt = now + kStillLostEvery;
     events_.Emit(LinkEvent{device.dataId, true, device.failedCycles, device.lastFailure});
   }
 }
@@ -250,7 +261,8 @@ void LineController::RunExchange(const Pending& pending) {
 }
 
 WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t address,
-                                           const std::vector<uint16_t>& values) {
+                                           const std::vector<uint16_t>& values,
+                                           const std::vector<int>& typed) {
   std::vector<uint16_t> words{address};
   words.insert(words.end(), values.begin(), values.end());
   const int code = values.size() == 1 ? kWriteSingleCode : kWriteMultipleCode;
@@ -273,7 +285,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
           ? DescribeWriteOutcome(outcome, lastWriteRequest_ ? &*lastWriteRequest_ : nullptr,
                                  lastWrite_ ? &*lastWrite_ : nullptr)
           : WriteResult{"no outcome given", kExitNoAnswer};
-  events_.Emit(WriteEvent{device.dataId, address, values, result.outcome});
+  events_.Emit(WriteEvent{device.dataId, address, values, result.outcome, typed});
   events_.Flush();
   return result;
 }

@@ -55,6 +55,9 @@ class LineController : public SMDController {
   EventFanout& Events() { return events_; }
   // Work for the time left after a poll round (retention): called with the time the next
   // round is due, which it must leave room for.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // The time the link's reminders are counted on; tests step their own.
+  void SetClock(Clock clock) { clock_ = std::move(clock); }
   using IdleWork = std::function<void(std::chrono::steady_clock::time_point nextRound)>;
   void SetIdleWork(IdleWork work) { idleWork_ = std::move(work); }
 
@@ -73,7 +76,8 @@ class LineController : public SMDController {
   // second; a cycle that must show up there waits for the next second first.
   void WaitForNextSecond(const HostedDevice& device);
   WriteResult WriteRegisters(HostedDevice& device, uint16_t address,
-                             const std::vector<uint16_t>& values);
+                             const std::vector<uint16_t>& values,
+                             const std::vector<int>& typed = {});
   // Emits the device's status document, or why it has no fresh one; false when it has none.
   bool EmitStatus(HostedDevice& device);
   void EmitActiveAlarms(HostedDevice& device);
@@ -136,6 +140,8 @@ class LineController : public SMDController {
   void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
   void TrackLink(HostedDevice& device, bool completed);
   std::size_t ActiveAlarms(const HostedDevice& device) const;
+  void NoteAlarm(HostedDevice& device, const AlarmEvent& event, std::time_t now);
+  static std::string RuleName(const HostedDevice& device, const AlarmEvent& event);
   // Whether an "inactive" report of an alarm restored active is no clear yet.
   bool HeldAfterRestart(HostedDevice& device, const std::string& alarmId,
                         const std::string& valueText);
@@ -151,6 +157,8 @@ class LineController : public SMDController {
   JobQueue jobs_;
   // Opens the serial device again after it went away; rounds go on meanwhile and fail at once.
   PortReopen reopen_;
+  static constexpr std::chrono::hours kStillLostEvery{1};
+  Clock clock_ = &std::chrono::steady_clock::now;
   IdleWork idleWork_;
   // What the last write exchange brought back, for the write's outcome text.
   std::optional<Exchange> lastWrite_;

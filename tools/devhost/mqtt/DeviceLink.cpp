@@ -100,8 +100,9 @@ void DeviceLink::Start() {
   starter_ = std::thread([this] {
     const int rc =
         mosquitto_connect_async(client_, config_.host.c_str(), config_.port, config_.keepAliveS);
-    // The network thread keeps trying; the first failure is said once.
-    if (rc != MOSQ_ERR_SUCCESS) Notify(false, std::string("cannot connect: ") + ErrorText(rc));
+    // The network thread keeps trying; the first failure is said once, as what it is: no
+    // socket at all (an address family the service may not use, a name that does not resolve).
+    if (rc != MOSQ_ERR_SUCCESS) Notify(false, ErrorText(rc), true);
   });
 }
 
@@ -112,7 +113,9 @@ void DeviceLink::Stop(std::chrono::milliseconds limit) {
   while (std::chrono::steady_clock::now() < deadline) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!connected_ || (queue_.Empty() && inFlight_ == 0)) break;
+      // A first connect still under way gets the limit too: a short run publishes as well.
+      const bool connecting = !connected_ && lastNotice_.empty();
+      if ((!connected_ && !connecting) || (connected_ && queue_.Empty() && inFlight_ == 0)) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -267,12 +270,13 @@ void DeviceLink::Drain() {
   draining_ = false;
 }
 
-void DeviceLink::Notify(bool connected, const std::string& reason) {
+void DeviceLink::Notify(bool connected, const std::string& reason, bool unreachable) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string notice = connected ? "connected" : reason;
     if (notice == lastNotice_) return;
     lastNotice_ = notice;
   }
-  notices_.Take(HostEvent{std::time(nullptr), MqttEvent{dataId_, connected, broker_, reason}});
+  notices_.Take(
+      HostEvent{std::time(nullptr), MqttEvent{dataId_, connected, broker_, reason, unreachable}});
 }

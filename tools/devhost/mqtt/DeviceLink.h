@@ -53,7 +53,7 @@ class DeviceLink {
   void RepublishRetained();
   // Hands queued messages to libmosquitto while connected and its window has room.
   void Drain();
-  void Notify(bool connected, const std::string& reason);
+  void Notify(bool connected, const std::string& reason, bool unreachable = false);
 
   const MqttConfig& config_;
   const uint32_t dataId_;

@@ -12,9 +12,18 @@ struct MqttSink::Publisher {
   void operator()(const CycleEvent& e) const { link.Publish(StateMessage(config, e, time)); }
   void operator()(const AlarmEvent& e) const {
     if (config.homeAssistant && type != nullptr) {
-      link.PublishOnce(AlarmDiscovery(config, e.dataId, *type, e.alarmId, e.signalName));
+      link.PublishOnce(AlarmDiscovery(config, e.dataId, *type, e.alarmId,
+                                      "Alarm " + e.alarmId + " (" + e.signalName + ")"));
     }
     link.Publish(AlarmMessage(config, e));
+  }
+  // Every rule from the device's first evaluation on: its entity, named by signal and side, and
+  // its state, so that Home Assistant shows OFF rather than "Unknown" for a rule never raised.
+  void operator()(const AlarmRuleEvent& e) const {
+    if (config.homeAssistant && type != nullptr) {
+      link.Publish(AlarmDiscovery(config, e.dataId, *type, e.state.alarmId, e.name));
+    }
+    link.Publish(AlarmMessage(config, e.state));
   }
   void operator()(const ReportEvent& e) const { link.Publish(ReportMessage(config, e, time)); }
   void operator()(const LinkEvent& e) const {
@@ -37,8 +46,8 @@ MqttSink::MqttSink(const MqttConfig& config, const std::vector<Device>& devices,
     DeviceLink* link = LinkOf(alarm.dataId);
     const auto type = types_.find(alarm.dataId);
     if (link != nullptr && type != types_.end()) {
-      link->PublishOnce(
-          AlarmDiscovery(config, alarm.dataId, *type->second, alarm.alarmId, alarm.signalName));
+      link->PublishOnce(AlarmDiscovery(config, alarm.dataId, *type->second, alarm.alarmId,
+                                       "Alarm " + alarm.alarmId + " (" + alarm.signalName + ")"));
     }
   }
 }

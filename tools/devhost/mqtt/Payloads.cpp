@@ -21,14 +21,19 @@ Json::Value FloatValue(float value) {
   return std::strtod(text, nullptr);
 }
 
-// Alarm values come as text from the device ("31", "-5.5"); numbers are published as numbers.
+// Alarm values come as text from the device, single precision to nine digits ("31",
+// "27.2999992"); numbers are published as numbers, the shortest figure of that float (27.3).
 Json::Value ValueOf(const std::string& text) {
   if (text.empty()) return text;
   char* end = nullptr;
-  const double number = std::strtod(text.c_str(), &end);
+  const float number = std::strtof(text.c_str(), &end);
   if (end != text.c_str() + text.size() || !std::isfinite(number)) return text;
-  return number;
+  return FloatValue(number);
 }
+
+// Payloads for people and dashboards: ten significant digits, so a double made of tenths is
+// written as its decimal figure (9.6), as on the console.
+std::string PayloadJson(const Json::Value& json) { return CompactJson(json, false); }
 
 // node_id and object_id take only [a-zA-Z0-9_-].
 std::string IdText(const std::string& text) {
@@ -108,7 +113,7 @@ MqttMessage StateMessage(const MqttConfig& config, const CycleEvent& cycle, std:
   }
   state["time"] = IsoTimeText(time);
   state["alarms_active"] = static_cast<Json::UInt64>(cycle.activeAlarms);
-  return {DeviceTopic(config, cycle.dataId, "state"), CompactJson(state), true, true};
+  return {DeviceTopic(config, cycle.dataId, "state"), PayloadJson(state), true, true};
 }
 
 MqttMessage AlarmMessage(const MqttConfig& config, const AlarmEvent& alarm) {
@@ -120,7 +125,7 @@ MqttMessage AlarmMessage(const MqttConfig& config, const AlarmEvent& alarm) {
   json["text"] = alarm.alarmText;
   json["time"] = IsoFromStoreText(alarm.time);
   return {DeviceTopic(config, alarm.dataId, "alarm/" + TopicLevel(alarm.alarmId)),
-          CompactJson(json), true, false};
+          PayloadJson(json), true, false};
 }
 
 MqttMessage ReportMessage(const MqttConfig& config, const ReportEvent& report, std::time_t time) {
@@ -128,7 +133,7 @@ MqttMessage ReportMessage(const MqttConfig& config, const ReportEvent& report, s
   json["value"] = FloatValue(report.value);
   json["time"] = IsoTimeText(time);
   return {DeviceTopic(config, report.dataId, "report/" + TopicLevel(report.signalId)),
-          CompactJson(json), false, false};
+          PayloadJson(json), false, false};
 }
 
 MqttMessage AvailabilityMessage(const MqttConfig& config, uint32_t dataId, bool online) {
@@ -153,10 +158,9 @@ std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t data
 }
 
 MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const DeviceType& type,
-                           const std::string& alarmId, const std::string& signalName) {
+                           const std::string& alarmId, const std::string& name) {
   const std::string objectId = "alarm_" + IdText(alarmId);
-  Json::Value entity =
-      EntityBase(config, dataId, type, objectId, "Alarm " + alarmId + " (" + signalName + ")");
+  Json::Value entity = EntityBase(config, dataId, type, objectId, name);
   entity["state_topic"] = DeviceTopic(config, dataId, "alarm/" + TopicLevel(alarmId));
   entity["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
   entity["payload_on"] = "ON";

@@ -25,6 +25,6 @@ MqttMessage AvailabilityMessage(const MqttConfig& config, uint32_t dataId, bool 
 // state topic, grouped under one device of the type's model.
 std::vector<MqttMessage> SensorDiscovery(const MqttConfig& config, uint32_t dataId,
                                          const DeviceType& type);
-// A binary sensor (device class "problem") that is on while the alarm is active.
+// A binary sensor (device class "problem"), named `name`, that is on while the alarm is active.
 MqttMessage AlarmDiscovery(const MqttConfig& config, uint32_t dataId, const DeviceType& type,
-                           const std::string& alarmId, const std::string& signalName);
+                           const std::string& alarmId, const std::string& name);

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "events/Event.h"
@@ -28,6 +30,7 @@ struct HostedDevice {
   // for every round.
   unsigned long failedPolls = 0;
   std::map<std::string, AlarmEvent> alarms;       // the last change of each alarm
+  std::set<std::string> announced;                // the rules evaluated in this run
   bool replaying = false;                         // a stored record is being loaded back
   std::map<std::string, AlarmRecovery> recovery;  // from the device's settings
   // Alarms restored active that the device has not reported active since: whether the host
@@ -37,6 +40,8 @@ struct HostedDevice {
   // The link: consecutive poll cycles that did not complete, and whether that counts as lost.
   unsigned long failedCycles = 0;
   bool linkLost = false;
+  std::chrono::steady_clock::time_point lostAt;    // when the link counted as lost
+  std::chrono::steady_clock::time_point remindAt;  // when the next "still lost" line is due
   std::string lastFailure;
   std::string recordStoredAt;  // when the record the device holds now was stored
 };

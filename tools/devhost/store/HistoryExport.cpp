@@ -116,15 +116,15 @@ std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows) {
     json["data_id"] = row.dataId;
     json["time"] = IsoFromStoreText(row.time);
     json["record"] = Hex(row.record);
-    if (const auto values = DecodeRecord(row.record.data(), row.record.size())) {
-      const auto& fields = values->type->fields;
-      for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (fields[i].kind == FieldKind::kMeasured) {
-          json[fields[i].key] = FieldJson(fields[i], values->values[i]);
-        }
-      }
-      json["record_stamp"] = values->recordTime;
+    // The CSV's columns, the same record: a value the record does not have is null.
+    const auto values = DecodeRecord(row.record.data(), row.record.size());
+    for (const HistoryColumn& column : HistoryColumns()) {
+      const auto value = values ? values->Value(column.key) : std::nullopt;
+      json[column.key] = !value         ? Json::Value()
+                         : column.whole ? Json::Value(static_cast<Json::Int64>(*value))
+                                        : Json::Value(*value);
     }
+    json["record_stamp"] = values ? Json::Value(values->recordTime) : Json::Value();
     records.append(json);
   }
   return CompactJson(document, false) + "\n";

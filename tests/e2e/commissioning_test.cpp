@@ -73,6 +73,28 @@ TEST_F(Commissioning, ScanFindsTheSensorAtItsAddressAndSpeedAndNothingElse) {
   EXPECT_FALSE(Contains(bench.SensorLog(), "unreadable request")) << bench.SensorLog();
 }
 
+// --first ends the scan at the sensor, 9600 tried first by default and the order of --baud kept
+// when given; each way the members to write into the configuration are named.
+TEST_F(Commissioning, ScanFirstStopsAtTheSensorAndNamesItsConfigurationMembers) {
+  bench.StartSensor({"--slave", "37", "--baud-code", "3", "--static"});
+  // 9600, 115200, 57600, 38400 at all seven addresses, then 34-37 at 19200.
+  const auto scan = Scan({"--address", "34-40", "--timeout", "50", "--first"});
+  ASSERT_EQ(scan.exitCode, 0) << scan.out << scan.err;
+  EXPECT_EQ(scan.err.rfind("scanning at 9600 baud", 0), 0u) << scan.err;
+  EXPECT_TRUE(Contains(scan.err, "scan stopped at the first sensor found (--first), 32 of 56"))
+      << scan.err;
+  EXPECT_TRUE(Contains(scan.out, "32 of 56 addresses asked")) << scan.out;
+  EXPECT_TRUE(Contains(scan.out, "\n  \"device\": \"" + bench.dir.Path("tty") +
+                                     "\", \"baudRate\": 19200, \"slaveAddress\": 37\n"))
+      << scan.out;
+
+  const auto json = Scan({"--address", "34-40", "--baud", "19200,9600", "--first", "--json"});
+  const Json::Value document = JsonValue(json.out);
+  EXPECT_EQ(document["probes"].asInt(), 4) << json.out;
+  EXPECT_TRUE(document["stopped_at_first"].asBool());
+  EXPECT_EQ(document["found"][0]["host_config"]["slaveAddress"].asInt(), 37) << json.out;
+}
+
 TEST_F(Commissioning, ReaddressAndRebaudAreVerifiedAndTheHostFollowsWithTheChangedConfiguration) {
   bench.StartSensor({"--static"});
   const std::string config = bench.Config(Mode5Settings());
@@ -100,6 +122,7 @@ TEST_F(Commissioning, ReaddressAndRebaudAreVerifiedAndTheHostFollowsWithTheChang
   // Only that member changed; the old file is kept beside it.
   EXPECT_EQ(ReadFile(config), Replaced(byHand, "\"baudRate\": 9600", "\"baudRate\": 38400"));
   EXPECT_EQ(ReadFile(config + ".bak"), byHand);
+  EXPECT_EQ(ReadFile(config + ".orig"), byHand);
 
   const auto run = bench.Host({"run", "--cycles", "3", config});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;

@@ -388,7 +388,8 @@ TEST(HostCommandLine, HelpAndVersionAnswerWhateverElseTheLineHolds) {
 
 bool IsFlag(const std::string& option) {
   return option == "--json" || option == "--alarms" || option == "--links" ||
-         option == "--reports" || option == "--update-config" || option == "--force";
+         option == "--reports" || option == "--update-config" || option == "--force" ||
+         option == "--first";
 }
 
 // A value each option takes; most take a number.

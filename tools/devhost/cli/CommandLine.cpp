@@ -106,6 +106,7 @@ const Option kOptions[] = {
     {"--parity", true, false, SetScanParities},
     {"--address", true, false, SetScanAddresses},
     {"--timeout", true, false, SetScanTimeout},
+    {"--first", false, false, [](CommandLine& l, const std::string&) { l.scan.first = true; }},
     {"--force", false, false, [](CommandLine& l, const std::string&) { l.force = true; }},
     {"--update-config", false, false,
      [](CommandLine& l, const std::string&) { l.updateConfig = true; }},

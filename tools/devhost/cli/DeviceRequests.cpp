@@ -105,11 +105,11 @@ int FollowInConfig(Json::Value& answer, const HostConfig& config, const CommandL
     return answer["exit_code"].asInt();
   }
   try {
-    const std::string backup = UpdateConfigFile(config.path, member);
+    const ConfigBackups backups = UpdateConfigFile(config.path, member);
     described["updated"] = true;
-    described["backup"] = backup;
-    AddNotice(answer,
-              "updated " + setting + " in " + config.path + " (the old file is " + backup + ")");
+    described["backup"] = backups.last;
+    described["first_backup"] = backups.first;
+    AddNotice(answer, "updated " + setting + " in " + config.path + " (" + backups.Text() + ")");
     return answer["exit_code"].asInt();
   } catch (const ConfigError& error) {
     // The sensor has moved all the same; nothing may hide how to find it again.

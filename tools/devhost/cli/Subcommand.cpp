@@ -140,22 +140,26 @@ holds no record.
      std::nullopt},
     {"scan",
      {"devhost scan [options] PORT", "find DO3008RA sensors on a serial port",
-      R"(Asks every address of the range at every speed (9600 first, then the other speeds of the
-sensor) for input registers 2000-2001 and lists every DO3008RA that answers: the address and
-speed it answered at, and whether its registers say the same. Progress goes to standard
-error (one line rewritten in place on a terminal); Ctrl-C stops and lists what was found.
+      R"(Asks every address of the range at every speed (9600, the factory speed, first, then the
+others from the fastest down) for input registers 2000-2001 and lists every DO3008RA that
+answers: the address and speed it answered at, whether its registers say the same, and the
+host configuration's members that reach it ("device", "baudRate", "slaveAddress"). With
+--first the scan stops at the first sensor found. Progress goes to standard error (one line
+rewritten in place on a terminal); Ctrl-C stops and lists what was found.
 The port is taken for the scan alone: a port a running host holds is refused (exit 4).
 
 exit status: 0 at least one sensor found, 6 none found; 2 and 4 as for every subcommand.
 )",
-      R"(  --baud LIST       speeds to try, e.g. 9600,19200 (default: all eight, 9600 first)
+      R"(  --baud LIST       speeds to try, in the order given, e.g. 9600,19200 (default: all
+                    eight, 9600 first, then from the fastest down)
   --parity LIST     none, even, odd (default none)
   --address A[-B]   addresses to ask (default 1-247)
   --timeout MS      how long each address is given to answer (default 100)
+  --first           stop at the first sensor found
   --json            one JSON document
 )",
       false},
-     "--baud --parity --address --timeout",
+     "--baud --parity --address --timeout --first",
      TakeScanWords,
      ScanCommand,
      std::nullopt},
@@ -172,7 +176,8 @@ exit status: 0 verified, 1 the sensor answered with registers that disagree, 2 n
 address is another device's), 6 no answer (to the write or at the new address), 7 refused
 by the sensor; 2 to 5 as for every subcommand.
 )",
-      R"(  --update-config   write the new address into CONFIG (the old file is kept as CONFIG.bak)
+      R"(  --update-config   write the new address into CONFIG; the old file is kept as CONFIG.bak
+                    and, by the first change (no CONFIG.orig yet), as CONFIG.orig too
   --json            one JSON document
 )",
       true},
@@ -194,7 +199,8 @@ A line with other devices is not changed without --force: they would no longer b
 exit status: as for readdress; 2 also when other devices share the line.
 )",
       R"(  --force           change the speed although other devices share the line
-  --update-config   write the new speed into CONFIG (the old file is kept as CONFIG.bak)
+  --update-config   write the new speed into CONFIG; the old file is kept as CONFIG.bak
+                    and, by the first change (no CONFIG.orig yet), as CONFIG.orig too
   --json            one JSON document
 )",
       true},

@@ -33,9 +33,9 @@ std::string Followed(const HostConfig& config, const PendingChange& change) {
   const std::string setting = member.Path() + " to " + std::to_string(change.to);
   if (change.updateConfig) {
     try {
-      const std::string backup = UpdateConfigFile(config.path, member);
+      const ConfigBackups backups = UpdateConfigFile(config.path, member);
       ClearPendingChange(config.database, change.dataId);
-      return "updated " + setting + " in " + config.path + " (the old file is " + backup + ")";
+      return "updated " + setting + " in " + config.path + " (" + backups.Text() + ")";
     } catch (const ConfigError& error) {
       return std::string("could not update the configuration: ") + error.what() + "; set " +
              setting + " in " + config.path + " by hand";

@@ -72,7 +72,28 @@ std::string RealPath(const std::string& path) {
   return real.string();
 }
 
+// Made beside PATH and linked to its name, so it appears whole and an existing one is never
+// replaced: the first edit's backup outlives every later one.
+bool KeepFirst(const std::string& first, const std::string& temporary, const std::string& text,
+               const struct stat& like) {
+  struct stat info {};
+  if (lstat(first.c_str(), &info) == 0) return false;
+  WriteWhole(temporary, text, like);
+  const bool made = link(temporary.c_str(), first.c_str()) == 0;
+  const int error = errno;
+  unlink(temporary.c_str());
+  if (!made && error != EEXIST) {
+    throw ConfigError("cannot write " + first + ": " + std::strerror(error));
+  }
+  return made;
+}
+
 }  // namespace
+
+std::string ConfigBackups::Text() const {
+  return "the old file is " + last +
+         (firstMade ? "; as it was before the first change it is also " + first : "");
+}
 
 void RemoveStaleTemporaries(const std::string& path) {
   const fs::path file(path);
@@ -127,7 +148,7 @@ std::string WithMember(const std::string& text, const ConfigMember& member) {
   return text.substr(0, after) + ", \"" + member.name + "\": " + value + text.substr(after);
 }
 
-std::string UpdateConfigFile(const std::string& given, const ConfigMember& member) {
+ConfigBackups UpdateConfigFile(const std::string& given, const ConfigMember& member) {
   const std::string text = ReadConfigText(given);
   const std::string changed = WithMember(text, member);
   // The new text must load as a configuration before it replaces the old one.
@@ -139,14 +160,15 @@ std::string UpdateConfigFile(const std::string& given, const ConfigMember& membe
     throw ConfigError("cannot look at " + path + ": " + std::strerror(errno));
   }
   RemoveStaleTemporaries(path);
-  const std::string backup = path + ".bak";
-  WriteWhole(backup, text, info);
+  ConfigBackups backups{path + ".bak", path + ".orig", false};
   const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  backups.firstMade = KeepFirst(backups.first, temporary, text, info);
+  WriteWhole(backups.last, text, info);
   WriteWhole(temporary, changed, info);
   if (rename(temporary.c_str(), path.c_str()) != 0) {
     const int error = errno;
     unlink(temporary.c_str());
     throw ConfigError("cannot replace " + path + ": " + std::strerror(error));
   }
-  return backup;
+  return backups;
 }

@@ -25,10 +25,20 @@ ConfigMember SpeedMember(const HostConfig& config, uint32_t dataId, int baud);
 // member's object.
 std::string WithMember(const std::string& text, const ConfigMember& member);
 
-// Writes the change into the file: the old file is kept as PATH.bak, the new text goes to a
-// temporary file that then replaces PATH in one step, so a crash leaves one whole file. The
-// result is loaded before it is written. Returns the backup's path; ConfigError on failure.
-std::string UpdateConfigFile(const std::string& path, const ConfigMember& member);
+// Where the configuration's earlier texts are kept by an edit.
+struct ConfigBackups {
+  std::string last;        // PATH.bak: as before this edit
+  std::string first;       // PATH.orig: as before the first edit, kept once made
+  bool firstMade = false;  // this edit made PATH.orig
+
+  // "the old file is PATH.bak" and, when made now, where the first one is.
+  std::string Text() const;
+};
+
+// Writes the change into the file: the old file is kept as PATH.bak, and as PATH.orig when there
+// is none, the new text goes to a temporary file that then replaces PATH in one step, so a crash
+// leaves one whole file. The result is loaded before it is written. ConfigError on failure.
+ConfigBackups UpdateConfigFile(const std::string& path, const ConfigMember& member);
 
 // Removes PATH.tmp<pid> files an edit left when its process was killed before the rename.
 void RemoveStaleTemporaries(const std::string& path);

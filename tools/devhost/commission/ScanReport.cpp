@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include <json/writer.h>
+
 #include "commission/BaudCodes.h"
 #include "commission/BusRegisters.h"
 
@@ -53,6 +55,11 @@ void ScanProgressPrinter::Finish() {
 
 void ScanProgressPrinter::Show(const ScanProgress& progress, const ScanHit* hit) {
   if (hit != nullptr) Line(HitText(*hit));
+  if (progress.stopsHere) {
+    Line("scan stopped at the first sensor found (--first), " + std::to_string(progress.done) +
+         " of " + std::to_string(progress.total) + " addresses asked");
+    return;
+  }
   if (!terminal_) {
     if (progress.baud != baud_ || progress.parity != parity_) {
       Line("scanning at " + std::to_string(progress.baud) + " baud, parity " +
@@ -77,11 +84,29 @@ std::string HitText(const ScanHit& hit) {
          ": registers say " + RegistersText(hit) + " (" + Agreement(hit) + ")";
 }
 
+std::string HostMembersText(const std::string& port, const ScanHit& hit) {
+  return "\"device\": " + Json::valueToQuotedString(port.c_str()) +
+         ", \"baudRate\": " + std::to_string(hit.baud) +
+         ", \"slaveAddress\": " + std::to_string(hit.address) +
+         (hit.parity == 'N' ? "" : ", \"parity\": \"" + ParityName(hit.parity) + "\"");
+}
+
+Json::Value HostMembers(const std::string& port, const ScanHit& hit) {
+  Json::Value members(Json::objectValue);
+  members["device"] = port;
+  members["baudRate"] = hit.baud;
+  members["slaveAddress"] = hit.address;
+  if (hit.parity != 'N') members["parity"] = ParityName(hit.parity);
+  return members;
+}
+
 std::string ScanTable(const ScanResult& result) {
   std::string text = "scan of " + result.port + ": " + std::to_string(result.probes) + " of " +
                      std::to_string(result.total) + " addresses asked in " +
                      std::to_string(std::lround(result.seconds)) + " s" +
-                     (result.stopped ? ", stopped early" : "") + "\n";
+                     (result.stopped ? ", stopped early" : "") +
+                     (result.stoppedAtHit ? ", stopped at the first sensor found (--first)" : "") +
+                     "\n";
   if (result.hits.empty()) {
     text += "no DO3008RA answered\n";
   } else {
@@ -91,6 +116,8 @@ std::string ScanTable(const ScanResult& result) {
               Padded(ParityName(hit.parity), 8) + Padded(RegistersText(hit), 25) + Agreement(hit) +
               "\n";
     }
+    text += "for the host configuration (slaveAddress on the device, the rest on its line):\n";
+    for (const ScanHit& hit : result.hits) text += "  " + HostMembersText(result.port, hit) + "\n";
   }
   for (const ScanOther& other : result.others) {
     text += "also answered: " + PlaceText(other.address, other.baud) + ", parity " +
@@ -104,7 +131,8 @@ Json::Value ScanDocument(const ScanResult& result, int exitCode) {
   document["command"] = "scan";
   document["exit_code"] = exitCode;
   document["port"] = result.port;
-  document["complete"] = !result.stopped;
+  document["complete"] = result.Complete();
+  document["stopped_at_first"] = result.stoppedAtHit;
   document["probes"] = static_cast<Json::Int64>(result.probes);
   document["total"] = static_cast<Json::Int64>(result.total);
   document["milliseconds"] = static_cast<Json::Int64>(std::llround(result.seconds * 1000));
@@ -119,6 +147,7 @@ Json::Value ScanDocument(const ScanResult& result, int exitCode) {
     found["register_baud"] = do3008ra::BaudOfCode(hit.registerBaudCode);
     found["address_agrees"] = hit.AddressAgrees();
     found["baud_agrees"] = hit.BaudAgrees();
+    found["host_config"] = HostMembers(result.port, hit);
     document["found"].append(found);
   }
   document["others"] = Json::Value(Json::arrayValue);

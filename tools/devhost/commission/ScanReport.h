@@ -37,3 +37,7 @@ std::string ScanTable(const ScanResult& result);
 Json::Value ScanDocument(const ScanResult& result, int exitCode);
 // "found at address 37, 19200 baud: registers say address 37, 19200 baud"
 std::string HitText(const ScanHit& hit);
+// The host configuration's members that reach the sensor where it answered:
+// "device": "/dev/ttyUSB0", "baudRate": 19200, "slaveAddress": 37 (and "parity" unless none).
+std::string HostMembersText(const std::string& port, const ScanHit& hit);
+Json::Value HostMembers(const std::string& port, const ScanHit& hit);

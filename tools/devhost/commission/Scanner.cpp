@@ -78,9 +78,15 @@ ScanResult Scanner::Run() {
         }
         const double elapsed = SecondsSince(start);
         const double perProbe = elapsed / static_cast<double>(result.probes);
+        const bool stopsHere = hit != nullptr && plan_.first;
         progress_({baud, parity, address, result.probes, result.total, result.hits.size(),
-                   perProbe * static_cast<double>(result.total - result.probes)},
+                   perProbe * static_cast<double>(result.total - result.probes), stopsHere},
                   hit);
+        if (stopsHere) {
+          result.stoppedAtHit = true;
+          result.seconds = elapsed;
+          return result;
+        }
       }
     }
   }

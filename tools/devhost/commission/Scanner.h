@@ -8,11 +8,12 @@
 // What `devhost scan` searches: every address of the range at every speed and parity given.
 struct ScanPlan {
   std::string port;
-  std::vector<int> bauds;      // empty: every speed of the sensor, 9600 first
+  std::vector<int> bauds;      // empty: every speed of the sensor, 9600 first; else as given
   std::vector<char> parities;  // 'N', 'E', 'O'; empty: none only
   int firstAddress = 1;
   int lastAddress = 247;
   int timeoutMs = 100;  // how long one address is given to answer
+  bool first = false;   // stop at the first sensor found
 
   long Probes() const;
 };
@@ -45,21 +46,26 @@ struct ScanProgress {
   long total = 0;
   std::size_t found = 0;
   double secondsLeft = 0;
+  bool stopsHere = false;  // the scan ends with this sensor (ScanPlan::first)
 };
 
 struct ScanResult {
   std::string port;
   std::vector<ScanHit> hits;
   std::vector<ScanOther> others;
-  long probes = 0;  // addresses asked
-  long total = 0;   // addresses the plan holds
-  bool stopped = false;
+  long probes = 0;            // addresses asked
+  long total = 0;             // addresses the plan holds
+  bool stopped = false;       // by a signal
+  bool stoppedAtHit = false;  // at the first sensor found (ScanPlan::first)
   double seconds = 0;
+
+  bool Complete() const { return !stopped && !stoppedAtHit; }
 };
 
 // Asks every address of the plan for input registers 2000-2001, one speed and parity after the
 // other, on the port taken for this process alone. Stops early when the host is asked to stop
-// (Ctrl-C), keeping what it found. SerialError when the port cannot be had.
+// (Ctrl-C), keeping what it found, or at the first sensor when the plan says so. SerialError
+// when the port cannot be had.
 class Scanner {
  public:
   using Progress = std::function<void(const ScanProgress&, const ScanHit* hit)>;

@@ -1,10 +1,14 @@
 // The simulated sensor's pieces on their own: frames, register map rules, drift and faults.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "ControlFile.h"
 #include "FaultPlan.h"
 #include "RtuFrame.h"
 #include "SensorRegisters.h"
 #include "SimOptions.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -99,6 +103,50 @@ TEST(SensorMap, TheTemperatureRisesToItsPeakAndComesBack) {
   registers.Refresh(5);
   EXPECT_EQ(registers.Input(1), 300);
   EXPECT_EQ(registers.Holding(1), 300);
+}
+
+// A control file holds registers over the wave while it says so; its bad lines are named and
+// skipped, and a register whose line goes back to the wave.
+TEST(SensorControl, HeldValuesBadLinesAndRelease) {
+  const ControlText text = ParseControlText(
+      "# alarm\ninput 1 = 315\nholding 80 = -5\n i:3=7 \nh2=1\n0 = 400\n"
+      "input 1 315\nbogus 1 = 2\ni1 = 70000\ni9999=1\n\n");
+  ASSERT_EQ(text.errors.size(), 4u);
+  EXPECT_EQ(text.errors[0].rfind("line 7 ", 0), 0u) << text.errors[0];
+  EXPECT_EQ(text.errors[3].rfind("line 10 ", 0), 0u) << text.errors[3];
+
+  TempDir dir;
+  ControlFile control(dir.Path("control"));
+  ASSERT_TRUE(control.Check());  // missing: nothing held
+  EXPECT_FALSE(control.Check());
+  std::ofstream(dir.Path("control")) << "input 1 = 315\nholding 80 = -5\n0 = 400\ni1 = x\n";
+  const auto held = control.Check();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->errors.size(), 1u);
+  EXPECT_FALSE(control.Check());
+
+  SensorRegisters::Settings settings;
+  settings.temperature = {20.0, 30.0, 10.0};
+  settings.pins = {{false, 3, 99}};
+  SensorRegisters registers(settings);
+  registers.Control(held->pins);
+  registers.Refresh(5);
+  EXPECT_EQ(registers.Input(1), 315);
+  EXPECT_EQ(registers.Holding(1), 300);  // the wave: only the input copy is held
+  EXPECT_EQ(registers.Holding(80), 0xFFFB);
+  EXPECT_EQ(registers.Input(0), 400);
+  EXPECT_EQ(registers.Holding(0), 400);
+
+  std::ofstream(dir.Path("control")) << "h3 = 5\n";
+  const auto changed = control.Check();
+  ASSERT_TRUE(changed);
+  registers.Control(changed->pins);
+  registers.Refresh(2.5);
+  EXPECT_EQ(registers.Input(1), 250);
+  EXPECT_EQ(registers.Input(0), 460);  // humidity drifts again
+  EXPECT_EQ(registers.Holding(3), 5);
+  registers.Control({});
+  EXPECT_EQ(registers.Holding(3), 99);  // the --set pin again
 }
 
 TEST(SensorFaults, SharesAreDrawnInProportionAndFunction04CanBeSilenced) {

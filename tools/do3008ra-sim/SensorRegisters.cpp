@@ -58,6 +58,17 @@ SensorRegisters::SensorRegisters(const Settings& settings)
   }
 }
 
+void SensorRegisters::Control(const std::vector<Pin>& pins) {
+  controlled_ = pins;
+  // A released register takes its wave's or its --set value again.
+  for (const Pin& pin : settings_.pins) {
+    (pin.input ? mapping_->tab_input_registers : mapping_->tab_registers)[pin.address] = pin.value;
+  }
+  for (const Pin& pin : controlled_) {
+    (pin.input ? mapping_->tab_input_registers : mapping_->tab_registers)[pin.address] = pin.value;
+  }
+}
+
 void SensorRegisters::Refresh(double secondsSinceStart) {
   const double t = settings_.drift ? secondsSinceStart : 0.0;
   const double drift = settings_.drift ? 1.0 : 0.0;
@@ -76,8 +87,10 @@ void SensorRegisters::SetMeasured(uint16_t address, double value) {
 }
 
 bool SensorRegisters::Pinned(bool input, uint16_t address) const {
-  for (const Pin& pin : settings_.pins) {
-    if (pin.input == input && pin.address == address) return true;
+  for (const auto* pins : {&settings_.pins, &controlled_}) {
+    for (const Pin& pin : *pins) {
+      if (pin.input == input && pin.address == address) return true;
+    }
   }
   return false;
 }

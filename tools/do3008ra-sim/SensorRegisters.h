@@ -56,6 +56,10 @@ class SensorRegisters {
 
   explicit SensorRegisters(const Settings& settings);
 
+  // Registers held at a value from now on, in place of those held before by this call (pins of
+  // the settings stay): a measured one leaves its wave until a later call releases it.
+  void Control(const std::vector<Pin>& pins);
+
   // Recomputes the drifting measured registers for the time since start.
   void Refresh(double secondsSinceStart);
 
@@ -80,6 +84,7 @@ class SensorRegisters {
   bool Pinned(bool input, uint16_t address) const;
 
   Settings settings_;
+  std::vector<Pin> controlled_;
   std::unique_ptr<modbus_mapping_t, MappingFree> mapping_;
 };
 

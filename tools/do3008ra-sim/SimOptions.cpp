@@ -82,6 +82,7 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
   const std::map<std::string, Setter> valued = {
       {"--device", [&](const std::string& v) { options.device = v; }},
       {"--link", [&](const std::string& v) { options.link = v; }},
+      {"--control", [&](const std::string& v) { options.control = v; }},
       {"--slave",
        [&](const std::string& v) {
          sensor.slave = static_cast<uint16_t>(
@@ -159,6 +160,12 @@ printed) or on a serial device. Stops on SIGINT or SIGTERM.
   --static              no drift: the values stay where they start
   --set h:ADDR=V        pin holding register ADDR to the raw value V (i:ADDR=V for the input copy);
                         a negative V is two's complement (i:1=-50 reads -5.0)
+  --control FILE        hold the registers FILE names, one a line: `input 1 = 315`,
+                        `holding 80 = -5`, `i1=315`, or `1 = 315` for both copies (raw values,
+                        two's complement below zero; `#` starts a comment). FILE is read again
+                        whenever it changes (looked at every 0.2 s); a held value stays until
+                        FILE changes it, and a register whose line goes returns to its wave
+                        (or --set value). Bad lines are logged and ignored.
   --drop P              leave P percent of the requests unanswered
   --corrupt P           answer P percent with a broken CRC
   --exception P         answer P percent with a Modbus exception

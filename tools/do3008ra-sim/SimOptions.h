@@ -8,8 +8,9 @@
 #include "SensorRegisters.h"
 
 struct SimOptions {
-  std::string device;  // serial device to serve on; empty: a new pseudo-terminal
-  std::string link;    // symbolic link made to the pseudo-terminal
+  std::string device;   // serial device to serve on; empty: a new pseudo-terminal
+  std::string link;     // symbolic link made to the pseudo-terminal
+  std::string control;  // file of registers to hold, read again when it changes
   bool verbose = false;
   bool help = false;
   SensorRegisters::Settings sensor;

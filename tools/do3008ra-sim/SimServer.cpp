@@ -17,6 +17,7 @@ constexpr uint8_t kReadInput = 4;
 constexpr uint8_t kWriteSingle = 6;
 constexpr uint8_t kWriteMultiple = 16;
 constexpr int kPollMs = 100;
+constexpr std::chrono::milliseconds kControlEvery{200};
 
 uint16_t Word(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
 
@@ -72,6 +73,7 @@ void SimServer::Run(const volatile std::sig_atomic_t& stop) {
   stop_ = &stop;
   uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
   while (!stop) {
+    CheckControl();
     // libmodbus retries its own waits on EINTR, so a signal could never end modbus_receive;
     // waiting here first keeps the loop responsive to the stop request.
     pollfd readable{Fd(), POLLIN, 0};
@@ -227,6 +229,22 @@ void SimServer::Wait(int milliseconds) const {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!*stop_ && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void SimServer::CheckControl() {
+  const auto now = std::chrono::steady_clock::now();
+  if (control_ == nullptr || now - controlChecked_ < kControlEvery) return;
+  controlChecked_ = now;
+  const auto text = control_->Check();
+  if (!text) return;
+  for (const std::string& error : text->errors) {
+    std::printf("control %s: %s, ignored\n", control_->Path().c_str(), error.c_str());
+  }
+  registers_.Control(text->pins);
+  std::printf("control %s: %zu register(s) held\n", control_->Path().c_str(), text->pins.size());
+  for (const SensorRegisters::Pin& pin : text->pins) {
+    std::printf("control: %s %u = %u\n", pin.input ? "input" : "holding", pin.address, pin.value);
   }
 }
 

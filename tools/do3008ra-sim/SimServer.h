@@ -9,6 +9,7 @@
 
 #include <modbus/modbus.h>
 
+#include "ControlFile.h"
 #include "FaultPlan.h"
 #include "PtyLink.h"
 #include "SensorRegisters.h"
@@ -24,6 +25,10 @@ class SimServer {
   ~SimServer();
   SimServer(const SimServer&) = delete;
   SimServer& operator=(const SimServer&) = delete;
+
+  // Reads this file again whenever it changes (looked at a few times a second) and holds the
+  // registers it names.
+  void WatchControl(ControlFile& control) { control_ = &control; }
 
   // Serves until `stop` becomes non-zero.
   void Run(const volatile std::sig_atomic_t& stop);
@@ -49,6 +54,7 @@ class SimServer {
   bool LineSpeedMatches() const;
   void Wait(int milliseconds) const;
   double SecondsRunning() const;
+  void CheckControl();
 
   PtyLink* pty_ = nullptr;
   std::string device_;
@@ -62,4 +68,6 @@ class SimServer {
   const volatile std::sig_atomic_t* stop_ = &kNotStopped;
   static constexpr std::sig_atomic_t kNotStopped = 0;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  ControlFile* control_ = nullptr;
+  std::chrono::steady_clock::time_point controlChecked_{};
 };

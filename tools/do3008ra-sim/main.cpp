@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ControlFile.h"
 #include "FaultPlan.h"
 #include "PtyLink.h"
 #include "SensorRegisters.h"
@@ -40,6 +41,8 @@ int Serve(const SimOptions& options) {
   } else {
     server = std::make_unique<SimServer>(options.device, registers, faults, options.verbose);
   }
+  ControlFile control(options.control);
+  if (!options.control.empty()) server->WatchControl(control);
   std::printf("do3008ra-sim: serving on %s (address %u, %d baud)\n", where.c_str(),
               options.sensor.slave, BaudOfCode(options.sensor.baudCode));
   server->Run(stopRequested);

@@ -58,8 +58,8 @@ void AddEvents(Store& store, uint32_t dataId, const TimeRange& range, PlotReques
   for (const auto& row : store.Events(EventTable::kAlarms, query).rows) {
     const int signal = SignalOfName(request.series, row[4].asString());
     if (signal >= 0) {
-      request.alarms.push_back(
-          PlotAlarm{signal, IsoFromStoreText(row[2].asString()), row[6].asInt64() != 0});
+      request.alarms.push_back(PlotAlarm{signal, IsoFromStoreText(row[2].asString()),
+                                         row[6].asInt64() != 0, row[3].asString()});
     }
   }
   // id, data_id, time, event, ...

@@ -1,5 +1,7 @@
 #include "plot/PlotScript.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,6 +11,9 @@ namespace {
 const char* const kColours[] = {"#c0392b", "#2471a3", "#1e8449", "#b9770e", "#7f8c8d"};
 constexpr std::size_t kColourCount = sizeof kColours / sizeof kColours[0];
 const char* const kLimitKeys[4] = {"UpValue", "Up2Value", "LowValue", "Low2Value"};
+const char* const kRaisedColour = "\"#e74c3c\"";
+const char* const kClearedColour = "\"#27ae60\"";
+const char* const kLostStyle = "fillcolor rgb \"#d5d8dc\" fillstyle solid 0.6 noborder";
 
 std::optional<double> NumberOf(const Json::Value& value) {
   if (value.isNumeric()) return value.asDouble();
@@ -51,6 +56,48 @@ std::string TimeFormat(long long spanSeconds) {
   return "\"%Y-%m-%d\"";
 }
 
+// The panel's value axis: its values and limits with a tenth of their range above and
+// below, so that a flat curve or one at a limit's height is not drawn on the frame.
+std::string ValueRange(const PlotRequest& request, int signal) {
+  double low = INFINITY, high = -INFINITY;
+  for (const PlotPoint& point : request.series.curves[signal].points) {
+    low = std::min(low, point.value);
+    high = std::max(high, point.value);
+  }
+  for (const PlotLimit& limit : request.limits) {
+    if (limit.signal != signal) continue;
+    low = std::min(low, limit.value);
+    high = std::max(high, limit.value);
+  }
+  if (!std::isfinite(low) || !std::isfinite(high)) return "set autoscale y\n";
+  const double margin = high > low ? (high - low) / 10 : std::max(std::fabs(low) / 100, 0.5);
+  return "set yrange [" + Number(low - margin) + ":" + Number(high + margin) + "]\n";
+}
+
+// Legend entries in the right margin for the alarm lines and lost-link bands, drawn by hand:
+// gnuplot's key lists curves only, and turned on it would list every curve and limit too.
+std::string Legend(bool raised, bool cleared, bool lost) {
+  std::string text;
+  double y = 0.92;
+  const auto entry = [&](const std::string& sample, const char* name) {
+    text += sample + "\nset label " + Quoted(name) + " at graph 1.055, graph " + Number(y) +
+            " left font \",9\"\n";
+    y -= 0.14;
+  };
+  const auto line = [&](const char* colour) {
+    return "set arrow from graph 1.012, graph " + Number(y) + " to graph 1.045, graph " +
+           Number(y) + " nohead dashtype 2 linewidth 1.5 linecolor rgb " + colour;
+  };
+  if (raised) entry(line(kRaisedColour), "alarm raised");
+  if (cleared) entry(line(kClearedColour), "alarm cleared");
+  if (lost) {
+    entry("set object rect from graph 1.012, graph " + Number(y - 0.04) +
+              " to graph 1.045, graph " + Number(y + 0.04) + " " + kLostStyle + " noclip",
+          "link lost");
+  }
+  return text;
+}
+
 // The panel of curve `signal`; the last panel carries the time axis.
 std::string Panel(const PlotRequest& request, int signal) {
   const auto& curves = request.series.curves;
@@ -68,15 +115,21 @@ std::string Panel(const PlotRequest& request, int signal) {
   int object = 1;
   for (const PlotOutage& outage : request.outages) {
     text += "set object " + std::to_string(object++) + " rect from " + Quoted(outage.from) +
-            ", graph 0 to " + Quoted(outage.to) +
-            ", graph 1 fillcolor rgb \"#d5d8dc\" fillstyle solid 0.6 noborder behind\n";
+            ", graph 0 to " + Quoted(outage.to) + ", graph 1 " + kLostStyle + " behind\n";
   }
+  bool raised = false, cleared = false;
   for (const PlotAlarm& alarm : request.alarms) {
     if (alarm.signal != signal) continue;
+    const char* lineColour = alarm.raised ? kRaisedColour : kClearedColour;
     text += "set arrow from " + Quoted(alarm.time) + ", graph 0 to " + Quoted(alarm.time) +
-            ", graph 1 nohead dashtype 2 linecolor rgb " +
-            (alarm.raised ? "\"#e74c3c\"" : "\"#27ae60\"") + "\n";
+            ", graph 1 nohead dashtype 2 linecolor rgb " + lineColour + "\n";
+    text += "set label " + Quoted(alarm.id) + " at " + Quoted(alarm.time) +
+            ", graph 0.97 rotate by 90 right offset -1,0 font \",8\" textcolor rgb " + lineColour +
+            "\n";
+    (alarm.raised ? raised : cleared) = true;
   }
+  text += ValueRange(request, signal);
+  text += Legend(raised, cleared, !request.outages.empty());
   std::string plot = "plot $" + title + " using 1:2 with lines linewidth 1.5 linecolor rgb " +
                      Quoted(colour) + " title " + Quoted(title);
   int limitIndex = 0;
@@ -137,7 +190,8 @@ std::string PlotScriptText(const PlotRequest& request) {
   }
   script += "set encoding utf8\nset xdata time\nset timefmt \"%Y-%m-%dT%H:%M:%S\"\n";
   script += "set xrange [" + Quoted(request.first) + ":" + Quoted(request.last) + "]\n";
-  script += "set key off\nset grid\nset lmargin 12\nset rmargin 4\n";
+  // The legend sits in a right margin of fixed width, so that the panels' time axes line up.
+  script += "set key off\nset grid\nset lmargin 12\nset rmargin 18\n";
   const auto& curves = request.series.curves;
   for (const PlotCurve& curve : curves) script += DataBlock(curve.field->key, curve.points);
   script += "set multiplot layout " + std::to_string(curves.size()) + ",1 title " +

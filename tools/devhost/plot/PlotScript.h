@@ -19,6 +19,7 @@ struct PlotAlarm {
   int signal = 0;
   std::string time;  // ISO 8601
   bool raised = false;
+  std::string id;  // "T01001", the line's label
 };
 
 // A time the link was lost, until it was restored (or the range ended).

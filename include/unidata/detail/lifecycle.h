@@ -53,6 +53,9 @@ void UniDataDevice<Record, Protocol, Code>::StampRecord() {
   this->dataTime_.store(now);
   const TTime stamp = get_ttime(now);
   static_assert(sizeof data_.time == sizeof stamp, "the record keeps a whole TTime");
+  // A controller may ask for the status document from another thread while a cycle ends; the
+  // document reads the stamp under the same lock.
+  const std::lock_guard<std::mutex> lock(jsonMutex_);
   std::memcpy(&data_.time, &stamp, sizeof stamp);
 }
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-Json::Value Parse(const std::string& text) {
+Json::Value ParseAnswer(const std::string& text) {
   Json::Value value;
   Json::Reader().parse(text, value);
   return value;
@@ -39,11 +39,11 @@ TEST(SubcommandTable, ARequestForNoDeviceCommandIsAUsageError) {
   Host host(config);
   RequestHandler handler(host);
   for (const std::string command : {"history", "run", "help", ""}) {
-    const Json::Value answer = Parse(handler(R"({"command": ")" + command + R"("})"));
+    const Json::Value answer = ParseAnswer(handler(R"({"command": ")" + command + R"("})"));
     EXPECT_EQ(answer["exit_code"].asInt(), 2) << command;
     EXPECT_EQ(answer["error"].asString(), "unknown command \"" + command + "\"");
   }
-  const Json::Value status = Parse(handler(R"({"command": "status"})"));
+  const Json::Value status = ParseAnswer(handler(R"({"command": "status"})"));
   EXPECT_EQ(status["exit_code"].asInt(), 0) << status.toStyledString();
   EXPECT_EQ(status["command"].asString(), "status");
 }

@@ -11,7 +11,8 @@ if [[ "${CI:-}" == "true" ]]; then werror=ON; fi
 
 cmake -S "$root" -B "$build_dir" -G Ninja --no-warn-unused-cli \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
-  -DDO3008RA_WERROR="$werror" -DDO3008RA_TOOLS=OFF -DDO3008RA_BENCHMARKS=OFF "$@" >/dev/null
+  -DDO3008RA_WERROR="$werror" -DDO3008RA_TOOLS=OFF -DDO3008RA_BENCHMARKS=OFF \
+  -DDO3008RA_UNITY_TOOLS=ON "$@" >/dev/null
 cmake --build "$build_dir" -j 2
 
 logs=$(mktemp -d)

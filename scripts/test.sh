@@ -15,6 +15,7 @@ export JOBS=$jobs
 
 run_native() {
   "$root/scripts/build.sh" && cd "${BUILD_DIR:-$root/build}" || return 1
+  start_soak
   # A short benchmark smoke run (benchmarks are not tests); a failure fails the suite, after
   # ctest so that its summary stays the suite's count.
   "$root/scripts/bench.sh" smoke "$PWD" >bench-smoke.log 2>&1
@@ -35,15 +36,18 @@ run_suite() {
 
 # A suite that waits more than it computes runs beside the next one; its output is shown
 # when it ends.
+# It may be started from a suite's subshell, so its end is told by its status file, not by wait.
 start_background_suite() {
   local name=$1
   shift
-  ("$@" >"$logs/$name.log" 2>&1; echo $? >"$logs/$name.rc") &
+  ("$@" >"$logs/$name.log" 2>&1
+    echo $? >"$logs/$name.rc.new" && mv "$logs/$name.rc.new" "$logs/$name.rc") \
+    </dev/null >/dev/null 2>&1 &
   echo "==== $name suite started in the background"
 }
 
 finish_background_suite() {
-  wait
+  while [[ ! -f $logs/$1.rc ]]; do sleep 1; done
   echo "==== $1 suite"
   cat "$logs/$1.log"
 }
@@ -70,11 +74,15 @@ counts_of() {
   echo "$total $((total - failed)) $failed"
 }
 
-run_suite native run_native
 # Three minutes of polling with every fault on, operated through the socket; the long run is
 # made by hand (docs/reliability.md). It polls in real time and needs little of the machine,
-# so it runs beside the ARM build and its tests under qemu.
-start_background_suite soak "$root/scripts/soak.sh" --seconds 180 --sample-seconds 15
+# so it starts as soon as the native tree is built and runs beside its tests and the ARM suite.
+start_soak() {
+  start_background_suite soak "$root/scripts/soak.sh" --seconds 180 --sample-seconds 15
+}
+
+run_suite native run_native
+[[ -f $logs/soak.log ]] || start_soak
 run_suite arm "$root/scripts/test-arm.sh"
 finish_background_suite soak
 # ASan+UBSan over the whole suite, TSan over the concurrency tests, valgrind over plug-in

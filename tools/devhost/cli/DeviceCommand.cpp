@@ -17,7 +17,7 @@ namespace {
 // for the line to finish its round, then for the write and two reads.
 constexpr std::chrono::seconds kAnswerLimit{60};
 
-void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void WriteToStdout(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 // The same output whoever answered.
 int PrintAnswer(Json::Value answer, const DeviceCommand& command, const HostConfig& config,
@@ -36,7 +36,7 @@ int PrintAnswer(Json::Value answer, const DeviceCommand& command, const HostConf
   if (status == kExitOk && command.follow) status = command.follow(answer, config, line);
   const std::string text = answer["text"].asString();
   answer.removeMember("text");
-  Print(json ? DocumentText(answer) : text);
+  WriteToStdout(json ? DocumentText(answer) : text);
   return status;
 }
 

@@ -66,7 +66,7 @@ void CheckTrusted(int fd, const std::string& path) {
   }
 }
 
-Json::Value Exchange(int fd, const std::string& path, const Json::Value& request,
+Json::Value Converse(int fd, const std::string& path, const Json::Value& request,
                      std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   if (!WriteAll(fd, CompactJson(request) + "\n", deadline)) {
@@ -104,5 +104,5 @@ std::optional<Json::Value> AskRunningHost(const std::string& path, const Json::V
     return std::nullopt;  // nobody listens: no host runs
   }
   CheckTrusted(socket.Get(), path);
-  return Exchange(socket.Get(), path, request, limit);
+  return Converse(socket.Get(), path, request, limit);
 }

@@ -7,11 +7,7 @@
 
 #include "line/LineController.h"
 
-namespace {
-
 enum class JobStage { kQueued, kCancelled, kRunning, kDone, kNotRun };
-
-}  // namespace
 
 // Shared by the waiter and the job, which may outlive the waiter.
 struct LineJob::State {

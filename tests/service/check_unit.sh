@@ -11,7 +11,7 @@ if ! command -v systemd-analyze >/dev/null; then
 fi
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-sed "s|^ExecStart=/usr/local/bin/devhost|ExecStart=$devhost|" "$unit" >"$dir/devhost.service"
+sed "s|^ExecStart=/usr/bin/devhost|ExecStart=$devhost|" "$unit" >"$dir/devhost.service"
 
 if ! out=$(systemd-analyze verify --man=no "$dir/devhost.service" 2>&1) || [[ -n $out ]]; then
   echo "systemd-analyze verify:"

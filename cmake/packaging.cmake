@@ -31,8 +31,12 @@ set(CPACK_PACKAGE_NAME do3008ra)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_CONTACT "do3008ra maintainers <maintainers@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Device-driver plug-in for the DO3008RA Modbus-RTU temperature/humidity/pressure sensor")
+# Per package: a summary would be put in front of every package's own description.
+set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Modbus-RTU driver plug-in for the DO3008RA sensor
+do3008ra.so is the device-driver plug-in a monitoring controller loads to poll
+DO3008RA temperature, humidity and air-pressure sensors over Modbus-RTU: it
+reads the sensor's registers, keeps its status document and evaluates its
+alarm rules. The host framework it needs is the loading process's own.")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${do3008ra_components})
 set(CPACK_DEBIAN_PACKAGE_SOURCE do3008ra)

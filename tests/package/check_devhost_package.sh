@@ -64,7 +64,7 @@ done
 
 if command -v lintian >/dev/null; then
   # Errors fail the package; warnings are listed, and explained in the README.
-  lintian --fail-on error --no-tag-display-limit "$deb" "$plugin_deb" >"$work/lintian.log" 2>&1 ||
+  lintian --fail-on error --tag-display-limit 0 "$deb" "$plugin_deb" >"$work/lintian.log" 2>&1 ||
     fail "lintian reports errors"
   cat "$work/lintian.log"
   echo "lintian: $(grep -c '^E: ' "$work/lintian.log") errors, $(grep -c '^W: ' "$work/lintian.log") warnings"

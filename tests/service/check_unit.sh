@@ -31,5 +31,9 @@ expect "Service may allocate local sockets"
 expect "Service may allocate Internet sockets"
 expect "Service cannot allocate exotic sockets"
 expect "Service cannot allocate packet sockets"
+# No capability and a system-call allow list: the service runs as its own unprivileged user.
+expect "Service has no administrator privileges"
+expect "System call allow list defined for service"
 ((fail == 0)) || echo "$security"
+grep -F 'Overall exposure level' <<<"$security" || true
 exit $fail

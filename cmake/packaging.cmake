@@ -8,15 +8,38 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/mode1.json ${PROJECT_SOURCE_DIR}/ex
               ${PROJECT_SOURCE_DIR}/examples/ini/13.ini
         DESTINATION share/doc/do3008ra/examples COMPONENT plugin)
 
+# Every package carries the copyright and the changelog (gzip'd, no time stamp inside).
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog
+               @ONLY)
+execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/packaging/changelog
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+set(do3008ra_components plugin)
+if(TARGET devhost)
+  list(APPEND do3008ra_components devhost)
+endif()
+foreach(_component IN LISTS do3008ra_components)
+  set(_package do3008ra)
+  if(_component STREQUAL devhost)
+    set(_package devhost)
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+          DESTINATION share/doc/${_package} COMPONENT ${_component})
+endforeach()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME do3008ra)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_PACKAGE_CONTACT "do3008ra maintainers <maintainers@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Device-driver plug-in for the DO3008RA Modbus-RTU temperature/humidity/pressure sensor")
+set(CPACK_PACKAGE_CONTACT "do3008ra maintainers <maintainers@example.org>")
+# Per package: a summary would be put in front of every package's own description.
+set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Modbus-RTU driver plug-in for the DO3008RA sensor
+do3008ra.so is the device-driver plug-in a monitoring controller loads to poll
+DO3008RA temperature, humidity and air-pressure sensors over Modbus-RTU: it
+reads the sensor's registers, keeps its status document and evaluates its
+alarm rules. The host framework it needs is the loading process's own.")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL plugin)
+set(CPACK_COMPONENTS_ALL ${do3008ra_components})
+set(CPACK_DEBIAN_PACKAGE_SOURCE do3008ra)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME do3008ra)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
@@ -33,5 +56,8 @@ if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps then looks for the armhf libraries and their package information.
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
   set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/packaging-armhf.cmake)
+endif()
+if(TARGET devhost)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging-devhost.cmake)
 endif()
 include(CPack)

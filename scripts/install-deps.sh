@@ -22,9 +22,14 @@ packages=(
   # builds of what the plug-in, the host library and the tests link.
   g++-arm-linux-gnueabihf qemu-user
   libboost-dev:armhf libjsoncpp-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+  # The reference host and the simulator for the board. Multi-Arch: same, so they sit beside the
+  # amd64 ones; apt keeps both at one version.
+  libmodbus-dev:armhf libsqlite3-dev:armhf libmosquitto-dev:armhf
   # A second ARM toolchain, standing in for a board vendor's SDK (scripts/test-vendor-arm.sh);
   # dpkg-dev (dpkg-shlibdeps) and file for packaging the plug-in with CPack.
   g++-11-arm-linux-gnueabihf dpkg-dev file
+  # The package tests check the devhost and plug-in packages with Debian's own checker.
+  lintian
   # Number texts of the plug-in: fmt, used header-only so the board needs no library for it.
   libfmt-dev libfmt-dev:armhf
   # The soak's checker reads the database with Python's own sqlite3 module; util-linux has the

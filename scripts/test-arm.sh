@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test suite built for the 32-bit ARM board (arm-linux-gnueabihf) and run under qemu-user:
-# the plug-in, the host library and every unit, ABI, package and loading test, in build-arm/ (or
+# the plug-in, the host library and every unit, ABI, package and loading test, the reference host
+# and the simulator with their package and a few end-to-end scenarios, in build-arm/ (or
 # $ARM_BUILD_DIR); then the plug-in built with a second toolchain (scripts/test-vendor-arm.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,7 +12,7 @@ if [[ "${CI:-}" == "true" ]]; then werror=ON; fi
 
 cmake -S "$root" -B "$build_dir" -G Ninja --no-warn-unused-cli \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
-  -DDO3008RA_WERROR="$werror" -DDO3008RA_TOOLS=OFF -DDO3008RA_BENCHMARKS=OFF \
+  -DDO3008RA_WERROR="$werror" -DDO3008RA_TOOLS=ON -DDO3008RA_BENCHMARKS=OFF \
   -DDO3008RA_UNITY_TOOLS=ON "$@" >/dev/null
 cmake --build "$build_dir" -j 2
 

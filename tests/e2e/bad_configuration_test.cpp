@@ -90,6 +90,12 @@ TEST_F(BadConfiguration, ASerialDeviceThatDoesNotExist) {
   ExpectRefused(WithLine("", kDevice), 4, "cannot open serial device " + bench.dir.Path("tty"));
 }
 
+TEST_F(BadConfiguration, APseudoTerminalRefusesRs485Mode) {
+  bench.StartSensor({"--static"});
+  ExpectRefused(WithLine(R"(, "rs485": {"rtsOnSend": "high", "rtsDelayUs": 500})", kDevice), 4,
+                "serial device " + bench.dir.Path("tty") + " refuses RS-485 mode: ");
+}
+
 TEST_F(BadConfiguration, ADatabaseThatCannotBeOpened) {
   bench.StartSensor({"--static"});
   const std::string config = WithLine("", kDevice);

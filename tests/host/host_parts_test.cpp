@@ -50,6 +50,7 @@ TEST(HostConfiguration, DefaultsAndPathsAnchoredAtTheConfigurationFolder) {
   EXPECT_EQ(line.devices[0].plugin, "/etc/devhost/do3008ra.so");
   EXPECT_FALSE(line.devices[0].slaveAddress.has_value());
   EXPECT_TRUE(line.devices[0].settings.isObject());
+  EXPECT_FALSE(line.rs485.has_value());
   EXPECT_EQ(line.linkLostAfter, 3);
   EXPECT_EQ(config.database, "/etc/devhost/site.db");
   EXPECT_EQ(config.controlSocket, "/etc/devhost/site.sock");
@@ -65,6 +66,7 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
       "lines": [{"device": "/dev/ttyS1",
       "baudRate": 19200, "parity": "even", "dataBits": 7, "stopBits": 2,
       "responseTimeoutMs": 250, "pollIntervalMs": 60, "linkLostAfter": 1000,
+      "rs485": {"rtsOnSend": "low", "rtsDelayUs": 1000000},
       "devices": [{"plugin": "lib/do3008ra.so", "dataId": 4294967295, "slaveAddress": 247,
                    "settings": {"appSetting": {"b_mode": 5}},
                    "reports": {"0100100101": {"absThreshold": 0.5, "periodMinutes": 2}}}]}]})",
@@ -81,6 +83,9 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   EXPECT_EQ(line.responseTimeoutMs, 250);
   EXPECT_EQ(line.pollIntervalMs, 60);
   EXPECT_EQ(line.linkLostAfter, 1000);
+  ASSERT_TRUE(line.rs485.has_value());
+  EXPECT_FALSE(line.rs485->rtsHighOnSend);
+  EXPECT_EQ(line.rs485->rtsDelayUs, 1000000);
   const DeviceConfig& device = line.devices[0];
   EXPECT_EQ(device.plugin, "/opt/plugins/lib/do3008ra.so");
   EXPECT_EQ(device.dataId, 4294967295u);
@@ -185,6 +190,11 @@ TEST(HostConfiguration, EveryWrongValueIsNamedWithItsPath) {
       {OneDevice(R"(, "linkLostAfter": 0)"),
        "lines[0].linkLostAfter: must be a whole number from 1 to 1000"},
       {OneDevice(R"(, "linkLostAfter": 1001)"), "lines[0].linkLostAfter"},
+      {OneDevice(R"(, "rs485": true)"), "lines[0].rs485: must be an object"},
+      {OneDevice(R"(, "rs485": {"rtsOnSend": "up"})"),
+       "lines[0].rs485.rtsOnSend: must be \"high\" or \"low\""},
+      {OneDevice(R"(, "rs485": {"rtsDelayUs": -1})"),
+       "lines[0].rs485.rtsDelayUs: must be a whole number from 0 to 1000000"},
       {R"({"controlSocket": "", )" + OneDevice("").substr(1),
        "controlSocket: must be a non-empty string"},
       {R"({"controlSocket": "/run/)" + std::string(110, 's') + R"(", )" + OneDevice("").substr(1),

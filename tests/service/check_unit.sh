@@ -11,7 +11,7 @@ if ! command -v systemd-analyze >/dev/null; then
 fi
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-sed "s|^ExecStart=/usr/local/bin/devhost|ExecStart=$devhost|" "$unit" >"$dir/devhost.service"
+sed "s|^ExecStart=/usr/bin/devhost|ExecStart=$devhost|" "$unit" >"$dir/devhost.service"
 
 if ! out=$(systemd-analyze verify --man=no "$dir/devhost.service" 2>&1) || [[ -n $out ]]; then
   echo "systemd-analyze verify:"
@@ -31,5 +31,9 @@ expect "Service may allocate local sockets"
 expect "Service may allocate Internet sockets"
 expect "Service cannot allocate exotic sockets"
 expect "Service cannot allocate packet sockets"
+# No capability and a system-call allow list: the service runs as its own unprivileged user.
+expect "Service has no administrator privileges"
+expect "System call allow list defined for service"
 ((fail == 0)) || echo "$security"
+grep -F 'Overall exposure level' <<<"$security" || true
 exit $fail

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -29,9 +30,25 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const 
   return pid;
 }
 
+// In a cross build the host and the simulator are the target's programs: they run under the
+// build's crossing emulator, given as one space-separated command.
+std::vector<std::string> Emulated(const std::vector<std::string>& argv) {
+#ifdef E2E_EMULATOR
+  if (!argv.empty() && (argv[0] == DEVHOST_PATH || argv[0] == SIM_PATH)) {
+    std::vector<std::string> command;
+    std::istringstream words(E2E_EMULATOR);
+    for (std::string word; words >> word;) command.push_back(word);
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+  }
+#endif
+  return argv;
+}
+
 }  // namespace
 
-void ExecProgram(const std::vector<std::string>& argv) {
+void ExecProgram(const std::vector<std::string>& programArgv) {
+  const std::vector<std::string> argv = Emulated(programArgv);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);

@@ -74,6 +74,22 @@ DeviceConfig ParseDevice(const Json::Value& value, const std::string& where,
   return device;
 }
 
+Rs485Config ParseRs485(const Json::Value& value, const std::string& where) {
+  RequireObject(value, where);
+  const Fields fields(value, where + ".");
+  Rs485Config rs485;
+  const std::string rts = fields.Text("rtsOnSend", false);
+  if (rts == "low") {
+    rs485.rtsHighOnSend = false;
+  } else if (!rts.empty() && rts != "high") {
+    fields.Fail("rtsOnSend", "must be \"high\" or \"low\"");
+  }
+  if (fields.Has("rtsDelayUs")) {
+    rs485.rtsDelayUs = static_cast<int>(fields.Integer("rtsDelayUs", 0, 1000000, 0));
+  }
+  return rs485;
+}
+
 LineConfig ParseLine(const Json::Value& value, const std::string& where,
                      const std::string& pluginBase) {
   RequireObject(value, where);
@@ -87,6 +103,7 @@ LineConfig ParseLine(const Json::Value& value, const std::string& where,
   line.responseTimeoutMs = static_cast<int>(fields.Integer("responseTimeoutMs", 10, 60000, 500));
   line.pollIntervalMs = static_cast<int>(fields.Integer("pollIntervalMs", 50, 86400000, 1000));
   line.linkLostAfter = static_cast<int>(fields.Integer("linkLostAfter", 1, 1000, 3));
+  if (fields.Has("rs485")) line.rs485 = ParseRs485(fields.Get("rs485"), where + ".rs485");
   const Json::Value& devices = fields.Get("devices");
   if (!devices.isArray() || devices.empty())
     fields.Fail("devices", "must list at least one device");

@@ -24,6 +24,15 @@ struct DeviceConfig {
   std::map<std::string, ReportConfig> reports;  // keyed by signal identifier
 };
 
+// RS-485 direction control: the kernel's RS-485 mode on the device, and the RTS line raised
+// (or lowered) by libmodbus around each request, as a half-duplex transceiver needs.
+struct Rs485Config {
+  bool rtsHighOnSend = true;  // false: RTS low while sending
+  // Waited after RTS is set and again after the frame has gone out (libmodbus has one delay);
+  // absent: libmodbus's default, one character time at the line's speed.
+  std::optional<int> rtsDelayUs;
+};
+
 struct LineConfig {
   std::string device;  // serial device path
   int baudRate = 9600;
@@ -34,6 +43,7 @@ struct LineConfig {
   int pollIntervalMs = 1000;
   // Consecutive failed poll cycles after which a device's link counts as lost.
   int linkLostAfter = 3;
+  std::optional<Rs485Config> rs485;  // absent: RS-232 mode, RTS left alone
   std::vector<DeviceConfig> devices;
 };
 

@@ -9,9 +9,10 @@ namespace {
 using Names = std::initializer_list<const char*>;
 
 const Names kRoot = {"workDir", "database", "controlSocket", "retentionDays", "lines", "mqtt"};
-const Names kLine = {"device",         "baudRate",      "parity",
-                     "dataBits",       "stopBits",      "responseTimeoutMs",
-                     "pollIntervalMs", "linkLostAfter", "devices"};
+const Names kLine = {
+    "device",         "baudRate",      "parity", "dataBits", "stopBits", "responseTimeoutMs",
+    "pollIntervalMs", "linkLostAfter", "rs485",  "devices"};
+const Names kRs485 = {"rtsOnSend", "rtsDelayUs"};
 const Names kDevice = {"plugin", "dataId", "slaveAddress", "settings", "reports"};
 const Names kReport = {"absThreshold", "percentThreshold", "periodMinutes"};
 const Names kMqtt = {"host",       "port",     "clientId",      "prefix",          "qos",
@@ -47,6 +48,7 @@ void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warni
   for (Json::ArrayIndex l = 0; lines.isArray() && l < lines.size(); ++l) {
     const std::string line = "lines[" + std::to_string(l) + "].";
     Check(lines[l], line, kLine, warnings);
+    Check(lines[l]["rs485"], line + "rs485.", kRs485, warnings);
     const Json::Value& devices = lines[l]["devices"];
     for (Json::ArrayIndex d = 0; devices.isArray() && d < devices.size(); ++d) {
       const std::string device = line + "devices[" + std::to_string(d) + "].";

@@ -75,6 +75,7 @@ void SerialLine::Open() {
   }
   try {
     lock_->MakeExclusive();
+    if (config_.rs485) EnterRs485();
   } catch (...) {
     Close();
     throw;
@@ -89,6 +90,22 @@ void SerialLine::Open() {
   struct stat node {};
   node_ = fstat(modbus_get_socket(context_), &node) == 0 ? node.st_rdev : 0;
   flushBeforeNext_ = true;
+}
+
+void SerialLine::EnterRs485() {
+  // A device without the kernel's RS-485 support (a pseudo-terminal, most USB adapters, which
+  // switch direction themselves) refuses the mode: polling it would talk into a silent bus.
+  if (modbus_rtu_set_serial_mode(context_, MODBUS_RTU_RS485) != 0) {
+    throw SerialError("serial device " + device_ +
+                      " refuses RS-485 mode: " + modbus_strerror(errno));
+  }
+  const Rs485Config& rs485 = *config_.rs485;
+  const int rts = rs485.rtsHighOnSend ? MODBUS_RTU_RTS_UP : MODBUS_RTU_RTS_DOWN;
+  if (modbus_rtu_set_rts(context_, rts) != 0 ||
+      (rs485.rtsDelayUs && modbus_rtu_set_rts_delay(context_, *rs485.rtsDelayUs) != 0)) {
+    throw SerialError("serial device " + device_ +
+                      ": cannot drive RTS for RS-485: " + modbus_strerror(errno));
+  }
 }
 
 void SerialLine::Close() {

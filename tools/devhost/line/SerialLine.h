@@ -48,6 +48,7 @@ class SerialLine : public Bus {
  private:
   void Open();
   void Close();
+  void EnterRs485();
   Exchange Read(const ModbusRequest& request);
   Exchange Write(int slave, const ModbusRequest& request);
   void DrainLateAnswer();

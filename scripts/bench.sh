@@ -8,7 +8,8 @@
 #                                       counts: the figures of bench/README.md
 #   scripts/bench.sh wire               CPU per Modbus exchange against the simulator on a
 #                                       pseudo-terminal: the reference host, a bare libmodbus
-#                                       loop and mbpoll, side by side in one run
+#                                       loop and mbpoll, side by side in one run (WIRE_ROUNDS=N:
+#                                       N rounds of all of them, and their medians)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bench_build=${BENCH_BUILD_DIR:-$root/build-bench}
@@ -90,18 +91,50 @@ wire() {
   sim_pid=$!
   trap 'kill $sim_pid 2>/dev/null; rm -rf "$work"' RETURN
   for _ in $(seq 50); do [[ -e "$work/tty" ]] && break; sleep 0.1; done
-  echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  host_config "$work" >"$work/host.json"
+  # Each round measures all four side by side; the load of a shared machine moves between
+  # rounds, so each round's ratios come from its own figures, and the medians close the table.
+  local rounds=${WIRE_ROUNDS:-1} round row rows=()
+  for ((round = 1; round <= rounds; round++)); do
+    row=$(wire_round "$work") || return 1
+    rows+=("$row")
+  done
+  printf '\n%-6s %-18s %9s %9s %9s %9s %12s %12s\n' "round" "load (1 min)" "floor" "paced" "host" \
+    "mbpoll" "host/paced" "host/mbpoll"
+  local i=0 column medians=()
+  for row in "${rows[@]}"; do
+    ((i += 1))
+    read -r load fast paced host mb <<<"$row"
+    printf '%-6s %-18s %9s %9s %9s %9s %12s %12s\n' "$i" "$load" "$fast" "$paced" "$host" "$mb" \
+      "$(awk -v h="$host" -v x="$paced" 'BEGIN { printf "%.2f", h / x }')" \
+      "$(awk -v h="$host" -v x="$mb" 'BEGIN { printf "%.2f", h / x }')"
+  done
+  for column in 2 3 4 5; do
+    medians+=("$(printf '%s\n' "${rows[@]}" | awk -v c=$column '{ print $c }' | sort -g |
+      awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')")
+  done
+  read -r fast paced host mb <<<"${medians[*]}"
+  printf '%-6s %-18s %9.2f %9.2f %9.2f %9.2f %12.2f %12.2f\n' "median" "" "$fast" "$paced" "$host" \
+    "$mb" "$(awk -v h="$host" -v x="$paced" 'BEGIN { print h / x }')" \
+    "$(awk -v h="$host" -v x="$mb" 'BEGIN { print h / x }')"
+  echo "(us of CPU per Modbus exchange; floor: bare libmodbus loop back to back, paced: the same"
+  echo " at 50 ms a cycle; host: devhost + plug-in + SQLite at 50 ms; mbpoll: 10 ms a poll)"
+}
 
+# One round of the wire comparison: "LOAD FLOOR PACED HOST MBPOLL", microseconds per exchange.
+wire_round() {
+  local work=$1 load
+  load=$(cut -d' ' -f1 /proc/loadavg)
   # The floor, measured inside the loop: back to back, and paced like the host (50 ms a cycle).
   local floor=$bench_build/bench/modbus_floor floor_fast floor_paced
   floor_fast=$("$floor" "$work/tty" "${FLOOR_CYCLES:-2000}" 9600 1 0 | awk '{ print $8 }')
   floor_paced=$("$floor" "$work/tty" 100 9600 1 50 | awk '{ print $8 }')
 
   # The reference host: the CPU of a long run less that of a short one (start-up cancels out).
-  host_config "$work" >"$work/host.json"
   local host=("$bench_build/tools/devhost/devhost" run "$work/host.json" --plugin-dir
     "$bench_build/plugins" --plugin-log "$work/plugin.log" --cycles)
   local short=${HOST_SHORT:-20} long=${HOST_LONG:-220} cpu_short cpu_long host_us
+  rm -f "$work"/host.db*
   cpu_short=$(cpu_of "${host[@]}" "$short")
   cpu_long=$(cpu_of "${host[@]}" "$long")
   grep -q "cycles $long  errors 0" "$out" || { echo "bench.sh: the host did not poll cleanly" >&2; cat "$out" >&2; return 1; }
@@ -128,17 +161,7 @@ wire() {
   done
   local mb_us
   mb_us=$(awk -v c="$mb_cpu" -v n="$mb_polls" 'BEGIN { printf "%.2f", c * 1e6 / n }')
-  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-
-  printf '\n%-52s %12s %12s\n' "CPU per Modbus exchange (pty, 9600 baud)" "us/exchange" "host ratio"
-  local ratio='BEGIN { printf "%.2f", h / x }'
-  printf '%-52s %12s %12s\n' "bare libmodbus loop, back to back" "$floor_fast" \
-    "$(awk -v h="$host_us" -v x="$floor_fast" "$ratio")"
-  printf '%-52s %12s %12s\n' "bare libmodbus loop, 50 ms a cycle" "$floor_paced" \
-    "$(awk -v h="$host_us" -v x="$floor_paced" "$ratio")"
-  printf '%-52s %12s %12s\n' "reference host + plug-in + SQLite, 50 ms a cycle" "$host_us" "1.00"
-  printf '%-52s %12s %12s\n' "mbpoll, 10 ms a poll ($mb_polls polls)" "$mb_us" \
-    "$(awk -v h="$host_us" -v x="$mb_us" "$ratio")"
+  echo "$load $floor_fast $floor_paced $host_us $mb_us"
 }
 
 case ${1:-} in
@@ -146,7 +169,7 @@ case ${1:-} in
   figures) figures ;;
   wire) wire ;;
   *)
-    sed -n '2,12p' "$0" >&2
+    sed -n '2,13p' "$0" >&2
     exit 2
     ;;
 esac

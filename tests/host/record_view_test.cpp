@@ -178,6 +178,29 @@ TEST(RecordView, MqttNumbersAreTheDecimalFiguresPeopleRead) {
       << AlarmMessage(mqtt, alarm).payload;
 }
 
+// The state payload is written without jsoncpp, every cycle: it must stay the text jsoncpp writes
+// for the state object, over the whole range of every field (whole figures get their ".0").
+TEST(RecordView, TheStatePayloadIsTheTextOfTheStateObject) {
+  const DeviceType& type = Do3008raType();
+  std::vector<unsigned char> record = Do3008raRecord();
+  MqttConfig mqtt;
+  int compared = 0;
+  for (int raw = -32768; raw < 32768; raw += 7) {
+    const auto word = static_cast<uint16_t>(raw);
+    for (std::size_t offset : {12, 14, 18, 26, 28, 30}) Put(record, offset, word);
+    Put(record, 36, word % 300);
+    Put(record, 38, word % 12);
+    const CycleEvent cycle{12, record, DecodeRecord(&type, record.data(), record.size()),
+                           static_cast<std::size_t>(word % 5)};
+    const std::time_t time = 1796700000 + raw;
+    ASSERT_EQ(StateMessage(mqtt, cycle, time).payload, CompactJson(StateJson(cycle, time), false));
+    ++compared;
+  }
+  const CycleEvent unknown{12, record, std::nullopt, 0};
+  EXPECT_EQ(StateMessage(mqtt, unknown, 0).payload, CompactJson(StateJson(unknown, 0), false));
+  EXPECT_GT(compared, 9000);
+}
+
 // A second model: its plug-in's record and one entry. The console line, the JSON event, the
 // MQTT state and Home Assistant discovery come from the same loops.
 TEST(RecordView, AnotherTypeGoesThroughTheSameLoops) {

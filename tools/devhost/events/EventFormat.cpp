@@ -319,9 +319,19 @@ bool NeedsExactNumbers(const EventBody& event) {
 }
 
 std::string CompactJson(const Json::Value& value, bool exact) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  if (!exact) builder["precision"] = 10;
-  return Json::writeString(builder, value);
+  // Making a writer (its settings are JSON values, looked up by name) cost more than writing a
+  // cycle's state with it: each thread keeps one writer of each kind, and its stream.
+  thread_local std::unique_ptr<Json::StreamWriter> writers[2];
+  thread_local std::ostringstream text;
+  std::unique_ptr<Json::StreamWriter>& writer = writers[exact ? 1 : 0];
+  if (!writer) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    if (!exact) builder["precision"] = 10;
+    writer.reset(builder.newStreamWriter());
+  }
+  text.str(std::string());
+  writer->write(value, &text);
+  return text.str();
 }

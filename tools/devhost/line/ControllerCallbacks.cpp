@@ -38,6 +38,13 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
   (void)kind;
   HostedDevice* hosted = Find(device);
   if (hosted == nullptr) return 0;
+  // Every rule is reported every cycle and almost always unchanged: that case builds no event.
+  const auto known = hosted->alarms.find(alarmId);
+  if (known != hosted->alarms.end() && known->second.active == active &&
+      hosted->announced.count(alarmId) != 0) {
+    if (active) hosted->unconfirmed.erase(alarmId);
+    return 0;
+  }
   const std::time_t now = std::time(nullptr);
   const AlarmEvent event{hosted->dataId, StoreTimeText(now), alarmId,  signalName, level,
                          active,         valueText,          alarmText};

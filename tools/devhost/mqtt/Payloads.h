@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+
 #include "config/HostConfig.h"
 #include "events/Event.h"
 #include "mqtt/MqttMessage.h"
@@ -15,6 +17,8 @@ std::string DeviceTopic(const MqttConfig& config, uint32_t dataId, const std::st
 // A topic level made of the text: '/', '+' and '#' (and control bytes) become '_'.
 std::string TopicLevel(const std::string& text);
 
+// The state of a cycle as a JSON object; its message carries it as PayloadJson writes it.
+Json::Value StateJson(const CycleEvent& cycle, std::time_t time);
 MqttMessage StateMessage(const MqttConfig& config, const CycleEvent& cycle, std::time_t time);
 MqttMessage AlarmMessage(const MqttConfig& config, const AlarmEvent& alarm);
 MqttMessage ReportMessage(const MqttConfig& config, const ReportEvent& report, std::time_t time);

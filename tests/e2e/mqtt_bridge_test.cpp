@@ -476,8 +476,6 @@ TEST(MqttBridge, ConfigurationNamesTheFileAndMemberOfABadValue) {
   EXPECT_EQ(refusal(R"({"port": "x"})").rfind(head + "port: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"clientId": "a b"})").rfind(head + "clientId: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"homeAssistant": "yes"})"), head + "homeAssistant: must be true or false");
-  EXPECT_EQ(refusal(R"({"username": "u", "passwordFile": "missing"})"),
-            head + "passwordFile: cannot read " + dir.Path("missing"));
   EXPECT_EQ(refusal(R"({"passwordFile": "secret"})"), head + "passwordFile: needs a username");
   EXPECT_EQ(refusal(R"({"caFile": "ca.pem", "certFile": "c.pem"})"),
             head + "keyFile: certFile and keyFile go together");
@@ -488,10 +486,10 @@ TEST(MqttBridge, ConfigurationNamesTheFileAndMemberOfABadValue) {
   EXPECT_EQ(plain.mqtt->prefix, "do3008ra");
   EXPECT_EQ(plain.mqtt->port, 1883);
   EXPECT_FALSE(plain.mqtt->clientId.empty());
-  const HostConfig full =
+  HostConfig full =
       parse(R"({"username": "u", "passwordFile": "secret", "caFile": "ca.pem", "qos": 1})");
-  EXPECT_EQ(full.mqtt->password, "s3cret");  // the first line, without its line end
-  EXPECT_EQ(full.mqtt->port, 8883);          // TLS
+  EXPECT_EQ(full.mqtt->password, "");  // read by the running host only
+  EXPECT_EQ(full.mqtt->port, 8883);    // TLS
   EXPECT_EQ(full.mqtt->caFile, dir.Path("ca.pem"));
   EXPECT_FALSE(ParseHostConfig(R"({"lines": [{"device": "/dev/null", "devices": [
       {"plugin": "p.so", "dataId": 1}]}]})",

@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
+#include <functional>
+#include <vector>
 
 #include "config/HostConfig.h"
 #include "config/MqttConfig.h"
@@ -169,46 +170,39 @@ TEST(ControlSocketGroup, ANameOrANumberAndTheSocketIsMadeWithItsModeAndGroupBefo
 }
 
 TEST(ControlSocketTrust, AnotherUsersHostIsBelievedOnlyAtAGroupSocketNoOneElseCouldHavePutThere) {
-  ListenerFacts facts;
-  facts.me = 1000;
-  facts.peer = 998;  // the service's user
-  facts.group = 997;
-  facts.socket.st_uid = 998;
-  facts.socket.st_gid = 997;
-  facts.socket.st_mode = S_IFSOCK | 0660;
-  facts.folder.st_uid = 998;
-  facts.folder.st_mode = S_IFDIR | 0750;
+  ListenerFacts service;  // me 1000, the service 998 in group 997, as systemd lays it out
+  service.me = 1000;
+  service.peer = service.socket.st_uid = service.folder.st_uid = 998;
+  service.group = service.socket.st_gid = 997;
+  service.socket.st_mode = S_IFSOCK | 0660;
+  service.folder.st_mode = S_IFDIR | 0750;
   const std::string path = "/var/lib/devhost/devhost.sock";
-  EXPECT_FALSE(DistrustReason(facts, path));
-
-  auto changed = facts;
-  changed.folder.st_uid = 0;  // a folder of root's is as good
-  EXPECT_FALSE(DistrustReason(changed, path));
-  changed = facts;
-  changed.folder.st_mode = S_IFDIR | 0770;  // a group member could have put it there
-  EXPECT_TRUE(DistrustReason(changed, path));
-  changed = facts;
-  changed.folder.st_uid = 1001;
-  EXPECT_TRUE(DistrustReason(changed, path));
-  changed = facts;
-  changed.socket.st_gid = 100;
-  EXPECT_TRUE(DistrustReason(changed, path));
-  changed = facts;
-  changed.socket.st_mode = S_IFSOCK | 0666;
-  EXPECT_TRUE(DistrustReason(changed, path));
-  changed = facts;
-  changed.socket.st_uid = 1001;  // someone else's socket, the service listening behind it
-  EXPECT_TRUE(DistrustReason(changed, path));
-  changed = facts;
-  changed.group.reset();  // without a socket group: only mine or root's
-  EXPECT_EQ(*DistrustReason(changed, path),
+  EXPECT_FALSE(DistrustReason(service, path));
+  const std::vector<std::function<void(ListenerFacts&)>> believed = {
+      [](ListenerFacts& f) { f.folder.st_uid = 0; },              // a folder of root's
+      [](ListenerFacts& f) { f.peer = f.socket.st_uid = 1000; },  // my own host
+      [](ListenerFacts& f) { f.peer = f.socket.st_uid = 0; }};    // root's
+  const std::vector<std::function<void(ListenerFacts&)>> refused = {
+      [](ListenerFacts& f) { f.folder.st_mode = S_IFDIR | 0770; },  // a member could put it there
+      [](ListenerFacts& f) { f.folder.st_uid = 1001; },
+      [](ListenerFacts& f) { f.socket.st_gid = 100; },
+      [](ListenerFacts& f) { f.socket.st_mode = S_IFSOCK | 0666; },
+      [](ListenerFacts& f) { f.socket.st_uid = 1001; }};  // the service behind another's socket
+  for (const auto& change : believed) {
+    ListenerFacts facts = service;
+    change(facts);
+    EXPECT_FALSE(DistrustReason(facts, path));
+  }
+  for (const auto& change : refused) {
+    ListenerFacts facts = service;
+    change(facts);
+    EXPECT_TRUE(DistrustReason(facts, path));
+  }
+  service.group.reset();  // without a socket group: only mine or root's
+  EXPECT_EQ(*DistrustReason(service, path),
             "the process listening at " + path +
                 " runs as user 998, neither you nor root: not a host of yours, nothing sent (put "
                 "controlSocket in a folder only you can write)");
-  changed.peer = changed.socket.st_uid = 1000;
-  EXPECT_FALSE(DistrustReason(changed, path));
-  changed.peer = 0;
-  EXPECT_FALSE(DistrustReason(changed, path));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <mosquitto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -184,9 +186,9 @@ void DeviceLink::Run() {
                                                    config_.keepAliveS)
                          : mosquitto_reconnect_async(client_);
     if (rc != MOSQ_ERR_SUCCESS) {
-      ConnectFailed(rc, first);
-    } else if (const int ended = Serve(); ended != MOSQ_ERR_SUCCESS) {
-      ConnectFailed(ended, false);
+      ConnectFailed(ErrorText(rc), first);
+    } else if (const auto ended = Serve()) {
+      ConnectFailed(*ended, false);
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -200,7 +202,7 @@ void DeviceLink::Run() {
   wake_.notify_all();
 }
 
-void DeviceLink::ConnectFailed(int rc, bool first) {
+void DeviceLink::ConnectFailed(const std::string& why, bool first) {
   std::string tls;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -212,22 +214,39 @@ void DeviceLink::ConnectFailed(int rc, bool first) {
   if (!tls.empty()) return Notify(false, "cannot connect: " + tls);
   // No socket at all: an address family the service may not use, a name that does not resolve.
   // Said once, as what it is.
-  Notify(false, first ? ErrorText(rc) : "cannot connect: " + ErrorText(rc), first);
+  Notify(false, first ? why : "cannot connect: " + why, first);
 }
 
-int DeviceLink::Serve() {
+std::optional<std::string> DeviceLink::Serve() {
   std::chrono::steady_clock::time_point stopBy{};
   for (;;) {
     const int rc = mosquitto_loop(client_, kLoopWaitMs, 1);
-    if (rc != MOSQ_ERR_SUCCESS) return rc;
+    if (rc != MOSQ_ERR_SUCCESS) return ErrorText(rc);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!answered_) {
+      if (const auto refused = ConnectRefused()) return refused;
+    }
     if (!stopping_) continue;
     // A connect under way is simply dropped; a connection gets a moment for its DISCONNECT.
     const auto now = std::chrono::steady_clock::now();
-    if (!connected_) return MOSQ_ERR_SUCCESS;
+    if (!connected_) return std::nullopt;
     if (stopBy == std::chrono::steady_clock::time_point{}) stopBy = now + kDisconnectWait;
-    if (now > stopBy) return MOSQ_ERR_SUCCESS;
+    if (now > stopBy) return std::nullopt;
   }
+}
+
+// libmosquitto 2.0 takes a TLS connect whose socket was refused for one still under way, and
+// loops on it without waiting until the keep-alive ends it: the socket says it hung up.
+std::optional<std::string> DeviceLink::ConnectRefused() {
+  const int fd = mosquitto_socket(client_);
+  pollfd socket{fd, POLLOUT, 0};
+  if (fd < 0 || poll(&socket, 1, 0) != 1 || (socket.revents & (POLLERR | POLLHUP)) == 0) {
+    return std::nullopt;
+  }
+  int error = 0;
+  socklen_t size = sizeof error;
+  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+  return std::string(std::strerror(error != 0 ? error : ECONNREFUSED));
 }
 
 bool DeviceLink::WaitBeforeRetry(std::chrono::seconds delay) {

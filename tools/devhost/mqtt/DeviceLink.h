@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,10 +66,12 @@ class DeviceLink {
   void Run();
   // Says why an attempt got no connection, unless the disconnect callback did (libmosquitto
   // calls it for some failures, not for a TLS handshake refused within its loop).
-  void ConnectFailed(int rc, bool first);
-  // Serves one connection (or connect under way) until it ends (its error) or the stop lets it
-  // go (MOSQ_ERR_SUCCESS).
-  int Serve();
+  void ConnectFailed(const std::string& why, bool first);
+  // Serves one connection (or connect under way) until it ends (why) or the stop lets it go
+  // (nothing).
+  std::optional<std::string> Serve();
+  // Why the connect under way has failed, when its socket says so. Called with mutex_ held.
+  std::optional<std::string> ConnectRefused();
   // False when a stop was requested meanwhile.
   bool WaitBeforeRetry(std::chrono::seconds delay);
   void NoteTlsError(const std::string& text);

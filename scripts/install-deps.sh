@@ -11,6 +11,9 @@ packages=(
   libmodbus-dev libsqlite3-dev
   # The MQTT bridge (libmosquitto), and the broker and clients its tests start on their own port.
   libmosquitto-dev mosquitto mosquitto-clients
+  # TLS: the host checks its TLS files with OpenSSL; the tests make their CA and certificates
+  # with the openssl program and run a client with setpriv (util-linux, below).
+  libssl-dev openssl
   # devhost plot draws its pictures with gnuplot (no X11 needed for SVG and PNG).
   gnuplot-nox
   # Instruction counts of the benchmarks, and the general-purpose Modbus poller that the

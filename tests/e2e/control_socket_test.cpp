@@ -26,8 +26,10 @@ long long HistoryRows(const Bench& bench) {
 class RunningHost : public ::testing::Test {
  protected:
   // Each host writes a log of its own, so a wait never reads an earlier host's lines.
-  void StartHost(int pollMs = 50, int responseTimeoutMs = 150) {
+  // `members`: more configuration members, written first ("\"retentionDays\": 1, ").
+  void StartHost(int pollMs = 50, int responseTimeoutMs = 150, const std::string& members = "") {
     config_ = bench.Config(Mode5Settings(), pollMs, responseTimeoutMs);
+    bench.dir.Write("host.json", "{" + members + ReadFile(config_).substr(1));
     log_ = bench.dir.Path("host" + std::to_string(++hosts_) + ".log");
     host_ = std::make_unique<BackgroundProcess>(bench.HostCommand({"run", config_}), log_);
     ASSERT_TRUE(WaitForText(log_, "cycle ")) << HostLog();
@@ -52,6 +54,43 @@ class RunningHost : public ::testing::Test {
   std::string log_;
   int hosts_ = 0;
 };
+
+// Operators without root: members of the socket's group may use it, anyone else is refused by
+// the kernel. The client runs as user nobody (65534), with or without the group as a
+// supplementary one; numeric ids need no user made for them.
+TEST_F(RunningHost, MembersOfTheSocketGroupMayUseItAndOthersAreRefusedByTheKernel) {
+  if (geteuid() != 0) GTEST_SKIP() << "running a client as another user needs root";
+  const std::string group = "4321";
+  const auto asNobody = [&](const std::string& groups, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", groups,
+                                  DEVHOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(),
+                {"--db", bench.Database(), "--plugin-dir", PLUGIN_DIR, "--plugin-log", "-"});
+    return RunProgram(argv, 30s);
+  };
+  if (asNobody("--clear-groups", {"--version"}).exitCode != 0) {
+    GTEST_SKIP() << "user 65534 cannot run " << DEVHOST_PATH
+                 << " (a build tree others may not read)";
+  }
+  bench.StartSensor({"--static"});
+  // The folder lets anyone through, so that a refusal can only come from the socket's mode.
+  ASSERT_EQ(chmod(bench.dir.Path().c_str(), 0711), 0);
+  StartHost(50, 150, "\"controlSocketGroup\": " + group + ", ");
+  struct stat info {};
+  ASSERT_EQ(lstat(Socket().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0660u);
+  EXPECT_EQ(info.st_gid, 4321u);
+
+  const auto member = asNobody("--groups=" + group, {"status", config_});
+  EXPECT_EQ(member.exitCode, 0) << member.out << member.err;
+  EXPECT_NE(member.out.find("status   12"), std::string::npos) << member.out;
+  const auto other = asNobody("--clear-groups", {"alarms", config_});
+  EXPECT_EQ(other.exitCode, 2) << other.out << other.err;
+  EXPECT_NE(other.err.find("control socket " + Socket() + ": Permission denied"), std::string::npos)
+      << other.err;
+  ASSERT_EQ(StopHost(), 0) << HostLog();
+}
 
 TEST_F(RunningHost, WritesThroughTheSocketWhilePollingAreAllConfirmedAndTheLineStaysClean) {
   bench.StartSensor({"--static"});

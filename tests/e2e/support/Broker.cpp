@@ -9,8 +9,6 @@
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -25,6 +23,8 @@ int FreePort() {
   close(fd);
   return ntohs(address.sin_port);
 }
+
+namespace {
 
 bool Accepts(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -28,6 +28,9 @@ class Broker {
   std::unique_ptr<BackgroundProcess> process_;
 };
 
+// A port on 127.0.0.1 that was free a moment ago (for a second listener).
+int FreePort();
+
 // Makes a mosquitto password file with these users (user:password pairs, one per call).
 void AddBrokerUser(const std::string& passwordFile, const std::string& user,
                    const std::string& password);

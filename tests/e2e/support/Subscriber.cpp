@@ -5,10 +5,21 @@
 #include <stdexcept>
 
 Subscriber::Subscriber(int port, const std::string& user, const std::string& password) {
+  Connect(port, user, password, nullptr);
+}
+
+Subscriber::Subscriber(int port, const ClientTls& tls) { Connect(port, "", "", &tls); }
+
+void Subscriber::Connect(int port, const std::string& user, const std::string& password,
+                         const ClientTls* tls) {
   mosquitto_lib_init();
   client_ = mosquitto_new(nullptr, true, this);
   if (client_ == nullptr) throw std::runtime_error("mosquitto_new failed");
   if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
+  if (tls != nullptr) {
+    mosquitto_tls_set(client_, tls->ca.c_str(), nullptr, tls->cert.c_str(), tls->key.c_str(),
+                      nullptr);
+  }
   mosquitto_connect_callback_set(client_, &Subscriber::OnConnect);
   mosquitto_message_callback_set(client_, &Subscriber::OnMessage);
   mosquitto_reconnect_delay_set(client_, 1, 1, false);

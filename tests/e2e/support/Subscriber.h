@@ -16,11 +16,19 @@ struct Received {
   bool retained = false;
 };
 
+// A client certificate and the CA that checks the broker, for a TLS listener.
+struct ClientTls {
+  std::string ca;
+  std::string cert;
+  std::string key;
+};
+
 // A libmosquitto client of the test's own that subscribes to everything and keeps what it
 // receives; it reconnects (and subscribes again) by itself when the broker comes back.
 class Subscriber {
  public:
   Subscriber(int port, const std::string& user = "", const std::string& password = "");
+  Subscriber(int port, const ClientTls& tls);
   ~Subscriber();
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
@@ -33,6 +41,8 @@ class Subscriber {
                                   std::size_t from = 0);
 
  private:
+  void Connect(int port, const std::string& user, const std::string& password,
+               const ClientTls* tls);
   static void OnConnect(mosquitto* client, void* self, int rc);
   static void OnMessage(mosquitto*, void* self, const struct mosquitto_message* message);
 

@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "cli/OutputFile.h"
+#include "config/MqttConfig.h"
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
 #include "mqtt/Bridge.h"
@@ -52,16 +53,20 @@ bool EveryDeviceCompletedACycle(Host& host) {
 }  // namespace
 
 int RunCommand(const CommandLine& line, Console& console) {
-  const HostConfig config = Configuration(line);
+  HostConfig config = Configuration(line);
+  LoadMqttFiles(config);
   Host host(config);
-  ControlServer server(config.controlSocket, RequestHandler(host));
+  ControlServer server(config.controlSocket, RequestHandler(host), config.controlSocketGroup);
   // After the ports (a second host on one configuration is refused for its port), before the
   // database.
   host.Start(Host::SerialLines::kOpen, [&server] { server.RemoveStaleSocket(); });
   host.AddSink(console);
   server.Start();
   AnnounceLines(host, console);
-  console.Notice("control socket " + server.Path());
+  console.Notice("control socket " + server.Path() +
+                 (config.controlSocketGroup
+                      ? " (mode 0660: group " + config.controlSocketGroupText + " may use it)"
+                      : ""));
   const std::unique_ptr<MqttSink> mqtt = StartMqttBridge(config, host, console);
   host.Restore();
   LineThreads lines(host, LineThreads::Work::kPoll, line.cycles,

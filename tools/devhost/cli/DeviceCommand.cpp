@@ -46,7 +46,8 @@ int RunDeviceCommand(const DeviceCommand& command, const CommandLine& line, Cons
   const HostConfig config = LoadHostConfig(line.configPath, line.overrides);
   Json::Value request = command.request(line, config);
   request["host"] = HostIdentity(config);
-  std::optional<Json::Value> answer = AskRunningHost(config.controlSocket, request, kAnswerLimit);
+  std::optional<Json::Value> answer =
+      AskRunningHost(config.controlSocket, request, kAnswerLimit, config.controlSocketGroup);
   if (answer && (*answer)["host"] != request["host"]) {
     // Its configuration is not ours: whatever it says it did, it did not do what we asked.
     throw ControlError("the host at " + config.controlSocket + " runs " +

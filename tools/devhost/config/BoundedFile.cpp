@@ -44,6 +44,7 @@ BoundedRead ReadBoundedFile(const std::string& path, std::size_t limit) {
   } else if (const auto problem = StatProblem(info, limit)) {
     read.problem = *problem;
   }
+  read.mode = info.st_mode & 07777;
   char buffer[8192];
   while (read.problem.empty()) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);

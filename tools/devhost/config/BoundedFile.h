@@ -23,6 +23,7 @@ struct BoundedRead {
   std::string problem;  // set when opened but not taken (see FileProblem)
   std::string text;     // the whole file when neither
   int error = 0;
+  unsigned mode = 0;  // permission bits of the file opened
 };
 // Opens without waiting (a FIFO does not block), then reads at most `limit` bytes.
 BoundedRead ReadBoundedFile(const std::string& path, std::size_t limit);

@@ -1,5 +1,6 @@
 #include "config/HostConfig.h"
 
+#include <grp.h>
 #include <sys/un.h>
 
 #include <cstdio>
@@ -131,6 +132,31 @@ std::string ParseControlSocket(const Fields& fields, const std::string& base,
   return path;
 }
 
+// A group name, or its number as a number or decimal text ("1001"): a group need not have a name.
+void ParseControlSocketGroup(const Fields& fields, HostConfig& config) {
+  if (!fields.Has("controlSocketGroup")) return;
+  const Json::Value& value = fields.Get("controlSocketGroup");
+  const std::string text = value.isString() ? value.asString() : "";
+  if (value.isNumeric() ||
+      (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)) {
+    config.controlSocketGroup =
+        static_cast<unsigned>(fields.Integer("controlSocketGroup", 0, 4294967294LL, 0));
+    config.controlSocketGroupText = std::to_string(*config.controlSocketGroup);
+    return;
+  }
+  config.controlSocketGroupText = fields.Text("controlSocketGroup", true);
+  group entry{};
+  group* found = nullptr;
+  std::string buffer(16384, '\0');
+  if (getgrnam_r(config.controlSocketGroupText.c_str(), &entry, buffer.data(), buffer.size(),
+                 &found) != 0 ||
+      found == nullptr) {
+    fields.Fail("controlSocketGroup",
+                "there is no group named \"" + config.controlSocketGroupText + "\"");
+  }
+  config.controlSocketGroup = found->gr_gid;
+}
+
 // The port a device path leads to: two names of one pty are one line.
 std::string PortIdentity(const std::string& device) {
   std::error_code error;
@@ -208,6 +234,7 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
       config.database = WithExtension(config.path, ".db");
     }
     config.controlSocket = ParseControlSocket(fields, base, config.database);
+    ParseControlSocketGroup(fields, config);
     if (fields.Has("retentionDays")) {
       config.retentionDays = static_cast<int>(fields.Integer("retentionDays", 1, 36500, 0));
     }

@@ -74,6 +74,10 @@ struct HostConfig {
   // Where the running host takes requests (status, write, alarms) from other processes;
   // absolute. Default: the database's path with .sock.
   std::string controlSocket;
+  // The group whose members may use the control socket too (mode 0660 instead of 0600); as
+  // written ("operators", "1001") and as the number it stands for.
+  std::string controlSocketGroupText;
+  std::optional<unsigned> controlSocketGroup;
   // Rows older than this many days are pruned by the running host and by devhost prune;
   // absent: everything is kept.
   std::optional<int> retentionDays;

@@ -1,12 +1,16 @@
 #include "config/MqttConfig.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
+#include <cstring>
 
 #include "config/BoundedFile.h"
 #include "config/Fields.h"
 #include "config/Paths.h"
+#include "config/TlsFiles.h"
 
 namespace {
 
@@ -34,37 +38,53 @@ std::string DefaultClientId() {
   return id;
 }
 
-// The first line of the password file; the message names the file, never its content.
-std::string ReadPassword(const Fields& fields, const std::string& path) {
-  const BoundedRead read = ReadBoundedFile(path, kPasswordFileLimit);
-  if (!read.opened) fields.Fail("passwordFile", "cannot read " + path);
-  if (!read.problem.empty()) fields.Fail("passwordFile", path + " " + read.problem);
-  std::string password = read.text.substr(0, read.text.find('\n'));
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  if (password.empty()) fields.Fail("passwordFile", path + " holds no password on its first line");
-  return password;
-}
-
-// A TLS file is read by the TLS library on the network thread: a FIFO there would hang it.
-std::string TlsFile(const Fields& fields, const std::string& member, const std::string& base) {
-  if (!fields.Has(member)) return {};
-  const std::string path = AbsolutePath(fields.Text(member, true), base);
-  if (const auto problem = FileProblem(path, kConfigFileLimit)) {
-    fields.Fail(member, path + " " + *problem);
-  }
-  return path;
+// The files are only named here: the running host reads them (LoadMqttFiles), so that an
+// operator who may not read the secrets can still use the commands that read the configuration.
+std::string FileMember(const Fields& fields, const std::string& member, const std::string& base) {
+  return fields.Has(member) ? AbsolutePath(fields.Text(member, true), base) : std::string();
 }
 
 void ParseMqttTls(const Fields& fields, const std::string& base, MqttConfig& mqtt) {
-  mqtt.caFile = TlsFile(fields, "caFile", base);
-  mqtt.certFile = TlsFile(fields, "certFile", base);
-  mqtt.keyFile = TlsFile(fields, "keyFile", base);
+  mqtt.caFile = FileMember(fields, "caFile", base);
+  mqtt.certFile = FileMember(fields, "certFile", base);
+  mqtt.keyFile = FileMember(fields, "keyFile", base);
   if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
     fields.Fail(mqtt.certFile.empty() ? "certFile" : "keyFile", "certFile and keyFile go together");
   }
   if (!mqtt.certFile.empty() && mqtt.caFile.empty()) {
     fields.Fail("caFile", "is needed for TLS when a client certificate is given");
   }
+}
+
+// "mqtt.keyFile: /etc/devhost/key.pem ..."
+[[noreturn]] void FailFile(const std::string& member, const std::string& path,
+                           const std::string& problem) {
+  throw ConfigError("mqtt." + member + ": " + path + " " + problem);
+}
+
+// The whole file, or ConfigError: a FIFO would hang the start, a TLS file the library cannot
+// read would make the bridge retry for ever.
+std::string ReadMember(const std::string& member, const std::string& path, std::size_t limit,
+                       bool secret) {
+  const BoundedRead read = ReadBoundedFile(path, limit);
+  if (!read.opened) FailFile(member, path, "cannot be read: " + std::string(strerror(read.error)));
+  if (!read.problem.empty()) FailFile(member, path, read.problem);
+  // Like ssh with a private key: a secret that every account on the machine may read is no
+  // longer one, and the broker could not tell this host from anyone there. Group access is how
+  // a root-owned secret is handed to the service's user (root:devhost 0640), so it is taken.
+  if (secret && (read.mode & (S_IROTH | S_IWOTH)) != 0) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", read.mode);
+    FailFile(member, path,
+             std::string("is open to every user (mode ") + mode +
+                 "): a secret others may read is not used; chmod o-rw it");
+  }
+  return read.text;
+}
+
+void Check(const std::string& member, const std::string& path,
+           const std::optional<std::string>& problem) {
+  if (problem) FailFile(member, path, *problem);
 }
 
 }  // namespace
@@ -93,10 +113,9 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
     fields.Fail("password", "is not taken inline; put it in a file named by passwordFile");
   }
   if (fields.Has("username")) mqtt.username = fields.Text("username", true);
-  if (fields.Has("passwordFile")) {
-    if (mqtt.username.empty()) fields.Fail("passwordFile", "needs a username");
-    mqtt.passwordFile = AbsolutePath(fields.Text("passwordFile", true), base);
-    mqtt.password = ReadPassword(fields, mqtt.passwordFile);
+  mqtt.passwordFile = FileMember(fields, "passwordFile", base);
+  if (!mqtt.passwordFile.empty() && mqtt.username.empty()) {
+    fields.Fail("passwordFile", "needs a username");
   }
   mqtt.homeAssistant = fields.Flag("homeAssistant");
   if (fields.Has("discoveryPrefix")) mqtt.discoveryPrefix = fields.Text("discoveryPrefix", true);
@@ -104,4 +123,32 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
     fields.Fail("discoveryPrefix", "must be topic levels without '+', '#' or empty levels");
   }
   return mqtt;
+}
+
+void LoadMqttFiles(HostConfig& config) {
+  if (!config.mqtt) return;
+  MqttConfig& mqtt = *config.mqtt;
+  try {
+    if (!mqtt.passwordFile.empty()) {
+      const std::string text =
+          ReadMember("passwordFile", mqtt.passwordFile, kPasswordFileLimit, true);
+      mqtt.password = text.substr(0, text.find('\n'));
+      if (!mqtt.password.empty() && mqtt.password.back() == '\r') mqtt.password.pop_back();
+      if (mqtt.password.empty()) {
+        FailFile("passwordFile", mqtt.passwordFile, "holds no password on its first line");
+      }
+    }
+    if (!mqtt.caFile.empty()) {
+      Check("caFile", mqtt.caFile,
+            CertificateProblem(ReadMember("caFile", mqtt.caFile, kConfigFileLimit, false)));
+    }
+    if (!mqtt.certFile.empty()) {
+      const std::string cert = ReadMember("certFile", mqtt.certFile, kConfigFileLimit, false);
+      Check("certFile", mqtt.certFile, CertificateProblem(cert));
+      Check("keyFile", mqtt.keyFile,
+            KeyFileProblem(ReadMember("keyFile", mqtt.keyFile, kConfigFileLimit, true), cert));
+    }
+  } catch (const ConfigError& error) {
+    throw ConfigError("configuration " + config.path + ": " + error.what());
+  }
 }

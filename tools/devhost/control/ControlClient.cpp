@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "control/SocketAccess.h"
 #include "control/SocketIo.h"
 #include "events/EventFormat.h"
 
@@ -46,24 +47,20 @@ Json::Value ParseAnswer(const std::string& text, const std::string& path) {
   return answer;
 }
 
-// Only a host run by this user or by root is believed: in a folder others may write to,
-// anyone could listen at the path.
-void CheckTrusted(int fd, const std::string& path) {
-  const uid_t me = geteuid();
-  const auto trusted = [me](uid_t uid) { return uid == me || uid == 0; };
+// In a folder others may write to, anyone could listen at the path.
+void CheckTrusted(int fd, const std::string& path, std::optional<unsigned> group) {
+  ListenerFacts facts;
+  facts.me = geteuid();
+  facts.group = group;
   ucred peer{};
   socklen_t length = sizeof peer;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || !trusted(peer.uid)) {
-    throw ControlError("the process listening at " + path + " runs as user " +
-                       std::to_string(peer.uid) + ", neither you nor root: not a host of yours, " +
-                       "nothing sent (put controlSocket in a folder only you can write)");
+  const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+      lstat(path.c_str(), &facts.socket) != 0 || stat(folder.c_str(), &facts.folder) != 0) {
+    throw ControlError("cannot tell who listens at control socket " + path + ": nothing sent");
   }
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0 || !trusted(info.st_uid)) {
-    throw ControlError("control socket " + path + " belongs to user " +
-                       std::to_string(info.st_uid) + ", neither you nor root: nothing sent " +
-                       "(put controlSocket in a folder only you can write)");
-  }
+  facts.peer = peer.uid;
+  if (const auto reason = DistrustReason(facts, path)) throw ControlError(*reason);
 }
 
 Json::Value Converse(int fd, const std::string& path, const Json::Value& request,
@@ -85,7 +82,8 @@ Json::Value Converse(int fd, const std::string& path, const Json::Value& request
 }  // namespace
 
 std::optional<Json::Value> AskRunningHost(const std::string& path, const Json::Value& request,
-                                          std::chrono::seconds limit) {
+                                          std::chrono::seconds limit,
+                                          std::optional<unsigned> group) {
   const sockaddr_un address = UnixAddress(path);
   const Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (socket.Get() < 0) return std::nullopt;
@@ -95,7 +93,8 @@ std::optional<Json::Value> AskRunningHost(const std::string& path, const Json::V
   if (connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (errno == EACCES) {
       throw ControlError("control socket " + path + ": " + std::strerror(errno) +
-                         " (run as the user that runs the host)");
+                         " (run as the user that runs the host" +
+                         (group ? " or as a member of group " + std::to_string(*group) : "") + ")");
     }
     if (errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) {
       throw ControlError("the host at " + path + " did not take the connection within " +
@@ -103,6 +102,6 @@ std::optional<Json::Value> AskRunningHost(const std::string& path, const Json::V
     }
     return std::nullopt;  // nobody listens: no host runs
   }
-  CheckTrusted(socket.Get(), path);
+  CheckTrusted(socket.Get(), path, group);
   return Converse(socket.Get(), path, request, limit);
 }

@@ -14,6 +14,7 @@
 
 #include "control/Identity.h"
 #include "control/ServedClients.h"
+#include "control/SocketAccess.h"
 #include "events/EventFormat.h"
 
 namespace {
@@ -44,8 +45,8 @@ std::string ErrorAnswer(const std::string& error, int exitStatus) {
   return CompactJson(ErrorDocument(error, exitStatus)) + "\n";
 }
 
-ControlServer::ControlServer(std::string path, Handler handler)
-    : path_(std::move(path)), handler_(std::move(handler)) {}
+ControlServer::ControlServer(std::string path, Handler handler, std::optional<unsigned> group)
+    : path_(std::move(path)), handler_(std::move(handler)), group_(group) {}
 
 ControlServer::~ControlServer() { Stop(); }
 
@@ -65,16 +66,17 @@ void ControlServer::RemoveStaleSocket() {
 }
 
 void ControlServer::Start() {
-  const sockaddr_un address = UnixAddress(path_);
   RemoveStaleSocket();
   listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listenFd_ < 0) throw ControlError("cannot make the control socket: " + Reason());
-  // Created with owner-only permissions from the start, not narrowed afterwards.
-  const mode_t previous = umask(0177);
-  const int bound = bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  umask(previous);
+  try {
+    BindControlSocket(listenFd_, path_, group_);
+  } catch (const ControlError&) {
+    Stop();
+    throw;
+  }
   struct stat info {};
-  if (bound != 0 || listen(listenFd_, 64) != 0 || stat(path_.c_str(), &info) != 0 ||
+  if (listen(listenFd_, 64) != 0 || lstat(path_.c_str(), &info) != 0 ||
       pipe2(stopPipe_, O_CLOEXEC) != 0) {
     const std::string reason = Reason();
     Stop();

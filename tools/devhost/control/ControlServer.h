@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -11,9 +12,9 @@
 #include "control/SocketIo.h"
 
 // The running host's command channel: a Unix-domain stream socket, mode 0600 so that only its
-// owner may write registers. One JSON request and one JSON answer per connection, its clients
-// served side by side (control/ServedClients.h); a client that sends nothing or too much is
-// answered with an error and dropped, and never reaches a line.
+// owner may write registers (0660 with a group: its members too). One JSON request and one JSON
+// answer per connection, its clients served side by side (control/ServedClients.h); a client that
+// sends nothing or too much is answered with an error and dropped, and never reaches a line.
 class ControlServer {
  public:
   static constexpr std::size_t kMaxRequestBytes = 64 * 1024;
@@ -23,7 +24,7 @@ class ControlServer {
   // Takes a request's text, returns the answer's text (one JSON document).
   using Handler = std::function<std::string(const std::string& request)>;
 
-  ControlServer(std::string path, Handler handler);
+  ControlServer(std::string path, Handler handler, std::optional<unsigned> group = {});
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -43,6 +44,7 @@ class ControlServer {
 
   std::string path_;
   Handler handler_;
+  std::optional<unsigned> group_;
   int listenFd_ = -1;
   int stopPipe_[2] = {-1, -1};
   dev_t device_ = 0;

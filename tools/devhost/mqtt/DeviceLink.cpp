@@ -1,7 +1,13 @@
 #include "mqtt/DeviceLink.h"
 
 #include <mosquitto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,10 +20,21 @@ namespace {
 // Messages handed to libmosquitto and not yet confirmed; beyond this they wait in our own bounded
 // queue, where a newer state still replaces an older one.
 constexpr unsigned kWindow = 64;
+// How long one wait of the network thread lasts at most: how soon it sees a stop.
+constexpr int kLoopWaitMs = 100;
+// A stopping link that is connected has this long to send its DISCONNECT.
+constexpr std::chrono::milliseconds kDisconnectWait{300};
+constexpr std::chrono::seconds kFirstRetry{1};
+constexpr std::chrono::seconds kLongestRetry{8};
+
+// A network thread left inside a name look-up at the end still uses the library.
+std::atomic<bool> g_threadLeft{false};
 
 struct LibraryInit {
   LibraryInit() { mosquitto_lib_init(); }
-  ~LibraryInit() { mosquitto_lib_cleanup(); }
+  ~LibraryInit() {
+    if (!g_threadLeft) mosquitto_lib_cleanup();
+  }
 };
 
 void EnsureLibrary() { static LibraryInit init; }
@@ -47,6 +64,18 @@ void Check(int rc, const std::string& what) {
   if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(what + ": " + mosquitto_strerror(rc));
 }
 
+// The key file was checked at start: nobody is there to type a passphrase.
+int NoPassphrase(char*, int, int, void*) { return 0; }
+
+// Verification results that mean "not signed by a CA we trust".
+bool UnknownIssuer(long result) {
+  return result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+         result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
+         result == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE ||
+         result == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT ||
+         result == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN;
+}
+
 }  // namespace
 
 DeviceLink::DeviceLink(const MqttConfig& config, uint32_t dataId, const DeviceType* type,
@@ -69,8 +98,11 @@ DeviceLink::DeviceLink(const MqttConfig& config, uint32_t dataId, const DeviceTy
 }
 
 DeviceLink::~DeviceLink() {
-  if (starter_.joinable()) starter_.join();
-  mosquitto_loop_stop(client_, true);
+  // Only when the bridge never stopped it (a start that failed half-way).
+  if (network_.joinable()) {
+    RequestStop();
+    network_.join();
+  }
   mosquitto_destroy(client_);
 }
 
@@ -79,7 +111,7 @@ void DeviceLink::Start() {
   mosquitto_disconnect_callback_set(client_, &DeviceLink::OnDisconnect);
   mosquitto_publish_callback_set(client_, &DeviceLink::OnPublish);
   mosquitto_message_callback_set(client_, &DeviceLink::OnMessage);
-  mosquitto_reconnect_delay_set(client_, 1, 8, true);
+  mosquitto_log_callback_set(client_, &DeviceLink::OnLog);
   const MqttMessage will = AvailabilityMessage(config_, dataId_, false);
   Check(mosquitto_will_set(client_, will.topic.c_str(), static_cast<int>(will.payload.size()),
                            will.payload.data(), config_.qos, true),
@@ -89,42 +121,137 @@ void DeviceLink::Start() {
                                     config_.password.empty() ? nullptr : config_.password.c_str()),
           "mqtt credentials");
   }
-  if (!config_.caFile.empty()) {
-    Check(mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr,
-                            config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
-                            config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(), nullptr),
-          "mqtt TLS files");
-  }
-  // The network thread waits until the first connect has begun, then keeps reconnecting.
-  Check(mosquitto_loop_start(client_), "mqtt network thread");
-  starter_ = std::thread([this] {
-    const int rc =
-        mosquitto_connect_async(client_, config_.host.c_str(), config_.port, config_.keepAliveS);
-    // The network thread keeps trying; the first failure is said once, as what it is: no
-    // socket at all (an address family the service may not use, a name that does not resolve).
-    if (rc != MOSQ_ERR_SUCCESS) Notify(false, ErrorText(rc), true);
-  });
+  if (!config_.caFile.empty()) SetUpTls();
+  // Publishing threads only queue and wake the network thread; it alone writes.
+  Check(mosquitto_threaded_set(client_, true), "mqtt network thread");
+  network_ = std::thread([this] { Run(); });
 }
 
-void DeviceLink::Stop(std::chrono::milliseconds limit) {
-  if (starter_.joinable()) starter_.join();
-  Publish(AvailabilityMessage(config_, dataId_, false));
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      // A first connect still under way gets the limit too: a short run publishes as well.
-      const bool connecting = !connected_ && lastNotice_.empty();
-      if ((!connected_ && !connecting) || (connected_ && queue_.Empty() && inFlight_ == 0)) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+void DeviceLink::SetUpTls() {
+  Check(
+      mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr,
+                        config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
+                        config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(), &NoPassphrase),
+      "mqtt TLS files");
+  // Said, not assumed: the broker's certificate must chain to caFile (SSL_VERIFY_PEER) and name
+  // the configured host (libmosquitto checks the name, or the address, unless told insecure).
+  Check(mosquitto_tls_opts_set(client_, 1, nullptr, nullptr), "mqtt TLS options");
+  Check(mosquitto_tls_insecure_set(client_, false), "mqtt TLS host name check");
+}
+
+void DeviceLink::SayOffline() { Publish(AvailabilityMessage(config_, dataId_, false)); }
+
+bool DeviceLink::Settled() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A first connect still under way gets the time too: a short run publishes as well.
+  const bool connecting = !connected_ && lastNotice_.empty();
+  return (!connected_ && !connecting) || (connected_ && queue_.Empty() && inFlight_ == 0);
+}
+
+void DeviceLink::RequestStop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
+  wake_.notify_all();
   mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, false);
+}
+
+bool DeviceLink::Finish(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!wake_.wait_until(lock, deadline, [this] { return finished_; })) {
+    lock.unlock();
+    network_.detach();
+    g_threadLeft = true;
+    return false;
+  }
+  lock.unlock();
+  network_.join();
+  return true;
+}
+
+void DeviceLink::Run() {
+  std::chrono::seconds delay = kFirstRetry;
+  for (bool first = true;; first = false) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) break;
+      answered_ = false;
+      accepted_ = false;
+      disconnected_ = false;
+      tlsProblem_.clear();
+    }
+    // Resolves the name (which may block), then begins a connect that does not wait.
+    const int rc = first ? mosquitto_connect_async(client_, config_.host.c_str(), config_.port,
+                                                   config_.keepAliveS)
+                         : mosquitto_reconnect_async(client_);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      ConnectFailed(ErrorText(rc), first);
+    } else if (const auto ended = Serve()) {
+      ConnectFailed(*ended, false);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (accepted_) delay = kFirstRetry;
+    }
+    if (!WaitBeforeRetry(delay)) break;
+    delay = std::min(delay * 2, kLongestRetry);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  finished_ = true;
+  wake_.notify_all();
+}
+
+void DeviceLink::ConnectFailed(const std::string& why, bool first) {
+  std::string tls;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The disconnect callback said it already, or there is nothing to say: the broker answered.
+    if (disconnected_ || answered_ || stopping_) return;
+    tls = tlsProblem_;
+  }
+  // On a near broker the TLS handshake fails within the connect: said as when it fails later.
+  if (!tls.empty()) return Notify(false, "cannot connect: " + tls);
+  // No socket at all: an address family the service may not use, a name that does not resolve.
+  // Said once, as what it is.
+  Notify(false, first ? why : "cannot connect: " + why, first);
+}
+
+std::optional<std::string> DeviceLink::Serve() {
+  std::chrono::steady_clock::time_point stopBy{};
+  for (;;) {
+    const int rc = mosquitto_loop(client_, kLoopWaitMs, 1);
+    if (rc != MOSQ_ERR_SUCCESS) return ErrorText(rc);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!answered_) {
+      if (const auto refused = ConnectRefused()) return refused;
+    }
+    if (!stopping_) continue;
+    // A connect under way is simply dropped; a connection gets a moment for its DISCONNECT.
+    const auto now = std::chrono::steady_clock::now();
+    if (!connected_) return std::nullopt;
+    if (stopBy == std::chrono::steady_clock::time_point{}) stopBy = now + kDisconnectWait;
+    if (now > stopBy) return std::nullopt;
+  }
+}
+
+// libmosquitto 2.0 takes a TLS connect whose socket was refused for one still under way, and
+// loops on it without waiting until the keep-alive ends it: the socket says it hung up.
+std::optional<std::string> DeviceLink::ConnectRefused() {
+  const int fd = mosquitto_socket(client_);
+  pollfd socket{fd, POLLOUT, 0};
+  if (fd < 0 || poll(&socket, 1, 0) != 1 || (socket.revents & (POLLERR | POLLHUP)) == 0) {
+    return std::nullopt;
+  }
+  int error = 0;
+  socklen_t size = sizeof error;
+  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+  return std::string(std::strerror(error != 0 ? error : ECONNREFUSED));
+}
+
+bool DeviceLink::WaitBeforeRetry(std::chrono::seconds delay) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !wake_.wait_for(lock, delay, [this] { return stopping_; });
 }
 
 void DeviceLink::Publish(MqttMessage message) {
@@ -178,8 +305,12 @@ void DeviceLink::OnDisconnect(mosquitto*, void* self, int rc) {
   const int error = errno;
   auto* link = static_cast<DeviceLink*>(self);
   if (link->FailedBeforeAnswer()) {
-    const std::string why =
+    std::string why =
         rc == MOSQ_ERR_ERRNO && error != 0 ? std::strerror(error) : DisconnectReason(rc);
+    {
+      std::lock_guard<std::mutex> lock(link->mutex_);
+      if (!link->tlsProblem_.empty()) why = link->tlsProblem_;
+    }
     link->Notify(false, "cannot connect: " + why);
     return;
   }
@@ -188,6 +319,7 @@ void DeviceLink::OnDisconnect(mosquitto*, void* self, int rc) {
 
 bool DeviceLink::FailedBeforeAnswer() {
   std::lock_guard<std::mutex> lock(mutex_);
+  disconnected_ = true;
   // A connect the broker refused was said by OnConnect; the socket's end adds nothing.
   const bool unanswered = !connected_ && !answered_ && !stopping_;
   answered_ = false;
@@ -213,6 +345,36 @@ void DeviceLink::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
   static_cast<DeviceLink*>(self)->RepublishRetained();
 }
 
+// libmosquitto says what TLS refused only in its log.
+void DeviceLink::OnLog(mosquitto*, void* self, int level, const char* text) {
+  if (level == MOSQ_LOG_ERR && text != nullptr) static_cast<DeviceLink*>(self)->NoteTlsError(text);
+}
+
+void DeviceLink::NoteTlsError(const std::string& text) {
+  std::string problem;
+  if (text.find("host name verification failed") != std::string::npos) {
+    problem =
+        "the broker's certificate is not for " + config_.host + " (host name verification failed)";
+  } else if (text.find("certificate verify failed") != std::string::npos) {
+    // Still the connection's own: the log comes before the socket is closed.
+    const auto* ssl = static_cast<const SSL*>(mosquitto_ssl_get(client_));
+    const long result = ssl != nullptr ? SSL_get_verify_result(ssl) : X509_V_OK;
+    const std::string why =
+        result != X509_V_OK ? X509_verify_cert_error_string(result) : "certificate verify failed";
+    problem = UnknownIssuer(result) ? "the broker's certificate is not signed by the CA of " +
+                                          config_.caFile + " (" + why + ")"
+                                    : "the broker's certificate was refused: " + why;
+  } else if (text.rfind("OpenSSL Error", 0) == 0) {
+    // "OpenSSL Error[0]: error:0A00045C:SSL routines::tlsv13 alert certificate required"
+    const auto routine = text.rfind("::");
+    problem = "TLS: " + (routine != std::string::npos ? text.substr(routine + 2) : text);
+  } else {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (tlsProblem_.empty()) tlsProblem_ = problem;  // the first says why; the rest follows from it
+}
+
 void DeviceLink::Connected() {
   if (config_.homeAssistant) {
     const std::string status = config_.discoveryPrefix + "/status";
@@ -221,6 +383,7 @@ void DeviceLink::Connected() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = true;
+    accepted_ = true;
     inFlight_ = 0;
   }
   Notify(true, "");
@@ -274,7 +437,8 @@ void DeviceLink::Notify(bool connected, const std::string& reason, bool unreacha
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string notice = connected ? "connected" : reason;
-    if (notice == lastNotice_) return;
+    // A stopped link says nothing more: its console may be gone.
+    if (notice == lastNotice_ || stopping_) return;
     lastNotice_ = notice;
   }
   notices_.Take(

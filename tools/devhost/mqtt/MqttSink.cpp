@@ -2,6 +2,9 @@
 
 #include "mqtt/Payloads.h"
 
+#include <algorithm>
+#include <thread>
+
 // What each kind of event becomes on the broker; the rest is for people and the store only.
 struct MqttSink::Publisher {
   const MqttConfig& config;
@@ -57,7 +60,30 @@ void MqttSink::Start() {
 }
 
 void MqttSink::Stop(std::chrono::milliseconds limit) {
-  for (auto& [dataId, link] : links_) link->Stop(limit);
+  // Side by side: a host with many devices stops within the same bound as one with one.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (auto& [dataId, link] : links_) link->SayOffline();
+  for (auto& [dataId, link] : links_) {
+    while (!link->Settled() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  for (auto& [dataId, link] : links_) link->RequestStop();
+  const auto end = std::chrono::steady_clock::now() + kFinishLimit;
+  for (auto& [dataId, link] : links_) {
+    if (!link->Finish(end)) left_.push_back(link.get());
+  }
+}
+
+MqttSink::~MqttSink() {
+  // A network thread still inside a name look-up uses its link when it comes back: the link
+  // stays for the rest of the process (reachable from here, so not a leak).
+  static auto* kept = new std::vector<std::unique_ptr<DeviceLink>>();
+  for (auto& [dataId, link] : links_) {
+    if (std::find(left_.begin(), left_.end(), link.get()) != left_.end()) {
+      kept->push_back(std::move(link));
+    }
+  }
 }
 
 std::vector<MqttSummaryEvent> MqttSink::Summaries() {

@@ -29,10 +29,15 @@ class MqttSink : public EventSink {
 
   MqttSink(const MqttConfig& config, const std::vector<Device>& devices,
            const std::vector<KnownAlarm>& alarms, EventSink& notices);
+  ~MqttSink() override;
+  MqttSink(const MqttSink&) = delete;
+  MqttSink& operator=(const MqttSink&) = delete;
 
   void Start();
-  // Says `offline` for every device, waits at most `limit` for the rest to go out, disconnects.
+  // Says `offline` for every device, waits at most `limit` for the rest to go out, disconnects;
+  // then at most kFinishLimit for the network threads, whatever the broker does.
   void Stop(std::chrono::milliseconds limit);
+  static constexpr std::chrono::milliseconds kFinishLimit{500};
   std::vector<MqttSummaryEvent> Summaries();
 
   void Take(const HostEvent& event) override;
@@ -44,4 +49,5 @@ class MqttSink : public EventSink {
   const MqttConfig& config_;
   std::map<uint32_t, std::unique_ptr<DeviceLink>> links_;  // fixed after construction
   std::map<uint32_t, const DeviceType*> types_;            // of the devices of known type
+  std::vector<DeviceLink*> left_;  // links whose network thread did not end in Stop
 };

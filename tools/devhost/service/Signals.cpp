@@ -4,13 +4,17 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+// Read by every line's thread: volatile sig_atomic_t is only safe within the handler's own thread.
+// A lock-free atomic is safe in a signal handler too.
+std::atomic<int> stopRequested{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 // Written once by the handler and never read: it stays readable from then on, so every waiter,
 // on every thread and at any later time, wakes. A signal handler may write to a pipe; it may
 // not wake a condition variable.

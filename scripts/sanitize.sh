@@ -10,6 +10,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
+test_jobs=${TEST_JOBS:-$jobs}
 suites=("$@")
 ((${#suites[@]} == 0)) && suites=(address thread valgrind)
 
@@ -33,7 +34,7 @@ suite_address() {
   # Benchmarks are not tests: the instrumented tree leaves them out.
   configure "$dir" -DDO3008RA_SANITIZE=address -DDO3008RA_BENCHMARKS=OFF || return 1
   cmake --build "$dir" -j "$jobs" || return 1
-  (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs")
+  (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$test_jobs")
 }
 
 # Only the unit tests and the host's in-process tests are built; the concurrency tests are

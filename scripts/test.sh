@@ -8,10 +8,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
-# Every test makes its own folder, pseudo-terminal, socket and broker port, so ctest runs as
-# many at once as the machine has cores.
+# Every test makes its own folder, pseudo-terminal, socket and broker port, so ctest runs
+# several at once: twice as many as the machine has cores, since most end-to-end tests wait on
+# a poll interval or a serial answer far more than they compute.
 jobs=$(nproc)
 export JOBS=$jobs
+export TEST_JOBS=$((2 * jobs))
 
 run_native() {
   "$root/scripts/build.sh" && cd "${BUILD_DIR:-$root/build}" || return 1
@@ -20,7 +22,7 @@ run_native() {
   # ctest so that its summary stays the suite's count.
   "$root/scripts/bench.sh" smoke "$PWD" >bench-smoke.log 2>&1
   local smoke=$?
-  ctest --output-on-failure --timeout 300 --no-tests=error -j "$jobs" || return 1
+  ctest --output-on-failure --timeout 300 --no-tests=error -j "$TEST_JOBS" || return 1
   ((smoke == 0)) || { cat bench-smoke.log; echo "benchmark smoke run FAILED"; return 1; }
   tail -n 1 bench-smoke.log
 }

@@ -27,7 +27,7 @@ packages=(
   libboost-dev:armhf libjsoncpp-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
   # The reference host and the simulator for the board. Multi-Arch: same, so they sit beside the
   # amd64 ones; apt keeps both at one version.
-  libmodbus-dev:armhf libsqlite3-dev:armhf libmosquitto-dev:armhf
+  libmodbus-dev:armhf libsqlite3-dev:armhf libmosquitto-dev:armhf libssl-dev:armhf
   # A second ARM toolchain, standing in for a board vendor's SDK (scripts/test-vendor-arm.sh);
   # dpkg-dev (dpkg-shlibdeps) and file for packaging the plug-in with CPack.
   g++-11-arm-linux-gnueabihf dpkg-dev file

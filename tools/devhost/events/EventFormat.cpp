@@ -19,12 +19,12 @@ std::string OneDecimal(double value) {
   return std::string(text, end);
 }
 
-std::string Padded(const std::string& word, std::size_t width) {
+std::string PaddedWord(const std::string& word, std::size_t width) {
   return word.size() >= width ? word + " " : word + std::string(width - word.size(), ' ');
 }
 
 std::string Prefix(const char* word, uint32_t dataId) {
-  return Padded(word, 9) + Padded(std::to_string(dataId), 6);
+  return PaddedWord(word, 9) + PaddedWord(std::to_string(dataId), 6);
 }
 
 // "temperature 23.4  humidity 45.6  pressure 1013.2": the measured fields of the record's type.
@@ -116,7 +116,7 @@ struct TextOf {
   std::optional<std::string> operator()(const AlarmEvent& e) const {
     const std::string head = e.active ? "alarm raised" : "alarm cleared";
     const std::string detail = e.active ? e.alarmText : "value " + e.valueText;
-    return Padded(head, 15) + Padded(std::to_string(e.dataId), 6) + e.alarmId + " (" +
+    return PaddedWord(head, 15) + PaddedWord(std::to_string(e.dataId), 6) + e.alarmId + " (" +
            e.signalName + ", level " + std::to_string(e.level) + "): " + detail;
   }
   std::optional<std::string> operator()(const ReportEvent& e) const {

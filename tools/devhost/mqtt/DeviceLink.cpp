@@ -65,7 +65,7 @@ void Check(int rc, const std::string& what) {
 }
 
 // The key file was checked at start: nobody is there to type a passphrase.
-int NoPassphrase(char*, int, int, void*) { return 0; }
+int RefusePassphrase(char*, int, int, void*) { return 0; }
 
 // Verification results that mean "not signed by a CA we trust".
 bool UnknownIssuer(long result) {
@@ -128,11 +128,11 @@ void DeviceLink::Start() {
 }
 
 void DeviceLink::SetUpTls() {
-  Check(
-      mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr,
-                        config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
-                        config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(), &NoPassphrase),
-      "mqtt TLS files");
+  Check(mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr,
+                          config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
+                          config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(),
+                          &RefusePassphrase),
+        "mqtt TLS files");
   // Said, not assumed: the broker's certificate must chain to caFile (SSL_VERIFY_PEER) and name
   // the configured host (libmosquitto checks the name, or the address, unless told insecure).
   Check(mosquitto_tls_opts_set(client_, 1, nullptr, nullptr), "mqtt TLS options");

@@ -45,8 +45,8 @@ pid_t Spawn(Pipe& in, Pipe& out, Pipe& err) {
 }
 
 // Feeds stdin and drains stdout and stderr together, so that neither side waits on a full pipe.
-bool Exchange(int& in, int& out, int& errFd, const std::string& script, std::string& picture,
-              std::string& errors, std::chrono::steady_clock::time_point deadline) {
+bool RunGnuplot(int& in, int& out, int& errFd, const std::string& script, std::string& picture,
+                std::string& errors, std::chrono::steady_clock::time_point deadline) {
   std::size_t sent = 0;
   fcntl(in, F_SETFL, O_NONBLOCK);
   while (out >= 0 || errFd >= 0) {
@@ -83,8 +83,8 @@ std::string RunGnuplot(const std::string& script, std::chrono::milliseconds limi
   signal(SIGPIPE, SIG_IGN);
   const pid_t pid = Spawn(in, out, err);
   std::string picture, errors;
-  const bool finished = Exchange(in.write, out.read, err.read, script, picture, errors,
-                                 std::chrono::steady_clock::now() + limit);
+  const bool finished = RunGnuplot(in.write, out.read, err.read, script, picture, errors,
+                                   std::chrono::steady_clock::now() + limit);
   if (!finished) kill(pid, SIGKILL);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -31,7 +31,7 @@ std::string Number(double value) {
 }
 
 // gnuplot string in double quotes.
-std::string Quoted(const std::string& text) {
+std::string GnuplotQuoted(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') quoted += '\\';
@@ -80,7 +80,7 @@ std::string Legend(bool raised, bool cleared, bool lost) {
   std::string text;
   double y = 0.92;
   const auto entry = [&](const std::string& sample, const char* name) {
-    text += sample + "\nset label " + Quoted(name) + " at graph 1.055, graph " + Number(y) +
+    text += sample + "\nset label " + GnuplotQuoted(name) + " at graph 1.055, graph " + Number(y) +
             " left font \",9\"\n";
     y -= 0.14;
   };
@@ -105,8 +105,8 @@ std::string Panel(const PlotRequest& request, int signal) {
   const std::string& title = field.key;
   const char* colour = kColours[static_cast<std::size_t>(signal) % kColourCount];
   std::string text = "unset arrow\nunset label\nunset object\n";
-  text +=
-      "set ylabel " + Quoted(field.unit.empty() ? title : title + " (" + field.unit + ")") + "\n";
+  text += "set ylabel " +
+          GnuplotQuoted(field.unit.empty() ? title : title + " (" + field.unit + ")") + "\n";
   if (signal + 1 == static_cast<int>(curves.size())) {
     text += "set format x " + TimeFormat(request.spanSeconds) + "\nset xlabel \"local time\"\n";
   } else {
@@ -114,16 +114,17 @@ std::string Panel(const PlotRequest& request, int signal) {
   }
   int object = 1;
   for (const PlotOutage& outage : request.outages) {
-    text += "set object " + std::to_string(object++) + " rect from " + Quoted(outage.from) +
-            ", graph 0 to " + Quoted(outage.to) + ", graph 1 " + kLostStyle + " behind\n";
+    text += "set object " + std::to_string(object++) + " rect from " + GnuplotQuoted(outage.from) +
+            ", graph 0 to " + GnuplotQuoted(outage.to) + ", graph 1 " + kLostStyle + " behind\n";
   }
   bool raised = false, cleared = false;
   for (const PlotAlarm& alarm : request.alarms) {
     if (alarm.signal != signal) continue;
     const char* lineColour = alarm.raised ? kRaisedColour : kClearedColour;
-    text += "set arrow from " + Quoted(alarm.time) + ", graph 0 to " + Quoted(alarm.time) +
-            ", graph 1 nohead dashtype 2 linecolor rgb " + lineColour + "\n";
-    text += "set label " + Quoted(alarm.id) + " at " + Quoted(alarm.time) +
+    text += "set arrow from " + GnuplotQuoted(alarm.time) + ", graph 0 to " +
+            GnuplotQuoted(alarm.time) + ", graph 1 nohead dashtype 2 linecolor rgb " + lineColour +
+            "\n";
+    text += "set label " + GnuplotQuoted(alarm.id) + " at " + GnuplotQuoted(alarm.time) +
             ", graph 0.97 rotate by 90 right offset -1,0 font \",8\" textcolor rgb " + lineColour +
             "\n";
     (alarm.raised ? raised : cleared) = true;
@@ -131,7 +132,7 @@ std::string Panel(const PlotRequest& request, int signal) {
   text += ValueRange(request, signal);
   text += Legend(raised, cleared, !request.outages.empty());
   std::string plot = "plot $" + title + " using 1:2 with lines linewidth 1.5 linecolor rgb " +
-                     Quoted(colour) + " title " + Quoted(title);
+                     GnuplotQuoted(colour) + " title " + GnuplotQuoted(title);
   int limitIndex = 0;
   for (const PlotLimit& limit : request.limits) {
     if (limit.signal != signal) continue;
@@ -139,10 +140,10 @@ std::string Panel(const PlotRequest& request, int signal) {
     const std::string name = title + "_limit" + std::to_string(limitIndex++);
     text += "$" + name + " << EOD\n" + request.first + " " + Number(limit.value) + "\n" +
             request.last + " " + Number(limit.value) + "\nEOD\n";
-    text += "set label " + Quoted(limit.label) + " at graph 0.99, first " + Number(limit.value) +
-            " right offset 0,0.6 font \",9\"\n";
+    text += "set label " + GnuplotQuoted(limit.label) + " at graph 0.99, first " +
+            Number(limit.value) + " right offset 0,0.6 font \",9\"\n";
     plot += ", $" + name + " using 1:2 with lines dashtype 3 linecolor rgb \"#7d3c98\" title " +
-            Quoted(limit.label);
+            GnuplotQuoted(limit.label);
   }
   return text + plot + "\n";
 }
@@ -189,14 +190,15 @@ std::string PlotScriptText(const PlotRequest& request) {
               std::to_string(request.height) + " font \"sans,10\" background \"white\"\n";
   }
   script += "set encoding utf8\nset xdata time\nset timefmt \"%Y-%m-%dT%H:%M:%S\"\n";
-  script += "set xrange [" + Quoted(request.first) + ":" + Quoted(request.last) + "]\n";
+  script +=
+      "set xrange [" + GnuplotQuoted(request.first) + ":" + GnuplotQuoted(request.last) + "]\n";
   // The legend sits in a right margin of fixed width, so that the panels' time axes line up.
   script += "set key off\nset grid\nset lmargin 12\nset rmargin 18\n";
   const auto& curves = request.series.curves;
   for (const PlotCurve& curve : curves) script += DataBlock(curve.field->key, curve.points);
   script += "set multiplot layout " + std::to_string(curves.size()) + ",1 title " +
-            Quoted("device " + std::to_string(request.dataId) + ", " + request.first + " to " +
-                   request.last) +
+            GnuplotQuoted("device " + std::to_string(request.dataId) + ", " + request.first +
+                          " to " + request.last) +
             "\n";
   for (std::size_t i = 0; i < curves.size(); ++i) script += Panel(request, static_cast<int>(i));
   return script + "unset multiplot\n";

@@ -5,12 +5,12 @@
 
 namespace {
 
-struct TableColumns {
+struct EventTableColumns {
   const char* table;
   const char* columns;  // after id, data_id, time
 };
 
-TableColumns ColumnsOf(EventTable table) {
+EventTableColumns ColumnsOf(EventTable table) {
   switch (table) {
     case EventTable::kAlarms:
       return {"alarm_events", "alarm_id, signal_name, level, active, value_text, alarm_text"};
@@ -97,7 +97,7 @@ std::vector<HistoryRow> Store::History(const RowQuery& query) {
 }
 
 StoredRows Store::Events(EventTable table, const RowQuery& query) {
-  const TableColumns of = ColumnsOf(table);
+  const EventTableColumns of = ColumnsOf(table);
   const std::string columns = std::string("id, data_id, time, ") + of.columns;
   Statement statement(db_, NewestInRange(of.table, columns, query).c_str());
   BindQuery(statement, query);

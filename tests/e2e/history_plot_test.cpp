@@ -305,8 +305,7 @@ TEST(HistoryEvery, PrintsHourlyAggregatesAndThePlotNamesItsLevel) {
   const std::string svg = bench.dir.Path("days.svg");
   const auto days = bench.Host({"plot", "--data-id", "12", "--output", svg});
   ASSERT_EQ(days.exitCode, 0) << days.err;
-  EXPECT_NE(days.out.find("from the minute rollups (4320 minutes)"), std::string::npos)
-      << days.out;
+  EXPECT_NE(days.out.find("from the minute rollups (4320 minutes)"), std::string::npos) << days.out;
   EXPECT_NE(ReadFile(svg).find("from the minute rollups"), std::string::npos);
   const auto hours = bench.Host({"plot", "--data-id", "12", "--since", "2025-06-02T10:00",
                                  "--until", "2025-06-02T12:00", "--output", svg});

@@ -54,7 +54,7 @@ bool SaysSoon(const std::string& file, const std::string& text) {
 
 struct StoreState {
   long long rows = 0;
-  Bytes lastRecord;  // of last_record; empty when there is none yet
+  Bytes lastRecord;          // of last_record; empty when there is none yet
   bool backfilling = false;  // rows from before rollups not rolled up yet
 };
 
@@ -70,13 +70,12 @@ bool CheckRollups(const std::string& db, int kill, bool full) {
       QueryCount(db, "SELECT backfilled_to < backfill_end FROM rollup_state") != 0;
   for (const auto& [table, prefix, suffix] : {std::make_tuple("rollup_minutes", "16", ":00"),
                                               std::make_tuple("rollup_hours", "13", ":00:00")}) {
-    const std::string bucket =
-        std::string("substr(time, 1, ") + prefix + ") || '" + suffix + "'";
-    const std::string from =
-        full || backfilling
-            ? "''"
-            : "(SELECT " + bucket + " FROM history WHERE id = (SELECT min(id) FROM history "
-                                    "WHERE id > 0))";
+    const std::string bucket = std::string("substr(time, 1, ") + prefix + ") || '" + suffix + "'";
+    const std::string from = full || backfilling
+                                 ? "''"
+                                 : "(SELECT " + bucket +
+                                       " FROM history WHERE id = (SELECT min(id) FROM history "
+                                       "WHERE id > 0))";
     std::string recomputed = "SELECT data_id, " + bucket + ", count(*)";
     std::string stored = "SELECT data_id, time, count";
     for (const std::string value : {"temperature", "humidity", "pressure"}) {
@@ -84,8 +83,10 @@ bool CheckRollups(const std::string& db, int kill, bool full) {
                     " * 10) AS INTEGER))";
       stored += ", " + value + "_min, " + value + "_max, " + value + "_sum_tenths";
     }
-    recomputed += " FROM history, rollup_state WHERE (history.id <= backfilled_to OR "
-                  "history.id > backfill_end) AND time >= " + from + " GROUP BY 1, 2";
+    recomputed +=
+        " FROM history, rollup_state WHERE (history.id <= backfilled_to OR "
+        "history.id > backfill_end) AND time >= " +
+        from + " GROUP BY 1, 2";
     stored += std::string(" FROM ") + table + " WHERE time >= " + from;
     EXPECT_EQ(QueryCount(db, "SELECT count(*) FROM (" + recomputed + " EXCEPT " + stored + ")"), 0)
         << table << " lacks or differs from its rows after kill " << kill;
@@ -127,7 +128,9 @@ void MakeOldDatabase(const Bench& bench, const std::string& config) {
       "humidity_calibration, pressure_calibration, address, baud_code";
   const std::string sql =
       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000) "
-      "INSERT INTO history (id, " + columns + ") SELECT -i, data_id, datetime(time, '-' || (3 * i) "
+      "INSERT INTO history (id, " +
+      columns +
+      ") SELECT -i, data_id, datetime(time, '-' || (3 * i) "
       "|| ' seconds'), record, (i % 301) / 10.0 - 5, humidity + i % 7, pressure, "
       "temperature_calibration, humidity_calibration, pressure_calibration, address, baud_code "
       "FROM n, (SELECT * FROM history ORDER BY id LIMIT 1); DROP TABLE rollup_minutes; "

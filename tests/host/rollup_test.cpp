@@ -129,8 +129,8 @@ TEST_F(Rollups, ADatabaseFromBeforeRollupsGetsThemInBatchesResumedAfterAStop) {
     minutes = Aggregates(store, Level::kMinute, Level::kMinute);
     hours = Aggregates(store, Level::kHour, Level::kHour);
   }
-  ASSERT_NO_FATAL_FAILURE(Execute(
-      path, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state"));
+  ASSERT_NO_FATAL_FAILURE(
+      Execute(path, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state"));
   {
     Store store(path, true);  // the first start of a host with rollups
     EXPECT_EQ(store.Rollups().backfillEnd, 500);

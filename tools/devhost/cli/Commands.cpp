@@ -138,8 +138,7 @@ int AggregatesCommand(const CommandLine& line, Console& console, Store& store,
   WriteCsv(AggregatesCsv(rows), *line.csvPath);
   if (*line.csvPath != "-") {
     console.Notice("exported " + std::to_string(rows.size()) + " aggregate(s) per " +
-                   FactsOf(bucket).name + " from " + SourceText(source) + " to " +
-                   *line.csvPath);
+                   FactsOf(bucket).name + " from " + SourceText(source) + " to " + *line.csvPath);
   }
   return kExitOk;
 }
@@ -197,9 +196,14 @@ int PruneCommand(const CommandLine& line, Console& console) {
   // History rows go only once they are in the rollups: a database without them gets them
   // first, as a host would make them (in batches; a host running meanwhile waits one at most).
   store.EnsureRollups();
-  RollupBackfill::RunToEnd(store, [&](const std::string& done) {
+  const bool rolledUp = RollupBackfill::RunToEnd(store, [&](const std::string& done) {
     progress.Say("prune: rolling up the rows first, " + done);
+    return !StopRequested();
   });
+  if (!rolledUp) {
+    console.Notice("stopped by signal while rolling up the rows, before pruning");
+    return kExitOk;
+  }
   Pruner pruner(store, levels, std::time(nullptr));
   while (pruner.Step()) {
     if (StopRequested()) break;

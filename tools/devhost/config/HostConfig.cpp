@@ -196,8 +196,8 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     }
     config.minuteRetentionDays = static_cast<int>(
         fields.Integer("minuteRetentionDays", 1, 36500, config.minuteRetentionDays));
-    config.hourRetentionDays = static_cast<int>(
-        fields.Integer("hourRetentionDays", 1, 36500, config.hourRetentionDays));
+    config.hourRetentionDays =
+        static_cast<int>(fields.Integer("hourRetentionDays", 1, 36500, config.hourRetentionDays));
     const Json::Value& lines = fields.Get("lines");
     if (!lines.isArray() || lines.empty()) fields.Fail("lines", "must list at least one line");
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {

@@ -8,9 +8,9 @@ namespace {
 
 using Names = std::initializer_list<const char*>;
 
-const Names kRoot = {"workDir",       "database",           "controlSocket",
-                     "retentionDays", "minuteRetentionDays", "hourRetentionDays",
-                     "lines",         "mqtt"};
+const Names kRoot = {
+    "workDir",           "database", "controlSocket", "retentionDays", "minuteRetentionDays",
+    "hourRetentionDays", "lines",    "mqtt"};
 const Names kLine = {"device",         "baudRate",      "parity",
                      "dataBits",       "stopBits",      "responseTimeoutMs",
                      "pollIntervalMs", "linkLostAfter", "devices"};

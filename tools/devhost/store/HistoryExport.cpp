@@ -195,8 +195,8 @@ std::string EventRowsJsonDocument(const StoredRows& rows, const std::string& kin
 }
 
 std::string SourceText(Level source) {
-  return source == Level::kRaw ? "the records" : "the " + std::string(FactsOf(source).name) +
-                                                     " rollups";
+  return source == Level::kRaw ? "the records"
+                               : "the " + std::string(FactsOf(source).name) + " rollups";
 }
 
 namespace {
@@ -236,12 +236,16 @@ std::string AggregatesCsv(const std::vector<Aggregate>& rows) {
 
 std::string AggregatesTable(const std::vector<Aggregate>& rows, Level bucket, Level source) {
   char text[160];
-  std::string table = std::string("per ") + FactsOf(bucket).name + ", from " + SourceText(source) +
-                      "\n";
+  std::string table =
+      std::string("per ") + FactsOf(bucket).name + ", from " + SourceText(source) + "\n";
   std::snprintf(text, sizeof text, "%-8s %-20s %6s", "data_id", "time", "count");
   table += text;
+  // Each value's column as wide as its name, "temperature min/mean/max".
+  std::vector<int> widths;
   for (const HistoryColumn& column : RollupColumns()) {
-    std::snprintf(text, sizeof text, "  %-20s", (column.key + " min/mean/max").c_str());
+    const std::string name = column.key + " min/mean/max";
+    widths.push_back(static_cast<int>(name.size()));
+    std::snprintf(text, sizeof text, "  %s", name.c_str());
     table += text;
   }
   table += "\n";
@@ -255,7 +259,7 @@ std::string AggregatesTable(const std::vector<Aggregate>& rows, Level bucket, Le
         const auto value = Figure(row, c, which);
         cell += (which ? "/" : "") + (value ? Format(kFigureFormats[which], *value) : "");
       }
-      std::snprintf(text, sizeof text, "  %-20s", cell.c_str());
+      std::snprintf(text, sizeof text, "  %-*s", widths[c], cell.c_str());
       table += text;
     }
     table += "\n";
@@ -263,8 +267,7 @@ std::string AggregatesTable(const std::vector<Aggregate>& rows, Level bucket, Le
   return table + std::to_string(rows.size()) + " " + FactsOf(bucket).name + "(s)\n";
 }
 
-std::string AggregatesJsonDocument(const std::vector<Aggregate>& rows, Level bucket,
-                                   Level source) {
+std::string AggregatesJsonDocument(const std::vector<Aggregate>& rows, Level bucket, Level source) {
   Json::Value document(Json::objectValue);
   document["command"] = "history";
   document["every"] = FactsOf(bucket).every;

@@ -24,7 +24,6 @@ std::string EventRowsJsonDocument(const StoredRows& rows, const std::string& kin
 // device's type has no such value). `bucket` is their level, `source` where they came from.
 std::string AggregatesCsv(const std::vector<Aggregate>& rows);
 std::string AggregatesTable(const std::vector<Aggregate>& rows, Level bucket, Level source);
-std::string AggregatesJsonDocument(const std::vector<Aggregate>& rows, Level bucket,
-                                   Level source);
+std::string AggregatesJsonDocument(const std::vector<Aggregate>& rows, Level bucket, Level source);
 // "the minute rollups" or "the records".
 std::string SourceText(Level source);

@@ -11,7 +11,7 @@ const std::optional<EventTable> kTableOrder[kRawTables] = {
     std::nullopt, EventTable::kAlarms, EventTable::kLinks, EventTable::kThresholdValues,
     EventTable::kReports};
 const char* const kTableNames[Pruner::kTables] = {
-    "history",        "alarm events",   "link events",  "threshold values",
+    "history",        "alarm events",   "link events", "threshold values",
     "analog reports", "minute rollups", "hour rollups"};
 constexpr Level kRollupOrder[] = {Level::kMinute, Level::kHour};
 
@@ -41,10 +41,9 @@ void Pruner::SkipUnused() {
 bool Pruner::Step() {
   if (Done()) return false;
   const long long deleted =
-      table_ < kRawTables
-          ? store_.PruneBatch(kTableOrder[table_], cutoffs_[table_], kBatchRows)
-          : store_.PruneRollupBatch(kRollupOrder[table_ - kRawTables], cutoffs_[table_],
-                                    kBatchRows);
+      table_ < kRawTables ? store_.PruneBatch(kTableOrder[table_], cutoffs_[table_], kBatchRows)
+                          : store_.PruneRollupBatch(kRollupOrder[table_ - kRawTables],
+                                                    cutoffs_[table_], kBatchRows);
   deleted_[table_] += deleted;
   if (deleted < kBatchRows) {
     ++table_;

@@ -11,9 +11,9 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 std::string BackfillProgress(long long first, long long at, long long end) {
-  const double share = end > first ? 100.0 * static_cast<double>(at - first) /
-                                         static_cast<double>(end - first)
-                                   : 100.0;
+  const double share =
+      end > first ? 100.0 * static_cast<double>(at - first) / static_cast<double>(end - first)
+                  : 100.0;
   char text[96];
   std::snprintf(text, sizeof text, "%.0f%% (rows up to id %lld of %lld)", share, at, end);
   return text;
@@ -70,13 +70,14 @@ bool RollupBackfill::RunUntil(Clock::time_point deadline) {
   return false;
 }
 
-void RollupBackfill::RunToEnd(Store& store,
-                              const std::function<void(const std::string&)>& progress) {
+bool RollupBackfill::RunToEnd(Store& store,
+                              const std::function<bool(const std::string&)>& progress) {
   RollupState state = store.Rollups();
   const long long first = state.backfilledTo;
   while (state.present && !state.Complete()) {
     store.BackfillRollups(kBatchRows);
     state = store.Rollups();
-    progress(BackfillProgress(first, state.backfilledTo, state.backfillEnd));
+    if (!progress(BackfillProgress(first, state.backfilledTo, state.backfillEnd))) return false;
   }
+  return true;
 }

@@ -23,9 +23,9 @@ class RollupBackfill {
 
   // Runs batches while one fits before `deadline`; true once nothing is left to roll up.
   bool RunUntil(std::chrono::steady_clock::time_point deadline);
-  // Rolls everything up at once, telling `progress` after each batch (devhost prune). Throws
-  // StoreError.
-  static void RunToEnd(Store& store, const std::function<void(const std::string&)>& progress);
+  // Rolls everything up at once, telling `progress` after each batch (devhost prune), which
+  // returns false to stop there; false when stopped. Throws StoreError.
+  static bool RunToEnd(Store& store, const std::function<bool(const std::string&)>& progress);
 
  private:
   bool Start();

@@ -170,8 +170,7 @@ void EnsureRollupTables(sqlite3* db) {
 std::string BackfillText(Level level) {
   const LevelFacts& facts = FactsOf(level);
   return InsertHead(facts) +
-         AggregateSelect(Level::kRaw, level, " WHERE id > ?1 AND id <= ?2", "") +
-         MergeTail();
+         AggregateSelect(Level::kRaw, level, " WHERE id > ?1 AND id <= ?2", "") + MergeTail();
 }
 
 std::string AggregateSelect(Level source, Level bucket, const std::string& where,
@@ -228,8 +227,8 @@ void RollupWriter::Add(uint32_t dataId, const std::string& time, const RecordVal
         update += ", " + k + "_sum_tenths = " + k + "_sum_tenths + " + tenths;
         values += ", " + value + ", " + value + ", " + tenths;
       }
-      updates_[i] = std::make_unique<Statement>(
-          db_, (update + " WHERE data_id = ?1 AND time = ?2").c_str());
+      updates_[i] =
+          std::make_unique<Statement>(db_, (update + " WHERE data_id = ?1 AND time = ?2").c_str());
       inserts_[i] = std::make_unique<Statement>(db_, (InsertHead(facts) + values + ")").c_str());
     }
     bucket_.assign(time, 0, std::min(time.size(), facts.prefix));
@@ -266,7 +265,8 @@ Level ChooseLevel(long long wantedSeconds,
     const auto& at = first[static_cast<std::size_t>(facts.level)];
     if (!at) return false;
     const long long floor =
-        facts.seconds == 0 ? *start : *start - (((*start % facts.seconds) + facts.seconds) % facts.seconds);
+        facts.seconds == 0 ? *start
+                           : *start - (((*start % facts.seconds) + facts.seconds) % facts.seconds);
     return *at <= floor;
   };
   // The coarsest level fine enough, then finer ones; then coarser ones, finest first.

@@ -2,9 +2,9 @@
 // Rollups: per device, per minute and per hour, the count of stored cycles and the minimum,
 // maximum and sum of each measured field (events/DeviceTypes: FieldKind::kMeasured), so that a
 // plot of a year or hourly figures read thousands of rows, not millions. A cycle's rollups are
-// written by the statement after its history row, in the same transaction: after a crash they
-// are never ahead of or behind their rows. Sums are kept in tenths, as whole numbers: the
-// device's values have one decimal place, so a mean (sum / count) is exact, whatever the order
+// written right after its history row, in the same transaction (Store::AddHistory): after a
+// crash they are never ahead of or behind their rows. Sums are kept in tenths, as whole numbers:
+// the device's values have one decimal place, so a mean (sum / count) is exact, whatever the order
 // the values came in.
 //
 // A database made before rollups gets its tables at the first start of a host; the rows it held
@@ -94,7 +94,7 @@ class RollupWriter {
 
 // How far the rollups of the database go.
 struct RollupState {
-  bool present = false;       // the tables exist
+  bool present = false;        // the tables exist
   long long backfilledTo = 0;  // history rows up to this id are rolled up...
   long long backfillEnd = 0;   // ...and those after this one were rolled up as stored
   bool Complete() const { return present && backfilledTo >= backfillEnd; }
@@ -128,4 +128,5 @@ struct Aggregate {
 // `first`: per level, the calendar seconds of its first row (bucket) in the range; nothing
 // where it has none or cannot be used (rollups not complete). The coarsest level no coarser
 // than `wanted` that reaches back to the start of the data, else the finest level that does.
-Level ChooseLevel(long long wantedSeconds, const std::array<std::optional<long long>, kLevels>& first);
+Level ChooseLevel(long long wantedSeconds,
+                  const std::array<std::optional<long long>, kLevels>& first);

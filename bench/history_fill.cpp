@@ -1,11 +1,15 @@
 // Fills a devhost database with a long history of one device, for measuring range queries,
 // pruning and plots on a year of 1-second cycles (scripts/history-bench.sh). Not run in CI.
 //
-//   history_fill DATABASE [DAYS=365] [DATA_ID=12]
+//   history_fill [--rows-only] DATABASE [DAYS=365] [DATA_ID=12]
 //
 // The schema and indexes are the host's own (Store); the rows end now. Temperature, humidity and
 // pressure follow daily and weekly waves; every 30 days the link is lost for 10 minutes (no rows,
 // link events), and T01001 is raised above 30 °C and cleared below 28 °C.
+// The rows are written as a host from before rollups wrote them; then the rollups are built as a
+// host does for such a database (Store::BackfillRollups, in batches), timed, unless --rows-only
+// leaves that to a host. A DATABASE that exists already is not filled again: only its rollups
+// are built, where it lacks them.
 #include <sqlite3.h>
 
 #include <cmath>
@@ -14,6 +18,10 @@
 #include <ctime>
 #include <string>
 
+#include <algorithm>
+#include <chrono>
+
+#include "store/RollupBackfill.h"
 #include "store/Store.h"
 #include "store/TimeRange.h"
 
@@ -37,18 +45,74 @@ void Run(sqlite3_stmt* statement, sqlite3* db) {
   sqlite3_reset(statement);
 }
 
+// The rollups of every row, in the batches a running host takes between its poll rounds.
+void BuildRollups(const char* path) {
+  using Clock = std::chrono::steady_clock;
+  Store store(path, true);  // makes the rollup tables of a database without them
+  // As the host's backfill: no checkpoint in a batch (the host's lines make them).
+  store.SetAutoCheckpoint(0);
+  const RollupState state = store.Rollups();
+  if (state.Complete()) return;
+  std::fprintf(stderr, "history_fill: rolling up rows %lld to %lld in batches of %d\n",
+               state.backfilledTo + 1, state.backfillEnd, RollupBackfill::kBatchRows);
+  const auto started = Clock::now();
+  auto told = started;
+  Clock::duration longest{};
+  long long rows = 0;
+  // Batches that took up to 2, 5, 10, 20, 50 ms and longer.
+  const double bounds[] = {2, 5, 10, 20, 50};
+  long long counts[6] = {};
+  while (true) {
+    const auto before = Clock::now();
+    const long long taken = store.BackfillRollups(RollupBackfill::kBatchRows);
+    const auto took = Clock::now() - before;
+    longest = std::max(longest, took);
+    const double ms = std::chrono::duration<double, std::milli>(took).count();
+    ++counts[std::upper_bound(std::begin(bounds), std::end(bounds), ms) - std::begin(bounds)];
+    rows += taken;
+    if (taken == 0) break;
+    if (Clock::now() - told > std::chrono::seconds(30)) {
+      told = Clock::now();
+      std::fprintf(stderr, "history_fill: %lld rows rolled up\n", rows);
+    }
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  std::fprintf(stderr,
+               "history_fill: %lld rows rolled up in %.1f s (%.0f rows/s), longest batch "
+               "%.1f ms\n",
+               rows, seconds, static_cast<double>(rows) / seconds,
+               std::chrono::duration<double, std::milli>(longest).count());
+  std::fprintf(stderr,
+               "history_fill: batches up to 2 ms %lld, 5 ms %lld, 10 ms %lld, 20 ms %lld, 50 ms "
+               "%lld, longer %lld\n",
+               counts[0], counts[1], counts[2], counts[3], counts[4], counts[5]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool rowsOnly = argc > 1 && std::string(argv[1]) == "--rows-only";
+  if (rowsOnly) {
+    --argc;
+    ++argv;
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: history_fill DATABASE [DAYS] [DATA_ID]\n");
+    std::fprintf(stderr, "usage: history_fill [--rows-only] DATABASE [DAYS] [DATA_ID]\n");
     return 2;
   }
   const long long days = argc > 2 ? std::atoll(argv[2]) : 365;
   const long long dataId = argc > 3 ? std::atoll(argv[3]) : 12;
+  if (std::FILE* existing = std::fopen(argv[1], "rb")) {
+    std::fclose(existing);
+    if (!rowsOnly) BuildRollups(argv[1]);
+    return 0;
+  }
   { Store schema(argv[1], true); }
   sqlite3* db = nullptr;
   Check(sqlite3_open(argv[1], &db), db);
+  // As a host from before rollups left it: its rows are rolled up afterwards.
+  sqlite3_exec(db, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state",
+               nullptr, nullptr, nullptr);
   sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
   sqlite3_stmt* history =
       Prepare(db,
@@ -109,5 +173,6 @@ int main(int argc, char** argv) {
   sqlite3_finalize(link);
   sqlite3_close(db);
   std::fprintf(stderr, "history_fill: %lld rows in %s\n", rows, argv[1]);
+  if (!rowsOnly) BuildRollups(argv[1]);
   return 0;
 }

@@ -268,4 +268,50 @@ TEST(Plot, DrawsEveryStoredPointAndTheLimitAtItsValue) {
   EXPECT_NE(empty.err.find("nothing to plot"), std::string::npos) << empty.err;
 }
 
+// Three days of records every 30 s: history --every prints the hour rollups' figures, and the
+// plot of the three days names the minute rollups it drew from, one of two hours the records.
+TEST(HistoryEvery, PrintsHourlyAggregatesAndThePlotNamesItsLevel) {
+  Bench bench;
+  const long long start = CalendarSeconds("2025-06-01 00:00:00").value();
+  {
+    Store store(bench.Database(), true);
+    std::vector<unsigned char> record(47, 0);
+    store.Begin();
+    for (long long i = 0; i < 3 * 2880; ++i) {
+      const auto tenths = static_cast<int>(200 + i % 120);  // 20.0 to 31.9 °C, each hour
+      record[14] = static_cast<unsigned char>(tenths & 0xFF);
+      record[15] = static_cast<unsigned char>(tenths >> 8);
+      store.AddHistory(Bench::kDataId, CalendarText(start + 30 * i), record.data(), 47);
+    }
+    store.Commit();
+  }
+  const auto hourly = bench.Host({"history", "--every", "1h", "--limit", "0", "--json"});
+  ASSERT_EQ(hourly.exitCode, 0) << hourly.err;
+  const Json::Value document = JsonValue(hourly.out);
+  EXPECT_EQ(document["from"].asString(), "rollup_hours");
+  ASSERT_EQ(document["aggregates"].size(), 72u) << hourly.out;
+  const Json::Value& first = document["aggregates"][0];
+  EXPECT_EQ(first["time"].asString(), "2025-06-01T00:00:00");
+  EXPECT_EQ(first["count"].asInt(), 120);
+  EXPECT_DOUBLE_EQ(first["temperature_min"].asDouble(), 20.0);
+  EXPECT_DOUBLE_EQ(first["temperature_max"].asDouble(), 31.9);
+  EXPECT_DOUBLE_EQ(first["temperature_mean"].asDouble(), 25.95);
+  const auto csv = bench.Host({"history", "--every", "1m", "--limit", "2", "--csv", "-"});
+  EXPECT_EQ(Lines(csv.out).at(0).rfind("data_id,time,count,temperature_min,temperature_mean,", 0),
+            0u)
+      << csv.out;
+  EXPECT_EQ(Lines(csv.out).size(), 3u);
+
+  const std::string svg = bench.dir.Path("days.svg");
+  const auto days = bench.Host({"plot", "--data-id", "12", "--output", svg});
+  ASSERT_EQ(days.exitCode, 0) << days.err;
+  EXPECT_NE(days.out.find("from the minute rollups (4320 minutes)"), std::string::npos) << days.out;
+  EXPECT_NE(ReadFile(svg).find("from the minute rollups"), std::string::npos);
+  const auto hours = bench.Host({"plot", "--data-id", "12", "--since", "2025-06-02T10:00",
+                                 "--until", "2025-06-02T12:00", "--output", svg});
+  EXPECT_NE(hours.out.find("plotted 240 record(s) of device 12 from the records, 240 points"),
+            std::string::npos)
+      << hours.out;
+}
+
 }  // namespace

@@ -1,7 +1,9 @@
 // The host killed with SIGKILL at random moments, as a power cut kills it: during its start-up
 // and the restore of the last record, during poll cycles, alarm changes and register writes
 // through its socket. After every kill the database must be whole and consistent, the next start
-// must restore the last stored record, and no more than the cycle in flight may be lost.
+// must restore the last stored record, and no more than the cycle in flight may be lost. The
+// database starts as one from before rollups, with rows enough that the host's backfill of
+// their rollups is killed too; every rollup must match the rows it stands for.
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
@@ -40,10 +42,59 @@ std::string SettledLog(const Bench& bench) {
   return log;
 }
 
+// Waits until `file` holds `text`, looking every millisecond: a backfill of the old rows takes
+// some tens of milliseconds. False after 20 s.
+bool SaysSoon(const std::string& file, const std::string& text) {
+  for (int i = 0; i < 20000; ++i) {
+    if (Contains(ReadFile(file), text)) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
 struct StoreState {
   long long rows = 0;
-  Bytes lastRecord;  // of last_record; empty when there is none yet
+  Bytes lastRecord;          // of last_record; empty when there is none yet
+  bool backfilling = false;  // rows from before rollups not rolled up yet
 };
+
+// Each rollup against its rows, recomputed here in SQL: the rows rolled up so far (all of them,
+// less those a backfill has not reached) give exactly the stored buckets, and no other. `full`:
+// all buckets; else (cheap, for every kill) those from the first row of the kills' runs on.
+// True while the old rows' rollups are still to be made.
+bool CheckRollups(const std::string& db, int kill, bool full) {
+  if (QueryCount(db, "SELECT count(*) FROM sqlite_master WHERE name = 'rollup_state'") == 0) {
+    return true;  // killed before the host made them
+  }
+  const bool backfilling =
+      QueryCount(db, "SELECT backfilled_to < backfill_end FROM rollup_state") != 0;
+  for (const auto& [table, prefix, suffix] : {std::make_tuple("rollup_minutes", "16", ":00"),
+                                              std::make_tuple("rollup_hours", "13", ":00:00")}) {
+    const std::string bucket = std::string("substr(time, 1, ") + prefix + ") || '" + suffix + "'";
+    const std::string from = full || backfilling
+                                 ? "''"
+                                 : "(SELECT " + bucket +
+                                       " FROM history WHERE id = (SELECT min(id) FROM history "
+                                       "WHERE id > 0))";
+    std::string recomputed = "SELECT data_id, " + bucket + ", count(*)";
+    std::string stored = "SELECT data_id, time, count";
+    for (const std::string value : {"temperature", "humidity", "pressure"}) {
+      recomputed += ", min(" + value + "), max(" + value + "), sum(CAST(round(" + value +
+                    " * 10) AS INTEGER))";
+      stored += ", " + value + "_min, " + value + "_max, " + value + "_sum_tenths";
+    }
+    recomputed +=
+        " FROM history, rollup_state WHERE (history.id <= backfilled_to OR "
+        "history.id > backfill_end) AND time >= " +
+        from + " GROUP BY 1, 2";
+    stored += std::string(" FROM ") + table + " WHERE time >= " + from;
+    EXPECT_EQ(QueryCount(db, "SELECT count(*) FROM (" + recomputed + " EXCEPT " + stored + ")"), 0)
+        << table << " lacks or differs from its rows after kill " << kill;
+    EXPECT_EQ(QueryCount(db, "SELECT count(*) FROM (" + stored + " EXCEPT " + recomputed + ")"), 0)
+        << table << " holds more than its rows after kill " << kill;
+  }
+  return backfilling;
+}
 
 // Everything that must hold of the database after a kill; the state it was found in.
 StoreState CheckStore(const Bench& bench, int kill) {
@@ -64,7 +115,27 @@ StoreState CheckStore(const Bench& bench, int kill) {
   // Both are written by the cycle's one transaction: they are there together or not at all.
   EXPECT_EQ(last, newest) << "last record and newest history row differ after kill " << kill;
   if (!last.empty()) state.lastRecord = last.front();
+  state.backfilling = CheckRollups(bench.Database(), kill, kill % 20 == 0 || kill > kKills);
   return state;
+}
+
+// A database as a host from before rollups left it: the rows of a short run, and many older
+// ones (negative ids, earlier times, varied values), without rollup tables.
+void MakeOldDatabase(const Bench& bench, const std::string& config) {
+  ASSERT_EQ(bench.Host({"run", "--cycles", "2", config}).exitCode, 0);
+  const std::string columns =
+      "data_id, time, record, temperature, humidity, pressure, temperature_calibration, "
+      "humidity_calibration, pressure_calibration, address, baud_code";
+  const std::string sql =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000) "
+      "INSERT INTO history (id, " +
+      columns +
+      ") SELECT -i, data_id, datetime(time, '-' || (3 * i) "
+      "|| ' seconds'), record, (i % 301) / 10.0 - 5, humidity + i % 7, pressure, "
+      "temperature_calibration, humidity_calibration, pressure_calibration, address, baud_code "
+      "FROM n, (SELECT * FROM history ORDER BY id LIMIT 1); DROP TABLE rollup_minutes; "
+      "DROP TABLE rollup_hours; DROP TABLE rollup_state;";
+  ASSERT_NO_THROW(ExecuteSql(bench.Database(), sql));
 }
 
 // The temperature, humidity and pressure a record holds, as the host prints them.
@@ -102,18 +173,25 @@ TEST(KilledHost, AtRandomMomentsItLosesAtMostTheCycleInFlightAndRestoresTheLastS
   std::mt19937 random(20261208);
   std::uniform_int_distribution<int> percent(0, 99);
 
-  StoreState before;
-  long long answeredBefore = 0;
+  ASSERT_NO_FATAL_FAILURE(MakeOldDatabase(bench, config));
+  StoreState before = CheckStore(bench, 0);
+  long long answeredBefore = CountOf(SettledLog(bench), kCycleEnd);
   long long lost = 0;
   int restoresSeen = 0;
   int writesCut = 0;
+  int backfillsCut = 0;
   for (int kill = 1; kill <= kKills; ++kill) {
     const std::string log = bench.dir.Path("host" + std::to_string(kill) + ".log");
     BackgroundProcess host(bench.HostCommand({"run", "--json", config}), log);
-    // A quarter of the kills land in the start-up and the restore, the rest in polling.
+    // A quarter of the kills land in the start-up and the restore, the rest in polling; while
+    // the old rows are rolled up, in that.
     const int roll = percent(random);
     const int delayMs = roll < 25 ? roll : 80 + percent(random) * 6;
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    if (before.backfilling && SaysSoon(log, "rollups: rolling up")) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(roll % 5));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    }
     std::thread writer;
     ProcessResult written;
     if (roll % 3 == 0) {
@@ -143,6 +221,7 @@ TEST(KilledHost, AtRandomMomentsItLosesAtMostTheCycleInFlightAndRestoresTheLastS
     EXPECT_GE(lostNow, 0) << "more rows stored than cycles answered, kill " << kill;
     EXPECT_LE(lostNow, 1) << "more than the cycle in flight lost, kill " << kill;
     lost += lostNow;
+    backfillsCut += after.backfilling ? 1 : 0;
     before = after;
     answeredBefore = answered;
     if (HasFailure()) return;
@@ -154,13 +233,15 @@ TEST(KilledHost, AtRandomMomentsItLosesAtMostTheCycleInFlightAndRestoresTheLastS
   EXPECT_TRUE(CheckRestored(last.out, before.lastRecord, kKills + 1)) << last.out;
   const StoreState final = CheckStore(bench, kKills + 1);
   EXPECT_EQ(final.rows, before.rows + 3);
+  EXPECT_FALSE(final.backfilling);
+  EXPECT_GT(backfillsCut, 0) << "no kill came while the rollups were being built";
 
   EXPECT_GT(before.rows, kKills) << "the kills came too early to test much";
   EXPECT_GT(restoresSeen, kKills / 2);
   std::printf(
-      "%d kills: %lld cycles stored, %lld lost in flight, %d restores checked, %d writes "
-      "cut off\n",
-      kKills, before.rows, lost, restoresSeen, writesCut);
+      "%d kills: %lld rows stored, %lld cycles lost in flight, %d restores checked, %d writes "
+      "cut off, %d kills while rolling up the old rows\n",
+      kKills, before.rows, lost, restoresSeen, writesCut, backfillsCut);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ struct RetentionClock : ::testing::Test {
   std::vector<std::string> PruneAt(std::time_t now) {
     std::vector<std::string> notices;
     Retention retention(
-        std::make_unique<Store>(path, false), 1,
+        std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
         [&](const std::string& text) { notices.push_back(text); }, [now] { return now; });
     retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
     return notices;

@@ -408,6 +408,7 @@ std::string SampleValue(const std::string& option) {
   if (option == "--baud") return "9600,19200";
   if (option == "--parity") return "none,even";
   if (option == "--timeout") return "100";
+  if (option == "--every") return "1h";
   return "7";
 }
 

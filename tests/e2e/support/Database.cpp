@@ -61,3 +61,15 @@ long long QueryCount(const std::string& path, const std::string& sql) {
   Query query(path, sql);
   return query.Step() ? sqlite3_column_int64(query.Statement(), 0) : -1;
 }
+
+void ExecuteSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  char* message = nullptr;
+  const int result = sqlite3_open(path.c_str(), &db) == SQLITE_OK
+                         ? sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message)
+                         : SQLITE_CANTOPEN;
+  const std::string reason = message ? message : db ? sqlite3_errmsg(db) : "no memory";
+  sqlite3_free(message);
+  sqlite3_close(db);
+  if (result != SQLITE_OK) throw std::runtime_error("sql on " + path + ": " + reason);
+}

@@ -11,3 +11,5 @@ std::vector<std::vector<std::string>> QueryRows(const std::string& path, const s
 // The first column of every row, as bytes.
 std::vector<Bytes> QueryBlobs(const std::string& path, const std::string& sql);
 long long QueryCount(const std::string& path, const std::string& sql);
+// Runs statements that write (throws std::runtime_error with SQLite's message).
+void ExecuteSql(const std::string& path, const std::string& sql);

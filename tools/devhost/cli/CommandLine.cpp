@@ -93,6 +93,13 @@ const Option kOptions[] = {
     {"--csv", true, false, [](CommandLine& l, const std::string& v) { l.csvPath = v; }},
     {"--since", true, false, [](CommandLine& l, const std::string& v) { l.since = v; }},
     {"--until", true, false, [](CommandLine& l, const std::string& v) { l.until = v; }},
+    {"--every", true, false,
+     [](CommandLine& l, const std::string& v) {
+       if (v != "1m" && v != "1h") {
+         throw UsageError("--every: expected 1m (per minute) or 1h (per hour), got '" + v + "'");
+       }
+       l.every = v;
+     }},
     {"--alarms", false, false, SetHistoryTable},
     {"--links", false, false, SetHistoryTable},
     {"--reports", false, false, SetHistoryTable},

@@ -34,6 +34,7 @@ struct CommandLine {
   std::optional<std::string> csvPath;  // "-" = standard output
   std::string since, until;            // history, plot: range bounds as written
   std::string historyTable;            // history: "" records, "alarms", "links", "reports"
+  std::string every;                   // history: "1m" or "1h": aggregates instead of records
   // prune
   std::optional<int> retentionDays;  // --days: instead of the configuration's retentionDays
   // plot

@@ -14,6 +14,7 @@
 #include "service/Signals.h"
 #include "store/HistoryExport.h"
 #include "store/Pruner.h"
+#include "store/RollupBackfill.h"
 
 namespace {
 
@@ -119,6 +120,34 @@ void WriteCsv(const std::string& csv, const std::string& path) {
   WriteWholeFile(path, csv);
 }
 
+// history --every: from the rollups of that level where they reach back as far as the
+// records do (and are complete), else computed from the records.
+int AggregatesCommand(const CommandLine& line, Console& console, Store& store,
+                      const RowQuery& query) {
+  const Level bucket = *LevelOfEvery(line.every);
+  std::array<std::optional<long long>, kLevels> first;
+  for (const Level level : {Level::kRaw, bucket}) {
+    if (level != Level::kRaw && !store.Rollups().Complete()) continue;
+    if (const auto span = store.Span(level, query.dataId, query.range)) {
+      first[static_cast<std::size_t>(level)] = CalendarSeconds(span->first);
+    }
+  }
+  const Level source = ChooseLevel(FactsOf(bucket).seconds, first);
+  std::vector<Aggregate> rows;
+  store.ForEachAggregate(source, bucket, query, [&](const Aggregate& row) { rows.push_back(row); });
+  if (!line.csvPath) {
+    Print(console.Json() ? AggregatesJsonDocument(rows, bucket, source)
+                         : AggregatesTable(rows, bucket, source));
+    return kExitOk;
+  }
+  WriteCsv(AggregatesCsv(rows), *line.csvPath);
+  if (*line.csvPath != "-") {
+    console.Notice("exported " + std::to_string(rows.size()) + " aggregate(s) per " +
+                   FactsOf(bucket).name + " from " + SourceText(source) + " to " + *line.csvPath);
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int HistoryCommand(const CommandLine& line, Console& console) {
@@ -126,7 +155,11 @@ int HistoryCommand(const CommandLine& line, Console& console) {
   query.dataId = line.historyDataId;
   query.range = ParseRange(line);
   query.limit = line.limit;
+  if (!line.every.empty() && !line.historyTable.empty()) {
+    throw UsageError("--every aggregates the records; it does not go with --" + line.historyTable);
+  }
   Store store(DatabaseOf(line), false);
+  if (!line.every.empty()) return AggregatesCommand(line, console, store, query);
   if (!line.historyTable.empty()) {
     const StoredRows rows = store.Events(TableNamed(line.historyTable), query);
     if (line.csvPath) {
@@ -158,13 +191,30 @@ int PruneCommand(const CommandLine& line, Console& console) {
   // Small batches on a connection of its own: a host running on the same database waits for
   // one batch at most. Never VACUUM: the file keeps its size, freed pages are reused.
   Store store(DatabaseOf(line), false);
-  Pruner pruner(store, RetentionCutoff(*days, std::time(nullptr)));
+  RetentionDays levels{days, HostConfig().minuteRetentionDays, HostConfig().hourRetentionDays};
+  if (!line.configPath.empty()) {
+    const HostConfig config = Configuration(line);
+    levels.minutes = config.minuteRetentionDays;
+    levels.hours = config.hourRetentionDays;
+  }
   Progress progress;
+  // History rows go only once they are in the rollups: a database without them gets them
+  // first, as a host would make them (in batches; a host running meanwhile waits one at most).
+  store.EnsureRollups();
+  const bool rolledUp = RollupBackfill::RunToEnd(store, [&](const std::string& done) {
+    progress.Say("prune: rolling up the rows first, " + done);
+    return !StopRequested();
+  });
+  if (!rolledUp) {
+    console.Notice("stopped by signal while rolling up the rows, before pruning");
+    return kExitOk;
+  }
+  Pruner pruner(store, levels, std::time(nullptr));
   while (pruner.Step()) {
     if (StopRequested()) break;
     progress.Say("prune: " + std::to_string(pruner.Deleted()) + " rows deleted");
   }
-  console.Notice(std::string(pruner.Done() ? "pruned" : "stopped by signal after pruning") +
-                 " rows before " + IsoFromStoreText(pruner.Cutoff()) + ": " + pruner.Summary());
+  console.Notice(std::string(pruner.Done() ? "pruned " : "stopped by signal after pruning ") +
+                 pruner.Summary());
   return kExitOk;
 }

@@ -80,8 +80,10 @@ exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or co
       "list the stored records or events, or export them as CSV",
       R"(Lists the newest records kept in the database of CONFIG (or FILE), oldest first, or writes
 them as CSV with their decoded values; with --alarms, --links or --reports the alarm changes,
-link events or analog reports instead. Times are ISO 8601 local time. It reads the database
-only: no serial line is opened and no plug-in loaded.
+link events or analog reports instead; with --every, per minute or per hour, the count of
+records and the minimum, mean and maximum of each measured value (from the rollups the host
+keeps, or computed from the records where the rollups do not reach). Times are ISO 8601 local
+time. It reads the database only: no serial line is opened and no plug-in loaded.
 )",
       R"(  --db FILE         the database to read instead of CONFIG's
   --data-id N       only the records of device N
@@ -89,6 +91,8 @@ only: no serial line is opened and no plug-in loaded.
                     day, may be left out) or a span back from now: 90s, 30m, 2h, 7d, 2w
   --until TIME      up to TIME, exclusive (same forms)
   --limit N         the newest N rows of the range (default 20, 0: all of them)
+  --every 1m|1h     aggregates per minute or per hour instead of the records: count, min,
+                    mean, max of each value, every minute or hour that overlaps the range
   --alarms          list the alarm changes instead of the records
   --links           list the link events (lost, restored) instead of the records
   --reports         list the analog reports instead of the records
@@ -96,7 +100,7 @@ only: no serial line is opened and no plug-in loaded.
   --json            one JSON document
 )",
       false},
-     "--data-id --limit --csv --since --until --alarms --links --reports",
+     "--data-id --limit --csv --since --until --every --alarms --links --reports",
      TakeConfigOrDatabase,
      HistoryCommand,
      std::nullopt},
@@ -104,10 +108,12 @@ only: no serial line is opened and no plug-in loaded.
      {"devhost prune [options] (CONFIG | --db FILE --days N)",
       "delete rows older than the retention",
       R"(Deletes the rows older than N days (--days, else CONFIG's retentionDays) from history,
-alarm events, link events, threshold values and analog reports, oldest first in small
-batches, so that a host running on the same database waits for one batch at most. The last
-record of each device and the last event of each alarm are kept. The file is not VACUUMed:
-freed pages are reused by new rows.
+alarm events, link events, threshold values and analog reports, and the minute and hour
+rollups older than CONFIG's minuteRetentionDays and hourRetentionDays (default 365 and 3650
+days), oldest first in small batches, so that a host running on the same database waits for
+one batch at most. History rows not rolled up yet (a database from before rollups) are
+rolled up first. The last record of each device and the last event of each alarm are kept.
+The file is not VACUUMed: freed pages are reused by new rows.
 )",
       R"(  --db FILE         the database to prune instead of CONFIG's
   --days N          keep the last N days (0: delete every row older than now)
@@ -123,8 +129,9 @@ freed pages are reused by new rows.
       R"(Draws temperature, humidity and pressure of one device over a time range with gnuplot:
 CONFIG's mode-5 limits as dotted lines, alarm raise (red) and clear (green) moments as
 dashed lines, grey where the link was lost, breaks where records are missing. Long ranges
-are drawn from the lowest and highest value of each pixel column. Exit 1 when the range
-holds no record.
+are drawn from the lowest and highest value of each pixel column, read from the hour or
+minute rollups when these still fill every column (a year: hours, a day: minutes); the
+title and the line printed say which. Exit 1 when the range holds no record.
 )",
       R"(  --db FILE         the database to read instead of CONFIG's
   --data-id N       the device (needed when CONFIG, or FILE alone, has more than one)

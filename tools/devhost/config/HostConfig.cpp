@@ -238,6 +238,10 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     if (fields.Has("retentionDays")) {
       config.retentionDays = static_cast<int>(fields.Integer("retentionDays", 1, 36500, 0));
     }
+    config.minuteRetentionDays = static_cast<int>(
+        fields.Integer("minuteRetentionDays", 1, 36500, config.minuteRetentionDays));
+    config.hourRetentionDays =
+        static_cast<int>(fields.Integer("hourRetentionDays", 1, 36500, config.hourRetentionDays));
     const Json::Value& lines = fields.Get("lines");
     if (!lines.isArray() || lines.empty()) fields.Fail("lines", "must list at least one line");
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {

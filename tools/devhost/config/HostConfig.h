@@ -81,6 +81,9 @@ struct HostConfig {
   // Rows older than this many days are pruned by the running host and by devhost prune;
   // absent: everything is kept.
   std::optional<int> retentionDays;
+  // The per-minute and per-hour rollups (store/Rollups.h) are kept this many days each.
+  int minuteRetentionDays = 365;
+  int hourRetentionDays = 3650;
   std::vector<LineConfig> lines;
   std::optional<MqttConfig> mqtt;
   // Members the host does not know, each "PLACE: unknown member, ignored"; LoadHostConfig says

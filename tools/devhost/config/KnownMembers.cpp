@@ -8,8 +8,15 @@ namespace {
 
 using Names = std::initializer_list<const char*>;
 
-const Names kRoot = {"workDir",       "database", "controlSocket", "controlSocketGroup",
-                     "retentionDays", "lines",    "mqtt"};
+const Names kRoot = {"workDir",
+                     "database",
+                     "controlSocket",
+                     "controlSocketGroup",
+                     "retentionDays",
+                     "minuteRetentionDays",
+                     "hourRetentionDays",
+                     "lines",
+                     "mqtt"};
 const Names kLine = {
     "device",         "baudRate",      "parity", "dataBits", "stopBits", "responseTimeoutMs",
     "pollIntervalMs", "linkLostAfter", "rs485",  "devices"};

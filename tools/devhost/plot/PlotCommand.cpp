@@ -113,27 +113,28 @@ int PlotCommand(const CommandLine& line, Console& console) {
   request.height = line.plotHeight;
   const TimeRange range = ParseRange(line);
 
-  const auto span = store.HistorySpan(dataId, range);
-  if (!span) {
+  const auto columns = static_cast<std::size_t>(std::max(line.plotWidth - kMarginPixels, 100));
+  const auto source = ChoosePlotSource(store, dataId, range, columns);
+  if (!source) {
     std::fprintf(stderr, "devhost: nothing to plot: device %u has no records from %s\n", dataId,
                  RangeText(line).c_str());
     return kExitNothingToPlot;
   }
-  request.first = IsoFromStoreText(span->first);
-  request.last = IsoFromStoreText(span->second);
+  const PlotSpan& span = source->span;
+  request.first = IsoFromStoreText(span.first);
+  request.last = IsoFromStoreText(span.last);
   request.spanSeconds =
-      CalendarSeconds(span->second).value_or(0) - CalendarSeconds(span->first).value_or(0);
+      CalendarSeconds(span.last).value_or(0) - CalendarSeconds(span.first).value_or(0);
   // One second of axis at least, or gnuplot has no range to draw.
   if (request.last == request.first) {
-    const auto seconds = CalendarSeconds(span->first).value_or(0);
+    const auto seconds = CalendarSeconds(span.first).value_or(0);
     request.last = IsoFromStoreText(CalendarText(seconds + 1));
   }
   Progress progress;
   request.series = ReadPlotSeries(
-      store, dataId, range, PlotSpan{span->first, span->second},
-      static_cast<std::size_t>(std::max(line.plotWidth - kMarginPixels, 100)),
-      GapSeconds(hostConfig, dataId),
-      [&](long long rows) { progress.Say("plot: " + std::to_string(rows) + " records read"); });
+      store, dataId, range, span, columns, GapSeconds(hostConfig, dataId),
+      [&](long long rows) { progress.Say("plot: " + std::to_string(rows) + " rows read"); },
+      source->level);
   if (request.series.curves.empty()) {
     std::fprintf(stderr,
                  "devhost: nothing to plot: the records of device %u from %s are of no device "
@@ -154,10 +155,10 @@ int PlotCommand(const CommandLine& line, Console& console) {
   if (!file || !file.write(picture.data(), static_cast<std::streamsize>(picture.size()))) {
     throw PlotError("cannot write " + output);
   }
-  console.Notice("plotted " + std::to_string(request.series.samples) + " record(s) of device " +
-                 std::to_string(dataId) + " (" +
-                 std::to_string(request.series.curves.front().points.size()) + " points per curve" +
-                 (request.series.downsampled ? ", min/max per pixel column" : "") + ") to " +
-                 output);
+  const PlotSeries& series = request.series;
+  console.Notice("plotted " + std::to_string(series.samples) + " record(s) of device " +
+                 std::to_string(dataId) + " " + LevelText(series) + ", " +
+                 std::to_string(series.curves.front().points.size()) + " points per curve" +
+                 (series.downsampled ? ", min/max per pixel column" : "") + ", to " + output);
   return kExitOk;
 }

@@ -1,6 +1,7 @@
 #include "plot/PlotData.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 
 #include "store/TimeRange.h"
@@ -111,17 +112,48 @@ class Collector {
 
 }  // namespace
 
+std::optional<PlotSource> ChoosePlotSource(Store& store, uint32_t dataId, const TimeRange& range,
+                                           std::size_t columns) {
+  std::array<std::optional<long long>, kLevels> first;
+  std::array<PlotSpan, kLevels> spans;
+  std::optional<long long> from, to;
+  const bool rollups = store.Rollups().Complete();
+  for (const Level level : {Level::kRaw, Level::kMinute, Level::kHour}) {
+    if (level != Level::kRaw && !rollups) continue;
+    const auto span = store.Span(level, dataId, range);
+    if (!span) continue;
+    const auto a = CalendarSeconds(span->first), b = CalendarSeconds(span->second);
+    if (!a || !b) continue;
+    const auto i = static_cast<std::size_t>(level);
+    first[i] = *a;
+    spans[i] = PlotSpan{span->first, span->second};
+    // The span the data surely covers: a bucket's first record may be as late as its end.
+    const long long latestFirst = *a + std::max(FactsOf(level).seconds - 1, 0LL);
+    if (!from || latestFirst < *from) from = latestFirst;
+    if (!to || *b > *to) to = *b;
+  }
+  if (!from) return std::nullopt;
+  const long long perColumn =
+      std::max(*to - *from, 0LL) / static_cast<long long>(std::max<std::size_t>(columns, 1));
+  const Level level = ChooseLevel(perColumn, first);
+  return PlotSource{level, spans[static_cast<std::size_t>(level)]};
+}
+
 PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
                           const PlotSpan& span, std::size_t columns, long long gapSeconds,
-                          const std::function<void(long long rows)>& progress) {
+                          const std::function<void(long long rows)>& progress, Level level) {
   PlotSeries series;
-  // The type of the newest record in the range that has a type the host knows by its length.
+  series.level = level;
+  // The type of the newest record in the range that has a type the host knows by its length;
+  // where the range has no rows left (pruned, its rollups kept), the device's last record's.
   std::vector<std::size_t> lengths;
   for (const DeviceType& type : DeviceTypes()) {
     if (DeviceTypeOfLength(type.recordLength) == &type) lengths.push_back(type.recordLength);
   }
   if (const auto length = store.NewestRecordLength(dataId, range, lengths)) {
     series.type = DeviceTypeOfLength(*length);
+  } else if (const auto last = store.LastRecord(dataId); last && level != Level::kRaw) {
+    series.type = DeviceTypeOfLength(last->record.size());
   }
   if (series.type == nullptr) return series;
   std::vector<std::string> keys;
@@ -129,13 +161,44 @@ PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
     series.curves.push_back(PlotCurve{field, {}});
     keys.push_back(field->key);
   }
+  const long long bucket = FactsOf(level).seconds;
   Collector collector(CalendarSeconds(span.first).value_or(0),
                       CalendarSeconds(span.last).value_or(0), std::max<std::size_t>(columns, 1),
-                      keys.size(), gapSeconds);
-  store.ForEachSample(dataId, range, keys, [&](const Sample& sample) {
-    collector.Take(sample);
-    if (++series.samples % 65536 == 0) progress(series.samples);
-  });
+                      keys.size(), std::max(gapSeconds, 2 * bucket));
+  if (level == Level::kRaw) {
+    store.ForEachSample(dataId, range, keys, [&](const Sample& sample) {
+      collector.Take(sample);
+      if (++series.samples % 65536 == 0) progress(series.samples);
+    });
+  } else {
+    // Each measured field's place among the rollup columns.
+    std::vector<std::size_t> at;
+    for (const std::string& key : keys) {
+      const auto& rollupColumns = RollupColumns();
+      for (std::size_t c = 0; c < rollupColumns.size(); ++c) {
+        if (rollupColumns[c].key == key) at.push_back(c);
+      }
+    }
+    RowQuery query;
+    query.dataId = dataId;
+    query.range = range;
+    Sample low, high;
+    low.values.resize(keys.size());
+    high.values.resize(keys.size());
+    store.ForEachAggregate(level, level, query, [&](const Aggregate& aggregate) {
+      for (std::size_t k = 0; k < at.size(); ++k) {
+        const auto& figures = aggregate.fields[at[k]];
+        if (!figures) return;  // a bucket of another type's records
+        low.values[k] = figures->min;
+        high.values[k] = figures->max;
+      }
+      low.time = high.time = aggregate.time;
+      collector.Take(low);
+      collector.Take(high);
+      series.samples += aggregate.count;
+      if (++series.buckets % 65536 == 0) progress(series.buckets);
+    });
+  }
   collector.Finish(series);
   return series;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "store/Rollups.h"
 #include "store/Store.h"
 
 // The curves of one device over a range, one per measured field of its records' type, ready to
@@ -26,17 +27,30 @@ struct PlotSeries {
   // a known type; none: no curves.
   const DeviceType* type = nullptr;
   std::vector<PlotCurve> curves;  // the type's measured fields, in order
-  long long samples = 0;          // rows read
+  long long samples = 0;          // records the curves stand for
   bool downsampled = false;
+  Level level = Level::kRaw;  // read from the history rows, or from the rollups of a level
+  long long buckets = 0;      // rollup rows read
 };
 
 struct PlotSpan {
   std::string first, last;  // store text of the first and last sample in the range
 };
 
-// Reads the device's samples in `range` from `store`. `columns` is the number of pixel columns;
-// a gap longer than `gapSeconds` between samples breaks the curves. `progress` is called now
-// and then with the rows read so far.
+// Reads the device's samples in `range` from `store`: from the history rows, or, with a rollup
+// `level`, each bucket's minimum and maximum at the bucket's start. `columns` is the number of
+// pixel columns; a gap longer than `gapSeconds` between samples (and two buckets) breaks the
+// curves. `progress` is called now and then with the rows read so far.
 PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
                           const PlotSpan& span, std::size_t columns, long long gapSeconds,
-                          const std::function<void(long long rows)>& progress);
+                          const std::function<void(long long rows)>& progress,
+                          Level level = Level::kRaw);
+// The level a plot of `range` over `columns` pixel columns is drawn from: the coarsest whose
+// buckets still fill every column and that reaches back to the first data in the range
+// (ChooseLevel), the rollups only once they are complete. Also the span of all the levels.
+struct PlotSource {
+  Level level = Level::kRaw;
+  PlotSpan span;
+};
+std::optional<PlotSource> ChoosePlotSource(Store& store, uint32_t dataId, const TimeRange& range,
+                                           std::size_t columns);

@@ -180,6 +180,12 @@ std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings, const PlotSer
   return limits;
 }
 
+std::string LevelText(const PlotSeries& series) {
+  if (series.level == Level::kRaw) return "from the records";
+  const std::string name = FactsOf(series.level).name;
+  return "from the " + name + " rollups (" + std::to_string(series.buckets) + " " + name + "s)";
+}
+
 std::string PlotScriptText(const PlotRequest& request) {
   std::string script;
   if (request.png) {
@@ -198,7 +204,7 @@ std::string PlotScriptText(const PlotRequest& request) {
   for (const PlotCurve& curve : curves) script += DataBlock(curve.field->key, curve.points);
   script += "set multiplot layout " + std::to_string(curves.size()) + ",1 title " +
             GnuplotQuoted("device " + std::to_string(request.dataId) + ", " + request.first +
-                          " to " + request.last) +
+                          " to " + request.last + ", " + LevelText(request.series)) +
             "\n";
   for (std::size_t i = 0; i < curves.size(); ++i) script += Panel(request, static_cast<int>(i));
   return script + "unset multiplot\n";

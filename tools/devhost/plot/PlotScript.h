@@ -44,5 +44,8 @@ struct PlotRequest {
 std::vector<PlotLimit> ModeFiveLimits(const Json::Value& settings, const PlotSeries& series);
 // The curve of the series that draws the signal of this name (RecordField::signal), -1 for none.
 int SignalOfName(const PlotSeries& series, const std::string& name);
+// Where the curves come from, for the title and the line that tells a person: "from the
+// records", "from the hour rollups (8760 hours)".
+std::string LevelText(const PlotSeries& series);
 // The gnuplot script, with every curve's data inline: a panel per curve on one time axis.
 std::string PlotScriptText(const PlotRequest& request);

@@ -134,21 +134,31 @@ void Host::Start(SerialLines serialLines, const std::function<void()>& beforeSto
   }
   if (beforeStore) beforeStore();
   for (auto& line : lines_) stores_.push_back(std::make_unique<LineStore>(*line, config_.database));
-  StartRetention();
+  StartUpkeep();
 }
 
-void Host::StartRetention() {
-  if (!config_.retentionDays || lines_.empty()) return;
+void Host::StartUpkeep() {
+  if (lines_.empty()) return;
   LineController* line = lines_.front().get();
-  auto store = std::make_unique<Store>(config_.database, false);
-  // On the line's thread: it must not wait for another process's lock either.
-  store->SetBusyTimeout(LineStore::kWriteWaitMs);
+  const auto store = [this] {
+    auto store = std::make_unique<Store>(config_.database, false);
+    // On the line's thread: it must not wait for another process's lock either, nor for a
+    // checkpoint's sync of the database file, which can take hundreds of milliseconds on a
+    // busy disk; the lines' own commits checkpoint, as they do without this work.
+    store->SetBusyTimeout(LineStore::kWriteWaitMs);
+    store->SetAutoCheckpoint(0);
+    return store;
+  };
+  const auto notice = [line](const std::string& text) { line->Events().Emit(NoticeEvent{text}); };
+  backfill_ = std::make_unique<RollupBackfill>(store(), notice);
   retention_ = std::make_unique<Retention>(
-      std::move(store), *config_.retentionDays,
-      [line](const std::string& text) { line->Events().Emit(NoticeEvent{text}); });
+      store(),
+      RetentionDays{config_.retentionDays, config_.minuteRetentionDays, config_.hourRetentionDays},
+      notice);
+  RollupBackfill* backfill = backfill_.get();
   Retention* retention = retention_.get();
-  line->SetIdleWork([retention](std::chrono::steady_clock::time_point nextRound) {
-    retention->RunUntil(nextRound);
+  line->SetIdleWork([backfill, retention](std::chrono::steady_clock::time_point nextRound) {
+    if (backfill->RunUntil(nextRound)) retention->RunUntil(nextRound);
   });
 }
 

@@ -13,6 +13,7 @@
 #include "line/LineController.h"
 #include "service/LineStore.h"
 #include "store/Pruner.h"
+#include "store/RollupBackfill.h"
 
 struct PluginError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -54,7 +55,7 @@ class Host {
 
  private:
   void EnterWorkDir();
-  void StartRetention();
+  void StartUpkeep();
   std::shared_ptr<Provider> ProviderOf(const std::string& pluginPath);
   std::unique_ptr<HostedDevice> MakeDevice(const DeviceConfig& config,
                                            const std::shared_ptr<LineController>& line);
@@ -66,6 +67,8 @@ class Host {
   std::map<std::string, std::shared_ptr<Provider>> providers_;
   std::vector<std::shared_ptr<LineController>> lines_;
   std::vector<std::unique_ptr<LineStore>> stores_;  // one per line, in the same order
-  // Prunes on the first line's thread, after its rounds; absent without retentionDays.
+  // On the first line's thread, after its rounds: rolls up the rows of before rollups, then
+  // prunes each level after its retention.
+  std::unique_ptr<RollupBackfill> backfill_;
   std::unique_ptr<Retention> retention_;
 };

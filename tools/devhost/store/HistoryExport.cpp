@@ -193,3 +193,100 @@ std::string EventRowsJsonDocument(const StoredRows& rows, const std::string& kin
   }
   return CompactJson(document, false) + "\n";
 }
+
+std::string SourceText(Level source) {
+  return source == Level::kRaw ? "the records"
+                               : "the " + std::string(FactsOf(source).name) + " rollups";
+}
+
+namespace {
+
+// One figure of a rollup column (0 min, 1 mean, 2 max); nothing where the device has none.
+std::optional<double> Figure(const Aggregate& row, std::size_t column, int which) {
+  const auto& figures = row.fields[column];
+  if (!figures) return std::nullopt;
+  return which == 0 ? figures->min : which == 1 ? figures->Mean(row.count) : figures->max;
+}
+
+const char* const kFigureNames[] = {"min", "mean", "max"};
+// A mean has more places than the tenths it is made of.
+const char* const kFigureFormats[] = {"%.1f", "%.2f", "%.1f"};
+
+}  // namespace
+
+std::string AggregatesCsv(const std::vector<Aggregate>& rows) {
+  std::string csv = "data_id,time,count";
+  for (const HistoryColumn& column : RollupColumns()) {
+    for (const char* name : kFigureNames) csv += "," + column.key + "_" + name;
+  }
+  csv += "\n";
+  for (const Aggregate& row : rows) {
+    csv += std::to_string(row.dataId) + "," + IsoFromStoreText(row.time) + "," +
+           std::to_string(row.count);
+    for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
+      for (int which = 0; which < 3; ++which) {
+        csv += ",";
+        if (const auto value = Figure(row, c, which)) csv += Format(kFigureFormats[which], *value);
+      }
+    }
+    csv += "\n";
+  }
+  return csv;
+}
+
+std::string AggregatesTable(const std::vector<Aggregate>& rows, Level bucket, Level source) {
+  char text[160];
+  std::string table =
+      std::string("per ") + FactsOf(bucket).name + ", from " + SourceText(source) + "\n";
+  std::snprintf(text, sizeof text, "%-8s %-20s %6s", "data_id", "time", "count");
+  table += text;
+  // Each value's column as wide as its name, "temperature min/mean/max".
+  std::vector<int> widths;
+  for (const HistoryColumn& column : RollupColumns()) {
+    const std::string name = column.key + " min/mean/max";
+    widths.push_back(static_cast<int>(name.size()));
+    std::snprintf(text, sizeof text, "  %s", name.c_str());
+    table += text;
+  }
+  table += "\n";
+  for (const Aggregate& row : rows) {
+    std::snprintf(text, sizeof text, "%-8u %-20s %6lld", row.dataId,
+                  IsoFromStoreText(row.time).c_str(), row.count);
+    table += text;
+    for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
+      std::string cell;
+      for (int which = 0; which < 3; ++which) {
+        const auto value = Figure(row, c, which);
+        cell += (which ? "/" : "") + (value ? Format(kFigureFormats[which], *value) : "");
+      }
+      std::snprintf(text, sizeof text, "  %-*s", widths[c], cell.c_str());
+      table += text;
+    }
+    table += "\n";
+  }
+  return table + std::to_string(rows.size()) + " " + FactsOf(bucket).name + "(s)\n";
+}
+
+std::string AggregatesJsonDocument(const std::vector<Aggregate>& rows, Level bucket, Level source) {
+  Json::Value document(Json::objectValue);
+  document["command"] = "history";
+  document["every"] = FactsOf(bucket).every;
+  document["from"] = FactsOf(source).table;  // "history", "rollup_minutes", "rollup_hours"
+  Json::Value& list = document["aggregates"] = Json::Value(Json::arrayValue);
+  for (const Aggregate& row : rows) {
+    // The CSV's columns, as members.
+    Json::Value json(Json::objectValue);
+    json["data_id"] = row.dataId;
+    json["time"] = IsoFromStoreText(row.time);
+    json["count"] = static_cast<Json::Int64>(row.count);
+    for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
+      for (int which = 0; which < 3; ++which) {
+        const auto value = Figure(row, c, which);
+        json[RollupColumns()[c].key + "_" + kFigureNames[which]] =
+            value ? Json::Value(*value) : Json::Value();
+      }
+    }
+    list.append(json);
+  }
+  return CompactJson(document, false) + "\n";
+}

@@ -18,3 +18,12 @@ std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows);
 std::string EventRowsCsv(const StoredRows& rows);
 std::string EventRowsTable(const StoredRows& rows, const std::string& kind);
 std::string EventRowsJsonDocument(const StoredRows& rows, const std::string& kind);
+
+// Aggregates per minute or hour (history --every) the same three ways: for each bucket its
+// device, start, count, and each measured value's min, mean and max (empty or null where the
+// device's type has no such value). `bucket` is their level, `source` where they came from.
+std::string AggregatesCsv(const std::vector<Aggregate>& rows);
+std::string AggregatesTable(const std::vector<Aggregate>& rows, Level bucket, Level source);
+std::string AggregatesJsonDocument(const std::vector<Aggregate>& rows, Level bucket, Level source);
+// "the minute rollups" or "the records".
+std::string SourceText(Level source);

@@ -6,11 +6,16 @@
 
 namespace {
 
-const std::optional<EventTable> kTableOrder[Pruner::kTables] = {
+constexpr std::size_t kRawTables = 5;
+const std::optional<EventTable> kTableOrder[kRawTables] = {
     std::nullopt, EventTable::kAlarms, EventTable::kLinks, EventTable::kThresholdValues,
     EventTable::kReports};
-const char* const kTableNames[Pruner::kTables] = {"history", "alarm events", "link events",
-                                                  "threshold values", "analog reports"};
+const char* const kTableNames[Pruner::kTables] = {
+    "history",        "alarm events",   "link events", "threshold values",
+    "analog reports", "minute rollups", "hour rollups"};
+constexpr Level kRollupOrder[] = {Level::kMinute, Level::kHour};
+
+}  // namespace
 
 std::string Milliseconds(std::chrono::microseconds time) {
   char text[32];
@@ -18,14 +23,40 @@ std::string Milliseconds(std::chrono::microseconds time) {
   return text;
 }
 
-}  // namespace
+Pruner::Pruner(Store& store, const RetentionDays& days, std::time_t now) : store_(store) {
+  for (std::size_t i = 0; days.raw && i < kRawTables; ++i) {
+    cutoffs_[i] = RetentionCutoff(*days.raw, now);
+  }
+  if (store_.Rollups().present) {
+    cutoffs_[kRawTables] = RetentionCutoff(days.minutes, now);
+    cutoffs_[kRawTables + 1] = RetentionCutoff(days.hours, now);
+  }
+  SkipUnused();
+}
+
+void Pruner::SkipUnused() {
+  while (!Done() && cutoffs_[table_].empty()) ++table_;
+}
 
 bool Pruner::Step() {
   if (Done()) return false;
-  const long long deleted = store_.PruneBatch(kTableOrder[table_], cutoff_, kBatchRows);
+  const long long deleted =
+      table_ < kRawTables ? store_.PruneBatch(kTableOrder[table_], cutoffs_[table_], kBatchRows)
+                          : store_.PruneRollupBatch(kRollupOrder[table_ - kRawTables],
+                                                    cutoffs_[table_], kBatchRows);
   deleted_[table_] += deleted;
-  if (deleted < kBatchRows) ++table_;
+  if (deleted < kBatchRows) {
+    ++table_;
+    SkipUnused();
+  }
   return !Done();
+}
+
+const std::string& Pruner::Cutoff() const {
+  for (const std::string& cutoff : cutoffs_) {
+    if (!cutoff.empty()) return cutoff;
+  }
+  return cutoffs_.front();
 }
 
 long long Pruner::Deleted() const {
@@ -36,12 +67,18 @@ long long Pruner::Deleted() const {
 
 std::string Pruner::Summary() const {
   std::string text;
+  const std::string* cutoff = nullptr;
   for (std::size_t i = 0; i < kTables; ++i) {
     if (deleted_[i] == 0) continue;
-    text += (text.empty() ? "" : ", ") + std::string(kTableNames[i]) + " " +
-            std::to_string(deleted_[i]);
+    if (cutoff == nullptr || *cutoff != cutoffs_[i]) {
+      cutoff = &cutoffs_[i];
+      text += (text.empty() ? "rows before " : "; before ") + IsoFromStoreText(*cutoff) + ": ";
+    } else {
+      text += ", ";
+    }
+    text += std::string(kTableNames[i]) + " " + std::to_string(deleted_[i]);
   }
-  return text.empty() ? "nothing" : text;
+  return text.empty() ? "rows before " + IsoFromStoreText(Cutoff()) + ": nothing" : text;
 }
 
 std::string RetentionCutoff(int days, std::time_t now) {
@@ -70,15 +107,21 @@ bool Retention::StartPruner() {
   try {
     // The database was removed while the host ran: prune the new one at the path.
     if (!store_->AtPath()) store_->Reopen();
+    // History rows are pruned only once they are in the rollups.
+    const RollupState rollups = store_->Rollups();
+    if (rollups.present && !rollups.Complete()) {
+      nextCheck_ = {};
+      return false;
+    }
     const std::time_t now = now_();
-    const std::string cutoff = RetentionCutoff(days_, now);
-    const std::string doubt = ClockDoubt(now, cutoff);
+    auto pruner = std::make_unique<Pruner>(*store_, days_, now);
+    const std::string doubt = ClockDoubt(now, pruner->Cutoff());
     if (!doubt.empty()) {
       if (!warned_) notice_("clock: " + doubt + "; retention deletes nothing meanwhile");
       warned_ = true;
       return false;
     }
-    pruner_ = std::make_unique<Pruner>(*store_, cutoff);
+    pruner_ = std::move(pruner);
     return true;
   } catch (const StoreError& error) {
     notice_(std::string("retention: ") + error.what() + "; trying again later");
@@ -89,32 +132,21 @@ bool Retention::StartPruner() {
 void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
   if (!pruner_ && !StartPruner()) return;
-  // A batch starts only when one as long as the longest so far (and at least 20 ms) still ends
-  // before the next round is due.
-  const auto room = std::max<Clock::duration>(longest_, std::chrono::milliseconds(20));
-  while (!pruner_->Done() && Clock::now() + room < deadline) {
-    const auto started = Clock::now();
+  while (!pruner_->Done() && pacer_.Fits(deadline)) {
     try {
-      pruner_->Step();
+      pacer_.Run(deadline, [this] { return pruner_->Step(); });
     } catch (const StoreError& error) {
       notice_(std::string("retention: ") + error.what() + "; trying again later");
       pruner_.reset();
       nextCheck_ = Clock::now() + kCheckEvery;
       return;
     }
-    const auto ended = Clock::now();
-    longest_ =
-        std::max(longest_, std::chrono::duration_cast<std::chrono::microseconds>(ended - started));
-    if (ended > deadline) {
-      delay_ =
-          std::max(delay_, std::chrono::duration_cast<std::chrono::microseconds>(ended - deadline));
-    }
   }
   if (!pruner_->Done()) return;
   if (pruner_->Deleted() > 0) {
-    notice_("retention: pruned rows before " + IsoFromStoreText(pruner_->Cutoff()) + ": " +
-            pruner_->Summary() + " (longest batch " + Milliseconds(longest_) +
-            ", next poll delayed by at most " + Milliseconds(delay_) + ")");
+    notice_("retention: pruned " + pruner_->Summary() + " (longest batch " +
+            Milliseconds(pacer_.Longest()) + ", next poll delayed by at most " +
+            Milliseconds(pacer_.Delay()) + ")");
   }
   pruner_.reset();
   nextCheck_ = Clock::now() + kCheckEvery;

@@ -8,35 +8,51 @@
 #include <optional>
 #include <string>
 
+#include "store/BatchPacer.h"
 #include "store/Store.h"
 
-// Deletes the rows older than a cutoff, table after table, a small batch per step: each step is
-// one short write transaction, so a poll cycle writing to the same database waits for one batch
-// at most. last_record and device_errors are never touched, nor the last event of any alarm.
+// How long each level is kept, in days: the history rows and events (`raw`, retentionDays;
+// nothing: for ever), the minute and the hour rollups.
+struct RetentionDays {
+  std::optional<int> raw;
+  int minutes = 0, hours = 0;
+};
+
+// The cutoff of a retention of `days` days before `now`, in the store's text.
+std::string RetentionCutoff(int days, std::time_t now);
+// "8.8 ms".
+std::string Milliseconds(std::chrono::microseconds time);
+
+// Deletes the rows older than their level's cutoff, table after table, a small batch per step:
+// each step is one short write transaction, so a poll cycle writing to the same database waits
+// for one batch at most. last_record and device_errors are never touched, nor the last event of
+// any alarm. Rollups are pruned only where the database has them.
 class Pruner {
  public:
   static constexpr int kBatchRows = 500;
-  static constexpr std::size_t kTables = 5;  // history, then the event tables
+  // history, the event tables, the minute and the hour rollups
+  static constexpr std::size_t kTables = 7;
 
-  Pruner(Store& store, std::string cutoff) : store_(store), cutoff_(std::move(cutoff)) {}
+  Pruner(Store& store, const RetentionDays& days, std::time_t now);
 
   // One batch; false once every table is done.
   bool Step();
   bool Done() const { return table_ >= kTables; }
   long long Deleted() const;
-  // "history 1200, alarm events 3, ..." for the tables that lost rows.
+  // "rows before 2026-01-01T00:00:00: history 1200, alarm events 3; before ...: minute
+  // rollups 40" for the tables that lost rows; "nothing" when none did.
   std::string Summary() const;
-  const std::string& Cutoff() const { return cutoff_; }
+  // The cutoff of the history rows (else of the finest level pruned).
+  const std::string& Cutoff() const;
 
  private:
+  void SkipUnused();
+
   Store& store_;
-  std::string cutoff_;
+  std::array<std::string, kTables> cutoffs_;  // empty: the table is not pruned
   std::size_t table_ = 0;
   std::array<long long, kTables> deleted_{};
 };
-
-// The cutoff of a retention of `days` days before `now`, in the store's text.
-std::string RetentionCutoff(int days, std::time_t now);
 
 // The running host's retention: after a poll round, while the next batch still fits in the time
 // before the next round, prunes on a connection of its own. Checks again every few minutes once
@@ -52,16 +68,16 @@ class Retention {
 
   // `now` is the time of day (tests set it).
   Retention(
-      std::unique_ptr<Store> store, int days, Notice notice,
+      std::unique_ptr<Store> store, RetentionDays days, Notice notice,
       WallClock now = [] { return std::time(nullptr); })
       : store_(std::move(store)), days_(days), notice_(std::move(notice)), now_(std::move(now)) {}
 
   // Prunes while a batch fits before `deadline`.
   void RunUntil(std::chrono::steady_clock::time_point deadline);
   // The longest batch so far: how long a poll cycle may have to wait for the database.
-  std::chrono::microseconds LongestBatch() const { return longest_; }
+  std::chrono::microseconds LongestBatch() const { return pacer_.Longest(); }
   // The most a round started late because pruning was still busy: the poll delay it caused.
-  std::chrono::microseconds LongestDelay() const { return delay_; }
+  std::chrono::microseconds LongestDelay() const { return pacer_.Delay(); }
 
  private:
   // Why the clock is in doubt for a cutoff at `now`; empty when it is not.
@@ -69,12 +85,11 @@ class Retention {
   bool StartPruner();
 
   std::unique_ptr<Store> store_;
-  int days_;
+  RetentionDays days_;
   Notice notice_;
   WallClock now_;
   bool warned_ = false;
   std::unique_ptr<Pruner> pruner_;
   std::chrono::steady_clock::time_point nextCheck_{};
-  std::chrono::microseconds longest_{0};
-  std::chrono::microseconds delay_{0};
+  BatchPacer pacer_;
 };

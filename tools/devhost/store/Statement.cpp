@@ -31,6 +31,12 @@ Statement& Statement::Bind(int index, const std::string& text) {
   return *this;
 }
 
+Statement& Statement::BindStatic(int index, const std::string& text) {
+  Check(sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                          SQLITE_STATIC));
+  return *this;
+}
+
 Statement& Statement::Bind(int index, const unsigned char* data, unsigned int length) {
   Check(sqlite3_bind_blob(statement_, index, data, static_cast<int>(length), SQLITE_TRANSIENT));
   return *this;

@@ -20,6 +20,8 @@ class Statement {
   Statement& Bind(int index, long long value);
   Statement& Bind(int index, double value);
   Statement& Bind(int index, const std::string& text);
+  // Without a copy: `text` must stay as it is until the use ends (Reset).
+  Statement& BindStatic(int index, const std::string& text);
   Statement& Bind(int index, const unsigned char* data, unsigned int length);
   Statement& BindNull(int index);
   // True while a row is there to read.

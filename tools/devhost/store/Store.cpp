@@ -236,6 +236,7 @@ sqlite3* Store::Open(const std::string& path, bool create) {
     if (create) {
       ExecuteOn(db, SchemaText().c_str());
       AddMissingColumns(db);
+      EnsureRollupTables(db);
     }
   } catch (const StoreError& error) {
     sqlite3_close(db);
@@ -252,6 +253,7 @@ Store::~Store() { Close(); }
 void Store::Close() {
   // A connection closes only once all its statements are finalised.
   for (auto& statement : statements_) statement.reset();
+  rollups_.reset();
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db_);
   db_ = nullptr;
@@ -322,6 +324,11 @@ void Store::AddHistory(uint32_t dataId, const std::string& time, const unsigned 
   statement->Bind(1, static_cast<long long>(dataId)).Bind(2, time).Bind(3, record, length);
   BindValues(*statement, 4, values);
   statement->Step();
+  // In the cycle's transaction: the rollups never run ahead of or behind their rows.
+  if (values) {
+    if (!rollups_) rollups_ = std::make_unique<RollupWriter>(db_);
+    rollups_->Add(dataId, time, *values);
+  }
 }
 
 void Store::PutLastRecord(uint32_t dataId, int code, const std::string& time,

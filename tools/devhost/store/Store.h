@@ -14,6 +14,7 @@
 
 #include "events/Event.h"
 #include "store/RestoredState.h"
+#include "store/Rollups.h"
 #include "store/Statement.h"
 #include "store/TimeRange.h"
 
@@ -70,6 +71,9 @@ class Store {
   const std::string& Path() const { return path_; }
   // How long a statement waits for another connection's lock before it fails.
   void SetBusyTimeout(int milliseconds);
+  // WAL pages after which a commit of this connection copies the log into the database (and
+  // syncs it); 0: never, the other connections' commits do (SQLite's default is 1000).
+  void SetAutoCheckpoint(int pages);
   // Writes what a cycle of the device writes and rolls it back; throws StoreError when the
   // database takes no writes (read-only, a full disk, a damaged page on that path).
   void ProveWritable(uint32_t dataId);
@@ -92,7 +96,8 @@ class Store {
   void Rollback();
 
   // The value columns hold the record's fields as `values` decodes them (DecodeRecord); a
-  // record given without them is decoded as the type its length says.
+  // record given without them is decoded as the type its length says. A decoded record is added
+  // to the rollups of its minute and hour too (store/Rollups.h).
   void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
                   unsigned int length);
   void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
@@ -135,6 +140,26 @@ class Store {
   // (table empty) or an event table, in one short transaction; the rows deleted. Never touches
   // last_record or device_errors, and keeps the last event of each alarm.
   long long PruneBatch(std::optional<EventTable> table, const std::string& cutoff, int batch);
+  // The same for the rollups of a level: buckets that begin before `cutoff`.
+  long long PruneRollupBatch(Level level, const std::string& cutoff, int batch);
+
+  // Rollups (store/Rollups.h). A store opened to create makes their tables; others (a listing,
+  // a prune) find them or not.
+  void EnsureRollups() { EnsureRollupTables(db_); }
+  RollupState Rollups();
+  // Rolls up to `batch` of the history rows a backfill still has to do, in one short write
+  // transaction that moves rollup_state along; the rows taken (0: nothing left).
+  long long BackfillRollups(int batch);
+  // The first and last time (store text) a level holds for the device (or all) in the range;
+  // rollup buckets from the one that holds `range.since` on. Nothing when it has none.
+  std::optional<std::pair<std::string, std::string>> Span(Level level,
+                                                          std::optional<uint32_t> dataId,
+                                                          const TimeRange& range);
+  // The buckets of level `bucket` that overlap `query.range` (whole buckets), from the rollups
+  // of that level (`source` == `bucket`) or computed from the history rows (`source` kRaw):
+  // the newest `query.limit` (0: all), oldest first, by time then device; streamed to `take`.
+  void ForEachAggregate(Level source, Level bucket, const RowQuery& query,
+                        const std::function<void(const Aggregate&)>& take);
 
  private:
   enum Query {
@@ -172,4 +197,5 @@ class Store {
   std::array<std::unique_ptr<Statement>, kQueryCount> statements_;
   bool inTransaction_ = false;
   bool hasSummaryTable_ = false;
+  std::unique_ptr<RollupWriter> rollups_;  // made with the first decoded record
 };

@@ -5,6 +5,8 @@
 
 void Store::SetBusyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
 
+void Store::SetAutoCheckpoint(int pages) { sqlite3_wal_autocheckpoint(db_, pages); }
+
 bool Store::AtPath() {
   int moved = 0;
   if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return true;

@@ -116,18 +116,7 @@ StoredRows Store::Events(EventTable table, const RowQuery& query) {
 
 std::optional<std::pair<std::string, std::string>> Store::HistorySpan(uint32_t dataId,
                                                                       const TimeRange& range) {
-  RowQuery query;
-  query.dataId = dataId;
-  query.range = range;
-  // Two index look-ups, not an aggregate over the range.
-  const std::string where = Where(query);
-  const std::string sql = "SELECT (SELECT time FROM history" + where +
-                          " ORDER BY time LIMIT 1), (SELECT time FROM history" + where +
-                          " ORDER BY time DESC LIMIT 1)";
-  Statement statement(db_, sql.c_str());
-  BindQuery(statement, query);
-  if (!statement.Step() || statement.Type(0) == SQLITE_NULL) return std::nullopt;
-  return std::make_pair(statement.Text(0), statement.Text(1));
+  return Span(Level::kRaw, dataId, range);
 }
 
 std::optional<std::size_t> Store::NewestRecordLength(uint32_t dataId, const TimeRange& range,
@@ -209,4 +198,123 @@ std::vector<uint32_t> Store::StoredDevices() {
   std::vector<uint32_t> devices;
   while (statement.Step()) devices.push_back(static_cast<uint32_t>(statement.Integer(0)));
   return devices;
+}
+
+long long Store::PruneRollupBatch(Level level, const std::string& cutoff, int batch) {
+  const std::string table = FactsOf(level).table;
+  Statement statement(db_, ("DELETE FROM " + table + " WHERE (data_id, time) IN (SELECT data_id, " +
+                            "time FROM " + table + " WHERE time < ?1 ORDER BY time LIMIT ?2)")
+                               .c_str());
+  Begin();
+  try {
+    statement.Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step();
+    const long long deleted = sqlite3_changes(db_);
+    Commit();
+    return deleted;
+  } catch (...) {
+    try {
+      Rollback();
+    } catch (const StoreError&) {
+    }
+    throw;
+  }
+}
+
+RollupState Store::Rollups() {
+  RollupState state;
+  if (!HasRollupTables(db_)) return state;
+  Statement statement(db_, "SELECT backfilled_to, backfill_end FROM rollup_state");
+  state.present = true;
+  if (statement.Step()) {
+    state.backfilledTo = statement.Integer(0);
+    state.backfillEnd = statement.Integer(1);
+  }
+  return state;
+}
+
+long long Store::BackfillRollups(int batch) {
+  // Everything inside one write transaction, the state read too: a second backfill (devhost
+  // prune beside a running host) takes the next batch, never the same one twice.
+  Begin();
+  try {
+    long long taken = 0;
+    Statement state(db_, "SELECT backfilled_to, backfill_end FROM rollup_state");
+    if (state.Step() && state.Integer(0) < state.Integer(1)) {
+      const long long from = state.Integer(0), end = state.Integer(1);
+      Statement upTo(db_,
+                     "SELECT max(id), count(*) FROM (SELECT id FROM history WHERE id > ?1 AND "
+                     "id <= ?2 ORDER BY id LIMIT ?3)");
+      upTo.Bind(1, from).Bind(2, end).Bind(3, static_cast<long long>(batch)).Step();
+      taken = upTo.Integer(1);
+      // Rows pruned meanwhile leave nothing to take: the backfill is done.
+      const long long to = taken > 0 ? upTo.Integer(0) : end;
+      for (const Level level : {Level::kMinute, Level::kHour}) {
+        Statement fill(db_, BackfillText(level).c_str());
+        fill.Bind(1, from).Bind(2, to).Step();
+      }
+      Statement mark(db_, "UPDATE rollup_state SET backfilled_to = ?1");
+      mark.Bind(1, to).Step();
+    }
+    Commit();
+    return taken;
+  } catch (...) {
+    try {
+      Rollback();
+    } catch (const StoreError&) {
+    }
+    throw;
+  }
+}
+
+std::optional<std::pair<std::string, std::string>> Store::Span(Level level,
+                                                               std::optional<uint32_t> dataId,
+                                                               const TimeRange& range) {
+  RowQuery query;
+  query.dataId = dataId;
+  query.range = range;
+  if (!range.since.empty()) query.range.since = BucketStart(level, range.since);
+  const std::string table = FactsOf(level).table;
+  // Two index look-ups, not an aggregate over the range.
+  const std::string where = Where(query);
+  const std::string sql = "SELECT (SELECT time FROM " + table + where +
+                          " ORDER BY time LIMIT 1), (SELECT time FROM " + table + where +
+                          " ORDER BY time DESC LIMIT 1)";
+  Statement statement(db_, sql.c_str());
+  BindQuery(statement, query);
+  if (!statement.Step() || statement.Type(0) == SQLITE_NULL) return std::nullopt;
+  return std::make_pair(statement.Text(0), statement.Text(1));
+}
+
+void Store::ForEachAggregate(Level source, Level bucket, const RowQuery& query,
+                             const std::function<void(const Aggregate&)>& take) {
+  // Whole buckets: from the one that holds `since` up to the one that holds `until`.
+  RowQuery whole = query;
+  if (!whole.range.since.empty()) whole.range.since = BucketStart(bucket, whole.range.since);
+  if (!whole.range.until.empty()) whole.range.until = BucketCeiling(bucket, whole.range.until);
+  std::string sql = AggregateSelect(source, bucket, Where(whole), "");
+  if (whole.limit > 0) {
+    sql = "SELECT * FROM (" + sql + " ORDER BY bucket DESC, data_id DESC LIMIT ?4)";
+  }
+  sql += " ORDER BY bucket, data_id";
+  Statement statement(db_, sql.c_str());
+  BindQuery(statement, whole);
+  if (whole.limit > 0) BindLimit(statement, whole);
+  Aggregate aggregate;
+  const std::size_t columns = RollupColumns().size();
+  aggregate.fields.resize(columns);
+  while (statement.Step()) {
+    aggregate.dataId = static_cast<uint32_t>(statement.Integer(0));
+    aggregate.time.assign(statement.TextView(1));
+    aggregate.count = statement.Integer(2);
+    for (std::size_t c = 0; c < columns; ++c) {
+      const int at = 3 + 3 * static_cast<int>(c);
+      if (statement.Type(at) == SQLITE_NULL) {
+        aggregate.fields[c].reset();
+      } else {
+        aggregate.fields[c] =
+            FieldFigures{statement.Real(at), statement.Real(at + 1), statement.Integer(at + 2)};
+      }
+    }
+    take(aggregate);
+  }
 }

@@ -1,0 +1,160 @@
+// Rollups in-process: the figures a stored cycle leaves, the level a request is served from,
+// retention per level, and the backfill of a database from before rollups, in batches and
+// resumed after a stop.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <ctime>
+
+#include "store/Pruner.h"
+#include "store/Store.h"
+#include "support/ScratchDirectory.h"
+
+namespace {
+
+// A DO3008RA record with these values (tenths): humidity, temperature (signed), pressure.
+std::vector<unsigned char> Record(int temperature, int humidity, int pressure) {
+  std::vector<unsigned char> record(47, 0);
+  const auto put = [&](std::size_t at, int tenths) {
+    record[at] = static_cast<unsigned char>(tenths & 0xFF);
+    record[at + 1] = static_cast<unsigned char>((tenths >> 8) & 0xFF);
+  };
+  put(12, humidity);
+  put(14, temperature);
+  put(18, pressure);
+  return record;
+}
+
+void Add(Store& store, const std::string& time, int temperature) {
+  const auto record = Record(temperature, 450 + temperature % 7, 10132);
+  store.Begin();
+  store.AddHistory(12, time, record.data(), 47);
+  store.Commit();
+}
+
+std::vector<Aggregate> Aggregates(Store& store, Level source, Level bucket) {
+  std::vector<Aggregate> rows;
+  store.ForEachAggregate(source, bucket, {}, [&](const Aggregate& row) { rows.push_back(row); });
+  return rows;
+}
+
+void Execute(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+struct Rollups : ::testing::Test {
+  ScratchDirectory dir;
+  const std::string path = dir.Path("host.db");
+};
+
+TEST_F(Rollups, EachCycleUpdatesItsMinuteAndHourWithAnExactSum) {
+  Store store(path, true);
+  // Values whose sum in floating point is not exact: 0.1 + 0.2 + ... The tenths are.
+  for (int second = 0; second < 3; ++second) {
+    Add(store, "2026-12-08 09:14:0" + std::to_string(second), second + 1);
+  }
+  Add(store, "2026-12-08 09:15:00", -35);
+  Add(store, "2026-12-08 10:00:00", 250);
+  const auto minutes = Aggregates(store, Level::kMinute, Level::kMinute);
+  ASSERT_EQ(minutes.size(), 3u);
+  EXPECT_EQ(minutes[0].time, "2026-12-08 09:14:00");
+  EXPECT_EQ(minutes[0].count, 3);
+  ASSERT_EQ(RollupColumns()[0].key, "temperature");
+  const FieldFigures t = *minutes[0].fields[0];
+  EXPECT_EQ(t.min, 0.1);
+  EXPECT_EQ(t.max, 0.3);
+  EXPECT_EQ(t.sumTenths, 6);
+  EXPECT_EQ(t.Mean(3), 0.2);
+  const auto hours = Aggregates(store, Level::kHour, Level::kHour);
+  ASSERT_EQ(hours.size(), 2u);
+  EXPECT_EQ(hours[0].count, 4);
+  EXPECT_EQ(hours[0].fields[0]->min, -3.5);
+  EXPECT_EQ(hours[0].fields[0]->sumTenths, 1 + 2 + 3 - 35);
+  // The same buckets computed from the rows (history --every without rollups).
+  EXPECT_EQ(Aggregates(store, Level::kRaw, Level::kMinute), minutes);
+  EXPECT_EQ(Aggregates(store, Level::kRaw, Level::kHour), hours);
+  // A cycle whose transaction is rolled back leaves no figure behind.
+  const auto record = Record(999, 450, 10132);
+  store.Begin();
+  store.AddHistory(12, "2026-12-08 10:00:01", record.data(), 47);
+  store.Rollback();
+  EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour), hours);
+}
+
+TEST(RollupLevel, TheCoarsestThatFillsThePictureAndReachesBackToTheFirstData) {
+  const long long start = 277'777LL * 3600 + 20 * 60 + 20;  // 09:20:20 of some day
+  const auto levels = [](std::optional<long long> raw, std::optional<long long> minute,
+                         std::optional<long long> hour) {
+    return std::array<std::optional<long long>, kLevels>{raw, minute, hour};
+  };
+  const auto all = levels(start, start - 20, start - 20 * 60 - 20);
+  const long long year = 365 * 86400, columns = 1090;
+  EXPECT_EQ(ChooseLevel(year / columns, all), Level::kHour);
+  EXPECT_EQ(ChooseLevel(30 * 86400 / columns, all), Level::kMinute);
+  EXPECT_EQ(ChooseLevel(86400 / columns, all), Level::kMinute);
+  EXPECT_EQ(ChooseLevel(3600 / columns, all), Level::kRaw);
+  // Rows pruned after a month: a day half a year back comes from the hours; minutes pruned
+  // before the rows: from the rows.
+  EXPECT_EQ(ChooseLevel(86400 / columns, levels(start + 30 * 86400, start + 300 * 86400, start)),
+            Level::kHour);
+  EXPECT_EQ(ChooseLevel(86400 / columns, levels(start, start + 3600, start)), Level::kRaw);
+  EXPECT_EQ(ChooseLevel(60, levels(std::nullopt, std::nullopt, std::nullopt)), Level::kRaw);
+}
+
+TEST_F(Rollups, EachLevelIsPrunedAfterItsOwnRetention) {
+  Store store(path, true);
+  const std::time_t now = std::time(nullptr);
+  for (int days : {400, 40, 0}) Add(store, StoreTimeText(now - days * 86400 - 7200), 200);
+  Pruner pruner(store, RetentionDays{1, 30, 3650}, now);
+  while (pruner.Step()) {
+  }
+  EXPECT_EQ(store.History({}).size(), 1u);
+  EXPECT_EQ(Aggregates(store, Level::kMinute, Level::kMinute).size(), 1u);
+  EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour).size(), 3u);
+  EXPECT_NE(pruner.Summary().find("; before "), std::string::npos) << pruner.Summary();
+  EXPECT_NE(pruner.Summary().find("minute rollups 2"), std::string::npos) << pruner.Summary();
+}
+
+TEST_F(Rollups, ADatabaseFromBeforeRollupsGetsThemInBatchesResumedAfterAStop) {
+  std::vector<Aggregate> minutes, hours;
+  {
+    Store store(path, true);
+    for (int i = 0; i < 500; ++i) {
+      Add(store, CalendarText(*CalendarSeconds("2026-12-08 09:58:30") + i * 7), i % 300 - 40);
+    }
+    // What the cycles' own rollups were: the backfill must come to the same.
+    minutes = Aggregates(store, Level::kMinute, Level::kMinute);
+    hours = Aggregates(store, Level::kHour, Level::kHour);
+  }
+  ASSERT_NO_FATAL_FAILURE(
+      Execute(path, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state"));
+  {
+    Store store(path, true);  // the first start of a host with rollups
+    EXPECT_EQ(store.Rollups().backfillEnd, 500);
+    EXPECT_FALSE(store.Rollups().Complete());
+    EXPECT_EQ(store.BackfillRollups(200), 200);
+    // A cycle stored meanwhile, into a bucket the backfill has still to fill.
+    Add(store, "2026-12-08 10:10:03", 123);
+  }  // stopped here: the next start goes on
+  Store store(path, true);
+  EXPECT_EQ(store.Rollups().backfilledTo, 200);
+  long long batches = 0;
+  while (store.BackfillRollups(200) > 0) ++batches;
+  EXPECT_EQ(batches, 2);
+  EXPECT_TRUE(store.Rollups().Complete());
+  const auto built = Aggregates(store, Level::kMinute, Level::kMinute);
+  EXPECT_EQ(built, Aggregates(store, Level::kRaw, Level::kMinute));
+  EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour),
+            Aggregates(store, Level::kRaw, Level::kHour));
+  // Only the cycle stored meanwhile differs from what the cycles had left.
+  EXPECT_EQ(built.size(), minutes.size());
+  int differing = 0;
+  for (std::size_t i = 0; i < built.size(); ++i) differing += !(built[i] == minutes[i]);
+  EXPECT_EQ(differing, 1);
+  EXPECT_EQ(hours.size(), 2u);
+}
+
+}  // namespace

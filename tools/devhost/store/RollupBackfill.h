@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "store/BatchPacer.h"
+#include "store/Store.h"
+
+// Rolls up the history rows a database held before it had rollups (store/Rollups.h), after the
+// poll rounds of a running host, paced like retention (BatchPacer): batches of kBatchRows rows,
+// each one short write transaction that also moves rollup_state on, so a host killed halfway
+// goes on after the last batch that committed. Tells a person that it began, how far it got
+// (at most every kTellEvery) and when it is done. Runs on one line's thread only.
+class RollupBackfill {
+ public:
+  static constexpr int kBatchRows = 1000;
+  static constexpr std::chrono::seconds kTellEvery{10};
+  using Notice = std::function<void(const std::string&)>;
+
+  RollupBackfill(std::unique_ptr<Store> store, Notice notice);
+
+  // Runs batches while one fits before `deadline`; true once nothing is left to roll up.
+  bool RunUntil(std::chrono::steady_clock::time_point deadline);
+  // Rolls everything up at once, telling `progress` after each batch (devhost prune), which
+  // returns false to stop there; false when stopped. Throws StoreError.
+  static bool RunToEnd(Store& store, const std::function<bool(const std::string&)>& progress);
+
+ private:
+  bool Start();
+
+  std::unique_ptr<Store> store_;
+  Notice notice_;
+  bool started_ = false, done_ = false;
+  long long first_ = 0, end_ = 0, rows_ = 0;
+  std::chrono::steady_clock::time_point began_{}, told_{}, retry_{};
+  BatchPacer pacer_;
+};
+
+// "35% (rows up to id 11034000 of 31528800)": how far a backfill from `first` to `end` is at
+// `at`.
+std::string BackfillProgress(long long first, long long at, long long end);

@@ -1,0 +1,280 @@
+#include "store/Rollups.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "store/Statement.h"
+#include "store/Store.h"
+#include "store/TimeRange.h"
+
+namespace {
+
+const LevelFacts kFacts[kLevels] = {
+    {Level::kRaw, "raw", "history", 0, 19, "", ""},
+    {Level::kMinute, "minute", "rollup_minutes", 60, 16, ":00", "1m"},
+    {Level::kHour, "hour", "rollup_hours", 3600, 13, ":00:00", "1h"},
+};
+
+void Exec(sqlite3* db, const std::string& sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    const std::string reason = message ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    throw StoreError("database: " + reason);
+  }
+}
+
+// "temperature_min REAL, temperature_max REAL, temperature_sum_tenths INTEGER, ..."
+std::vector<std::pair<std::string, std::string>> FigureColumns() {
+  std::vector<std::pair<std::string, std::string>> columns;
+  for (const HistoryColumn& column : RollupColumns()) {
+    columns.emplace_back(column.key + "_min", "REAL");
+    columns.emplace_back(column.key + "_max", "REAL");
+    columns.emplace_back(column.key + "_sum_tenths", "INTEGER");
+  }
+  return columns;
+}
+
+std::string TableText(const LevelFacts& facts) {
+  std::string text = std::string("CREATE TABLE IF NOT EXISTS ") + facts.table +
+                     " (\n  data_id INTEGER NOT NULL,\n  time TEXT NOT NULL,\n"
+                     "  count INTEGER NOT NULL";
+  for (const auto& [name, type] : FigureColumns()) text += ",\n  " + name + " " + type;
+  text += ",\n  PRIMARY KEY (data_id, time)) WITHOUT ROWID;\n";
+  // Retention deletes oldest first by time, over all devices.
+  text += std::string("CREATE INDEX IF NOT EXISTS ") + facts.table + "_by_time ON " + facts.table +
+          " (time);\n";
+  return text;
+}
+
+// The columns of an INSERT into a level's table, and the update that merges a new bucket's
+// figures into a stored one.
+std::string InsertHead(const LevelFacts& facts) {
+  std::string text = std::string("INSERT INTO ") + facts.table + " (data_id, time, count";
+  for (const auto& column : FigureColumns()) text += ", " + column.first;
+  return text + ") ";
+}
+
+std::string MergeTail() {
+  std::string text = " ON CONFLICT (data_id, time) DO UPDATE SET count = count + excluded.count";
+  for (const HistoryColumn& column : RollupColumns()) {
+    const std::string& k = column.key;
+    text += ", " + k + "_min = min(" + k + "_min, excluded." + k + "_min)";
+    text += ", " + k + "_max = max(" + k + "_max, excluded." + k + "_max)";
+    text += ", " + k + "_sum_tenths = " + k + "_sum_tenths + excluded." + k + "_sum_tenths";
+  }
+  return text;
+}
+
+// The bucket of a history row's time, in SQL.
+std::string BucketExpression(const LevelFacts& facts) {
+  if (facts.seconds == 0) return "time";
+  return "substr(time, 1, " + std::to_string(facts.prefix) + ") || '" + facts.suffix + "'";
+}
+
+// A history row counts when its record was decoded: it has a value in some measured column.
+std::string DecodedRow() {
+  std::string text = "coalesce(";
+  for (const HistoryColumn& column : RollupColumns()) text += column.key + ", ";
+  return text + "NULL) IS NOT NULL";
+}
+
+std::vector<std::string> ColumnNames(sqlite3* db, const char* table) {
+  std::vector<std::string> names;
+  Statement columns(db, (std::string("PRAGMA table_info(") + table + ")").c_str());
+  while (columns.Step()) names.push_back(columns.Text(1));
+  return names;
+}
+
+}  // namespace
+
+const LevelFacts& FactsOf(Level level) { return kFacts[static_cast<std::size_t>(level)]; }
+
+std::optional<Level> LevelOfEvery(const std::string& text) {
+  for (const LevelFacts& facts : kFacts) {
+    if (facts.seconds > 0 && text == facts.every) return facts.level;
+  }
+  return std::nullopt;
+}
+
+std::string BucketStart(Level level, const std::string& time) {
+  const LevelFacts& facts = FactsOf(level);
+  if (facts.seconds == 0 || time.size() < facts.prefix) return time;
+  return time.substr(0, facts.prefix) + facts.suffix;
+}
+
+std::string BucketCeiling(Level level, const std::string& time) {
+  const std::string start = BucketStart(level, time);
+  if (start == time) return time;
+  const auto seconds = CalendarSeconds(start);
+  return seconds ? CalendarText(*seconds + FactsOf(level).seconds) : time;
+}
+
+const std::vector<HistoryColumn>& RollupColumns() {
+  static const std::vector<HistoryColumn> columns = [] {
+    std::vector<HistoryColumn> measured;
+    for (const HistoryColumn& column : HistoryColumns()) {
+      if (column.kind == FieldKind::kMeasured) measured.push_back(column);
+    }
+    return measured;
+  }();
+  return columns;
+}
+
+bool HasRollupTables(sqlite3* db) {
+  Statement count(db,
+                  "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                  "('rollup_minutes', 'rollup_hours', 'rollup_state')");
+  return count.Step() && count.Integer(0) == 3;
+}
+
+void EnsureRollupTables(sqlite3* db) {
+  if (!HasRollupTables(db)) {
+    // One transaction: another line's store, opened at the same time, finds all of it or none;
+    // a history row stored before it is marked for the backfill, one stored after is rolled up
+    // as it is stored.
+    std::string sql = "BEGIN IMMEDIATE;\n";
+    for (const LevelFacts& facts : kFacts) {
+      if (facts.seconds > 0) sql += TableText(facts);
+    }
+    sql +=
+        "CREATE TABLE IF NOT EXISTS rollup_state (\n  id INTEGER PRIMARY KEY CHECK (id = 1),\n"
+        "  backfilled_to INTEGER NOT NULL,\n  backfill_end INTEGER NOT NULL);\n"
+        "INSERT OR IGNORE INTO rollup_state SELECT 1, ifnull(min(id), 1) - 1, ifnull(max(id), 0) "
+        "FROM history;\nCOMMIT;";
+    try {
+      Exec(db, sql);
+    } catch (const StoreError&) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+  // A measured field new since the tables were made: its figures begin now.
+  for (const LevelFacts& facts : kFacts) {
+    if (facts.seconds == 0) continue;
+    const std::vector<std::string> present = ColumnNames(db, facts.table);
+    for (const auto& [name, type] : FigureColumns()) {
+      if (std::find(present.begin(), present.end(), name) != present.end()) continue;
+      try {
+        Exec(db, std::string("ALTER TABLE ") + facts.table + " ADD COLUMN " + name + " " + type);
+      } catch (const StoreError&) {
+        const std::vector<std::string> now = ColumnNames(db, facts.table);
+        if (std::find(now.begin(), now.end(), name) == now.end()) throw;
+      }
+    }
+  }
+}
+
+std::string BackfillText(Level level) {
+  const LevelFacts& facts = FactsOf(level);
+  return InsertHead(facts) +
+         AggregateSelect(Level::kRaw, level, " WHERE id > ?1 AND id <= ?2", "") + MergeTail();
+}
+
+std::string AggregateSelect(Level source, Level bucket, const std::string& where,
+                            const std::string& order) {
+  const LevelFacts& facts = FactsOf(source);
+  std::string text;
+  if (source != Level::kRaw) {
+    text = "SELECT data_id, time AS bucket, count";
+    for (const auto& column : FigureColumns()) text += ", " + column.first;
+    return text + " FROM " + facts.table + where + order;
+  }
+  text = "SELECT data_id, " + BucketExpression(FactsOf(bucket)) + " AS bucket, count(*)";
+  for (const HistoryColumn& column : RollupColumns()) {
+    const std::string& k = column.key;
+    text += ", min(" + k + "), max(" + k + "), sum(CAST(round(" + k + " * 10) AS INTEGER))";
+  }
+  // Only the decoded rows, as a stored cycle's rollups take them.
+  return text + " FROM history" + (where.empty() ? " WHERE " : where + " AND ") + DecodedRow() +
+         " GROUP BY data_id, bucket" + order;
+}
+
+RollupWriter::RollupWriter(sqlite3* db) : db_(db) {}
+
+RollupWriter::~RollupWriter() = default;
+
+void RollupWriter::Add(uint32_t dataId, const std::string& time, const RecordValues& values) {
+  if (values.type != type_) {
+    type_ = values.type;
+    fieldOf_.clear();
+    for (const HistoryColumn& column : RollupColumns()) {
+      int index = -1;
+      for (std::size_t i = 0; type_ != nullptr && i < type_->fields.size(); ++i) {
+        if (type_->fields[i].key == column.key) index = static_cast<int>(i);
+      }
+      fieldOf_.push_back(index);
+    }
+  }
+  for (const LevelFacts& facts : kFacts) {
+    if (facts.seconds == 0) continue;
+    const auto i = static_cast<std::size_t>(facts.level);
+    if (!updates_[i]) {
+      // ?1 data id, ?2 bucket, then per column its value ?(3+2c) and its tenths ?(4+2c). CASE,
+      // not min() and max(): no function call for each figure.
+      std::string update = std::string("UPDATE ") + facts.table + " SET count = count + 1";
+      std::string values = "VALUES (?1, ?2, 1";
+      for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
+        const std::string& k = RollupColumns()[c].key;
+        const std::string value = "?" + std::to_string(3 + 2 * c);
+        const std::string tenths = "?" + std::to_string(4 + 2 * c);
+        update += ", " + k + "_min = CASE WHEN " + value + " < " + k + "_min THEN " + value +
+                  " ELSE " + k + "_min END";
+        update += ", " + k + "_max = CASE WHEN " + value + " > " + k + "_max THEN " + value +
+                  " ELSE " + k + "_max END";
+        update += ", " + k + "_sum_tenths = " + k + "_sum_tenths + " + tenths;
+        values += ", " + value + ", " + value + ", " + tenths;
+      }
+      updates_[i] =
+          std::make_unique<Statement>(db_, (update + " WHERE data_id = ?1 AND time = ?2").c_str());
+      inserts_[i] = std::make_unique<Statement>(db_, (InsertHead(facts) + values + ")").c_str());
+    }
+    bucket_.assign(time, 0, std::min(time.size(), facts.prefix));
+    bucket_ += facts.suffix;
+    const auto write = [&](Statement& statement) {
+      StatementUse use(statement);
+      use->Bind(1, static_cast<long long>(dataId)).BindStatic(2, bucket_);
+      for (std::size_t c = 0; c < fieldOf_.size(); ++c) {
+        const int index = 3 + 2 * static_cast<int>(c);
+        if (fieldOf_[c] < 0) continue;  // NULL: the type has no such field
+        const double value = values.values[static_cast<std::size_t>(fieldOf_[c])];
+        use->Bind(index, value).Bind(index + 1, std::llround(value * 10));
+      }
+      use->Step();
+    };
+    write(*updates_[i]);
+    if (sqlite3_changes(db_) == 0) write(*inserts_[i]);
+  }
+}
+
+Level ChooseLevel(long long wantedSeconds,
+                  const std::array<std::optional<long long>, kLevels>& first) {
+  // Where the data begins, as late as each level allows: a bucket's first record may be as
+  // late as its last second.
+  std::optional<long long> start;
+  for (const LevelFacts& facts : kFacts) {
+    const auto& at = first[static_cast<std::size_t>(facts.level)];
+    if (!at) continue;
+    const long long latest = *at + std::max(facts.seconds - 1, 0LL);
+    if (!start || latest < *start) start = latest;
+  }
+  if (!start) return Level::kRaw;
+  const auto covers = [&](const LevelFacts& facts) {
+    const auto& at = first[static_cast<std::size_t>(facts.level)];
+    if (!at) return false;
+    const long long floor =
+        facts.seconds == 0 ? *start
+                           : *start - (((*start % facts.seconds) + facts.seconds) % facts.seconds);
+    return *at <= floor;
+  };
+  // The coarsest level fine enough, then finer ones; then coarser ones, finest first.
+  for (std::size_t i = kLevels; i-- > 0;) {
+    if (kFacts[i].seconds <= wantedSeconds && covers(kFacts[i])) return kFacts[i].level;
+  }
+  for (const LevelFacts& facts : kFacts) {
+    if (facts.seconds > wantedSeconds && covers(facts)) return facts.level;
+  }
+  return Level::kRaw;
+}

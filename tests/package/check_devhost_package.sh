@@ -76,7 +76,9 @@ found=$(run "$root/usr/bin/devhost" --version) || fail "devhost --version failed
 [[ "$found" == "devhost $version" ]] || fail "devhost --version says '$found'"
 echo "$found"
 
-run "$root/usr/bin/do3008ra-sim" --link "$work/tty" --static >"$work/sim.log" 2>&1 &
+# Started without the function, so that $! is the simulator itself (or its emulator) and the
+# trap stops it.
+"${emulator[@]}" "$root/usr/bin/do3008ra-sim" --link "$work/tty" --static >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 200); do [[ -e "$work/tty" ]] && break; sleep 0.05; done
 out=$(run "$root/usr/bin/devhost" run --cycles 2 --port "$work/tty" --db "$work/devhost.db" \

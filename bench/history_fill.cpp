@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
   }
-  if (argc < 2) {
+  // A database named like an option ("--help") is a typing error, not a file to fill for an hour.
+  if (argc < 2 || argv[1][0] == '-') {
     std::fprintf(stderr, "usage: history_fill [--rows-only] DATABASE [DAYS] [DATA_ID]\n");
     return 2;
   }

@@ -190,6 +190,9 @@ class Store {
   void Execute(const char* sql);
   // The kept statement of `query`, compiled on first use; reset when the use ends.
   StatementUse Use(Query query);
+  // Runs `step` (one DELETE) in a transaction of its own: the rows it deleted, or nothing
+  // deleted and the error thrown.
+  long long DeleteInTransaction(const std::function<void()>& step);
 
   std::string path_;
   bool create_;

@@ -176,9 +176,14 @@ long long Store::PruneBatch(std::optional<EventTable> table, const std::string& 
         break;
     }
   }
+  return DeleteInTransaction(
+      [&] { Use(query)->Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step(); });
+}
+
+long long Store::DeleteInTransaction(const std::function<void()>& step) {
   Begin();
   try {
-    Use(query)->Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step();
+    step();
     const long long deleted = sqlite3_changes(db_);
     Commit();
     return deleted;
@@ -205,19 +210,8 @@ long long Store::PruneRollupBatch(Level level, const std::string& cutoff, int ba
   Statement statement(db_, ("DELETE FROM " + table + " WHERE (data_id, time) IN (SELECT data_id, " +
                             "time FROM " + table + " WHERE time < ?1 ORDER BY time LIMIT ?2)")
                                .c_str());
-  Begin();
-  try {
-    statement.Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step();
-    const long long deleted = sqlite3_changes(db_);
-    Commit();
-    return deleted;
-  } catch (...) {
-    try {
-      Rollback();
-    } catch (const StoreError&) {
-    }
-    throw;
-  }
+  return DeleteInTransaction(
+      [&] { statement.Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step(); });
 }
 
 RollupState Store::Rollups() {

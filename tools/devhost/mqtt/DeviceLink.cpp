@@ -13,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "mqtt/MosquittoText.h"
 #include "mqtt/Payloads.h"
 
 namespace {
@@ -39,42 +40,8 @@ struct LibraryInit {
 
 void EnsureLibrary() { static LibraryInit init; }
 
-std::string DisconnectReason(int rc) {
-  if (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) return "connection lost";
-  if (rc == MOSQ_ERR_SUCCESS) return "disconnected";
-  if (rc == MOSQ_ERR_KEEPALIVE) return "no answer within the keep-alive";
-  return mosquitto_strerror(rc);
-}
-
-// MOSQ_ERR_ERRNO means "see errno", which says more (connection refused, no route to host).
-std::string ErrorText(int rc) {
-  return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-}
-
-// "Connection Refused: not authorised." -> "not authorised".
-std::string RefusalText(int rc) {
-  std::string text = mosquitto_connack_string(rc);
-  const std::string head = "Connection Refused: ";
-  if (text.rfind(head, 0) == 0) text.erase(0, head.size());
-  if (!text.empty() && text.back() == '.') text.pop_back();
-  return text;
-}
-
-void Check(int rc, const std::string& what) {
-  if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(what + ": " + mosquitto_strerror(rc));
-}
-
 // The key file was checked at start: nobody is there to type a passphrase.
 int RefusePassphrase(char*, int, int, void*) { return 0; }
-
-// Verification results that mean "not signed by a CA we trust".
-bool UnknownIssuer(long result) {
-  return result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
-         result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
-         result == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE ||
-         result == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT ||
-         result == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN;
-}
 
 }  // namespace
 
@@ -113,30 +80,32 @@ void DeviceLink::Start() {
   mosquitto_message_callback_set(client_, &DeviceLink::OnMessage);
   mosquitto_log_callback_set(client_, &DeviceLink::OnLog);
   const MqttMessage will = AvailabilityMessage(config_, dataId_, false);
-  Check(mosquitto_will_set(client_, will.topic.c_str(), static_cast<int>(will.payload.size()),
-                           will.payload.data(), config_.qos, true),
-        "mqtt will");
+  CheckMosquitto(
+      mosquitto_will_set(client_, will.topic.c_str(), static_cast<int>(will.payload.size()),
+                         will.payload.data(), config_.qos, true),
+      "mqtt will");
   if (!config_.username.empty()) {
-    Check(mosquitto_username_pw_set(client_, config_.username.c_str(),
-                                    config_.password.empty() ? nullptr : config_.password.c_str()),
-          "mqtt credentials");
+    CheckMosquitto(
+        mosquitto_username_pw_set(client_, config_.username.c_str(),
+                                  config_.password.empty() ? nullptr : config_.password.c_str()),
+        "mqtt credentials");
   }
   if (!config_.caFile.empty()) SetUpTls();
   // Publishing threads only queue and wake the network thread; it alone writes.
-  Check(mosquitto_threaded_set(client_, true), "mqtt network thread");
+  CheckMosquitto(mosquitto_threaded_set(client_, true), "mqtt network thread");
   network_ = std::thread([this] { Run(); });
 }
 
 void DeviceLink::SetUpTls() {
-  Check(mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr,
-                          config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
-                          config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(),
-                          &RefusePassphrase),
-        "mqtt TLS files");
+  CheckMosquitto(mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr,
+                                   config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
+                                   config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(),
+                                   &RefusePassphrase),
+                 "mqtt TLS files");
   // Said, not assumed: the broker's certificate must chain to caFile (SSL_VERIFY_PEER) and name
   // the configured host (libmosquitto checks the name, or the address, unless told insecure).
-  Check(mosquitto_tls_opts_set(client_, 1, nullptr, nullptr), "mqtt TLS options");
-  Check(mosquitto_tls_insecure_set(client_, false), "mqtt TLS host name check");
+  CheckMosquitto(mosquitto_tls_opts_set(client_, 1, nullptr, nullptr), "mqtt TLS options");
+  CheckMosquitto(mosquitto_tls_insecure_set(client_, false), "mqtt TLS host name check");
 }
 
 void DeviceLink::SayOffline() { Publish(AvailabilityMessage(config_, dataId_, false)); }
@@ -186,7 +155,7 @@ void DeviceLink::Run() {
                                                    config_.keepAliveS)
                          : mosquitto_reconnect_async(client_);
     if (rc != MOSQ_ERR_SUCCESS) {
-      ConnectFailed(ErrorText(rc), first);
+      ConnectFailed(MosquittoErrorText(rc), first);
     } else if (const auto ended = Serve()) {
       ConnectFailed(*ended, false);
     }
@@ -221,7 +190,7 @@ std::optional<std::string> DeviceLink::Serve() {
   std::chrono::steady_clock::time_point stopBy{};
   for (;;) {
     const int rc = mosquitto_loop(client_, kLoopWaitMs, 1);
-    if (rc != MOSQ_ERR_SUCCESS) return ErrorText(rc);
+    if (rc != MOSQ_ERR_SUCCESS) return MosquittoErrorText(rc);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!answered_) {
       if (const auto refused = ConnectRefused()) return refused;
@@ -296,7 +265,7 @@ void DeviceLink::OnConnect(mosquitto*, void* self, int rc) {
   if (rc == 0) {
     link->Connected();
   } else {
-    link->Lost("refused by the broker: " + RefusalText(rc), false);
+    link->Lost("refused by the broker: " + MosquittoRefusalText(rc), false);
   }
 }
 
@@ -306,7 +275,7 @@ void DeviceLink::OnDisconnect(mosquitto*, void* self, int rc) {
   auto* link = static_cast<DeviceLink*>(self);
   if (link->FailedBeforeAnswer()) {
     std::string why =
-        rc == MOSQ_ERR_ERRNO && error != 0 ? std::strerror(error) : DisconnectReason(rc);
+        rc == MOSQ_ERR_ERRNO && error != 0 ? std::strerror(error) : MosquittoDisconnectReason(rc);
     {
       std::lock_guard<std::mutex> lock(link->mutex_);
       if (!link->tlsProblem_.empty()) why = link->tlsProblem_;
@@ -314,7 +283,7 @@ void DeviceLink::OnDisconnect(mosquitto*, void* self, int rc) {
     link->Notify(false, "cannot connect: " + why);
     return;
   }
-  link->Lost(DisconnectReason(rc), true);
+  link->Lost(MosquittoDisconnectReason(rc), true);
 }
 
 bool DeviceLink::FailedBeforeAnswer() {
@@ -361,9 +330,10 @@ void DeviceLink::NoteTlsError(const std::string& text) {
     const long result = ssl != nullptr ? SSL_get_verify_result(ssl) : X509_V_OK;
     const std::string why =
         result != X509_V_OK ? X509_verify_cert_error_string(result) : "certificate verify failed";
-    problem = UnknownIssuer(result) ? "the broker's certificate is not signed by the CA of " +
-                                          config_.caFile + " (" + why + ")"
-                                    : "the broker's certificate was refused: " + why;
+    problem = CertificateIssuerUnknown(result)
+                  ? "the broker's certificate is not signed by the CA of " + config_.caFile + " (" +
+                        why + ")"
+                  : "the broker's certificate was refused: " + why;
   } else if (text.rfind("OpenSSL Error", 0) == 0) {
     // "OpenSSL Error[0]: error:0A00045C:SSL routines::tlsv13 alert certificate required"
     const auto routine = text.rfind("::");

@@ -42,10 +42,12 @@ def free_port():
 
 
 def wait_for(predicate, seconds, what):
-    until = time.monotonic() + seconds
+    """Waits for `predicate`, the limit stretched by the tree's E2E_TIME_SCALE (as the tests do)."""
+    scale = max(1.0, float(os.environ.get("E2E_TIME_SCALE", "1") or 1))
+    until = time.monotonic() + seconds * scale
     while not predicate():
         if time.monotonic() > until:
-            raise SystemExit("mqtt-fleet: " + what)
+            raise SystemExit(f"mqtt-fleet: {what} within {seconds * scale:g} s")
         time.sleep(0.02)
 
 

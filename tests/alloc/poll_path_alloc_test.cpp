@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include "CountingAllocator.h"
+#include "do3008ra/DO3008RAProvider.h"
 #include "support/Workload.h"
 
 namespace {
@@ -125,6 +126,19 @@ TEST_P(PollPath, DestroyedDeviceReturnsEveryByte) {
     EXPECT_GT(counting_allocator::Since(before).bytesHeld, 0);
   }
   EXPECT_EQ(counting_allocator::Since(before).bytesHeld, 0);
+}
+
+// A device a controller created and destroyed through the interface it knows, never
+// initialised: the whole device goes, not only its interface part.
+TEST(DeviceHeap, NeverInitialisedDeviceDestroyedThroughItsInterfaceReturnsEveryByte) {
+  const auto providers = get_providers();
+  const Snapshot before = counting_allocator::Now();
+  std::unique_ptr<VDeviceInterface> device(providers[0]->create());
+  EXPECT_GT(counting_allocator::Since(before).bytesHeld, 0);
+  device.reset();
+  const Snapshot after = counting_allocator::Since(before);
+  EXPECT_EQ(after.bytesHeld, 0);
+  EXPECT_EQ(after.allocations, after.deallocations);
 }
 
 std::string SetupName(const ::testing::TestParamInfo<Setup>& info) {

@@ -13,6 +13,7 @@
 
 #include "Bench.h"
 #include "Text.h"
+#include "Wait.h"
 
 namespace {
 
@@ -275,7 +276,6 @@ TEST_F(Commissioning, ARunningHostMakesTheChangeOnItsOwnLineAndKeepsPolling) {
   // The host goes on polling at the new setting: three more cycles, and not one error.
   const std::string marker = "readdress 12    1 -> 5";
   ASSERT_TRUE(WaitForText(log, marker, 10s)) << ReadFile(log);
-  const auto until = std::chrono::steady_clock::now() + 10s;
   auto cyclesAfter = [&] {
     const std::string text = ReadFile(log);
     int cycles = 0;
@@ -285,10 +285,7 @@ TEST_F(Commissioning, ARunningHostMakesTheChangeOnItsOwnLineAndKeepsPolling) {
     }
     return cycles;
   };
-  while (cyclesAfter() < 3 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_GE(cyclesAfter(), 3) << ReadFile(log);
+  EXPECT_TRUE(WaitUntil("3 cycles after the readdress", 10s, [&] { return cyclesAfter() >= 3; }));
   EXPECT_EQ(host.Stop(5000ms), 0);
   EXPECT_FALSE(Contains(ReadFile(log), "error    12")) << ReadFile(log);
   // What the running host did, the configuration now says.

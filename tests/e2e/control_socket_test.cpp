@@ -14,6 +14,7 @@
 #include "Bench.h"
 #include "RawSocket.h"
 #include "Text.h"
+#include "Wait.h"
 
 namespace {
 
@@ -246,11 +247,9 @@ TEST_F(RunningHost, ASilentSensorIsOneLinkLostAndOneLinkRestored) {
   ASSERT_EQ(kill(bench.SensorPid(), SIGSTOP), 0);
   ASSERT_TRUE(WaitForText(log_, "link     12    lost after 3 failed cycle(s)")) << HostLog();
   // Failures go on being counted, not printed, while the link is lost.
-  const auto until = std::chrono::steady_clock::now() + 15s;
-  while (QueryCount(bench.Database(), "SELECT COALESCE(MAX(errors), 0) FROM device_errors") < 5) {
-    ASSERT_LT(std::chrono::steady_clock::now(), until) << HostLog();
-    std::this_thread::sleep_for(50ms);
-  }
+  ASSERT_TRUE(WaitUntil("5 failed cycles counted in the store", 15s, [&] {
+    return QueryCount(bench.Database(), "SELECT COALESCE(MAX(errors), 0) FROM device_errors") >= 5;
+  }));
   EXPECT_EQ(CountOf(HostLog(), "error    12"), 3) << HostLog();
 
   const auto status = bench.Host({"status", config_});

@@ -19,6 +19,7 @@
 
 #include "Bench.h"
 #include "Text.h"
+#include "Wait.h"
 
 namespace {
 
@@ -127,11 +128,9 @@ TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceRetur
                                PLUGIN_DIR, "--plugin-log", bench.dir.Path("plugin.log")},
       log_);
   ASSERT_TRUE(WaitForText(log_, "cycle ", 15s)) << HostLog();
-  const auto until = std::chrono::steady_clock::now() + 20s;
-  while (QueryCount(database, "SELECT COUNT(*) FROM history") < 10) {
-    ASSERT_LT(std::chrono::steady_clock::now(), until) << HostLog();
-    std::this_thread::sleep_for(50ms);
-  }
+  ASSERT_TRUE(WaitUntil("10 cycles stored", 20s, [&] {
+    return QueryCount(database, "SELECT COUNT(*) FROM history") >= 10;
+  }));
   const auto storedBefore =
       QueryRows(database, "SELECT id, time, hex(record) FROM history ORDER BY id");
 
@@ -182,11 +181,9 @@ TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceRetur
   EXPECT_EQ(lostCycles, Count(log.substr(0, recoveredAt), "cycle    12", failedAt)) << notice;
   // A cycle writes its history row and the device's last record at least.
   EXPECT_GE(lostWrites, 2 * lostCycles) << notice;
-  const auto more = std::chrono::steady_clock::now() + 20s;
-  while (QueryCount(database, "SELECT COUNT(*) FROM history") < rowsWhileFull + 5) {
-    ASSERT_LT(std::chrono::steady_clock::now(), more) << HostLog().substr(recoveredAt);
-    std::this_thread::sleep_for(50ms);
-  }
+  ASSERT_TRUE(WaitUntil("5 cycles stored after the recovery", 20s, [&] {
+    return QueryCount(database, "SELECT COUNT(*) FROM history") >= rowsWhileFull + 5;
+  }));
 
   ASSERT_EQ(host_->Stop(5000ms), 0) << HostLog().substr(recoveredAt);
   host_.reset();

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Wait.h"
 
 namespace {
 
@@ -29,13 +30,11 @@ long long HistoryRows(const std::string& database) {
   }
 }
 
-// Waits (at most 10 s) until a host has stored `count` poll cycles.
+// Waits (bounded) until a host has stored `count` poll cycles.
 void WaitForHistory(const std::string& database, long long count) {
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (HistoryRows(database) < count) {
-    ASSERT_LT(std::chrono::steady_clock::now(), until) << HistoryRows(database) << " rows";
-    std::this_thread::sleep_for(20ms);
-  }
+  ASSERT_TRUE(WaitUntil(std::to_string(count) + " cycles stored in " + database, 10s,
+                        [&] { return HistoryRows(database) >= count; }))
+      << HistoryRows(database) << " rows";
 }
 
 // The host's closing summary line for the bench's device, whatever comes before it.

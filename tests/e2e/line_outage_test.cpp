@@ -15,6 +15,7 @@
 
 #include "Bench.h"
 #include "Text.h"
+#include "Wait.h"
 
 namespace {
 
@@ -31,12 +32,9 @@ class LineOutage : public ::testing::Test {
   std::string Log() const { return bench.dir.Path("host.log"); }
   std::string HostLog() const { return ReadFile(Log()); }
   // Waits (bounded) until the host's log holds `text` at least `count` times.
-  bool WaitFor(const std::string& text, int count = 1, std::chrono::seconds limit = 20s) const {
-    for (const auto until = Clock::now() + limit; Clock::now() < until;) {
-      if (CountOf(HostLog(), text) >= count) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return CountOf(HostLog(), text) >= count;
+  testing::AssertionResult WaitFor(const std::string& text, int count = 1,
+                                   std::chrono::seconds limit = 20s) const {
+    return WaitForText(Log(), text, limit, count);
   }
   long long HistoryRows() const {
     return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
@@ -80,7 +78,7 @@ TEST_F(LineOutage, AnUnpluggedAdapterIsReopenedAndPollingGoesOnIntoTheSameDataba
   const int holder = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  const bool refused = WaitFor("serial device " + device + " not reopened: serial device " +
+  const auto refused = WaitFor("serial device " + device + " not reopened: serial device " +
                                device + " is in use by another process (pid " +
                                std::to_string(getpid()) + "); next attempt in 4 s");
   close(holder);
@@ -88,10 +86,8 @@ TEST_F(LineOutage, AnUnpluggedAdapterIsReopenedAndPollingGoesOnIntoTheSameDataba
   ASSERT_TRUE(WaitFor("serial device " + device + " reopened after 3 attempt(s), ")) << HostLog();
   ASSERT_TRUE(WaitFor("link     12    restored after ")) << HostLog();
   const long long reopened = HistoryRows();
-  for (const auto until = Clock::now() + 10s; HistoryRows() < reopened + 5;) {
-    ASSERT_LT(Clock::now(), until) << HostLog();
-    std::this_thread::sleep_for(50ms);
-  }
+  ASSERT_TRUE(WaitUntil("5 cycles stored after the reopening", 10s,
+                        [&] { return HistoryRows() >= reopened + 5; }));
   ASSERT_EQ(host_->Stop(5000ms), 0) << HostLog();
 
   const std::string log = HostLog();
@@ -124,7 +120,7 @@ TEST_F(LineOutage, AnUnpluggedAdapterIsReopenedAndPollingGoesOnIntoTheSameDataba
 // s.
 TEST_F(LineOutage, AHungSensorHoldsNoRoundLongerThanItsTimeoutsAndStopsTheHostAtOnce) {
   constexpr int kResponseTimeoutMs = 200;
-  constexpr auto kRoundBound = 3s;
+  const auto kRoundBound = Scaled(3s);
   bench.StartSensor({"--static"});
   StartHost(100, kResponseTimeoutMs);
   const pid_t sensor = bench.SensorPid();

@@ -24,6 +24,7 @@
 #include "Broker.h"
 #include "Subscriber.h"
 #include "Text.h"
+#include "Wait.h"
 #include "config/HostConfig.h"
 #include "mqtt/MessageQueue.h"
 
@@ -47,15 +48,6 @@ std::string Anonymous(const Broker& broker, const std::string& more = "") {
 
 long long HistoryCount(const Bench& bench) {
   return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // The keys Home Assistant documents for the MQTT sensor and binary sensor discovery, and the
@@ -303,8 +295,9 @@ TEST(MqttBridge, BrokerAwayForTenCyclesLosesNoRecordAndAKilledHostLeavesOffline)
   broker.Stop();
   const long long before = HistoryCount(bench);
   // Polling and storing go on without the broker.
-  ASSERT_TRUE(WaitUntil([&] { return HistoryCount(bench) >= before + 10; }, 15s))
-      << ReadFile(bench.dir.Path("host.out"));
+  ASSERT_TRUE(WaitUntil("10 more cycles stored", 15s, [&] {
+    return HistoryCount(bench) >= before + 10;
+  })) << ReadFile(bench.dir.Path("host.out"));
   const std::size_t mark = watcher.Messages().size();
   broker.Start();
 
@@ -366,7 +359,8 @@ TEST(MqttBridge, BrokerAwayLongerThanTheQueueLimitSupersedesStatesAndDropsNothin
 
   broker.Stop();
   const long long before = HistoryCount(bench);
-  ASSERT_TRUE(WaitUntil([&] { return HistoryCount(bench) >= before + 30; }, 15s)) << ReadFile(out);
+  ASSERT_TRUE(
+      WaitUntil("30 more cycles stored", 15s, [&] { return HistoryCount(bench) >= before + 30; }));
   ASSERT_EQ(host.Stop(5000ms), 0) << ReadFile(out);
 
   const auto summary =

@@ -80,7 +80,10 @@ echo "$found"
 # trap stops it.
 "${emulator[@]}" "$root/usr/bin/do3008ra-sim" --link "$work/tty" --static >"$work/sim.log" 2>&1 &
 sim_pid=$!
-for _ in $(seq 200); do [[ -e "$work/tty" ]] && break; sleep 0.05; done
+# 10 s for the link, stretched as the tests stretch their waits under the emulator.
+for _ in $(seq $((200 * ${E2E_TIME_SCALE:-1}))); do [[ -e "$work/tty" ]] && break; sleep 0.05; done
+[[ -e "$work/tty" ]] || fail "the simulator made no link in $((10 * ${E2E_TIME_SCALE:-1})) s: $(
+  kill -0 "$sim_pid" 2>/dev/null && echo running || echo exited); $(tail -n 5 "$work/sim.log")"
 out=$(run "$root/usr/bin/devhost" run --cycles 2 --port "$work/tty" --db "$work/devhost.db" \
   --plugin-dir "$root/usr/lib/do3008ra" --plugin-log "$work/plugin.log" \
   "$root/etc/devhost/devhost.json" 2>&1) || fail "the packaged host did not store 2 cycles: $out"

@@ -3,7 +3,8 @@
 #include <sys/stat.h>
 
 #include <stdexcept>
-#include <thread>
+
+#include "Wait.h"
 
 #ifndef DEVHOST_PATH
 #error "DEVHOST_PATH must name the devhost binary"
@@ -13,14 +14,13 @@ void Bench::StartSensor(const std::vector<std::string>& options) {
   std::vector<std::string> argv{SIM_PATH, "--link", dir.Path("tty")};
   argv.insert(argv.end(), options.begin(), options.end());
   sensor_ = std::make_unique<BackgroundProcess>(argv, dir.Path("sensor.log"));
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  struct stat info {};
-  while (lstat(dir.Path("tty").c_str(), &info) != 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      throw std::runtime_error("the simulator did not start: " + SensorLog());
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const std::string link = dir.Path("tty");
+  const auto made = WaitUntil("the simulator's link " + link, std::chrono::seconds(10), [&] {
+    struct stat info {};
+    return lstat(link.c_str(), &info) == 0;
+  });
+  if (!made)
+    throw std::runtime_error(std::string("the simulator did not start: ") + made.message());
 }
 
 int Bench::StopSensor() {

@@ -7,7 +7,8 @@
 #include <unistd.h>
 
 #include <stdexcept>
-#include <thread>
+
+#include "Wait.h"
 
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -59,13 +60,10 @@ void Broker::Start() {
   process_ = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_.Path("broker.conf")},
       dir_.Path("broker.log"));
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!Accepts(port_)) {
-    if (std::chrono::steady_clock::now() > until) {
-      throw std::runtime_error("the broker did not start: " + Log());
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const auto listening = WaitUntil("the broker to accept on 127.0.0.1:" + std::to_string(port_),
+                                   std::chrono::seconds(10), [this] { return Accepts(port_); });
+  if (!listening)
+    throw std::runtime_error(std::string("the broker did not start: ") + listening.message());
 }
 
 void Broker::Stop() {

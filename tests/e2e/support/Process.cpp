@@ -5,13 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "TempDir.h"
+#include "Wait.h"
 
 namespace {
 
@@ -45,6 +50,18 @@ std::vector<std::string> Emulated(const std::vector<std::string>& argv) {
   return argv;
 }
 
+std::mutex& LivingMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::vector<BackgroundProcess*>& Living() {
+  static std::vector<BackgroundProcess*> living;
+  return living;
+}
+
+int CodeOfStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
 }  // namespace
 
 void ExecProgram(const std::vector<std::string>& programArgv) {
@@ -53,15 +70,18 @@ void ExecProgram(const std::vector<std::string>& programArgv) {
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   execv(args[0], args.data());
+  // Told on the program's own error output, which the test reads when a wait for it fails.
+  const std::string why = "cannot run " + argv[0] + ": " + std::strerror(errno) + "\n";
+  if (write(2, why.data(), why.size()) < 0) _exit(126);
   _exit(127);
 }
 
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
+  const auto until = std::chrono::steady_clock::now() + Scaled(limit);
   int status = 0;
   for (;;) {
     const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done == pid) return CodeOfStatus(status);
     if (done < 0) return -1;
     if (std::chrono::steady_clock::now() >= until) {
       kill(pid, SIGKILL);
@@ -77,6 +97,19 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+std::string LastLines(const std::string& text, int count) {
+  std::size_t from = text.size();
+  if (from > 0 && text[from - 1] == '\n') --from;
+  for (int lines = 0; lines < count && from > 0; ++lines) {
+    const std::size_t newline = text.rfind('\n', from - 1);
+    from = newline == std::string::npos ? 0 : newline;
+  }
+  if (from > 0) ++from;
+  const std::size_t kMostChars = 4000;
+  from = std::max(from, text.size() > kMostChars ? text.size() - kMostChars : 0);
+  return text.substr(from);
+}
+
 ProcessResult RunProgram(const std::vector<std::string>& argv, std::chrono::seconds limit) {
   TempDir dir;
   const std::string out = dir.Path("out");
@@ -85,7 +118,7 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, std::chrono::seco
   const auto started = std::chrono::steady_clock::now();
   ProcessResult result;
   result.exitCode = WaitForExit(pid, limit);
-  result.timedOut = std::chrono::steady_clock::now() - started >= limit;
+  result.timedOut = std::chrono::steady_clock::now() - started >= Scaled(limit);
   result.out = ReadFile(out);
   result.err = ReadFile(err);
   return result;
@@ -93,14 +126,37 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, std::chrono::seco
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
                                      const std::string& outputFile)
-    : pid_(Spawn(argv, outputFile, outputFile)) {}
+    : pid_(Spawn(argv, outputFile, outputFile)),
+      name_(argv.empty() ? "" : argv[0].substr(argv[0].rfind('/') + 1)),
+      output_(outputFile) {
+  name_ += " (pid " + std::to_string(pid_) + ")";
+  std::lock_guard<std::mutex> lock(LivingMutex());
+  Living().push_back(this);
+}
 
 BackgroundProcess::~BackgroundProcess() {
   if (pid_ > 0) Stop();
+  std::lock_guard<std::mutex> lock(LivingMutex());
+  Living().erase(std::remove(Living().begin(), Living().end(), this), Living().end());
 }
+
+bool BackgroundProcess::Ended() {
+  if (waitStatus_) return true;
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  waitStatus_ = status;
+  return true;
+}
+
+int BackgroundProcess::ExitCode() const { return waitStatus_ ? CodeOfStatus(*waitStatus_) : -1; }
 
 int BackgroundProcess::Stop(std::chrono::milliseconds limit) {
   if (pid_ <= 0) return -1;
+  if (Ended()) {
+    pid_ = -1;
+    return ExitCode();
+  }
   kill(pid_, SIGTERM);
   const int code = WaitForExit(pid_, limit);
   pid_ = -1;
@@ -109,7 +165,34 @@ int BackgroundProcess::Stop(std::chrono::milliseconds limit) {
 
 void BackgroundProcess::Kill() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  WaitForExit(pid_, std::chrono::milliseconds(5000));
+  if (!Ended()) {
+    kill(pid_, SIGKILL);
+    WaitForExit(pid_, std::chrono::milliseconds(5000));
+  }
   pid_ = -1;
+}
+
+std::string BackgroundProcess::State() {
+  std::ostringstream state;
+  state << name_;
+  if (pid_ <= 0 && !waitStatus_) {
+    state << " was stopped by the test";
+  } else if (!Ended()) {
+    state << " is running";
+  } else if (WIFEXITED(*waitStatus_)) {
+    state << " exited with status " << WEXITSTATUS(*waitStatus_);
+  } else {
+    state << " was ended by signal " << WTERMSIG(*waitStatus_);
+  }
+  const std::string lines = LastLines(ReadFile(output_), 8);
+  state << (lines.empty() ? "; it wrote nothing" : "; its last lines:\n" + lines);
+  return state.str();
+}
+
+std::string BackgroundProcess::AllStates() {
+  std::lock_guard<std::mutex> lock(LivingMutex());
+  if (Living().empty()) return "no program of the test runs in the background";
+  std::string states;
+  for (BackgroundProcess* process : Living()) states += process->State() + "\n";
+  return states;
 }

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,8 @@ struct ProcessResult {
 
 ProcessResult RunProgram(const std::vector<std::string>& argv, std::chrono::seconds limit);
 
-// A program left running in the background (the simulator); stopped with SIGTERM when the
-// object goes.
+// A program left running in the background (the simulator, a host); stopped with SIGTERM when
+// the object goes. Every one alive is known, so that a failed wait can tell how each stands.
 class BackgroundProcess {
  public:
   BackgroundProcess(const std::vector<std::string>& argv, const std::string& outputFile);
@@ -27,17 +28,33 @@ class BackgroundProcess {
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   pid_t Pid() const { return pid_; }
-  // Sends SIGTERM and waits (at most `limit`, then SIGKILL); the exit code, -1 if killed.
+  // Sends SIGTERM and waits (at most `limit`, stretched for the tree, then SIGKILL); the exit
+  // code, -1 if killed or ended by a signal. A program that had already ended gives its code.
   int Stop(std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
   // Kills it with SIGKILL, as a power cut would, and reaps it.
   void Kill();
+  // "name (pid N) is running" or "... exited with status N" / "... was ended by signal N",
+  // then its last lines of output.
+  std::string State();
+  // The state of every background program alive in this process.
+  static std::string AllStates();
 
  private:
+  // Reaps the program if it has ended; true if it has.
+  bool Ended();
+  int ExitCode() const;
+
   pid_t pid_ = -1;
+  std::string name_;
+  std::string output_;
+  std::optional<int> waitStatus_;
 };
 
 // In a forked child: becomes the program (exit 127 when it cannot).
 [[noreturn]] void ExecProgram(const std::vector<std::string>& argv);
-// Waits for the program to end within `limit`; the exit code, or -1 after killing it.
+// Waits for the program to end within `limit` (stretched for the tree); the exit code, or -1
+// after killing it.
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
 std::string ReadFile(const std::string& path);
+// The last `count` lines of `text`.
+std::string LastLines(const std::string& text, int count);

@@ -1,8 +1,12 @@
 #include "Subscriber.h"
 
+#include <iostream>
+
 #include <mosquitto.h>
 
 #include <stdexcept>
+
+#include "Wait.h"
 
 Subscriber::Subscriber(int port, const std::string& user, const std::string& password) {
   Connect(port, user, password, nullptr);
@@ -58,20 +62,31 @@ std::vector<Received> Subscriber::Messages() {
 
 std::optional<Received> Subscriber::WaitFor(const std::function<bool(const Received&)>& match,
                                             std::chrono::milliseconds limit, std::size_t from) {
+  return WaitForMatch(match, limit, from, "a message the test looks for");
+}
+
+std::optional<Received> Subscriber::WaitFor(const std::string& topic,
+                                            std::chrono::milliseconds limit, std::size_t from) {
+  return WaitForMatch([&topic](const Received& message) { return message.topic == topic; }, limit,
+                      from, "a message on " + topic);
+}
+
+std::optional<Received> Subscriber::WaitForMatch(const std::function<bool(const Received&)>& match,
+                                                 std::chrono::milliseconds limit, std::size_t from,
+                                                 const std::string& what) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const auto until = std::chrono::steady_clock::now() + limit;
+  const auto scaled = Scaled(limit);
+  const auto until = std::chrono::steady_clock::now() + scaled;
   std::size_t next = from;
   for (;;) {
     for (; next < messages_.size(); ++next) {
       if (match(messages_[next])) return messages_[next];
     }
     if (arrived_.wait_until(lock, until) == std::cv_status::timeout && next == messages_.size()) {
+      std::cerr << "waited " << scaled.count() / 1000.0 << " s for " << what << " (from message "
+                << from << " of " << messages_.size() << " received); it did not come.\n"
+                << ProgramsState() << std::endl;
       return std::nullopt;
     }
   }
-}
-
-std::optional<Received> Subscriber::WaitFor(const std::string& topic,
-                                            std::chrono::milliseconds limit, std::size_t from) {
-  return WaitFor([&topic](const Received& message) { return message.topic == topic; }, limit, from);
 }

@@ -34,13 +34,17 @@ class Subscriber {
   Subscriber& operator=(const Subscriber&) = delete;
 
   std::vector<Received> Messages();
-  // The first message from index `from` on that satisfies `match`, waiting at most `limit`.
+  // The first message from index `from` on that satisfies `match`, waiting at most `limit`
+  // (stretched for the tree); a wait in vain is told on standard error.
   std::optional<Received> WaitFor(const std::function<bool(const Received&)>& match,
                                   std::chrono::milliseconds limit, std::size_t from = 0);
   std::optional<Received> WaitFor(const std::string& topic, std::chrono::milliseconds limit,
                                   std::size_t from = 0);
 
  private:
+  std::optional<Received> WaitForMatch(const std::function<bool(const Received&)>& match,
+                                       std::chrono::milliseconds limit, std::size_t from,
+                                       const std::string& what);
   void Connect(int port, const std::string& user, const std::string& password,
                const ClientTls* tls);
   static void OnConnect(mosquitto* client, void* self, int rc);

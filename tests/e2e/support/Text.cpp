@@ -3,9 +3,9 @@
 #include <json/reader.h>
 
 #include <sstream>
-#include <thread>
 
 #include "Process.h"
+#include "Wait.h"
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -17,14 +17,16 @@ long long CountOf(const std::string& text, const std::string& part) {
   return found;
 }
 
-bool WaitForText(const std::string& file, const std::string& text, std::chrono::seconds limit,
-                 int count) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (CountOf(ReadFile(file), text) < count) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+testing::AssertionResult WaitForText(const std::string& file, const std::string& text,
+                                     std::chrono::seconds limit, int count) {
+  long long seen = 0;
+  const auto result =
+      WaitUntil(std::to_string(count) + " x \"" + text + "\" in " + file, limit, [&] {
+        seen = CountOf(ReadFile(file), text);
+        return seen >= count;
+      });
+  if (result) return result;
+  return testing::AssertionFailure() << result.message() << "(it held " << seen << ")";
 }
 
 Json::Value JsonValue(const std::string& text) {

@@ -15,7 +15,9 @@
 #include "Bench.h"
 #include "RawSocket.h"
 #include "Text.h"
+#include "config/HostConfig.h"
 #include "control/Identity.h"
+#include "events/EventFormat.h"
 
 namespace {
 
@@ -141,9 +143,9 @@ class FakeHosts : public ::testing::Test {
   }
   std::string Socket() const { return shared_ + "/devhost.sock"; }
   // A forged "confirmed" from a listener as `uid`, the socket file then given to `owner`.
-  ProcessResult WriteThrough(uid_t uid, uid_t owner) {
+  ProcessResult WriteThrough(uid_t uid, uid_t owner, const std::string& answer = kForged) {
     unlink(Socket().c_str());
-    const pid_t fake = FakeHost(Socket(), kForged, uid);
+    const pid_t fake = FakeHost(Socket(), answer, uid);
     if (lchown(Socket().c_str(), owner, owner) != 0) ADD_FAILURE() << "lchown";
     const auto result = bench.Host({"write", bench.dir.Path("host.json"), "12", "80", "5"});
     kill(fake, SIGKILL);
@@ -159,6 +161,18 @@ class FakeHosts : public ::testing::Test {
 
 TEST_F(FakeHosts, AnAnswerFromAnotherConfigurationIsNotTaken) {
   const auto result = WriteThrough(geteuid(), geteuid());
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_FALSE(Contains(result.out, "confirmed")) << result.out;
+  EXPECT_TRUE(Contains(result.err, "its answer is not taken")) << result.err;
+}
+
+TEST_F(FakeHosts, AnAnswerFromTheSameFileReadWithOtherLinesIsNotTaken) {
+  // The file edited while its host runs: that host still runs the lines it read at its start.
+  const std::string path = bench.dir.Path("host.json");
+  Json::Value forged = JsonValue(kForged);
+  forged["host"] = HostIdentity(LoadHostConfig(path, {}));
+  forged["host"]["lines"][0] = "/dev/ttyUSB7";
+  const auto result = WriteThrough(geteuid(), geteuid(), CompactJson(forged));
   EXPECT_EQ(result.exitCode, 2);
   EXPECT_FALSE(Contains(result.out, "confirmed")) << result.out;
   EXPECT_TRUE(Contains(result.err, "its answer is not taken")) << result.err;

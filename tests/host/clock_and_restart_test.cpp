@@ -63,6 +63,32 @@ TEST_F(RetentionClock, DeletesNothingWhileRowsAreLaterThanNowOrTheCutoffWouldTak
   EXPECT_EQ(notices[0].rfind("retention: pruned rows before", 0), 0u) << notices[0];
 }
 
+// A running host keeps one Retention and checks again every kCheckEvery: the doubt holds each
+// of those checks, not only the first, and warns once.
+TEST_F(RetentionClock, TheDoubtHoldsEveryLaterCheckOfTheSameRetention) {
+  Stamp(real - 5 * kDay);
+  Stamp(real - 3600);
+  std::time_t wall = real + 3 * kDay;
+  auto steady = std::chrono::steady_clock::now();
+  std::vector<std::string> notices;
+  Retention retention(
+      std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
+      [&](const std::string& text) { notices.push_back(text); }, [&] { return wall; },
+      [&] { return steady; });
+  const auto check = [&] {
+    retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    steady += Retention::kCheckEvery;
+  };
+  for (int hour = 0; hour < 3; ++hour) check();
+  EXPECT_EQ(Rows(), 2u);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("would remove the newest history row"), std::string::npos);
+  // The clock set right: the next check of the same object prunes the old row.
+  wall = real;
+  check();
+  EXPECT_EQ(Rows(), 1u);
+}
+
 const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":
     {"ID": "T01", "SignalName": "温度", "UpValue": 30, "UpReconverValue": 28, "UpAlarmLevel": 2}}})");
 

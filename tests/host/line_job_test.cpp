@@ -1,6 +1,9 @@
 // What a request hands to a line: once a client is told that nothing was sent, nothing is ever
-// sent for it, whether it gave up waiting or the host stopped first.
+// sent for it, whether it gave up waiting or the host stopped first, and whether the line
+// stopped or went on.
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "SensorLine.h"
 #include "control/LineJob.h"
@@ -31,6 +34,29 @@ TEST(LineJobs, AJobGivenUpOnOrStillQueuedAtTheStopIsNeverSentButReadsStillAnswer
   EXPECT_TRUE(bench.bus->Requests().empty());
   EXPECT_EQ(bench.bus->Slave(4).count(80), 0u);
   EXPECT_THROW(LineJob(*bench.line, write, true, "device 21"), NotSent);
+}
+
+TEST(LineJobs, ALineStillRunningSkipsAJobGivenUpOn) {
+  SensorLine bench;
+  HostedDevice& sensor = bench.AddSensor(21, 4);
+  bool ran = false;
+  LineJob late(
+      *bench.line,
+      [&] {
+        ran = true;
+        bench.line->WriteRegisters(sensor, 80, {5});
+      },
+      true, "device 21");
+  EXPECT_THROW(late.Wait(10ms), NotSent);
+
+  // The line is free again and serves its queue, the job given up on first.
+  std::thread serving([&] { bench.line->ServeJobs(); });
+  EXPECT_NO_THROW(RunLineJob(
+      *bench.line, [] {}, false, 10s, "device 21"));
+  bench.line->Stop();
+  serving.join();
+  EXPECT_FALSE(ran);
+  EXPECT_TRUE(bench.bus->Requests().empty());
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Rollups in-process: the figures a stored cycle leaves, the level a request is served from,
 // retention per level, and the backfill of a database from before rollups, in batches and
-// resumed after a stop.
+// resumed after a stop, which retention waits for.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -116,6 +116,31 @@ TEST_F(Rollups, EachLevelIsPrunedAfterItsOwnRetention) {
   EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour).size(), 3u);
   EXPECT_NE(pruner.Summary().find("; before "), std::string::npos) << pruner.Summary();
   EXPECT_NE(pruner.Summary().find("minute rollups 2"), std::string::npos) << pruner.Summary();
+}
+
+// An older database's rows are not pruned before the backfill has rolled them up: the hours
+// of rows past their retention are kept only in the rollups.
+TEST_F(Rollups, RetentionWaitsForTheBackfillOfAnOlderDatabase) {
+  const std::time_t now = std::time(nullptr);
+  {
+    Store store(path, true);
+    for (int days : {40, 0}) Add(store, StoreTimeText(now - days * 86400 - 7200), 200);
+  }
+  ASSERT_NO_FATAL_FAILURE(
+      Execute(path, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state"));
+  Store store(path, true);
+  std::vector<std::string> notices;
+  Retention retention(std::make_unique<Store>(path, false), RetentionDays{1, 30, 3650},
+                      [&](const std::string& text) { notices.push_back(text); });
+  const auto later = std::chrono::steady_clock::now() + std::chrono::hours(1);
+  retention.RunUntil(later);
+  EXPECT_EQ(store.History({}).size(), 2u) << (notices.empty() ? "" : notices.back());
+
+  while (store.BackfillRollups(1000) > 0) {
+  }
+  retention.RunUntil(later);  // checks again at once after one that waited for the backfill
+  EXPECT_EQ(store.History({}).size(), 1u);
+  EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour).size(), 2u);
 }
 
 TEST_F(Rollups, ADatabaseFromBeforeRollupsGetsThemInBatchesResumedAfterAStop) {

@@ -101,9 +101,8 @@ std::string Retention::ClockDoubt(std::time_t now, const std::string& cutoff) {
 
 // False when none is started now: not due, the clock in doubt, or the store failed.
 bool Retention::StartPruner() {
-  using Clock = std::chrono::steady_clock;
-  if (Clock::now() < nextCheck_) return false;
-  nextCheck_ = Clock::now() + kCheckEvery;
+  if (steady_() < nextCheck_) return false;
+  nextCheck_ = steady_() + kCheckEvery;
   try {
     // The database was removed while the host ran: prune the new one at the path.
     if (!store_->AtPath()) store_->Reopen();
@@ -130,7 +129,6 @@ bool Retention::StartPruner() {
 }
 
 void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
-  using Clock = std::chrono::steady_clock;
   if (!pruner_ && !StartPruner()) return;
   while (!pruner_->Done() && pacer_.Fits(deadline)) {
     try {
@@ -138,7 +136,7 @@ void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
     } catch (const StoreError& error) {
       notice_(std::string("retention: ") + error.what() + "; trying again later");
       pruner_.reset();
-      nextCheck_ = Clock::now() + kCheckEvery;
+      nextCheck_ = steady_() + kCheckEvery;
       return;
     }
   }
@@ -149,5 +147,5 @@ void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
             Milliseconds(pacer_.Delay()) + ")");
   }
   pruner_.reset();
-  nextCheck_ = Clock::now() + kCheckEvery;
+  nextCheck_ = steady_() + kCheckEvery;
 }

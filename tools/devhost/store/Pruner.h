@@ -64,13 +64,19 @@ class Retention {
  public:
   using Notice = std::function<void(const std::string&)>;
   using WallClock = std::function<std::time_t()>;
+  using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
   static constexpr std::chrono::minutes kCheckEvery{10};
 
-  // `now` is the time of day (tests set it).
+  // `now` is the time of day, `steady` the time the checks are counted on (tests set both).
   Retention(
       std::unique_ptr<Store> store, RetentionDays days, Notice notice,
-      WallClock now = [] { return std::time(nullptr); })
-      : store_(std::move(store)), days_(days), notice_(std::move(notice)), now_(std::move(now)) {}
+      WallClock now = [] { return std::time(nullptr); },
+      SteadyClock steady = [] { return std::chrono::steady_clock::now(); })
+      : store_(std::move(store)),
+        days_(days),
+        notice_(std::move(notice)),
+        now_(std::move(now)),
+        steady_(std::move(steady)) {}
 
   // Prunes while a batch fits before `deadline`.
   void RunUntil(std::chrono::steady_clock::time_point deadline);
@@ -88,6 +94,7 @@ class Retention {
   RetentionDays days_;
   Notice notice_;
   WallClock now_;
+  SteadyClock steady_;
   bool warned_ = false;
   std::unique_ptr<Pruner> pruner_;
   std::chrono::steady_clock::time_point nextCheck_{};

@@ -5,8 +5,10 @@
 # also names the file in its .gnu_debuglink). Depends comes from dpkg-shlibdeps.
 install(TARGETS do3008ra LIBRARY DESTINATION lib/do3008ra COMPONENT plugin)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/mode1.json ${PROJECT_SOURCE_DIR}/examples/mode5.json
-              ${PROJECT_SOURCE_DIR}/examples/ini/13.ini
         DESTINATION share/doc/do3008ra/examples COMPONENT plugin)
+# Where the mode-1 device looks for its rules: ini/ under the configuration's folder.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/ini/13.ini
+        DESTINATION share/doc/do3008ra/examples/ini COMPONENT plugin)
 
 # Every package carries the copyright and the changelog (gzip'd, no time stamp inside).
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog

@@ -80,7 +80,7 @@ def run(work, name, mqtt, during=None, count=None, quiet=False):
         json.dump(config, f)
     db = os.path.join(work, name + ".db")
     host = subprocess.Popen([devhost, "run", "--cycles", str(count), path, "--db", db,
-                             "--plugin-dir", plugins, "--plugin-log", os.devnull],
+                             "--plugin-dir", plugins, "--plugin-log", os.devnull, "--log-level", "detail"],
                             stdout=subprocess.PIPE, text=True)
     stamps = []
     for line in host.stdout:

@@ -31,7 +31,7 @@ start_sensor "$work/sensor" "$work/sensor.log" --temperature 24:33:8
 head -n 1 "$work/sensor.log"
 
 devhost=("$build_dir/tools/devhost/devhost" --port "$work/sensor" --db "$work/devhost.db"
-  --plugin-dir "$build_dir/plugins" --plugin-log "$work/plugin.log")
+  --plugin-dir "$build_dir/plugins" --plugin-log "$work/plugin.log" --log-level detail)
 
 step "mode 5, threshold rules in the settings (examples/mode5.json): T01001 rises at 30, clears at 28"
 "${devhost[@]}" run --cycles 10 "$root/examples/mode5.json"

@@ -294,4 +294,44 @@ TEST_F(Commissioning, ARunningHostMakesTheChangeOnItsOwnLineAndKeepsPolling) {
   EXPECT_TRUE(Contains(updated, "\"slaveAddress\": 5")) << updated;
 }
 
+// An operator in the socket's group, who may not write beside the database, commissions through
+// the running host: the host records the change, not the client. A record the host cannot read
+// is said at start, not passed over.
+TEST_F(Commissioning, AnOperatorWhoCannotWriteBesideTheDatabaseCommissionsThroughTheHost) {
+  if (geteuid() != 0) GTEST_SKIP() << "running a client as another user needs root";
+  const auto asOperator = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                  "--groups=4321", DEVHOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(),
+                {"--db", bench.Database(), "--plugin-dir", PLUGIN_DIR, "--plugin-log", "-"});
+    return RunProgram(argv, 60s);
+  };
+  if (asOperator({"--version"}).exitCode != 0) {
+    GTEST_SKIP() << "user 65534 cannot run " << DEVHOST_PATH;
+  }
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings());
+  const std::string record = bench.Database() + ".change-12";
+  std::filesystem::create_symlink(record, record);  // a record no open gets through
+  const auto warned = bench.Host({"run", "--cycles", "1", config});
+  EXPECT_TRUE(Contains(warned.out,
+                       "device 12: warning: the record of an interrupted readdress or "
+                       "rebaud cannot be read (" +
+                           record))
+      << warned.out;
+  std::filesystem::remove(record);
+
+  bench.dir.Write("host.json", "{\"controlSocketGroup\": 4321, " + ReadFile(config).substr(1));
+  ASSERT_EQ(chmod(bench.dir.Path().c_str(), 0711), 0);  // through, but no writing there
+  const std::string log = bench.dir.Path("host.log");
+  BackgroundProcess host(bench.HostCommand({"run", config}), log);
+  ASSERT_TRUE(WaitForText(log, "cycle ", 15s)) << ReadFile(log);
+  const auto readdress = asOperator({"readdress", config, "12", "9"});
+  EXPECT_EQ(readdress.exitCode, 0) << readdress.out << readdress.err;
+  EXPECT_TRUE(Contains(readdress.out, "now at address 9, 9600 baud: verified")) << readdress.out;
+  EXPECT_FALSE(Exists(record));
+  EXPECT_EQ(host.Stop(5000ms), 0);
+}
+
 }  // namespace

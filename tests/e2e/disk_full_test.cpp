@@ -125,7 +125,8 @@ TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceRetur
   log_ = bench.dir.Path("host.log");
   host_ = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{DEVHOST_PATH, "run", configPath, "--db", database, "--plugin-dir",
-                               PLUGIN_DIR, "--plugin-log", bench.dir.Path("plugin.log")},
+                               PLUGIN_DIR, "--plugin-log", bench.dir.Path("plugin.log"),
+                               "--log-level", "detail"},
       log_);
   ASSERT_TRUE(WaitForText(log_, "cycle ", 15s)) << HostLog();
   ASSERT_TRUE(WaitUntil("10 cycles stored", 20s, [&] {

@@ -70,7 +70,7 @@ std::vector<std::string> AsOtherUser(const std::vector<std::string>& argv) {
 
 std::string InUse(const std::string& tty, pid_t holder) {
   return "devhost: serial device " + tty + " is in use by another process (pid " +
-         std::to_string(holder) + ")\n";
+         std::to_string(holder) + ", devhost)\n";
 }
 
 TEST(ExclusivePort, ASecondHostIsRefusedWhileTheFirstPollsOnAndTheLineIsFreeAfterwards) {
@@ -177,6 +177,41 @@ TEST(ExclusivePort, AnUnprivilegedHostIsRefusedByTheKernelAndNamesTheHolderWhere
   close(holder);
   EXPECT_EQ(unnamed.exitCode, 4);
   EXPECT_EQ(unnamed.err, "devhost: serial device " + tty + " is in use by another process\n");
+}
+
+// An unprivileged host killed with SIGKILL cannot leave exclusive mode: on a pseudo-terminal,
+// whose other side stays open, that mode would outlive it and the kernel would refuse the next
+// unprivileged host for good. The flock goes with the killed process: the next host polls.
+TEST(ExclusivePort, AnUnprivilegedHostKilledWithSigkillLeavesALineTheNextOneOpens) {
+  if (geteuid() != 0 || access(kSetpriv, X_OK) != 0) {
+    GTEST_SKIP() << "needs root and " << kSetpriv << " to run a host as another user";
+  }
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string tty = bench.dir.Path("tty");
+  const std::string otherDir = bench.dir.Path("other");
+  ASSERT_EQ(mkdir(otherDir.c_str(), 0755), 0);
+  ASSERT_EQ(chown(otherDir.c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(chmod(bench.dir.Path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(config.c_str(), 0644), 0);
+  ASSERT_EQ(chmod(tty.c_str(), 0666), 0);
+  const std::string database = otherDir + "/host.db";
+  const auto otherHost = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> argv{DEVHOST_PATH,   "run",      config,         "--db",     database,
+                                  "--plugin-dir", PLUGIN_DIR, "--plugin-log", "/dev/null"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return AsOtherUser(argv);
+  };
+  {
+    BackgroundProcess killed(otherHost({}), bench.dir.Path("killed.out"));
+    ASSERT_NO_FATAL_FAILURE(WaitForHistory(database, 1));
+    killed.Kill();
+  }
+  const long long stored = HistoryRows(database);
+  const auto next = RunProgram(otherHost({"--cycles", "2"}), 20s);
+  EXPECT_EQ(next.exitCode, 0) << next.out << next.err;
+  EXPECT_EQ(HistoryRows(database), stored + 2);
 }
 
 // alarms answers from the store: it lists what the last host knew while another program holds

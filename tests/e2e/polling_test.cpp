@@ -77,9 +77,10 @@ TEST(Polling, ThePluginsLinesGoBesideTheDatabaseByDefault) {
   Bench bench;
   bench.StartSensor({"--static"});
   const std::string config = bench.Config(Mode5Settings());
-  const auto run = RunProgram({DEVHOST_PATH, "run", "--cycles", "2", config, "--db",
-                               bench.Database(), "--plugin-dir", PLUGIN_DIR},
-                              std::chrono::seconds(30));
+  const auto run =
+      RunProgram({DEVHOST_PATH, "run", "--cycles", "2", config, "--db", bench.Database(),
+                  "--plugin-dir", PLUGIN_DIR, "--log-level", "detail"},
+                 std::chrono::seconds(30));
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.err.find("rvSize"), std::string::npos) << run.err;
   EXPECT_EQ(run.out.find("rvSize"), std::string::npos) << run.out;
@@ -171,6 +172,36 @@ TEST(Polling, RuleFileModeStoresThresholdValuesAndReportsOnlyOnChange) {
                        "SELECT COUNT(*) FROM analog_reports WHERE signal_id = '010010010'"),
             1);
   EXPECT_NE(run.out.find("report   12    010010010 23.4"), std::string::npos) << run.out;
+}
+
+// As a service runs it (standard output not a terminal, no --log-level): a start line that says
+// what runs, periodic summaries, warnings, and no line per cycle; a mode-1 device with no rule
+// file is warned about instead of running silently without rules.
+TEST(Polling, AJournalGetsAStartLineSummariesAndWarningsButNoCycleLines) {
+  Bench bench;
+  bench.StartSensor({"--static"});
+  const std::string config = bench.Config(R"({"appSetting": {"b_mode": 1}})");
+  const auto run = RunProgram({DEVHOST_PATH, "run", "--cycles", "25", "--summary-every", "1",
+                               config, "--db", bench.Database(), "--plugin-dir", PLUGIN_DIR},
+                              std::chrono::seconds(60));
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.out, "started: configuration " + config + ", database " +
+                                    bench.Database() + " (SQLite 3."))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "do3008ra.so (do3008ra version ")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "cycle    12")) << run.out;
+  // 25 rounds every 100 ms outlast a second.
+  EXPECT_TRUE(Contains(run.out, "in the last 1 s: ")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "summary  12    cycles 25  errors 0")) << run.out;
+  EXPECT_TRUE(Contains(run.out,
+                       "device 12: warning: mode 1 takes its rules from a rule file, "
+                       "and there is none: looked for ini/12.ini"))
+      << run.out;
+  // Asked for, the detail is there.
+  const auto detail = RunProgram({DEVHOST_PATH, "run", "--cycles", "1", "--log-level", "detail",
+                                  config, "--db", bench.Database(), "--plugin-dir", PLUGIN_DIR},
+                                 std::chrono::seconds(30));
+  EXPECT_TRUE(Contains(detail.out, "cycle    12")) << detail.out;
 }
 
 }  // namespace

@@ -88,5 +88,8 @@ out=$(run "$root/usr/bin/devhost" run --cycles 2 --port "$work/tty" --db "$work/
   --plugin-dir "$root/usr/lib/do3008ra" --plugin-log "$work/plugin.log" \
   "$root/etc/devhost/devhost.json" 2>&1) || fail "the packaged host did not store 2 cycles: $out"
 grep -q 'summary  1     cycles 2  errors 0' <<<"$out" || fail "no clean summary: $out"
+# As in a journal: no line per cycle at the default level, the start line instead.
+grep -q '^[0-9:]* cycle ' <<<"$out" && fail "a cycle line without --log-level detail: $out"
+grep -q "devhost $version started: configuration" <<<"$out" || fail "no start line: $out"
 [[ $status -eq 0 ]] && echo "package: devhost runs from its installed paths, 2 cycles stored"
 exit $status

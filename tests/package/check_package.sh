@@ -37,7 +37,7 @@ dpkg-deb -x "$deb" "$root"
 dpkg-deb -x "$ddeb" "$root"
 plugin=$root/usr/lib/do3008ra/do3008ra.so
 [[ -f "$plugin" ]] || { find "$root"; echo "FAIL: no /usr/lib/do3008ra/do3008ra.so"; exit 1; }
-for example in mode1.json mode5.json 13.ini; do
+for example in mode1.json mode5.json ini/13.ini; do
   [[ -f "$root/usr/share/doc/do3008ra/examples/$example" ]] || fail "example $example missing"
 done
 

@@ -1,5 +1,7 @@
 // devhost: the reference host. Loads device plug-ins the way the controller does and runs their
 // devices over Modbus-RTU serial lines, keeping what they report in SQLite.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -67,6 +69,13 @@ class PluginOutput {
   Nowhere nowhere_;
 };
 
+// A journal (standard output not a terminal) gets notices and above unless detail is asked for;
+// a person at a terminal, and a program reading JSON Lines, see every event.
+LogLevel ConsoleLevel(const CommandLine& line) {
+  if (line.logLevel) return *line.logLevel;
+  return line.json || isatty(STDOUT_FILENO) ? LogLevel::kDetail : LogLevel::kNotice;
+}
+
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "devhost: %s\n", message.c_str());
   return status;
@@ -123,7 +132,7 @@ int Run(int argc, char** argv) {
   }
   if (line.help || line.version) return PrintHelp(line);
   InstallStopHandlers();
-  Console console(stdout, line.json);
+  Console console(stdout, line.json, ConsoleLevel(line));
   try {
     PluginOutput pluginOutput(line);
     return RunSubcommand(line, console);

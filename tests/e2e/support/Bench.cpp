@@ -48,7 +48,8 @@ std::vector<std::string> Bench::HostCommand(const std::vector<std::string>& args
   argv.insert(argv.end(), args.begin(), args.end());
   for (const std::string& option :
        {std::string("--db"), Database(), std::string("--plugin-dir"), std::string(PLUGIN_DIR),
-        std::string("--plugin-log"), dir.Path("plugin.log")}) {
+        std::string("--plugin-log"), dir.Path("plugin.log"), std::string("--log-level"),
+        std::string("detail")}) {
     argv.push_back(option);
   }
   return argv;

@@ -63,6 +63,13 @@ struct Option {
   void (*set)(CommandLine& line, const std::string& value);
 };
 
+void SetLogLevel(CommandLine& line, const std::string& value) {
+  line.logLevel = ParseLogLevel(value);
+  if (!line.logLevel) {
+    throw UsageError("--log-level: expected error, warning, notice or detail, got '" + value + "'");
+  }
+}
+
 // history --alarms, --links, --reports: the table to list instead of the records.
 void SetHistoryTable(CommandLine& line, const std::string& flag) {
   if (!line.historyTable.empty()) {
@@ -78,6 +85,11 @@ const Option kOptions[] = {
     {"--plugin-dir", true, true,
      [](CommandLine& l, const std::string& v) { l.overrides.pluginDir = v; }},
     {"--plugin-log", true, true, [](CommandLine& l, const std::string& v) { l.pluginLog = v; }},
+    {"--log-level", true, true, SetLogLevel},
+    {"--summary-every", true, false,
+     [](CommandLine& l, const std::string& v) {
+       l.summaryEverySeconds = static_cast<long>(ParseWholeNumber("--summary-every", v, 0, 86400));
+     }},
     {"--cycles", true, false,
      [](CommandLine& l, const std::string& v) {
        l.cycles = static_cast<long>(ParseWholeNumber("--cycles", v, 1, 1000000000));

@@ -8,6 +8,7 @@
 
 #include "commission/Scanner.h"
 #include "config/HostConfig.h"
+#include "events/LogLevel.h"
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -22,7 +23,10 @@ struct CommandLine {
   bool version = false;       // print the version
   bool commandNamed = false;  // `command` was written out, not taken as the default
   long cycles = 0;            // run: poll rounds before stopping, 0 = until a signal
-  std::string pluginLog;      // where the plug-ins' diagnostic lines go (default: stderr)
+  std::string pluginLog;  // where the plug-ins' diagnostic lines go (default: beside the database)
+  // What the console shows; default: detail on a terminal or with --json, else notice.
+  std::optional<LogLevel> logLevel;
+  long summaryEverySeconds = 3600;  // run: the periodic summary line; 0 = none
   // write
   uint32_t dataId = 0;
   uint16_t address = 0;

@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "cli/OutputFile.h"
+#include "cli/StartLine.h"
 #include "config/MqttConfig.h"
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
@@ -11,6 +12,7 @@
 #include "plot/Progress.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
+#include "service/PeriodicSummary.h"
 #include "service/Signals.h"
 #include "store/HistoryExport.h"
 #include "store/Pruner.h"
@@ -63,6 +65,7 @@ int RunCommand(const CommandLine& line, Console& console) {
   host.Start(Host::SerialLines::kOpen, [&server] { server.RemoveStaleSocket(); });
   host.AddSink(console);
   server.Start();
+  console.Notice(StartLine(config));
   AnnounceLines(host, console);
   console.Notice("control socket " + server.Path() +
                  (config.controlSocketGroup
@@ -72,7 +75,15 @@ int RunCommand(const CommandLine& line, Console& console) {
   host.Restore();
   LineThreads lines(host, LineThreads::Work::kPoll, line.cycles,
                     [&console](const std::string& text) { console.Notice(text); });
-  lines.Join();
+  {
+    MqttSink* bridge = mqtt.get();
+    PeriodicSummary summary(
+        host, std::chrono::seconds(line.summaryEverySeconds),
+        bridge ? PeriodicSummary::MqttCounts([bridge] { return bridge->Summaries(); })
+               : PeriodicSummary::MqttCounts(),
+        [&console](const std::string& text) { console.Notice(text); });
+    lines.Join();
+  }
   server.Stop();
   if (StopRequested()) console.Notice("stopped by signal");
   for (auto& controller : host.Lines()) controller->EmitSummaries();

@@ -1,9 +1,6 @@
 #include "cli/DeviceRequests.h"
 
-#include <unistd.h>
-
 #include <ctime>
-#include <optional>
 
 #include "commission/ConfigEdit.h"
 #include "commission/PendingChange.h"
@@ -28,19 +25,6 @@ Json::Value DeviceRequest(const CommandLine& line, const HostConfig& config) {
   request["data_id"] = line.dataId;
   return request;
 }
-
-class ChangeRecord {
- public:
-  ChangeRecord(std::string database, uint32_t dataId)
-      : database_(std::move(database)), dataId_(dataId) {}
-  ~ChangeRecord() { ClearPendingChange(database_, dataId_); }
-  ChangeRecord(const ChangeRecord&) = delete;
-  ChangeRecord& operator=(const ChangeRecord&) = delete;
-
- private:
-  std::string database_;
-  uint32_t dataId_;
-};
 
 void AddNotice(Json::Value& answer, const std::string& text) {
   const HostEvent event{std::time(nullptr), NoticeEvent{text}};
@@ -67,19 +51,10 @@ Json::Value WriteRequest(const CommandLine& line, const HostConfig& config) {
 
 Json::Value ChangeRequest(const CommandLine& line, const HostConfig& config) {
   Json::Value request = DeviceRequest(line, config);
-  // Before any register is written: a command killed from here on leaves the record for the
-  // next host start to find the sensor by.
-  PendingChange change;
-  change.dataId = line.dataId;
-  change.speed = line.command == "rebaud";
-  change.to = line.target;
-  change.updateConfig = line.updateConfig;
-  change.pid = getpid();
-  RecordPendingChange(config.database, change);
-  // Removed when the command ends, whatever its outcome: it has then said where the sensor is.
-  // Only a command killed midway leaves the record.
-  static std::optional<ChangeRecord> record;
-  record.emplace(config.database, line.dataId);
+  // The host that carries the change out records it beside its database (an operator may not
+  // write there); it follows the change into the configuration at its next start if this
+  // command ends before it could.
+  if (line.updateConfig) request["update_config"] = true;
   if (line.command == "rebaud") {
     request["baud"] = line.target;
     request["force"] = line.force;
@@ -109,6 +84,9 @@ int FollowInConfig(Json::Value& answer, const HostConfig& config, const CommandL
     described["updated"] = true;
     described["backup"] = backups.last;
     described["first_backup"] = backups.first;
+    // Followed: the record the host kept for a command that might not get this far is done
+    // with (a host that may not be written beside drops it at its next start).
+    ClearPendingChange(config.database, line.dataId);
     AddNotice(answer, "updated " + setting + " in " + config.path + " (" + backups.Text() + ")");
     return answer["exit_code"].asInt();
   } catch (const ConfigError& error) {

@@ -31,9 +31,11 @@ run is the subcommand taken when none is named.
       R"(  --cycles N        stop after N poll rounds; exit 6 if a device completed no cycle,
                     else 5 if a cycle was not stored (the run says how many)
   --json            JSON Lines: one JSON object a line, one line per event
+  --summary-every S one line every S seconds with the cycles, failures and MQTT messages of
+                    that time (default 3600; 0: none)
 )",
       true},
-     "--cycles",
+     "--cycles --summary-every",
      TakeConfigOnly,
      RunCommand,
      std::nullopt},

@@ -12,7 +12,11 @@ const char* const kSharedOptions =
     R"(  --db FILE         database file (default: CONFIG's "database", else CONFIG with .db)
   --port [N=]PATH   serial device of line N (default line 0) instead of CONFIG's
   --plugin-dir DIR  take relative plug-in paths from DIR instead of CONFIG's folder
-  --plugin-log FILE the plug-ins' own diagnostic lines go to FILE (default: standard error)
+  --plugin-log FILE the plug-ins' own diagnostic lines go to FILE, - for standard error
+                    (default: DATABASE.plugin.log, at most 1 MiB, and the one before it)
+  --log-level L     error, warning, notice or detail: detail adds a line per poll cycle and
+                    echoes operators' status and alarms requests (default: detail on a
+                    terminal or with --json, else notice, as in a service's journal)
 )";
 
 const char* const kOverviewText =

@@ -69,6 +69,18 @@ std::string Resolve(LineController& line, HostedDevice& device, const PendingCha
 
 void ResolveInterruptedChanges(LineController& line, const HostConfig& config) {
   for (const auto& device : line.Devices()) {
+    if (const auto why = UnreadableChange(config.database, device->dataId)) {
+      // The sensor may have moved: polling it where the configuration says may find nothing.
+      line.Events().Emit(NoticeEvent{
+          "device " + std::to_string(device->dataId) +
+              ": warning: the record of an interrupted readdress or rebaud cannot be read (" +
+              *why +
+              "); the sensor may not be where the configuration says: let this host's "
+              "user read the record, or find the sensor (devhost scan " +
+              line.Config().device + ") and remove it",
+          LogLevel::kWarning});
+      continue;
+    }
     const auto change = InterruptedChange(config.database, device->dataId);
     if (!change) continue;
     const int configured = change->speed ? line.Config().baudRate : device->slave;

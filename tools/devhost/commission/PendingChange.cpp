@@ -94,3 +94,11 @@ std::optional<PendingChange> InterruptedChange(const std::string& database, uint
   if (Alive(change->pid)) return std::nullopt;
   return change;
 }
+
+std::optional<std::string> UnreadableChange(const std::string& database, uint32_t dataId) {
+  const std::string path = PendingChangePath(database, dataId);
+  const BoundedRead read = ReadBoundedFile(path, 4096);
+  if (read.opened && read.problem.empty()) return std::nullopt;
+  if (!read.opened && read.error == ENOENT) return std::nullopt;
+  return path + (read.opened ? " " + read.problem : std::string(": ") + std::strerror(read.error));
+}

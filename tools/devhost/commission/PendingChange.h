@@ -27,3 +27,7 @@ void ClearPendingChange(const std::string& database, uint32_t dataId);
 // The record of a command that is no longer running; nothing when there is none (or it cannot
 // be read as one, which is then removed).
 std::optional<PendingChange> InterruptedChange(const std::string& database, uint32_t dataId);
+// Why a record that is there cannot be read by this host (another user's, as one left by an
+// interrupted `sudo devhost readdress` is root's, mode 0600); nothing when there is none or it
+// can be read.
+std::optional<std::string> UnreadableChange(const std::string& database, uint32_t dataId);

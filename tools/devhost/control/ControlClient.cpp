@@ -1,5 +1,6 @@
 #include "control/ControlClient.h"
 
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -11,12 +12,24 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "control/SocketAccess.h"
 #include "control/SocketIo.h"
 #include "events/EventFormat.h"
 
 namespace {
+
+// "devhost (106)": the group by its name where it has one.
+std::string GroupText(unsigned gid) {
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    return std::string(found->gr_name) + " (" + std::to_string(gid) + ")";
+  }
+  return std::to_string(gid);
+}
 
 constexpr std::size_t kMaxAnswerBytes = 16 * 1024 * 1024;
 constexpr std::chrono::seconds kConnectLimit{5};
@@ -92,9 +105,10 @@ std::optional<Json::Value> AskRunningHost(const std::string& path, const Json::V
   setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
   if (connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (errno == EACCES) {
-      throw ControlError("control socket " + path + ": " + std::strerror(errno) +
+      const std::string denied = std::strerror(errno);  // before the group lookup sets errno
+      throw ControlError("control socket " + path + ": " + denied +
                          " (run as the user that runs the host" +
-                         (group ? " or as a member of group " + std::to_string(*group) : "") + ")");
+                         (group ? " or as a member of group " + GroupText(*group) : "") + ")");
     }
     if (errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) {
       throw ControlError("the host at " + path + " did not take the connection within " +

@@ -1,6 +1,7 @@
 #include "control/RequestHandler.h"
 
 #include <json/reader.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -9,6 +10,7 @@
 
 #include "cli/Subcommand.h"
 #include "commission/LineChange.h"
+#include "commission/PendingChange.h"
 #include "control/ControlServer.h"
 #include "control/Identity.h"
 #include "control/LineJob.h"
@@ -230,19 +232,20 @@ void RequestHandler::AwaitCycleAfter(uint32_t dataId, std::time_t second,
 }
 
 CommandResult RequestHandler::Readdress(const Json::Value& request) {
-  const uint32_t dataId = CommissionTarget(request, "readdress");
+  CommissionTarget(request, "readdress");
   const int address = static_cast<int>(WholeNumber(request, "address", 1, 247));
-  return RunCommission("readdress", dataId, [address](LineController& line, HostedDevice& device) {
-    return ChangeAddress(line, device, address);
-  });
+  return RunCommission(ChangeOf(request, false, address),
+                       [address](LineController& line, HostedDevice& device) {
+                         return ChangeAddress(line, device, address);
+                       });
 }
 
 CommandResult RequestHandler::Rebaud(const Json::Value& request) {
-  const uint32_t dataId = CommissionTarget(request, "rebaud");
+  CommissionTarget(request, "rebaud");
   const int baud = static_cast<int>(WholeNumber(request, "baud", 1, 10000000));
   const Json::Value& force = request["force"];
   if (!force.isNull() && !force.isBool()) throw BadRequest("\"force\" must be true or false");
-  return RunCommission("rebaud", dataId,
+  return RunCommission(ChangeOf(request, true, baud),
                        [baud, force = force.asBool()](LineController& line, HostedDevice& device) {
                          return ChangeSpeed(line, device, baud, force);
                        });
@@ -253,16 +256,45 @@ uint32_t RequestHandler::CommissionTarget(const Json::Value& request, const std:
   return Targets(request).front();
 }
 
-CommandResult RequestHandler::RunCommission(const std::string& command, uint32_t dataId,
-                                            const CommissionJob& job) {
-  CommandResult result{command, 0, {}};
+PendingChange RequestHandler::ChangeOf(const Json::Value& request, bool speed, int to) const {
+  const Json::Value& update = request["update_config"];
+  if (!update.isNull() && !update.isBool()) {
+    throw BadRequest("\"update_config\" must be true or false");
+  }
+  PendingChange change;
+  change.dataId = static_cast<uint32_t>(request["data_id"].asLargestUInt());
+  change.speed = speed;
+  change.to = to;
+  change.updateConfig = update.asBool();
+  change.pid = getpid();
+  return change;
+}
+
+CommandResult RequestHandler::RunCommission(const PendingChange& change, const CommissionJob& job) {
+  CommandResult result{change.Command(), 0, {}};
+  const std::string& database = host_.Config().database;
+  // Before any register is written: a host killed from here on leaves the record for its next
+  // start to find the sensor by.
+  try {
+    RecordPendingChange(database, change);
+  } catch (const ConfigError& error) {
+    throw NotSent(std::string(error.what()) + "; nothing sent");
+  }
   // No answer unless the job ran on the line and said otherwise; the job may still run after a
   // line that took too long was given up, so it holds what it uses.
   auto status = std::make_shared<int>(kExitNoAnswer);
-  RunOnLine(
-      dataId,
-      [status, job](LineController& line, HostedDevice& device) { *status = job(line, device); },
-      result.events, true);
+  try {
+    RunOnLine(
+        change.dataId,
+        [status, job](LineController& line, HostedDevice& device) { *status = job(line, device); },
+        result.events, true);
+  } catch (const NotSent&) {
+    ClearPendingChange(database, change.dataId);
+    throw;
+  }
   result.exitStatus = *status;
+  // A verified change the client is to write into the configuration stays recorded until it
+  // has (cli FollowInConfig): if it never gets there, the next start follows the change.
+  if (!(change.updateConfig && *status == kExitOk)) ClearPendingChange(database, change.dataId);
   return result;
 }

@@ -13,6 +13,7 @@
 class Host;
 class LineController;
 struct HostedDevice;
+struct PendingChange;
 
 // Carries out the requests that reach a running host through its control socket. Each request
 // becomes jobs on the lines of the devices it names, so it runs between poll cycles on the
@@ -23,8 +24,10 @@ struct HostedDevice;
 // names the host that gave it.
 // Requests: {"command": "status"|"alarms", "data_id": N (optional: every device)}
 //           {"command": "write", "data_id": N, "address": A, "values": [V, ...]}
-//           {"command": "readdress", "data_id": N, "address": A}
-//           {"command": "rebaud", "data_id": N, "baud": B, "force": false}
+//           {"command": "readdress", "data_id": N, "address": A, "update_config": false}
+//           {"command": "rebaud", "data_id": N, "baud": B, "force": false, "update_config": false}
+// A readdress or rebaud is recorded beside the database before its write (PendingChange) by
+// the host, never by the client: a member of the socket's group need not write there.
 class RequestHandler {
  public:
   static constexpr std::chrono::seconds kLineTimeout{30};
@@ -51,8 +54,8 @@ class RequestHandler {
   using CommissionJob = std::function<int(LineController&, HostedDevice&)>;
 
   uint32_t CommissionTarget(const Json::Value& request, const std::string& command);
-  CommandResult RunCommission(const std::string& command, uint32_t dataId,
-                              const CommissionJob& job);
+  CommandResult RunCommission(const PendingChange& change, const CommissionJob& job);
+  PendingChange ChangeOf(const Json::Value& request, bool speed, int to) const;
   // The devices a request names: one, or every device when it names none.
   std::vector<uint32_t> Targets(const Json::Value& request) const;
   // Until the device completed a cycle in a second after `second` (bounded): the document then

@@ -26,10 +26,13 @@ std::string JsonLine(const HostEvent& event) {
   return CompactJson(*json, NeedsExactNumbers(event.body)) + "\n";
 }
 
-void Console::Take(const HostEvent& event) { Write(json_ ? JsonLine(event) : TimedLines(event)); }
+void Console::Take(const HostEvent& event) {
+  if (EventLevel(event.body) > level_) return;
+  Write(json_ ? JsonLine(event) : TimedLines(event));
+}
 
-void Console::Notice(const std::string& text) {
-  Take(HostEvent{std::time(nullptr), NoticeEvent{text}});
+void Console::Notice(const std::string& text, LogLevel level) {
+  Take(HostEvent{std::time(nullptr), NoticeEvent{text, level}});
 }
 
 void Console::Write(const std::string& lines) {

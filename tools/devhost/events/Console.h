@@ -12,17 +12,20 @@
 // write fails (a full disk, a reader gone) it says so on standard error and writes no more.
 class Console : public EventSink {
  public:
-  Console(std::FILE* out, bool json) : out_(out), json_(json) {}
+  Console(std::FILE* out, bool json, LogLevel level = LogLevel::kDetail)
+      : out_(out), json_(json), level_(level) {}
 
   void Take(const HostEvent& event) override;
-  void Notice(const std::string& text);
+  void Notice(const std::string& text, LogLevel level = LogLevel::kNotice);
   bool Json() const { return json_; }
+  LogLevel Level() const { return level_; }
 
  private:
   void Write(const std::string& lines);
 
   std::FILE* out_;
   bool json_;
+  LogLevel level_;
   bool broken_ = false;  // a write failed: nothing more is written
   std::mutex mutex_;
 };

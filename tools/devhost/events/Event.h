@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "events/LogLevel.h"
 #include "events/RecordView.h"
 
 // A poll cycle completed: the record as the device handed it to its history.
@@ -146,6 +147,7 @@ struct MqttSummaryEvent {
 
 struct NoticeEvent {
   std::string text;
+  LogLevel level = LogLevel::kNotice;  // kWarning: something a person must look at
 };
 
 using EventBody = std::variant<CycleEvent, RecordSentEvent, RestoredEvent, AlarmEvent,

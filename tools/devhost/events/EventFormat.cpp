@@ -292,8 +292,37 @@ struct JsonOf {
     Json::Value json(Json::objectValue);
     json["event"] = "notice";
     json["text"] = e.text;
+    if (e.level != LogLevel::kNotice) json["level"] = LogLevelName(e.level);
     return json;
   }
+};
+
+// ---- levels -------------------------------------------------------------------------------------
+
+// Per poll: detail. What a request asked to see (a status document, the active alarms) is the
+// client's answer; the host's own output only echoes it: detail too.
+struct LevelOf {
+  LogLevel operator()(const CycleEvent&) const { return LogLevel::kDetail; }
+  LogLevel operator()(const RecordSentEvent&) const { return LogLevel::kDetail; }
+  LogLevel operator()(const ThresholdEvent&) const { return LogLevel::kDetail; }
+  LogLevel operator()(const StatusEvent&) const { return LogLevel::kDetail; }
+  LogLevel operator()(const ActiveAlarmsEvent&) const { return LogLevel::kDetail; }
+  LogLevel operator()(const RestoredEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const AlarmEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const AlarmRuleEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const ReportEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const ErrorEvent&) const { return LogLevel::kWarning; }
+  LogLevel operator()(const WriteEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const LinkEvent& e) const {
+    return e.lost ? LogLevel::kWarning : LogLevel::kNotice;
+  }
+  LogLevel operator()(const SummaryEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const CommissionEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const MqttEvent& e) const {
+    return e.connected ? LogLevel::kNotice : LogLevel::kWarning;
+  }
+  LogLevel operator()(const MqttSummaryEvent&) const { return LogLevel::kNotice; }
+  LogLevel operator()(const NoticeEvent& e) const { return e.level; }
 };
 
 }  // namespace
@@ -313,6 +342,8 @@ std::optional<std::string> EventLine(const EventBody& event) { return std::visit
 std::optional<Json::Value> EventObject(const EventBody& event) {
   return std::visit(JsonOf{}, event);
 }
+
+LogLevel EventLevel(const EventBody& event) { return std::visit(LevelOf{}, event); }
 
 bool NeedsExactNumbers(const EventBody& event) {
   return std::holds_alternative<StatusEvent>(event);

@@ -15,6 +15,8 @@
 std::optional<std::string> EventLine(const EventBody& event);
 // The JSON object of an event, without its time; nothing for events only a store keeps.
 std::optional<Json::Value> EventObject(const EventBody& event);
+// The level a console shows the event at (events/LogLevel.h).
+LogLevel EventLevel(const EventBody& event);
 // Status documents carry the device's figures to every digit; other events need ten.
 bool NeedsExactNumbers(const EventBody& event);
 

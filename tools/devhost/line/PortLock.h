@@ -21,7 +21,8 @@ class PortLock {
   PortLock& operator=(const PortLock&) = delete;
 
   // Exclusive mode, once the line's own descriptor is open: set earlier, it would refuse that
-  // very open to a non-root host.
+  // very open to a non-root host. Not taken by a non-root host on a pseudo-terminal, where a
+  // killed holder's mode would stay (see PortLock.cpp).
   void MakeExclusive();
   // Lets the line's own descriptor be opened again (a new speed needs a new libmodbus
   // context); the flock stays, so no other host gets in meanwhile.
@@ -33,6 +34,7 @@ class PortLock {
   bool exclusive_ = false;
 };
 
-// "serial device D is in use by another process (pid N)", without the pid when no process
-// holds a flock on the device node.
+// "serial device D is in use by another process (pid N, COMMAND)": the process holding a flock
+// on the device node, else one that has it open (among the processes this one may look at);
+// without the pid when neither is found.
 std::string PortInUse(const std::string& device);

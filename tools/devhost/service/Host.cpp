@@ -104,7 +104,10 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   hosted->type = DeviceTypeNamed(hosted->object->DeviceType());
   try {
     hosted->device->Init(line, config.dataId, config.settings);
-    CheckRuleFile(config.dataId, hosted->device->DeviceType(), config.settings, config_.workDir);
+    if (auto warning = CheckRuleFile(config.dataId, hosted->device->DeviceType(), config.settings,
+                                     config_.workDir)) {
+      startWarnings_.push_back(std::move(*warning));
+    }
     const int result = hosted->device->InitSetting(config.settings);
     if (result != 0) {
       throw ConfigError(DeviceName(config.dataId) + ": the device rejected its settings (" +
@@ -163,6 +166,10 @@ void Host::StartUpkeep() {
 }
 
 void Host::Restore() {
+  for (const std::string& warning : startWarnings_) {
+    if (!lines_.empty()) lines_.front()->Events().Emit(NoticeEvent{warning, LogLevel::kWarning});
+  }
+  startWarnings_.clear();
   RemoveStaleTemporaries(config_.path);
   for (auto& line : lines_) {
     if (line->HasBus()) ResolveInterruptedChanges(*line, config_);

@@ -65,6 +65,7 @@ class Host {
   // is unloaded.
   std::map<std::string, std::unique_ptr<PluginLibrary>> libraries_;
   std::map<std::string, std::shared_ptr<Provider>> providers_;
+  std::vector<std::string> startWarnings_;  // said once sinks are there (Restore)
   std::vector<std::shared_ptr<LineController>> lines_;
   std::vector<std::unique_ptr<LineStore>> stores_;  // one per line, in the same order
   // On the first line's thread, after its rounds: rolls up the rows of before rollups, then

@@ -17,8 +17,9 @@ bool RuleFileMode(const Json::Value& settings) {
   return std::strtol(mode.asString().c_str(), nullptr, 10) == 1;
 }
 
-// The first candidate that exists, in the device's order; only an ".ini" one is read.
-std::string RuleFileCandidate(uint32_t dataId, const std::string& deviceType) {
+// The first candidate that exists, in the device's order; only an ".ini" one is read. Nothing
+// when none exists.
+std::optional<std::string> RuleFileCandidate(uint32_t dataId, const std::string& deviceType) {
   const std::string stems[] = {std::to_string(dataId), deviceType};
   for (const char* directory : {"./ini/", "./ini/vizova/"}) {
     for (const std::string& stem : stems) {
@@ -28,18 +29,26 @@ std::string RuleFileCandidate(uint32_t dataId, const std::string& deviceType) {
       }
     }
   }
-  return {};
+  return std::nullopt;
 }
 
 }  // namespace
 
-void CheckRuleFile(uint32_t dataId, const std::string& deviceType, const Json::Value& settings,
-                   const std::string& workDir) {
-  if (!RuleFileMode(settings)) return;
-  const std::string path = RuleFileCandidate(dataId, deviceType);
-  if (path.empty()) return;
-  if (const auto problem = FileProblem(path, kConfigFileLimit)) {
-    throw ConfigError("device " + std::to_string(dataId) + ": rule file " + path + " (under " +
+std::optional<std::string> CheckRuleFile(uint32_t dataId, const std::string& deviceType,
+                                         const Json::Value& settings, const std::string& workDir) {
+  if (!RuleFileMode(settings)) return std::nullopt;
+  const auto path = RuleFileCandidate(dataId, deviceType);
+  if (!path) {
+    const std::string id = std::to_string(dataId);
+    return "device " + id + ": warning: mode 1 takes its rules from a rule file, and there is " +
+           "none: looked for ini/" + id + ".ini, ini/" + deviceType + ".ini, ini/vizova/" + id +
+           ".ini and ini/vizova/" + deviceType + ".ini (or .yaml) under " + workDir +
+           " (the configuration's workDir); no alarm is raised and nothing is reported";
+  }
+  if (path->empty()) return std::nullopt;
+  if (const auto problem = FileProblem(*path, kConfigFileLimit)) {
+    throw ConfigError("device " + std::to_string(dataId) + ": rule file " + *path + " (under " +
                       workDir + ") " + *problem);
   }
+  return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 
 #include "events/RecordView.h"
@@ -214,6 +215,18 @@ void CreateOwnerOnly(const std::string& path) {
   if (fd >= 0) close(fd);
 }
 
+// SQLite says only "unable to open database file" when this user may not read or write the
+// file or its folder (where the -wal and -shm files go).
+std::string PermissionHint(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const bool denied = (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) ||
+                      (access(folder.c_str(), W_OK | X_OK) != 0 && errno == EACCES);
+  if (!denied) return {};
+  return " (permission denied: this user may not read and write the database and its folder; "
+         "run the command as the user that owns it, e.g. sudo -u devhost, or as root)";
+}
+
 }  // namespace
 
 sqlite3* Store::Open(const std::string& path, bool create) {
@@ -223,7 +236,7 @@ sqlite3* Store::Open(const std::string& path, bool create) {
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
-    throw StoreError("cannot open database " + path + ": " + reason);
+    throw StoreError("cannot open database " + path + ": " + reason + PermissionHint(path));
   }
   try {
     // SQLite falls back to reading a file it may not write; nothing has been read yet.

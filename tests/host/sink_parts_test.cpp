@@ -213,6 +213,8 @@ std::string SinkHttp(int port, const std::string& method, const std::string& tar
 
 int SinkConnectSilently(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -225,7 +227,8 @@ int SinkConnectSilently(int port) {
 // server that serves nobody once scrapers that never read hold every connection it may have.
 TEST(MetricsServer, AnswersOnlyGetMetricsAndStaysBoundedWithScrapersThatNeverRead) {
   std::atomic<int> renders{0};
-  const std::string big(256 * 1024, '#');
+  // More than the kernel's socket buffers take, so an unread answer stays with the server.
+  const std::string big(8 * 1024 * 1024, '#');
   MetricsServer server("127.0.0.1", 0, [&] {
     ++renders;
     return "devhost_up 1\n" + big + "\n";

@@ -26,7 +26,7 @@ bool IsPortText(const std::string& text) {
 
 PrometheusConfig ParsePrometheus(const Json::Value& block) {
   RequireObject(block, "prometheus");
-  const Fields fields(block, "prometheus");
+  const Fields fields(block, "prometheus.");
   PrometheusConfig config;
   if (!fields.Has("listen")) return config;
   const std::string listen = fields.Text("listen", true);

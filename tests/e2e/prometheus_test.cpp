@@ -127,8 +127,9 @@ TEST(Prometheus, ARealServerScrapesValuesAlarmsAndALostLinkAndPromtoolTakesTheEx
   const auto prometheus = ProgramOnPath("prometheus");
   if (!prometheus) GTEST_SKIP() << "no prometheus program (scripts/install-deps.sh installs it)";
   Bench bench;
-  // 31.5 °C, above the rule's 28: the alarm is raised from the first evaluation on.
-  bench.StartSensor({"--temperature", "31.5"});
+  // 31.5 °C, above the rule's 28: the alarm is raised from the first evaluation on. No drift:
+  // what Prometheus scraped is what the store kept.
+  bench.StartSensor({"--static", "--temperature", "31.5"});
   const std::string path = bench.Config(Mode5Settings(28, 27), 200);
   const int port = FreePort();
   bench.dir.Write("host.json", R"({"prometheus": {"listen": "127.0.0.1:)" + std::to_string(port) +

@@ -89,7 +89,7 @@ def hammer(port, stop, served, per_second=100):
         time.sleep(max(0.0, next_at - time.monotonic()))
 
 
-def never_reading(port, stop, count=16):
+def never_reading(port, stop, served, count=16):
     """count connections that ask for /metrics and never read, held until stop is set."""
     hogs = []
     for _ in range(count):
@@ -98,6 +98,7 @@ def never_reading(port, stop, count=16):
         s.connect(("127.0.0.1", port))
         s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         hogs.append(s)
+        served[0] += 1
     stop.wait()
     for s in hogs:
         s.close()

@@ -1,5 +1,7 @@
 #include "sinks/RunningSinks.h"
 
+#include <algorithm>
+
 #include "service/Host.h"
 
 namespace {

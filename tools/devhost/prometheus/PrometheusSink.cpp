@@ -43,7 +43,8 @@ class LineTap : public EventSink {
 class PrometheusSink : public HostedSink {
  public:
   PrometheusSink(const PrometheusConfig& config, SinkSite& site)
-      : notices_(site.notices),
+      : host_(site.host),
+        notices_(site.notices),
         counts_(site.counts),
         address_(config.address),
         server_(config.address, config.port, [this] { return Exposition(); }) {
@@ -63,14 +64,24 @@ class PrometheusSink : public HostedSink {
     notices_.Take(HostEvent{std::time(nullptr), NoticeEvent{"prometheus: metrics at http://" +
                                                             Authority() + "/metrics"}});
   }
-  void Stop(Host& host, const QueueLosses&) override {
+  void Stop(Host&, const QueueLosses&) override {
     server_.Stop();
-    for (auto& line : host.Lines()) {
+    RemoveTaps();
+  }
+  // Also when the start failed half-way: the lines outlive the sink.
+  ~PrometheusSink() override {
+    server_.Stop();
+    RemoveTaps();
+  }
+  PrometheusSink(const PrometheusSink&) = delete;
+  PrometheusSink& operator=(const PrometheusSink&) = delete;
+
+ private:
+  void RemoveTaps() {
+    for (auto& line : host_.Lines()) {
       for (auto& tap : taps_) line->Events().Remove(*tap);
     }
   }
-
- private:
   std::string Authority() const {
     const bool v6 = address_.find(':') != std::string::npos;
     return (v6 ? "[" + address_ + "]" : address_) + ":" + std::to_string(server_.Port());
@@ -84,6 +95,7 @@ class PrometheusSink : public HostedSink {
     return copy.Render(std::time(nullptr), counts_());
   }
 
+  Host& host_;
   EventSink& notices_;
   std::function<std::vector<SinkCount>()> counts_;
   std::string address_;

@@ -29,7 +29,7 @@ MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string&
 
 using AddressList = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
 
-AddressList Resolve(const std::string& address, int port) {
+AddressList ListenAddress(const std::string& address, int port) {
   addrinfo hints{};
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
   hints.ai_socktype = SOCK_STREAM;
@@ -63,7 +63,7 @@ MetricsServer::MetricsServer(std::string address, int port, Render render)
 MetricsServer::~MetricsServer() { Stop(); }
 
 void MetricsServer::Start() {
-  const AddressList bind = Resolve(address_, port_);
+  const AddressList bind = ListenAddress(address_, port_);
   unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD;
   if (bind->ai_family == AF_INET6) flags |= MHD_USE_IPv6;
   daemon_ = MHD_start_daemon(flags, static_cast<uint16_t>(port_), nullptr, nullptr, &AnswerScrape,

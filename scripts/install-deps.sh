@@ -11,6 +11,9 @@ packages=(
   libmodbus-dev libsqlite3-dev
   # The MQTT bridge (libmosquitto), and the broker and clients its tests start on their own port.
   libmosquitto-dev mosquitto mosquitto-clients
+  # The Prometheus endpoint (libmicrohttpd), and the server and promtool its test starts on its
+  # own port.
+  libmicrohttpd-dev prometheus
   # TLS: the host checks its TLS files with OpenSSL; the tests make their CA and certificates
   # with the openssl program and run a client with setpriv (util-linux, below).
   libssl-dev openssl
@@ -28,6 +31,7 @@ packages=(
   # The reference host and the simulator for the board. Multi-Arch: same, so they sit beside the
   # amd64 ones; apt keeps both at one version.
   libmodbus-dev:armhf libsqlite3-dev:armhf libmosquitto-dev:armhf libssl-dev:armhf
+  libmicrohttpd-dev:armhf
   # A second ARM toolchain, standing in for a board vendor's SDK (scripts/test-vendor-arm.sh);
   # dpkg-dev (dpkg-shlibdeps) and file for packaging the plug-in with CPack.
   g++-11-arm-linux-gnueabihf dpkg-dev file
@@ -71,8 +75,9 @@ for arch in $(printf '%s\n' "${foreign_archs[@]}" | sort -u); do
   dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
 done
 $sudo apt-get update -qq
-# The broker package would start a system broker on port 1883; the tests start their own on a
-# free port and nothing here needs a system one, so services stay stopped during the install
+# The broker and Prometheus packages would start system services (ports 1883 and 9090); the
+# tests start their own on a free port and nothing here needs a system one, so services stay
+# stopped during the install
 # (Debian's policy-rc.d, honoured by invoke-rc.d and deb-systemd-invoke), unless a policy exists.
 policy=/usr/sbin/policy-rc.d
 if [[ ! -e $policy ]]; then

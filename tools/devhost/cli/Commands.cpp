@@ -8,12 +8,12 @@
 #include "config/MqttConfig.h"
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
-#include "mqtt/Bridge.h"
 #include "plot/Progress.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
 #include "service/PeriodicSummary.h"
 #include "service/Signals.h"
+#include "sinks/RunningSinks.h"
 #include "store/HistoryExport.h"
 #include "store/Pruner.h"
 #include "store/RollupBackfill.h"
@@ -71,7 +71,8 @@ int RunCommand(const CommandLine& line, Console& console) {
                  (config.controlSocketGroup
                       ? " (mode 0660: group " + config.controlSocketGroupText + " may use it)"
                       : ""));
-  const std::unique_ptr<MqttSink> mqtt = StartMqttBridge(config, host, console);
+  RunningSinks sinks;
+  sinks.Start(config, host, console);
   host.Restore();
   LineThreads lines(host, LineThreads::Work::kPoll, line.cycles,
                     [&console](const std::string& text) { console.Notice(text); });
@@ -87,7 +88,7 @@ int RunCommand(const CommandLine& line, Console& console) {
   server.Stop();
   if (StopRequested()) console.Notice("stopped by signal");
   for (auto& controller : host.Lines()) controller->EmitSummaries();
-  if (mqtt) StopMqttBridge(*mqtt, host);
+  sinks.Stop(host);
   const std::vector<std::string> losses = host.StoreLosses();
   for (const std::string& loss : losses) console.Notice(loss);
   // A bounded run that never heard from a device, or did not keep what it heard, did not do

@@ -13,8 +13,8 @@
 #include "config/BoundedFile.h"
 #include "config/Fields.h"
 #include "config/KnownMembers.h"
-#include "config/MqttConfig.h"
 #include "config/Paths.h"
+#include "config/SinkKind.h"
 
 namespace {
 
@@ -247,7 +247,9 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
       config.lines.push_back(ParseLine(lines[i], "lines[" + std::to_string(i) + "]", pluginBase));
     }
-    if (fields.Has("mqtt")) config.mqtt = ParseMqtt(fields.Get("mqtt"), base);
+    for (const SinkKind& kind : SinkKinds()) {
+      if (fields.Has(kind.member)) kind.parse(fields.Get(kind.member), base, config);
+    }
     ApplyPortOverrides(config, overrides);
     CheckUnique(config);
     WarnUnknownMembers(root, config.warnings);

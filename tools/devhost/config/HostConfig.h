@@ -1,5 +1,6 @@
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -86,6 +87,8 @@ struct HostConfig {
   int hourRetentionDays = 3650;
   std::vector<LineConfig> lines;
   std::optional<MqttConfig> mqtt;
+  // The blocks of the other sinks (config/SinkKind.h), each as its own parser made it, by member.
+  std::map<std::string, std::any> sinks;
   // Members the host does not know, each "PLACE: unknown member, ignored"; LoadHostConfig says
   // them on stderr.
   std::vector<std::string> warnings;

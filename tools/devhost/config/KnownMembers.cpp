@@ -4,28 +4,22 @@
 #include <cctype>
 #include <initializer_list>
 
+#include "config/SinkKind.h"
+
 namespace {
 
 using Names = std::initializer_list<const char*>;
 
-const Names kRoot = {"workDir",
-                     "database",
-                     "controlSocket",
-                     "controlSocketGroup",
-                     "retentionDays",
-                     "minuteRetentionDays",
-                     "hourRetentionDays",
-                     "lines",
-                     "mqtt"};
+const Names kRoot = {"workDir",           "database",
+                     "controlSocket",     "controlSocketGroup",
+                     "retentionDays",     "minuteRetentionDays",
+                     "hourRetentionDays", "lines"};
 const Names kLine = {
     "device",         "baudRate",      "parity", "dataBits", "stopBits", "responseTimeoutMs",
     "pollIntervalMs", "linkLostAfter", "rs485",  "devices"};
 const Names kRs485 = {"rtsOnSend", "rtsDelayUs"};
 const Names kDevice = {"plugin", "dataId", "slaveAddress", "settings", "reports"};
 const Names kReport = {"absThreshold", "percentThreshold", "periodMinutes"};
-const Names kMqtt = {"host",       "port",     "clientId",      "prefix",          "qos",
-                     "keepAliveS", "username", "password",      "passwordFile",    "caFile",
-                     "certFile",   "keyFile",  "homeAssistant", "discoveryPrefix", "queueLimit"};
 
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -33,25 +27,38 @@ std::string Lower(std::string text) {
   return text;
 }
 
-void Check(const Json::Value& object, const std::string& where, Names known,
-           std::vector<std::string>& warnings) {
+void Check(const Json::Value& object, const std::string& where,
+           const std::vector<std::string>& known, std::vector<std::string>& warnings) {
   if (!object.isObject()) return;
   for (const std::string& member : object.getMemberNames()) {
-    const auto same = [&member](const char* name) { return member == name; };
-    if (std::any_of(known.begin(), known.end(), same)) continue;
+    if (std::find(known.begin(), known.end(), member) != known.end()) continue;
     std::string warning = where + member + ": unknown member, ignored";
-    for (const char* name : known) {
-      if (Lower(name) == Lower(member)) warning += std::string(" (did you mean ") + name + "?)";
+    for (const std::string& name : known) {
+      if (Lower(name) == Lower(member)) warning += " (did you mean " + name + "?)";
     }
     warnings.push_back(warning);
   }
 }
 
+void Check(const Json::Value& object, const std::string& where, Names known,
+           std::vector<std::string>& warnings) {
+  Check(object, where, std::vector<std::string>(known.begin(), known.end()), warnings);
+}
+
+// The host's own members and every sink's member.
+std::vector<std::string> RootMembers() {
+  std::vector<std::string> members(kRoot.begin(), kRoot.end());
+  for (const SinkKind& kind : SinkKinds()) members.push_back(kind.member);
+  return members;
+}
+
 }  // namespace
 
 void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warnings) {
-  Check(root, "", kRoot, warnings);
-  Check(root["mqtt"], "mqtt.", kMqtt, warnings);
+  Check(root, "", RootMembers(), warnings);
+  for (const SinkKind& kind : SinkKinds()) {
+    Check(root[kind.member], kind.member + ".", kind.members, warnings);
+  }
   const Json::Value& lines = root["lines"];
   for (Json::ArrayIndex l = 0; lines.isArray() && l < lines.size(); ++l) {
     const std::string line = "lines[" + std::to_string(l) + "].";

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "config/HostConfig.h"
+#include "config/SinkKind.h"
+#include "events/Event.h"
+#include "sinks/QueuedSink.h"
+
+class Host;
+
+// The sinks of a running host, built from the sink kinds for what the configuration has. A
+// kind that may block gets a bounded queue and a thread of its own (sinks/QueuedSink.h).
+class RunningSinks {
+ public:
+  // Events queued per sink that may block, beyond which states are superseded.
+  static constexpr std::size_t kQueueLimit = 1000;
+  // How long a stopping sink's queue has to hand on what it holds.
+  static constexpr std::chrono::milliseconds kQueueStopLimit{500};
+
+  RunningSinks() = default;
+  ~RunningSinks();
+  RunningSinks(const RunningSinks&) = delete;
+  RunningSinks& operator=(const RunningSinks&) = delete;
+
+  // Builds and starts every configured sink, adding it to every line's events (before the
+  // restore, whose events they take too). `notices`: where connection changes are said.
+  void Start(const HostConfig& config, Host& host, EventSink& notices);
+  // Once the lines have stopped: each sink's queue, then the sink itself, last built first.
+  void Stop(Host& host);
+  // What every sink did so far, its queue's losses included; from any thread.
+  std::vector<SinkCount> Counts();
+
+ private:
+  struct Running {
+    std::string member;
+    std::unique_ptr<HostedSink> sink;
+    std::unique_ptr<QueuedSink> queue;  // for a kind that may block
+  };
+
+  std::mutex mutex_;
+  std::vector<Running> running_;
+};

@@ -1,0 +1,12 @@
+// Every kind of sink the host knows: adding one is its own files and one line here.
+#include "config/SinkKind.h"
+#include "mqtt/Bridge.h"
+#include "prometheus/PrometheusSink.h"
+
+const std::vector<SinkKind>& SinkKinds() {
+  static const std::vector<SinkKind> kinds = {
+      MqttSinkKind(),
+      PrometheusSinkKind(),
+  };
+  return kinds;
+}

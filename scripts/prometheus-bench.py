@@ -69,7 +69,7 @@ def host_config(work, name, tty, port, poll):
 
 def host_command(work, name, path, extra):
     return [devhost, "run", *extra, path, "--db", os.path.join(work, name + ".db"),
-            "--plugin-dir", plugins, "--plugin-log", os.devnull]
+            "--plugin-dir", plugins, "--plugin-log", os.devnull, "--log-level", "detail"]
 
 
 def hammer(port, stop, served, per_second=100):

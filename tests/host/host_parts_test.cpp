@@ -409,6 +409,7 @@ std::string SampleValue(const std::string& option) {
   if (option == "--parity") return "none,even";
   if (option == "--timeout") return "100";
   if (option == "--every") return "1h";
+  if (option == "--log-level") return "notice";
   return "7";
 }
 

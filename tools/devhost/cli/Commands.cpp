@@ -53,6 +53,19 @@ bool EveryDeviceCompletedACycle(Host& host) {
   return true;
 }
 
+// The MQTT bridge's counts, its queue's losses included, for the periodic summary.
+PeriodicSummary::MqttCounts MqttCountsOf(RunningSinks& sinks) {
+  return [&sinks] {
+    std::vector<MqttSummaryEvent> links;
+    for (const SinkCount& count : sinks.Counts()) {
+      if (count.sink == "mqtt") {
+        links.push_back({count.dataId, count.published, count.dropped, count.superseded});
+      }
+    }
+    return links;
+  };
+}
+
 }  // namespace
 
 int RunCommand(const CommandLine& line, Console& console) {
@@ -77,12 +90,9 @@ int RunCommand(const CommandLine& line, Console& console) {
   LineThreads lines(host, LineThreads::Work::kPoll, line.cycles,
                     [&console](const std::string& text) { console.Notice(text); });
   {
-    MqttSink* bridge = mqtt.get();
-    PeriodicSummary summary(
-        host, std::chrono::seconds(line.summaryEverySeconds),
-        bridge ? PeriodicSummary::MqttCounts([bridge] { return bridge->Summaries(); })
-               : PeriodicSummary::MqttCounts(),
-        [&console](const std::string& text) { console.Notice(text); });
+    PeriodicSummary summary(host, std::chrono::seconds(line.summaryEverySeconds),
+                            config.mqtt ? MqttCountsOf(sinks) : PeriodicSummary::MqttCounts(),
+                            [&console](const std::string& text) { console.Notice(text); });
     lines.Join();
   }
   server.Stop();

@@ -47,4 +47,4 @@ rows=$((long_rows - short_rows))
 [[ "$rows" -gt 0 ]] || { cat "$work/host.log" >&2; exit 1; }
 awk -v d="$devhost" -v r="$rows" -v p="$((${long_pwrite:-0} - ${short_pwrite:-0}))" \
   -v f="$((${long_fcntl:-0} - ${short_fcntl:-0}))" \
-  'BEGIN { printf "%s: %d cycles stored (%d less 10 rounds), per stored cycle: %.1f pwrite64, %.1f fcntl\n", d, r, r, p / r, f / r }'
+  'BEGIN { printf "%s: %d cycles stored beyond a run of 10 rounds, per stored cycle: %.1f pwrite64, %.1f fcntl\n", d, r, p / r, f / r }'

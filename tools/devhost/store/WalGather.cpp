@@ -10,8 +10,9 @@ namespace {
 
 constexpr int kWalHeaderBytes = 32;
 constexpr int kFrameHeaderBytes = 24;
-// Frames that are not the commit's (a transaction larger than the page cache) go out at this.
-constexpr std::size_t kMostGathered = 1 << 20;
+// Gathered bytes go out before they would pass this: the default VFS writes at most 128 KiB
+// less one byte in one call (a transaction larger than that takes several writes).
+constexpr std::size_t kMostGathered = 120 * 1024;
 
 struct Gathered {
   std::vector<unsigned char> bytes;
@@ -37,14 +38,18 @@ int WriteOut(GatherFile& file) {
   const int rc = file.real->pMethods->xWrite(file.real, g.bytes.data(),
                                              static_cast<int>(g.bytes.size()), g.start);
   g.bytes.clear();
-  g.commitFrame = false;
   return rc;
 }
 
-void Gather(Gathered& g, const void* data, int amount, sqlite3_int64 offset) {
+int Gather(GatherFile& file, const void* data, int amount, sqlite3_int64 offset) {
+  Gathered& g = *file.gathered;
+  if (g.bytes.size() + static_cast<std::size_t>(amount) > kMostGathered) {
+    if (const int rc = WriteOut(file); rc != SQLITE_OK) return rc;
+  }
   if (g.bytes.empty()) g.start = offset;
   const auto* bytes = static_cast<const unsigned char*>(data);
   g.bytes.insert(g.bytes.end(), bytes, bytes + amount);
+  return SQLITE_OK;
 }
 
 // A frame header's second word: the database size after a commit, 0 in any other frame.
@@ -62,23 +67,23 @@ int GatherWrite(sqlite3_file* f, const void* data, int amount, sqlite3_int64 off
   if (follows && !header) {
     // A page after its header; the commit frame's page completes the transaction, which goes
     // out whole, the outcome of that write being this one's.
-    Gather(g, data, amount, offset);
-    return g.commitFrame || g.bytes.size() >= kMostGathered ? WriteOut(file) : SQLITE_OK;
+    const bool commit = g.commitFrame;
+    if (const int rc = Gather(file, data, amount, offset); rc != SQLITE_OK) return rc;
+    if (!commit) return SQLITE_OK;
+    g.commitFrame = false;
+    return WriteOut(file);
   }
   if (follows && header && !g.commitFrame && IsCommitHeader(data)) {
-    Gather(g, data, amount, offset);
     g.commitFrame = true;
-    return SQLITE_OK;
+    return Gather(file, data, amount, offset);
   }
   const bool starts =
       (header && !IsCommitHeader(data)) || (amount == kWalHeaderBytes && offset == 0);
   if (!follows || g.commitFrame) {
+    g.commitFrame = false;
     if (const int rc = WriteOut(file); rc != SQLITE_OK) return rc;
   }
-  if (starts) {
-    Gather(g, data, amount, offset);
-    return SQLITE_OK;
-  }
+  if (starts) return Gather(file, data, amount, offset);
   // A single frame's commit, or a write in place (checksums rewritten): as it comes.
   return file.real->pMethods->xWrite(file.real, data, amount, offset);
 }
@@ -96,6 +101,7 @@ int GatherClose(sqlite3_file* f) {
 template <typename... Args>
 int Through(sqlite3_file* f, int (*sqlite3_io_methods::*method)(sqlite3_file*, Args...),
             Args... args) {
+  Of(f).gathered->commitFrame = false;
   if (const int rc = WriteOut(Of(f)); rc != SQLITE_OK) return rc;
   return (Real(f)->pMethods->*method)(Real(f), args...);
 }

@@ -41,13 +41,14 @@ void BindQuery(Statement& statement, const RowQuery& query) {
   if (!query.range.until.empty()) statement.Bind(3, query.range.until);
 }
 
-// The same for the rows after ?5 (not folded into the rollups yet): found by their ids, never
-// through the device's or the time index, which would walk the whole range.
+// The same for the rows after ?5 (not folded into the rollups yet), put right after "FROM
+// history": found by their ids, never through an index, which the planner would otherwise walk
+// whole to group by device.
 std::string UnfoldedWhere(const RowQuery& query) {
-  std::string where = " WHERE id > ?5";
-  if (query.dataId) where += " AND +data_id = ?1";
-  if (!query.range.since.empty()) where += " AND +time >= ?2";
-  if (!query.range.until.empty()) where += " AND +time < ?3";
+  std::string where = " NOT INDEXED WHERE id > ?5";
+  if (query.dataId) where += " AND data_id = ?1";
+  if (!query.range.since.empty()) where += " AND time >= ?2";
+  if (!query.range.until.empty()) where += " AND time < ?3";
   return where;
 }
 

@@ -20,8 +20,9 @@ packages=(
   # devhost plot draws its pictures with gnuplot (no X11 needed for SVG and PNG).
   gnuplot-nox
   # Instruction counts of the benchmarks, and the general-purpose Modbus poller that the
-  # reference host is compared with (scripts/callgrind.sh, scripts/bench.sh).
-  valgrind mbpoll
+  # reference host is compared with (scripts/callgrind.sh, scripts/bench.sh); the store's system
+  # calls per cycle (scripts/store-syscalls.sh).
+  valgrind mbpoll strace
   # Fuzz targets (libFuzzer with ASan and UBSan) are built with clang.
   clang-14 libclang-rt-14-dev
   # The 32-bit ARM board: cross compiler, user-mode emulator for the tests, and the armhf

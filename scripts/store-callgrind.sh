@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Instructions the store spends per stored cycle, counted by callgrind on a real
 # `devhost run --cycles N` against the simulated sensor: everything under StoreSink::Take and
-# StoreSink::Flush (the history row, the last record, the rollups, the commit), divided by the
-# cycles stored. Counts repeat to within a few instructions, where wall time on a shared machine
+# StoreSink::Flush (the history row, the commit; the folds of closed minutes run between rounds,
+# outside them), divided by the cycles stored. Counts repeat to within a few instructions, where wall time on a shared machine
 # does not. Not part of CI.
 #
 #   BUILD_DIR=build bash scripts/store-callgrind.sh [CYCLES=300] [DEVHOST]

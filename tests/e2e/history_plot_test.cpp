@@ -131,7 +131,7 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
       bench.Database(),
       "UPDATE history SET time = '2025-01-01 00:00:00' WHERE id < (SELECT MAX(id) FROM history);"
       "UPDATE alarm_events SET time = '2025-01-01 00:00:00';"
-      "UPDATE last_record SET time = '2025-01-01 00:00:00';"));
+      "UPDATE device_records SET time = '2025-01-01 00:00:00';"));
 
   const auto pruned = bench.Host({"prune", config, "--days", "30"});
   ASSERT_EQ(pruned.exitCode, 0) << pruned.err;

@@ -58,7 +58,7 @@ struct StoreState {
   bool backfilling = false;  // rows from before rollups not rolled up yet
 };
 
-// Each rollup against its rows, recomputed here in SQL: the rows rolled up so far (all of them,
+// Each rollup against its rows, recomputed here in SQL: the rows rolled up so far (those folded,
 // less those a backfill has not reached) give exactly the stored buckets, and no other. `full`:
 // all buckets; else (cheap, for every kill) those from the first row of the kills' runs on.
 // True while the old rows' rollups are still to be made.
@@ -83,9 +83,10 @@ bool CheckRollups(const std::string& db, int kill, bool full) {
                     " * 10) AS INTEGER))";
       stored += ", " + value + "_min, " + value + "_max, " + value + "_sum_tenths";
     }
+    // The rows after folded_to (the open minute) are folded later, between poll rounds.
     recomputed +=
         " FROM history, rollup_state WHERE (history.id <= backfilled_to OR "
-        "history.id > backfill_end) AND time >= " +
+        "history.id > backfill_end) AND history.id <= folded_to AND time >= " +
         from + " GROUP BY 1, 2";
     stored += std::string(" FROM ") + table + " WHERE time >= " + from;
     EXPECT_EQ(QueryCount(db, "SELECT count(*) FROM (" + recomputed + " EXCEPT " + stored + ")"), 0)
@@ -112,7 +113,7 @@ StoreState CheckStore(const Bench& bench, int kill) {
   const auto newest = QueryBlobs(bench.Database(),
                                  "SELECT record FROM history ORDER BY id DESC "
                                  "LIMIT 1");
-  // Both are written by the cycle's one transaction: they are there together or not at all.
+  // last_record shows the newest history row: the record the next start restores.
   EXPECT_EQ(last, newest) << "last record and newest history row differ after kill " << kill;
   if (!last.empty()) state.lastRecord = last.front();
   state.backfilling = CheckRollups(bench.Database(), kill, kill % 20 == 0 || kill > kKills);

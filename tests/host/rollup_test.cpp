@@ -182,4 +182,72 @@ TEST_F(Rollups, ADatabaseFromBeforeRollupsGetsThemInBatchesResumedAfterAStop) {
   EXPECT_EQ(hours.size(), 2u);
 }
 
+// Folds take the closed minutes only; a row that comes late into a folded minute, and the open
+// minute, are added by the readers: every listing equals the one computed from the rows.
+TEST_F(Rollups, FoldedMinutesAndTheRowsAfterThemReadAsTheRowsThemselves) {
+  Store store(path, true);
+  for (int i = 0; i < 12; ++i) {
+    Add(store, CalendarText(*CalendarSeconds("2026-12-08 09:58:50") + i * 20), i * 3 - 7);
+  }
+  const auto raw = [&](Level bucket) { return Aggregates(store, Level::kRaw, bucket); };
+  EXPECT_EQ(store.FoldRollups(5), 5);  // a batch: the rows up to 10:00:10
+  while (store.FoldRollups(5) > 0) {
+  }
+  // The minute of the newest row (10:02:30) stays open: its two rows are not folded.
+  EXPECT_EQ(store.Rollups().foldedTo, 10);
+  Add(store, "2026-12-08 09:59:30", 44);  // late, into a folded minute and hour
+  for (const Level level : {Level::kMinute, Level::kHour}) {
+    EXPECT_EQ(Aggregates(store, level, level), raw(level)) << FactsOf(level).name;
+  }
+  RowQuery newest;
+  newest.limit = 2;
+  std::vector<Aggregate> two;
+  store.ForEachAggregate(Level::kMinute, Level::kMinute, newest,
+                         [&](const Aggregate& row) { two.push_back(row); });
+  const auto all = raw(Level::kMinute);
+  EXPECT_EQ(two, std::vector<Aggregate>(all.end() - 2, all.end()));
+  const auto span = store.Span(Level::kMinute, 12, {});
+  ASSERT_TRUE(span);
+  EXPECT_EQ(span->second, "2026-12-08 10:02:00");
+}
+
+// A database of the version that wrote last_record with every cycle and rolled up as it stored:
+// the table becomes device_records behind the view, every row counts as folded, and the last
+// record is the newest history row, kept by retention as the device's last.
+TEST_F(Rollups, AnEarlierVersionsDatabaseKeepsItsLastRecordAndFolds) {
+  {
+    Store store(path, true);
+    for (int i = 0; i < 3; ++i) Add(store, "2026-12-08 09:1" + std::to_string(i) + ":00", i);
+  }
+  ASSERT_NO_FATAL_FAILURE(Execute(
+      path,
+      "DROP VIEW last_record; ALTER TABLE device_records RENAME TO last_record; "
+      "INSERT INTO last_record SELECT 12, 5156, time, record FROM history WHERE id = 3; "
+      "ALTER TABLE rollup_state DROP COLUMN folded_to; INSERT INTO rollup_minutes SELECT "
+      "data_id, substr(time, 1, 16) || ':00', 1, temperature, temperature, round(temperature * "
+      "10), humidity, humidity, round(humidity * 10), pressure, pressure, round(pressure * 10) "
+      "FROM history"));
+  Store store(path, true);
+  EXPECT_EQ(store.Rollups().foldedTo, 3);
+  EXPECT_EQ(store.StoredDevices(), std::vector<uint32_t>{12});
+  Add(store, "2026-12-08 09:13:00", 7);
+  const auto last = store.LastRecord(12);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->time, "2026-12-08 09:13:00");
+  EXPECT_EQ(Aggregates(store, Level::kMinute, Level::kMinute),
+            Aggregates(store, Level::kRaw, Level::kMinute));
+  // Another device's newer row closes that minute: device 12's newest row is folded and old.
+  const auto other = Record(5, 450, 10132);
+  store.Begin();
+  store.AddHistory(13, "2026-12-08 09:20:00", other.data(), 47);
+  store.Commit();
+  const std::time_t now = *CalendarSeconds("2027-12-08 00:00:00");
+  Pruner pruner(store, RetentionDays{1, 3650, 3650}, now);
+  while (pruner.Step()) {
+  }
+  EXPECT_EQ(store.Rollups().foldedTo, 4);
+  EXPECT_EQ(store.History({}).size(), 2u);
+  EXPECT_EQ(store.LastRecord(12)->time, "2026-12-08 09:13:00");
+}
+
 }  // namespace

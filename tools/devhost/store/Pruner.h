@@ -25,8 +25,10 @@ std::string Milliseconds(std::chrono::microseconds time);
 
 // Deletes the rows older than their level's cutoff, table after table, a small batch per step:
 // each step is one short write transaction, so a poll cycle writing to the same database waits
-// for one batch at most. last_record and device_errors are never touched, nor the last event of
-// any alarm. Rollups are pruned only where the database has them.
+// for one batch at most. device_records and device_errors are never touched, nor the newest
+// history row of a device (its last record) or the last event of any alarm. History rows go only
+// once folded into the rollups (the closed minutes are folded first). Rollups are pruned only
+// where the database has them.
 class Pruner {
  public:
   static constexpr int kBatchRows = 500;

@@ -1,6 +1,7 @@
 #include "store/RollupBackfill.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "store/Pruner.h"
 
@@ -37,11 +38,34 @@ bool RollupBackfill::Start() {
   return true;
 }
 
-bool RollupBackfill::RunUntil(Clock::time_point deadline) {
-  if (done_) return true;
-  if (Clock::now() < retry_) return false;
+bool RollupBackfill::Fold(Clock::time_point deadline) {
+  // A minute closes when the clock passes it: until then the folds would find nothing.
+  const long long minute = static_cast<long long>(std::time(nullptr)) / 60;
+  if (minute == foldedMinute_) return true;
   try {
-    if (!started_ && !Start()) return done_;
+    while (pacer_.Fits(deadline)) {
+      if (pacer_.Run(deadline, [this] { return store_->FoldRollups(kBatchRows); }) < kBatchRows) {
+        foldedMinute_ = minute;
+        return true;
+      }
+    }
+  } catch (const StoreError& error) {
+    notice_(std::string("rollups: ") + error.what() + "; trying again in a minute");
+    retry_ = Clock::now() + std::chrono::minutes(1);
+  }
+  return false;
+}
+
+void RollupBackfill::FoldAll(Store& store) {
+  while (store.FoldRollups(kBatchRows) > 0) {
+  }
+}
+
+bool RollupBackfill::RunUntil(Clock::time_point deadline) {
+  if (Clock::now() < retry_) return false;
+  if (done_) return Fold(deadline);
+  try {
+    if (!started_ && !Start()) return done_ && Fold(deadline);
     while (pacer_.Fits(deadline)) {
       const long long taken =
           pacer_.Run(deadline, [this] { return store_->BackfillRollups(kBatchRows); });
@@ -56,7 +80,7 @@ bool RollupBackfill::RunUntil(Clock::time_point deadline) {
       notice_("rollups: built from " + std::to_string(rows_) + " history rows in " +
               std::to_string(seconds) + " s (longest batch " + Milliseconds(pacer_.Longest()) +
               ", next poll delayed by at most " + Milliseconds(pacer_.Delay()) + ")");
-      return true;
+      return Fold(deadline);
     }
     if (Clock::now() - told_ >= kTellEvery) {
       told_ = Clock::now();
@@ -79,5 +103,6 @@ bool RollupBackfill::RunToEnd(Store& store,
     state = store.Rollups();
     if (!progress(BackfillProgress(first, state.backfilledTo, state.backfillEnd))) return false;
   }
+  FoldAll(store);
   return true;
 }

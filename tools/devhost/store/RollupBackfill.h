@@ -12,7 +12,9 @@
 // poll rounds of a running host, paced like retention (BatchPacer): batches of kBatchRows rows,
 // each one short write transaction that also moves rollup_state on, so a host killed halfway
 // goes on after the last batch that committed. Tells a person that it began, how far it got
-// (at most every kTellEvery) and when it is done. Runs on one line's thread only.
+// (at most every kTellEvery) and when it is done. Then folds the rows of each closed minute into
+// the rollups (Store::FoldRollups), looking once the minute of the clock has changed. Runs on
+// one line's thread only.
 class RollupBackfill {
  public:
   static constexpr int kBatchRows = 1000;
@@ -21,19 +23,25 @@ class RollupBackfill {
 
   RollupBackfill(std::unique_ptr<Store> store, Notice notice);
 
-  // Runs batches while one fits before `deadline`; true once nothing is left to roll up.
+  // Runs batches while one fits before `deadline`; true once nothing is left to roll up (the
+  // backfill done, the closed minutes folded).
   bool RunUntil(std::chrono::steady_clock::time_point deadline);
   // Rolls everything up at once, telling `progress` after each batch (devhost prune), which
   // returns false to stop there; false when stopped. Throws StoreError.
   static bool RunToEnd(Store& store, const std::function<bool(const std::string&)>& progress);
+  // Folds every closed minute at once. Throws StoreError.
+  static void FoldAll(Store& store);
 
  private:
   bool Start();
+  // Folds while a batch fits before `deadline`; true once nothing closed is left.
+  bool Fold(std::chrono::steady_clock::time_point deadline);
 
   std::unique_ptr<Store> store_;
   Notice notice_;
   bool started_ = false, done_ = false;
   long long first_ = 0, end_ = 0, rows_ = 0;
+  long long foldedMinute_ = -1;  // the clock's minute when all closed minutes were folded
   std::chrono::steady_clock::time_point began_{}, told_{}, retry_{};
   BatchPacer pacer_;
 };

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cmath>
 
 #include "store/Statement.h"
 #include "store/Store.h"
@@ -88,7 +87,29 @@ std::vector<std::string> ColumnNames(sqlite3* db, const char* table) {
   return names;
 }
 
+// A host of an earlier version rolled each row up as it stored it: all its rows are folded.
+void AddFoldedTo(sqlite3* db) {
+  if (HasFoldedTo(db)) return;
+  try {
+    Exec(db, "BEGIN IMMEDIATE");
+    if (!HasFoldedTo(db)) {
+      Exec(db,
+           "ALTER TABLE rollup_state ADD COLUMN folded_to INTEGER NOT NULL DEFAULT 0;"
+           "UPDATE rollup_state SET folded_to = (SELECT ifnull(max(id), 0) FROM history)");
+    }
+    Exec(db, "COMMIT");
+  } catch (const StoreError&) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
 }  // namespace
+
+bool HasFoldedTo(sqlite3* db) {
+  const std::vector<std::string> names = ColumnNames(db, "rollup_state");
+  return std::find(names.begin(), names.end(), "folded_to") != names.end();
+}
 
 const LevelFacts& FactsOf(Level level) { return kFacts[static_cast<std::size_t>(level)]; }
 
@@ -141,9 +162,10 @@ void EnsureRollupTables(sqlite3* db) {
     }
     sql +=
         "CREATE TABLE IF NOT EXISTS rollup_state (\n  id INTEGER PRIMARY KEY CHECK (id = 1),\n"
-        "  backfilled_to INTEGER NOT NULL,\n  backfill_end INTEGER NOT NULL);\n"
-        "INSERT OR IGNORE INTO rollup_state SELECT 1, ifnull(min(id), 1) - 1, ifnull(max(id), 0) "
-        "FROM history;\nCOMMIT;";
+        "  backfilled_to INTEGER NOT NULL,\n  backfill_end INTEGER NOT NULL,\n"
+        "  folded_to INTEGER NOT NULL);\n"
+        "INSERT OR IGNORE INTO rollup_state SELECT 1, ifnull(min(id), 1) - 1, ifnull(max(id), 0), "
+        "ifnull(max(id), 0) FROM history;\nCOMMIT;";
     try {
       Exec(db, sql);
     } catch (const StoreError&) {
@@ -151,6 +173,7 @@ void EnsureRollupTables(sqlite3* db) {
       throw;
     }
   }
+  AddFoldedTo(db);
   // A measured field new since the tables were made: its figures begin now.
   for (const LevelFacts& facts : kFacts) {
     if (facts.seconds == 0) continue;
@@ -192,60 +215,19 @@ std::string AggregateSelect(Level source, Level bucket, const std::string& where
          " GROUP BY data_id, bucket" + order;
 }
 
-RollupWriter::RollupWriter(sqlite3* db) : db_(db) {}
-
-RollupWriter::~RollupWriter() = default;
-
-void RollupWriter::Add(uint32_t dataId, const std::string& time, const RecordValues& values) {
-  if (values.type != type_) {
-    type_ = values.type;
-    fieldOf_.clear();
-    for (const HistoryColumn& column : RollupColumns()) {
-      int index = -1;
-      for (std::size_t i = 0; type_ != nullptr && i < type_->fields.size(); ++i) {
-        if (type_->fields[i].key == column.key) index = static_cast<int>(i);
-      }
-      fieldOf_.push_back(index);
+void Aggregate::Merge(const Aggregate& other) {
+  count += other.count;
+  for (std::size_t c = 0; c < fields.size() && c < other.fields.size(); ++c) {
+    const auto& theirs = other.fields[c];
+    if (!theirs) continue;
+    auto& ours = fields[c];
+    if (!ours) {
+      ours = theirs;
+      continue;
     }
-  }
-  for (const LevelFacts& facts : kFacts) {
-    if (facts.seconds == 0) continue;
-    const auto i = static_cast<std::size_t>(facts.level);
-    if (!updates_[i]) {
-      // ?1 data id, ?2 bucket, then per column its value ?(3+2c) and its tenths ?(4+2c). CASE,
-      // not min() and max(): no function call for each figure.
-      std::string update = std::string("UPDATE ") + facts.table + " SET count = count + 1";
-      std::string values = "VALUES (?1, ?2, 1";
-      for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
-        const std::string& k = RollupColumns()[c].key;
-        const std::string value = "?" + std::to_string(3 + 2 * c);
-        const std::string tenths = "?" + std::to_string(4 + 2 * c);
-        update += ", " + k + "_min = CASE WHEN " + value + " < " + k + "_min THEN " + value +
-                  " ELSE " + k + "_min END";
-        update += ", " + k + "_max = CASE WHEN " + value + " > " + k + "_max THEN " + value +
-                  " ELSE " + k + "_max END";
-        update += ", " + k + "_sum_tenths = " + k + "_sum_tenths + " + tenths;
-        values += ", " + value + ", " + value + ", " + tenths;
-      }
-      updates_[i] =
-          std::make_unique<Statement>(db_, (update + " WHERE data_id = ?1 AND time = ?2").c_str());
-      inserts_[i] = std::make_unique<Statement>(db_, (InsertHead(facts) + values + ")").c_str());
-    }
-    bucket_.assign(time, 0, std::min(time.size(), facts.prefix));
-    bucket_ += facts.suffix;
-    const auto write = [&](Statement& statement) {
-      StatementUse use(statement);
-      use->Bind(1, static_cast<long long>(dataId)).BindStatic(2, bucket_);
-      for (std::size_t c = 0; c < fieldOf_.size(); ++c) {
-        const int index = 3 + 2 * static_cast<int>(c);
-        if (fieldOf_[c] < 0) continue;  // NULL: the type has no such field
-        const double value = values.values[static_cast<std::size_t>(fieldOf_[c])];
-        use->Bind(index, value).Bind(index + 1, std::llround(value * 10));
-      }
-      use->Step();
-    };
-    write(*updates_[i]);
-    if (sqlite3_changes(db_) == 0) write(*inserts_[i]);
+    ours->min = std::min(ours->min, theirs->min);
+    ours->max = std::max(ours->max, theirs->max);
+    ours->sumTenths += theirs->sumTenths;
   }
 }
 

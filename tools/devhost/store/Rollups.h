@@ -1,15 +1,19 @@
 #pragma once
 // Rollups: per device, per minute and per hour, the count of stored cycles and the minimum,
 // maximum and sum of each measured field (events/DeviceTypes: FieldKind::kMeasured), so that a
-// plot of a year or hourly figures read thousands of rows, not millions. A cycle's rollups are
-// written right after its history row, in the same transaction (Store::AddHistory): after a
-// crash they are never ahead of or behind their rows. Sums are kept in tenths, as whole numbers:
-// the device's values have one decimal place, so a mean (sum / count) is exact, whatever the order
-// the values came in.
+// plot of a year or hourly figures read thousands of rows, not millions. A cycle writes only its
+// history row; between poll rounds, once a minute has closed (a row of a later minute is
+// stored), the rows of the closed minutes are folded into both levels in one short transaction
+// that also moves rollup_state.folded_to on (Store::FoldRollups): the rows and their rollups
+// never disagree after a crash, and a minute's row is written once, not once per cycle. Readers
+// add the rows after folded_to (the open minute) to the stored buckets (Store::ForEachAggregate).
+// Sums are kept in tenths, as whole numbers: the device's values have one decimal place, so a
+// mean (sum / count) is exact, whatever the order the values came in.
 //
 // A database made before rollups gets its tables at the first start of a host; the rows it held
 // then are rolled up afterwards in batches (Store::BackfillRollups), the cycles stored from then
-// on as they come. rollup_state says how far that got.
+// on by the folds. rollup_state says how far both got. A database whose rollups a host of an
+// earlier version kept with each cycle gets folded_to at its newest row.
 
 #include <array>
 #include <cstdint>
@@ -56,9 +60,12 @@ const std::vector<HistoryColumn>& RollupColumns();
 void EnsureRollupTables(sqlite3* db);
 // Whether the tables exist (a database no host of this version has started on has none).
 bool HasRollupTables(sqlite3* db);
+// Whether rollup_state has folded_to (a host of an earlier version rolled up as it stored).
+bool HasFoldedTo(sqlite3* db);
 
 // "INSERT INTO rollup_minutes (...) SELECT ... FROM history WHERE id > ?1 AND id <= ?2 ...
-// ON CONFLICT DO UPDATE ...": the history rows of an id range added to a level's rollups.
+// ON CONFLICT DO UPDATE ...": the history rows of an id range added to a level's rollups (by
+// the backfill and by the folds).
 std::string BackfillText(Level level);
 // "SELECT data_id, bucket, count, <key>_min, <key>_max, <key>_sum_tenths, ... FROM ..." with
 // `where` (" WHERE ...", on the columns data_id and time) and `order` (on bucket) appended: a
@@ -67,36 +74,12 @@ std::string BackfillText(Level level);
 std::string AggregateSelect(Level source, Level bucket, const std::string& where,
                             const std::string& order);
 
-// Writes a stored cycle into the rollups of every level: per level, an UPDATE of its bucket,
-// and an INSERT only when the bucket is new (once a minute, once an hour), each prepared once.
-// Cheaper than INSERT ... ON CONFLICT DO UPDATE, which builds the new row and looks for the
-// conflict before it updates; the same rows result.
-class RollupWriter {
- public:
-  explicit RollupWriter(sqlite3* db);
-  ~RollupWriter();
-  RollupWriter(const RollupWriter&) = delete;
-  RollupWriter& operator=(const RollupWriter&) = delete;
-
-  // Throws StoreError.
-  void Add(uint32_t dataId, const std::string& time, const RecordValues& values);
-
- private:
-  sqlite3* db_;
-  // Per level ([kRaw] unused): the UPDATE of a bucket and the INSERT of a new one.
-  std::array<std::unique_ptr<Statement>, kLevels> updates_, inserts_;
-  // For the type of the last record: the index of each rollup column among its fields, -1 for
-  // a column the type has not.
-  const DeviceType* type_ = nullptr;
-  std::vector<int> fieldOf_;
-  std::string bucket_;
-};
-
 // How far the rollups of the database go.
 struct RollupState {
   bool present = false;        // the tables exist
   long long backfilledTo = 0;  // history rows up to this id are rolled up...
-  long long backfillEnd = 0;   // ...and those after this one were rolled up as stored
+  long long backfillEnd = 0;   // ...and those after this one...
+  long long foldedTo = 0;      // ...up to this one are folded; the rows after it are not
   bool Complete() const { return present && backfilledTo >= backfillEnd; }
 };
 
@@ -121,6 +104,9 @@ struct Aggregate {
   bool operator==(const Aggregate& o) const {
     return dataId == o.dataId && time == o.time && count == o.count && fields == o.fields;
   }
+  // Adds the figures of the same bucket from other rows: a stored bucket and the rows of it
+  // not folded yet.
+  void Merge(const Aggregate& other);
 };
 
 // The level a request is served from. `wanted`: the coarsest bucket that still gives what was

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "events/RecordView.h"
+#include "store/WalGather.h"
 
 namespace {
 
@@ -23,11 +24,6 @@ CREATE TABLE IF NOT EXISTS history (
   record BLOB NOT NULL)";
 const char* const kSchema = R"();
 CREATE INDEX IF NOT EXISTS history_by_device ON history (data_id, id);
-CREATE TABLE IF NOT EXISTS last_record (
-  data_id INTEGER PRIMARY KEY,
-  code INTEGER NOT NULL,
-  time TEXT NOT NULL,
-  record BLOB NOT NULL);
 CREATE TABLE IF NOT EXISTS alarm_events (
   id INTEGER PRIMARY KEY,
   data_id INTEGER NOT NULL,
@@ -74,6 +70,22 @@ CREATE INDEX IF NOT EXISTS threshold_values_by_time ON threshold_values (time);
 CREATE INDEX IF NOT EXISTS analog_reports_by_time ON analog_reports (time);
 )";
 
+// A device's data code and a record of it, written with its first record of a run; last_record
+// shows the newest history row instead where the device has one (the cycle writes no second
+// row). A database of an earlier version has last_record as that table: it is renamed.
+const char* const kLastRecordSchema = R"(
+CREATE TABLE IF NOT EXISTS device_records (
+  data_id INTEGER PRIMARY KEY,
+  code INTEGER NOT NULL,
+  time TEXT NOT NULL,
+  record BLOB NOT NULL);
+CREATE VIEW IF NOT EXISTS last_record AS
+SELECT device.data_id AS data_id, device.code AS code, coalesce(newest.time, device.time) AS time,
+  coalesce(newest.record, device.record) AS record
+FROM device_records AS device LEFT JOIN history AS newest
+  ON newest.id = (SELECT max(id) FROM history WHERE data_id = device.data_id);
+)";
+
 // Only a host that ran the MQTT bridge has it.
 const char* const kSummarySchema =
     "CREATE TABLE IF NOT EXISTS mqtt_summaries (id INTEGER PRIMARY KEY, data_id INTEGER NOT "
@@ -85,7 +97,7 @@ const char* const kQueries[] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     nullptr,  // kAddHistory: AddHistoryText(), made from the columns
-    "INSERT OR REPLACE INTO last_record (data_id, code, time, record) VALUES (?, ?, ?, ?)",
+    "INSERT OR REPLACE INTO device_records (data_id, code, time, record) VALUES (?, ?, ?, ?)",
     "SELECT time, record FROM last_record WHERE data_id = ?",
     "INSERT INTO alarm_events (data_id, time, alarm_id, signal_name, level, active, value_text, "
     "alarm_text) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -99,10 +111,12 @@ const char* const kQueries[] = {
     "INSERT INTO analog_reports (data_id, time, signal_id, value) VALUES (?, ?, ?, ?)",
     "INSERT INTO mqtt_summaries (data_id, time, published, dropped, superseded) "
     "VALUES (?, ?, ?, ?, ?)",
-    // Oldest first, a batch at a time; the last event of each alarm stays, since the host
+    // Oldest first, a batch at a time; only rows folded into the rollups (up to ?3), never a
+    // device's newest row (its last record). The last event of each alarm stays, since the host
     // restores its alarm states from it.
-    "DELETE FROM history WHERE id IN "
-    "(SELECT id FROM history WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "DELETE FROM history WHERE id IN (SELECT id FROM history AS old WHERE time < ?1 AND id <= ?3 "
+    "AND id < (SELECT max(id) FROM history AS newer WHERE newer.data_id = old.data_id) "
+    "ORDER BY time LIMIT ?2)",
     "DELETE FROM alarm_events WHERE id IN (SELECT id FROM alarm_events AS old WHERE time < ?1 "
     "AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = old.data_id "
     "AND newer.alarm_id = old.alarm_id AND newer.id > old.id) ORDER BY time LIMIT ?2)",
@@ -208,6 +222,28 @@ void AddMissingColumns(sqlite3* db) {
   }
 }
 
+std::string TypeOf(sqlite3* db, const char* name) {
+  Statement type(db, "SELECT type FROM sqlite_master WHERE name = ?");
+  type.Bind(1, std::string(name));
+  return type.Step() ? type.Text(0) : std::string();
+}
+
+void EnsureLastRecordView(sqlite3* db) {
+  if (TypeOf(db, "last_record") == "view") return;
+  // One transaction: another line's store, opened at the same time, finds all of it or none.
+  ExecuteOn(db, "BEGIN IMMEDIATE");
+  try {
+    if (TypeOf(db, "last_record") == "table") {
+      ExecuteOn(db, "ALTER TABLE last_record RENAME TO device_records");
+    }
+    ExecuteOn(db, kLastRecordSchema);
+    ExecuteOn(db, "COMMIT");
+  } catch (const StoreError&) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
 // The history is the owner's, like the control socket: a new database is made 0600 here, and
 // SQLite gives its -wal and -shm files the database's mode. An existing file keeps its mode.
 void CreateOwnerOnly(const std::string& path) {
@@ -233,7 +269,7 @@ sqlite3* Store::Open(const std::string& path, bool create) {
   if (create) CreateOwnerOnly(path);
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, flags, GatheringVfs()) != SQLITE_OK) {
     const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     throw StoreError("cannot open database " + path + ": " + reason + PermissionHint(path));
@@ -249,6 +285,7 @@ sqlite3* Store::Open(const std::string& path, bool create) {
     if (create) {
       ExecuteOn(db, SchemaText().c_str());
       AddMissingColumns(db);
+      EnsureLastRecordView(db);
       EnsureRollupTables(db);
     }
   } catch (const StoreError& error) {
@@ -266,7 +303,6 @@ Store::~Store() { Close(); }
 void Store::Close() {
   // A connection closes only once all its statements are finalised.
   for (auto& statement : statements_) statement.reset();
-  rollups_.reset();
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db_);
   db_ = nullptr;
@@ -278,6 +314,8 @@ void Store::Reopen() {
   db_ = fresh;
   inTransaction_ = false;
   hasSummaryTable_ = false;
+  deviceCodes_.clear();
+  pendingCodes_.clear();
 }
 
 StatementUse Store::Use(Query query) {
@@ -314,10 +352,13 @@ void Store::Commit() {
     throw;
   }
   inTransaction_ = false;
+  for (const auto& [dataId, code] : pendingCodes_) deviceCodes_[dataId] = code;
+  pendingCodes_.clear();
 }
 
 void Store::Rollback() {
   inTransaction_ = false;
+  pendingCodes_.clear();
   // SQLite rolls a transaction back by itself after some errors (SQLITE_FULL, SQLITE_IOERR):
   // a ROLLBACK then would only fail with "no transaction is active". Every kept statement has
   // been reset when its use ended, so nothing holds the transaction. In WAL mode a rollback
@@ -337,15 +378,16 @@ void Store::AddHistory(uint32_t dataId, const std::string& time, const unsigned 
   statement->Bind(1, static_cast<long long>(dataId)).Bind(2, time).Bind(3, record, length);
   BindValues(*statement, 4, values);
   statement->Step();
-  // In the cycle's transaction: the rollups never run ahead of or behind their rows.
-  if (values) {
-    if (!rollups_) rollups_ = std::make_unique<RollupWriter>(db_);
-    rollups_->Add(dataId, time, *values);
-  }
 }
 
 void Store::PutLastRecord(uint32_t dataId, int code, const std::string& time,
                           const unsigned char* record, unsigned int length) {
+  const auto known = [&](const std::map<uint32_t, int>& codes) {
+    const auto found = codes.find(dataId);
+    return found != codes.end() && found->second == code;
+  };
+  if (known(deviceCodes_) || known(pendingCodes_)) return;
+  pendingCodes_[dataId] = code;
   Use(kPutLastRecord)
       ->Bind(1, static_cast<long long>(dataId))
       .Bind(2, static_cast<long long>(code))

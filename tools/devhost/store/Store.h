@@ -96,12 +96,15 @@ class Store {
   void Rollback();
 
   // The value columns hold the record's fields as `values` decodes them (DecodeRecord); a
-  // record given without them is decoded as the type its length says. A decoded record is added
-  // to the rollups of its minute and hour too (store/Rollups.h).
+  // record given without them is decoded as the type its length says. The rollups take the row
+  // later (FoldRollups).
   void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
                   unsigned int length);
   void AddHistory(uint32_t dataId, const std::string& time, const unsigned char* record,
                   unsigned int length, const std::optional<RecordValues>& values);
+  // last_record is a view: per device in device_records, its newest history row (by id), else
+  // the record kept there. A device's row in device_records (its data code) is written with the
+  // first record of a run and when the code changes, not with every cycle.
   void PutLastRecord(uint32_t dataId, int code, const std::string& time,
                      const unsigned char* record, unsigned int length);
   std::optional<StoredRecord> LastRecord(uint32_t dataId);
@@ -150,14 +153,18 @@ class Store {
   // Rolls up to `batch` of the history rows a backfill still has to do, in one short write
   // transaction that moves rollup_state along; the rows taken (0: nothing left).
   long long BackfillRollups(int batch);
+  // Folds up to `batch` of the rows after folded_to that lie before the minute of the newest row
+  // (closed minutes) into both levels, in one short write transaction; the rows taken.
+  long long FoldRollups(int batch);
   // The first and last time (store text) a level holds for the device (or all) in the range;
   // rollup buckets from the one that holds `range.since` on. Nothing when it has none.
   std::optional<std::pair<std::string, std::string>> Span(Level level,
                                                           std::optional<uint32_t> dataId,
                                                           const TimeRange& range);
   // The buckets of level `bucket` that overlap `query.range` (whole buckets), from the rollups
-  // of that level (`source` == `bucket`) or computed from the history rows (`source` kRaw):
-  // the newest `query.limit` (0: all), oldest first, by time then device; streamed to `take`.
+  // of that level (`source` == `bucket`, with the rows not folded yet added) or computed from the
+  // history rows (`source` kRaw): the newest `query.limit` (0: all), oldest first, by time then
+  // device; streamed to `take`.
   void ForEachAggregate(Level source, Level bucket, const RowQuery& query,
                         const std::function<void(const Aggregate&)>& take);
 
@@ -193,6 +200,11 @@ class Store {
   // Runs `step` (one DELETE) in a transaction of its own: the rows it deleted, or nothing
   // deleted and the error thrown.
   long long DeleteInTransaction(const std::function<void()>& step);
+  // Runs `step` in a write transaction: committed when it returns, rolled back when it throws.
+  long long InTransaction(const std::function<long long()>& step);
+  // The buckets of `query` computed from the rows after `foldedTo`, by time then device.
+  std::vector<Aggregate> UnfoldedAggregates(Level bucket, const RowQuery& query,
+                                            long long foldedTo);
 
   std::string path_;
   bool create_;
@@ -200,5 +212,7 @@ class Store {
   std::array<std::unique_ptr<Statement>, kQueryCount> statements_;
   bool inTransaction_ = false;
   bool hasSummaryTable_ = false;
-  std::unique_ptr<RollupWriter> rollups_;  // made with the first decoded record
+  // The data code of each device's row in device_records, as committed in this connection and
+  // as written by the open transaction.
+  std::map<uint32_t, int> deviceCodes_, pendingCodes_;
 };

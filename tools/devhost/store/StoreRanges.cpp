@@ -1,6 +1,8 @@
 // Listings over time ranges and retention: the store's queries that are built per request.
 #include <sqlite3.h>
 
+#include <climits>
+
 #include "store/Store.h"
 
 namespace {
@@ -38,6 +40,36 @@ void BindQuery(Statement& statement, const RowQuery& query) {
   if (!query.range.since.empty()) statement.Bind(2, query.range.since);
   if (!query.range.until.empty()) statement.Bind(3, query.range.until);
 }
+
+// The same for the rows after ?5 (not folded into the rollups yet), put right after "FROM
+// history": found by their ids, never through an index, which the planner would otherwise walk
+// whole to group by device.
+std::string UnfoldedWhere(const RowQuery& query) {
+  std::string where = " NOT INDEXED WHERE id > ?5";
+  if (query.dataId) where += " AND data_id = ?1";
+  if (!query.range.since.empty()) where += " AND time >= ?2";
+  if (!query.range.until.empty()) where += " AND time < ?3";
+  return where;
+}
+
+// The rollups, folded_to and the rows after it read in one snapshot: a fold committed by the
+// host meanwhile neither counts rows twice nor loses them. Nothing when a transaction is open.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(sqlite3* db) : db_(sqlite3_get_autocommit(db) ? db : nullptr) {
+    if (db_ != nullptr && sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      db_ = nullptr;
+    }
+  }
+  ~ReadSnapshot() {
+    if (db_ != nullptr) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+ private:
+  sqlite3* db_;
+};
 
 void BindLimit(Statement& statement, const RowQuery& query) {
   statement.Bind(4, query.limit > 0 ? query.limit : -1);
@@ -176,8 +208,14 @@ long long Store::PruneBatch(std::optional<EventTable> table, const std::string& 
         break;
     }
   }
-  return DeleteInTransaction(
-      [&] { Use(query)->Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step(); });
+  // History rows go only once they are in the rollups.
+  const long long folded = query == kPruneHistory ? Rollups().foldedTo : 0;
+  return DeleteInTransaction([&] {
+    const auto statement = Use(query);
+    statement->Bind(1, cutoff).Bind(2, static_cast<long long>(batch));
+    if (query == kPruneHistory) statement->Bind(3, folded);
+    statement->Step();
+  });
 }
 
 long long Store::DeleteInTransaction(const std::function<void()>& step) {
@@ -216,14 +254,60 @@ long long Store::PruneRollupBatch(Level level, const std::string& cutoff, int ba
 
 RollupState Store::Rollups() {
   RollupState state;
+  state.foldedTo = LLONG_MAX;  // no rollups, or rolled up as stored: nothing waits for a fold
   if (!HasRollupTables(db_)) return state;
-  Statement statement(db_, "SELECT backfilled_to, backfill_end FROM rollup_state");
+  const bool folds = HasFoldedTo(db_);
+  Statement statement(db_, folds ? "SELECT backfilled_to, backfill_end, folded_to FROM rollup_state"
+                                 : "SELECT backfilled_to, backfill_end FROM rollup_state");
   state.present = true;
   if (statement.Step()) {
     state.backfilledTo = statement.Integer(0);
     state.backfillEnd = statement.Integer(1);
+    if (folds) state.foldedTo = statement.Integer(2);
   }
   return state;
+}
+
+long long Store::InTransaction(const std::function<long long()>& step) {
+  Begin();
+  try {
+    const long long result = step();
+    Commit();
+    return result;
+  } catch (...) {
+    try {
+      Rollback();
+    } catch (const StoreError&) {
+    }
+    throw;
+  }
+}
+
+long long Store::FoldRollups(int batch) {
+  // The state read inside the write transaction: a fold by another connection (devhost prune
+  // beside a running host) is seen, a row is never folded twice.
+  return InTransaction([&]() -> long long {
+    Statement state(db_,
+                    "SELECT folded_to, (SELECT time FROM history ORDER BY id DESC LIMIT 1) "
+                    "FROM rollup_state");
+    if (!state.Step() || state.Type(1) == SQLITE_NULL) return 0;
+    const long long from = state.Integer(0);
+    const std::string open = BucketStart(Level::kMinute, state.Text(1));
+    Statement upTo(db_,
+                   "SELECT max(id), count(*) FROM (SELECT id FROM history WHERE id > ?1 AND "
+                   "+time < ?2 ORDER BY id LIMIT ?3)");
+    upTo.Bind(1, from).Bind(2, open).Bind(3, static_cast<long long>(batch)).Step();
+    const long long taken = upTo.Integer(1);
+    if (taken == 0) return 0;
+    const long long to = upTo.Integer(0);
+    for (const Level level : {Level::kMinute, Level::kHour}) {
+      Statement fill(db_, BackfillText(level).c_str());
+      fill.Bind(1, from).Bind(2, to).Step();
+    }
+    Statement mark(db_, "UPDATE rollup_state SET folded_to = ?1");
+    mark.Bind(1, to).Step();
+    return taken;
+  });
 }
 
 long long Store::BackfillRollups(int batch) {
@@ -268,6 +352,7 @@ std::optional<std::pair<std::string, std::string>> Store::Span(Level level,
   query.range = range;
   if (!range.since.empty()) query.range.since = BucketStart(level, range.since);
   const std::string table = FactsOf(level).table;
+  const ReadSnapshot snapshot(db_);
   // Two index look-ups, not an aggregate over the range.
   const std::string where = Where(query);
   const std::string sql = "SELECT (SELECT time FROM " + table + where +
@@ -275,24 +360,29 @@ std::optional<std::pair<std::string, std::string>> Store::Span(Level level,
                           " ORDER BY time DESC LIMIT 1)";
   Statement statement(db_, sql.c_str());
   BindQuery(statement, query);
-  if (!statement.Step() || statement.Type(0) == SQLITE_NULL) return std::nullopt;
-  return std::make_pair(statement.Text(0), statement.Text(1));
+  std::optional<std::pair<std::string, std::string>> span;
+  if (statement.Step() && statement.Type(0) != SQLITE_NULL) {
+    span = std::make_pair(statement.Text(0), statement.Text(1));
+  }
+  if (level == Level::kRaw) return span;
+  // The rows not folded yet hold the newest buckets, and may hold the only ones.
+  const long long folded = Rollups().foldedTo;
+  if (folded == LLONG_MAX) return span;
+  Statement unfolded(db_,
+                     ("SELECT min(time), max(time) FROM history" + UnfoldedWhere(query)).c_str());
+  BindQuery(unfolded, query);
+  unfolded.Bind(5, folded);
+  if (!unfolded.Step() || unfolded.Type(0) == SQLITE_NULL) return span;
+  const std::string first = BucketStart(level, unfolded.Text(0));
+  const std::string last = BucketStart(level, unfolded.Text(1));
+  if (!span) return std::make_pair(first, last);
+  return std::make_pair(std::min(span->first, first), std::max(span->second, last));
 }
 
-void Store::ForEachAggregate(Level source, Level bucket, const RowQuery& query,
-                             const std::function<void(const Aggregate&)>& take) {
-  // Whole buckets: from the one that holds `since` up to the one that holds `until`.
-  RowQuery whole = query;
-  if (!whole.range.since.empty()) whole.range.since = BucketStart(bucket, whole.range.since);
-  if (!whole.range.until.empty()) whole.range.until = BucketCeiling(bucket, whole.range.until);
-  std::string sql = AggregateSelect(source, bucket, Where(whole), "");
-  if (whole.limit > 0) {
-    sql = "SELECT * FROM (" + sql + " ORDER BY bucket DESC, data_id DESC LIMIT ?4)";
-  }
-  sql += " ORDER BY bucket, data_id";
-  Statement statement(db_, sql.c_str());
-  BindQuery(statement, whole);
-  if (whole.limit > 0) BindLimit(statement, whole);
+namespace {
+
+// Each row of an aggregate query (AggregateSelect's columns) handed to `take`.
+void StreamAggregateRows(Statement& statement, const std::function<void(const Aggregate&)>& take) {
   Aggregate aggregate;
   const std::size_t columns = RollupColumns().size();
   aggregate.fields.resize(columns);
@@ -311,4 +401,87 @@ void Store::ForEachAggregate(Level source, Level bucket, const RowQuery& query,
     }
     take(aggregate);
   }
+}
+
+bool BucketBefore(const Aggregate& a, const Aggregate& b) {
+  return a.time != b.time ? a.time < b.time : a.dataId < b.dataId;
+}
+
+// Stored buckets, in order, with the buckets of the rows not folded yet merged in at their
+// places; with a limit, only the newest `limit` of the result.
+class UnfoldedMerge {
+ public:
+  UnfoldedMerge(std::vector<Aggregate> unfolded, long long limit,
+                const std::function<void(const Aggregate&)>& take)
+      : unfolded_(std::move(unfolded)), limit_(limit), take_(take) {}
+
+  void Take(const Aggregate& stored) {
+    while (next_ < unfolded_.size() && BucketBefore(unfolded_[next_], stored)) {
+      Emit(unfolded_[next_++]);
+    }
+    if (next_ < unfolded_.size() && !BucketBefore(stored, unfolded_[next_])) {
+      Aggregate merged = stored;
+      merged.Merge(unfolded_[next_++]);
+      Emit(merged);
+    } else {
+      Emit(stored);
+    }
+  }
+  void Finish() {
+    while (next_ < unfolded_.size()) Emit(unfolded_[next_++]);
+    const std::size_t skip =
+        limit_ > 0 && kept_.size() > static_cast<std::size_t>(limit_) ? kept_.size() - limit_ : 0;
+    for (std::size_t i = skip; i < kept_.size(); ++i) take_(kept_[i]);
+  }
+
+ private:
+  void Emit(const Aggregate& aggregate) {
+    if (limit_ > 0) {
+      kept_.push_back(aggregate);
+    } else {
+      take_(aggregate);
+    }
+  }
+
+  std::vector<Aggregate> unfolded_;
+  std::size_t next_ = 0;
+  long long limit_;
+  const std::function<void(const Aggregate&)>& take_;
+  std::vector<Aggregate> kept_;  // with a limit: all, cut at Finish (limit + unfolded at most)
+};
+
+}  // namespace
+
+std::vector<Aggregate> Store::UnfoldedAggregates(Level bucket, const RowQuery& query,
+                                                 long long foldedTo) {
+  Statement statement(db_, (AggregateSelect(Level::kRaw, bucket, UnfoldedWhere(query), "") +
+                            " ORDER BY bucket, data_id")
+                               .c_str());
+  BindQuery(statement, query);
+  statement.Bind(5, foldedTo);
+  std::vector<Aggregate> rows;
+  StreamAggregateRows(statement, [&](const Aggregate& row) { rows.push_back(row); });
+  return rows;
+}
+
+void Store::ForEachAggregate(Level source, Level bucket, const RowQuery& query,
+                             const std::function<void(const Aggregate&)>& take) {
+  // Whole buckets: from the one that holds `since` up to the one that holds `until`.
+  RowQuery whole = query;
+  if (!whole.range.since.empty()) whole.range.since = BucketStart(bucket, whole.range.since);
+  if (!whole.range.until.empty()) whole.range.until = BucketCeiling(bucket, whole.range.until);
+  std::string sql = AggregateSelect(source, bucket, Where(whole), "");
+  if (whole.limit > 0) {
+    sql = "SELECT * FROM (" + sql + " ORDER BY bucket DESC, data_id DESC LIMIT ?4)";
+  }
+  sql += " ORDER BY bucket, data_id";
+  const ReadSnapshot snapshot(db_);
+  Statement statement(db_, sql.c_str());
+  BindQuery(statement, whole);
+  if (whole.limit > 0) BindLimit(statement, whole);
+  const long long folded = source == Level::kRaw ? LLONG_MAX : Rollups().foldedTo;
+  if (folded == LLONG_MAX) return StreamAggregateRows(statement, take);
+  UnfoldedMerge merge(UnfoldedAggregates(bucket, whole, folded), whole.limit, take);
+  StreamAggregateRows(statement, [&](const Aggregate& row) { merge.Take(row); });
+  merge.Finish();
 }

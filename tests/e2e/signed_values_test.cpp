@@ -10,7 +10,7 @@
 
 namespace {
 
-// The README's mode-5 example: high alarm at 35 (clears at 33), low alarm at -5 (clears at -3).
+// The mode-5 example of docs/plugin.md: high alarm at 35 (clears at 33), low alarm at -5 (clears at -3).
 const char* const kReadmeMode5 = R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {
   "temperature": {"ID": "T01", "SignalName": "温度",
                   "UpValue": 35, "UpReconverValue": 33, "UpAlarmLevel": 2,

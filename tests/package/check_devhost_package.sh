@@ -68,7 +68,7 @@ for path in $exec_start; do
 done
 
 if command -v lintian >/dev/null; then
-  # Errors fail the package; warnings are listed, and explained in the README.
+  # Errors fail the package; warnings are listed, and explained in docs/board.md.
   lintian --fail-on error --tag-display-limit 0 "$deb" "$plugin_deb" >"$work/lintian.log" 2>&1 ||
     fail "lintian reports errors"
   cat "$work/lintian.log"

@@ -43,17 +43,21 @@ def mentions(text, option):
 
 
 def member_entries(text):
-    """{path: default text or None} of the entries "*path*" that start a line."""
-    entries, path = {}, None
+    """{path: the value after "Default:", or None} of the entries: lines "*path*" alone."""
+    bodies, path = {}, None
     for line in text.splitlines():
-        start = re.match(r"^\*([A-Za-z0-9_.\[\]]+)\*", line)
-        if start:
-            path = start.group(1).replace("\\", "")
-            entries[path] = None
-            continue
-        default = re.search(r"Default: (\S+?)[.,;]?(\s|$)", line)
-        if path and default and entries[path] is None:
-            entries[path] = default.group(1)
+        start = re.fullmatch(r"\*([A-Za-z0-9_.\[\]]+)\*", line.strip())
+        if start and not line.startswith(("\t", " ")):
+            path = start.group(1)
+            bodies[path] = []
+        elif line.startswith("#"):
+            path = None  # a section's text is no entry's
+        elif path is not None:
+            bodies[path].append(line)
+    entries = {}
+    for path, body in bodies.items():
+        default = re.search(r"Default:\s+(\S+?)[.,;]?(\s|$)", " ".join(body))
+        entries[path] = default.group(1) if default else None
     return entries
 
 

@@ -73,13 +73,12 @@ void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warni
 
 std::vector<std::string> KnownMemberPaths() {
   // The places WarnUnknownMembers checks, with the same lists.
-  const std::pair<const char*, Names> objects[] = {
-      {"", kRoot},
-      {"mqtt.", kMqtt},
-      {"lines[].", kLine},
-      {"lines[].rs485.", kRs485},
-      {"lines[].devices[].", kDevice},
-      {"lines[].devices[].reports.SIGNAL.", kReport}};
+  const std::pair<const char*, Names> objects[] = {{"", kRoot},
+                                                   {"mqtt.", kMqtt},
+                                                   {"lines[].", kLine},
+                                                   {"lines[].rs485.", kRs485},
+                                                   {"lines[].devices[].", kDevice},
+                                                   {"lines[].devices[].reports.SIGNAL.", kReport}};
   std::vector<std::string> paths;
   for (const auto& [where, names] : objects) {
     for (const char* name : names) paths.push_back(where + std::string(name));

@@ -119,7 +119,8 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
   if (!mqtt.passwordFile.empty() && mqtt.username.empty()) {
     fields.Fail("passwordFile", "needs a username");
   }
-  mqtt.homeAssistant = fields.Has("homeAssistant") ? fields.Flag("homeAssistant") : mqtt.homeAssistant;
+  mqtt.homeAssistant =
+      fields.Has("homeAssistant") ? fields.Flag("homeAssistant") : mqtt.homeAssistant;
   if (fields.Has("discoveryPrefix")) mqtt.discoveryPrefix = fields.Text("discoveryPrefix", true);
   if (!IsTopicPrefix(mqtt.discoveryPrefix)) {
     fields.Fail("discoveryPrefix", "must be topic levels without '+', '#' or empty levels");

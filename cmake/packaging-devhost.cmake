@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The reference host as a Debian service (component "devhost" -> devhost_<v>_<arch>.deb): the
 # host and the simulator in /usr/bin, the host framework in /usr/lib/devhost (found through the
 # programs' RUNPATH), the systemd unit, the default configuration /etc/devhost/devhost.json (a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The plug-in as a Debian package (`cmake --build <dir> --target package`): do3008ra_<v>_<arch>.deb
 # with the stripped plug-in in /usr/lib/do3008ra and the example settings and rule file in
 # /usr/share/doc/do3008ra/examples, and do3008ra-dbgsym_<v>_<arch>.ddeb with its debug symbols

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the project needs, and only those that are missing; a quick no-op
 # when everything is there. Needs root (or sudo) when something is missing.
 set -euo pipefail

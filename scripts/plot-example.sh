@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes docs/plot-example.svg, the picture of docs/host.md, from a real run: the simulated sensor on a
 # pseudo-terminal, the reference host on examples/mode5.json for a minute (the sensor is paused
 # for a few seconds, so the link is lost and restored), then devhost plot on what it stored.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MQTT bridge over TLS against a real mosquitto that wants client certificates and keeps each
 // host to its own prefix with an ACL (the lines of docs/mqtt.md): one broker, two listeners (a
 // certificate for 127.0.0.1, one for another name), a CA and certificates made with openssl.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sub-zero temperatures and negative calibrations over the real line: the sensor sends them as
 // two's complement, and alarms, history and writes must all see the sign.
 #include <gtest/gtest.h>

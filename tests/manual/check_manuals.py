@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The manual pages against the code, so that neither can change without the other.
 
     check_manuals.py MANUAL_FACTS DO3008RA_SIM MAN_DIR

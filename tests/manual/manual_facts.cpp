@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prints what devhost's manual pages must document, as the code has it: the subcommands of
 // the table, the options each takes, the configuration's members and the defaults the parsers
 // give members that are left out. tests/manual/check_manuals.py compares the pages with it.

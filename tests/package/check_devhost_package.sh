@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The devhost package as a machine would get it: made with cpack from this build beside the
 # plug-in's, its control data (Depends from dpkg-shlibdeps, the conffile, the maintainer scripts),
 # its files, lintian's verdict where lintian is installed, and then the unpacked programs run from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration step with large rule sets.
 #include <benchmark/benchmark.h>
 

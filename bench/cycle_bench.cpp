@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The poll path: one answer, whole cycles in the three configurations, and the same cycles
 // with the log lines reaching a real file descriptor.
 #include <benchmark/benchmark.h>

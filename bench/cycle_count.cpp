@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a fixed number of whole cycles (or poll answers) of one setup inside MeasuredCycles, so
 // that callgrind can count the instructions of exactly that work (scripts/callgrind.sh):
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect=MeasuredCycles

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status document: its rebuild after a new cycle and its text for code 801; the analog
 // report check.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The number text of alarm and value texts ("%.9g" of a float widened to double), the two ways
 // the plug-in makes it: std::to_chars with a precision (GCC 11 on) and fmt (older toolchains);
 // and the C library's snprintf for scale.

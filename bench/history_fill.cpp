@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fills a devhost database with a long history of one device, for measuring range queries,
 // pruning and plots on a year of 1-second cycles (scripts/history-bench.sh). Not run in CI.
 //

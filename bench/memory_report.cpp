@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Heap held per device and heap traffic per cycle, counted by the replacement operator new of
 // CountingAllocator.cpp. Counts are deterministic, so one run gives the figures.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The floor of what Modbus costs: a bare libmodbus loop that reads the sensor's six blocks
 // (holding and input registers 0/4, 80/3 and 2000/2) and does nothing else with them. Prints
 // the exchanges made and the CPU time this process used for them. PERIOD_MS, when given, is a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Many devices in one process on one in-memory bus, each completing whole cycles in mode 5 with
 // 12 rules. The cost per device-cycle should stay flat as the number of devices grows.
 #include <benchmark/benchmark.h>

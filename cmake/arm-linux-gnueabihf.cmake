@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for the controller board: 32-bit ARM Linux, hard-float ABI. By default with
 # Debian's arm-linux-gnueabihf toolchain and the :armhf multiarch packages of the dependencies;
 # a board vendor's SDK is named by these variables, each given with -D or in the environment:

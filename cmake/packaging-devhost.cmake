@@ -1,7 +1,8 @@
+# SPDX-License-Identifier: Apache-2.0
 # The reference host as a Debian service (component "devhost" -> devhost_<v>_<arch>.deb): the
 # host and the simulator in /usr/bin, the host framework in /usr/lib/devhost (found through the
 # programs' RUNPATH), the systemd unit, the default configuration /etc/devhost/devhost.json (a
-# conffile), the manual pages made from --help, and the maintainer scripts that make the user
+# conffile), the manual pages, and the maintainer scripts that make the user
 # devhost. The plug-in comes from the do3008ra package, on which it depends.
 set(_packaging ${PROJECT_SOURCE_DIR}/packaging)
 
@@ -11,33 +12,26 @@ install(TARGETS hostfw LIBRARY DESTINATION lib/devhost COMPONENT devhost)
 install(FILES ${_packaging}/devhost.service DESTINATION /lib/systemd/system COMPONENT devhost)
 install(FILES ${_packaging}/devhost.json DESTINATION /etc/devhost COMPONENT devhost)
 
-# Manual pages from the programs' own --help, run under the emulator in a cross build.
+# Manual pages written in scdoc (docs/man), with the project's version in their footer, made
+# into roff by scdoc. tests/manual checks them against the code.
+find_program(SCDOC_EXECUTABLE scdoc REQUIRED)
 set(_man_dir ${PROJECT_BINARY_DIR}/man)
 set(_man_pages)
-foreach(_program devhost do3008ra-sim)
-  if(_program STREQUAL devhost)
-    set(_summary "reference host for DO3008RA sensors on Modbus-RTU serial lines")
-    set(_subcommands run status write alarms history prune plot scan readdress rebaud)
-    set(_files "/etc/devhost/devhost.json    the configuration of the service"
-               "/var/lib/devhost/devhost.db  its database, devhost.sock beside it its control socket")
-  else()
-    set(_summary "simulated DO3008RA sensor, a Modbus-RTU slave on a pseudo-terminal")
-    set(_subcommands "")
-    set(_files "")
-  endif()
+foreach(_page devhost.1 devhost.json.5 do3008ra-sim.1)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/man/${_page}.scd ${_man_dir}/${_page}.scd @ONLY)
   add_custom_command(
-    OUTPUT ${_man_dir}/${_program}.1.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${_man_dir}
-    COMMAND ${CMAKE_COMMAND} "-DPROGRAM=$<TARGET_FILE:${_program}>"
-            "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}" -DNAME=${_program}
-            "-DSUMMARY=${_summary}" -DVERSION=${PROJECT_VERSION} "-DSUBCOMMANDS=${_subcommands}" "-DFILES=${_files}"
-            -DOUTPUT=${_man_dir}/${_program}.1.gz -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
-    DEPENDS ${_program} ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
+    OUTPUT ${_man_dir}/${_page}.gz
+    COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${SCDOC_EXECUTABLE} ${_man_dir}/${_page}.scd
+            ${_man_dir}/${_page}
+    # -n: no name or time stamp inside, so the same page makes the same bytes.
+    COMMAND gzip -9nf ${_man_dir}/${_page}
+    DEPENDS ${_man_dir}/${_page}.scd
     VERBATIM)
-  list(APPEND _man_pages ${_man_dir}/${_program}.1.gz)
+  string(REGEX MATCH "[0-9]$" _section ${_page})
+  install(FILES ${_man_dir}/${_page}.gz DESTINATION share/man/man${_section} COMPONENT devhost)
+  list(APPEND _man_pages ${_man_dir}/${_page}.gz)
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${_man_pages})
-install(FILES ${_man_pages} DESTINATION share/man/man1 COMPONENT devhost)
 
 set(CPACK_DEBIAN_DEVHOST_PACKAGE_NAME devhost)
 set(CPACK_DEBIAN_DEVHOST_DESCRIPTION "Reference host and simulator for the DO3008RA sensor

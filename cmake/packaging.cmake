@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The plug-in as a Debian package (`cmake --build <dir> --target package`): do3008ra_<v>_<arch>.deb
 # with the stripped plug-in in /usr/lib/do3008ra and the example settings and rule file in
 # /usr/share/doc/do3008ra/examples, and do3008ra-dbgsym_<v>_<arch>.ddeb with its debug symbols
@@ -10,7 +11,18 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/mode1.json ${PROJECT_SOURCE_DIR}/ex
 install(FILES ${PROJECT_SOURCE_DIR}/examples/ini/13.ini
         DESTINATION share/doc/do3008ra/examples/ini COMPONENT plugin)
 
-# Every package carries the copyright and the changelog (gzip'd, no time stamp inside).
+# Every package carries the copyright and the changelog (gzip'd, no time stamp inside). The
+# changelog's entries are NEWS.md's section of this version: "- " bullets become "  * ", their
+# continuation lines are indented to match. A version without a section there is an error.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/NEWS.md)
+file(READ ${PROJECT_SOURCE_DIR}/NEWS.md _news)
+string(REGEX MATCH "\n## ${PROJECT_VERSION} [^\n]*\n\n([^#]*)" _section "${_news}")
+if(NOT _section)
+  message(FATAL_ERROR "NEWS.md has no section \"## ${PROJECT_VERSION} (date)\" for this version")
+endif()
+string(STRIP "${CMAKE_MATCH_1}" NEWS_ENTRIES)
+string(REGEX REPLACE "(^|\n)- " "\\1  * " NEWS_ENTRIES "${NEWS_ENTRIES}")
+string(REGEX REPLACE "\n  ([^ *])" "\n    \\1" NEWS_ENTRIES "${NEWS_ENTRIES}")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog
                @ONLY)
 execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/packaging/changelog

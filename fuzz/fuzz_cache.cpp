@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // LoadFromCache with any bytes. Only a blob of exactly the record's size is taken; it completes a
 // cycle whose record is the blob with a fresh time stamp, evaluated in each configuration mode.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DeviceIoControl with any code, input bytes, inlen and outlen, against real buffers of exactly
 // the stated sizes (negative sizes give empty buffers), at any alignment. Checks the result, the
 // answer bytes and that nothing outside the answer is written.

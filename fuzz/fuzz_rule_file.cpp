@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Rule-file text as the device's INI file, found by the real lookup under ./ini/ of a private
 // working directory. The tables must be what a plain read of the same file gives, errors must be
 // the parser's own, and a cycle completed with the loaded rules must evaluate each signal.

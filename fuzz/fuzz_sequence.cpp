@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A device driven through any sequence of host operations: start a cycle, answer (with any
 // register words, late, unsolicited, as raw frames, or not at all), run a command, load a cache
 // blob, query a value, reconfigure, misbehave on the bus. After every operation the record must

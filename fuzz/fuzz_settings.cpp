@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Settings text parsed as JSON and given to InitSetting, as it stands and then once in every
 // configuration mode. Checks the record's data id, the mode that was read and, in mode 5, the
 // four threshold tables against a plain reading of the settings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared pieces of the fuzz targets: a quiet device on a recording controller, a private working
 // directory for the rule-file lookup, the one place that says which exceptions may leave which

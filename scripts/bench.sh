@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Benchmarks of the plug-in. Benchmarks are not tests: CI runs only the smoke run.
 #   scripts/bench.sh smoke [BUILD_DIR]  every benchmark once, briefly, in an existing build
 #                                       (default build/); fails when a benchmark cannot measure

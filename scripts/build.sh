@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configures and builds the native tree in build/ (or $BUILD_DIR): everything, or only the
 # targets named in $BUILD_TARGETS.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Instructions per poll answer and per whole cycle, counted by callgrind. Wall time on a shared
 # machine is noisy; instruction counts repeat to the instruction. Builds the Release tree in
 # build-bench/ (or $BENCH_BUILD_DIR) and counts only the measured loop (MeasuredCycles), not

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Long fuzzing towards a number of executions per target, on every core. Each worker runs
 # `scripts/fuzz.sh --long` chunks of one target at a time: the first target, in the order
 # given, whose total in build-fuzz/long-runs.tsv is still below the goal and that no other

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the libFuzzer targets of fuzz/ one after another (one core), each from its committed
 # seeds plus a working corpus in build-fuzz/corpus/. Any finding (crash, sanitizer report,
 # broken invariant, leak, hang) fails the run; the input that caused it is left in

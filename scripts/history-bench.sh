@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Figures of docs/history.md on a year of 1-second records of one device (about 31.5 million
 # rows, some 6 GB): the running host building the rollups of such a database between its polls
 # and pruning a week of it, range queries, aggregates, plots of a year, a month, a day and an

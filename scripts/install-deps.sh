@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the project needs, and only those that are missing; a quick no-op
 # when everything is there. Needs root (or sudo) when something is missing.
 set -euo pipefail
@@ -38,6 +39,9 @@ packages=(
   g++-11-arm-linux-gnueabihf dpkg-dev file
   # The package tests check the devhost and plug-in packages with Debian's own checker.
   lintian
+  # The manual pages are written in scdoc (docs/man) and made into roff by it; the package test
+  # reads them with man.
+  scdoc man-db
   # Number texts of the plug-in: fmt, used header-only so the board needs no library for it.
   libfmt-dev libfmt-dev:armhf
   # The soak's checker reads the database with Python's own sqlite3 module; util-linux has the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The MQTT bridge's cost and its effect on the poll path (figures of bench/README.md).
 
 Runs `devhost run` on the simulated sensor, polling every 50 ms, and takes from each run:

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """A fleet of hosts on one broker (figures of docs/mqtt-fleet.md).
 
 Starts one mosquitto on 127.0.0.1, then N `devhost run`, each with its own simulated sensor(s),

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes docs/plot-example.svg, the README's picture, from a real run: the simulated sensor on a
+# SPDX-License-Identifier: Apache-2.0
+# Makes docs/plot-example.svg, the picture of docs/host.md, from a real run: the simulated sensor on a
 # pseudo-terminal, the reference host on examples/mode5.json for a minute (the sensor is paused
 # for a few seconds, so the link is lost and restored), then devhost plot on what it stored.
 # Everything but the picture lives in a temporary folder that is removed at the end.

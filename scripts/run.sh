@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: builds the plug-in, the reference host and the simulated sensor, and runs the
 # plug-in for real over Modbus-RTU on a pseudo-terminal pair: poll cycles with an alarm raised
 # and cleared, the host left running and operated through its control socket (status, a

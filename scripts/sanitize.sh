@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Sanitizer suites: the whole native test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # (build-asan), the concurrency tests under ThreadSanitizer (build-tsan, unit and in-process host
 # tests only), and one valgrind memcheck run of the plug-in loading test (native tree). Any

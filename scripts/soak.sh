@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Soak: the reference host polls the simulated sensor at 50 ms for a given time with every fault
 # of the simulator on at once, operated through its control socket meanwhile (a register write,
 # a status and an alarm listing every few seconds). Once a sample interval it notes the host's

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Judges a soak run left in a folder by scripts/soak.sh: the database, every poll round, the
 host's resources over time and the operations made through its socket. Reads the database with
 Python's own sqlite3 and decodes the records itself, independently of the host's code. Prints one

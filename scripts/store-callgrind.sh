@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Instructions the store spends per stored cycle, counted by callgrind on a real
 # `devhost run --cycles N` against the simulated sensor: everything under StoreSink::Take and
 # StoreSink::Flush (the history row, the commit; the folds of closed minutes run between rounds,

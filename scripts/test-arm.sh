@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The test suite built for the 32-bit ARM board (arm-linux-gnueabihf) and run under qemu-user:
 # the plug-in, the host library and every unit, ABI, package and loading test, the reference host
 # and the simulator with their package and a few end-to-end scenarios, in build-arm/ (or

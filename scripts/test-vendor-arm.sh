@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The plug-in built with a second ARM toolchain the way a board vendor's SDK builds it: Debian's
 # g++-11-arm-linux-gnueabihf, named only through the toolchain file's variables (here from the
 # environment), into build-arm-gcc11/ (or $VENDOR_ARM_BUILD_DIR). Only the plug-in and its

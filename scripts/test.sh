@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The whole test suite on a fresh machine: dependencies, then the native build and its tests,
 # then the build for the 32-bit ARM board and the same tests under qemu. Both suites always run;
 # the closing lines put their counts side by side, and the last line sums them up.

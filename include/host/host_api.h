@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Host framework classes are exported from the host library with default visibility; a plug-in

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts that run the simulated sensor and the host in the background. Needs
 # $build_dir, the build folder the programs come from.
 

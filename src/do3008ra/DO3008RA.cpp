@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "do3008ra/DO3008RA.h"
 
 template class UniDataDevice<DO3008RA_Data_t, SPModbus, DO3008RA::kDataCode>;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "do3008ra/DO3008RAProvider.h"
 
 #include "do3008ra/DO3008RA.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // How the sensor's raw registers read as values. The plug-in's status document and every reader
 // of stored records (the reference host's console, store columns and exports) take the values

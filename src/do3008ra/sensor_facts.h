@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the DO3008RA is, written once: its register map, its baud-rate codes, its record, the
 // names of its signals and the commands its plug-in answers. The plug-in (built for the ARM

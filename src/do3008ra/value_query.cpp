@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time.hpp>

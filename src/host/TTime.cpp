@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "host/TTime.h"
 
 TTime get_ttime(const boost::posix_time::ptime& time) {

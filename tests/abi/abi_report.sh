@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What a shared object asks of the machine that loads it: its NEEDED libraries, the highest
 # version it requires of each symbol-version family (GLIBC, GLIBCXX, CXXABI, GCC, ...) with the
 # symbols that require it, and its exported symbols. Fails when a family needs more than the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The plug-in exports get_providers and nothing else, and does not need the host
 # library: its host symbols are resolved by the process that loads it.
 set -euo pipefail

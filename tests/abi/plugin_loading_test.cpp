@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built do3008ra.so, loaded the way the controller loads it.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Heap use of the poll path, counted by the replacement operator new linked into this binary:
 // answers of steps 11 to 15 allocate nothing, steady cycles hold no more heap as they repeat,
 // and a device gives back all it held.

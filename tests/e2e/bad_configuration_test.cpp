@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bad input to the host: each case ends with one clear message, its own exit status, and no
 // database written.
 #include <gtest/gtest.h>

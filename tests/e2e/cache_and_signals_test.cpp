@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What survives the host process: the last record loaded back at start-up, a clean stop on a
 // signal, and the stored history read back.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Commissioning a sensor: finding it on the bus, moving it to another address and speed with the
 // host following it there, and the failures that leave the host on the old setting.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The control socket against what goes wrong around it: requests no client should send, clients
 // that say nothing, a request meant for another configuration, and listeners that are no host
 // of ours.

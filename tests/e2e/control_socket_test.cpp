@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A running host operated from outside: commands through its control socket while it polls,
 // requests it must refuse without stopping, and the link events of a sensor that goes silent.
 #include <gtest/gtest.h>

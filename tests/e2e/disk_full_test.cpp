@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's database on a file system that fills up: polling and the control socket go on, the
 // failure is reported once (then at most once a minute), storing resumes by itself when space
 // returns, and nothing stored before is damaged. The file system is a small tmpfs mounted in a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A serial line belongs to one host at a time: a second host started on a line in use is
 // refused before it touches the line, the first one polls on undisturbed, and the line is free
 // again once the first one stops.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A sensor that misbehaves never stops the host, and never gets a broken record stored.
 #include <gtest/gtest.h>
 

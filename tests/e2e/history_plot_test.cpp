@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // History over time ranges, retention and the plot, on real SQLite files and a real gnuplot.
 #include <gtest/gtest.h>
 #include <sqlite3.h>

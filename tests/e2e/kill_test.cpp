@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host killed with SIGKILL at random moments, as a power cut kills it: during its start-up
 // and the restore of the last record, during poll cycles, alarm changes and register writes
 // through its socket. After every kill the database must be whole and consistent, the next start

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A running host and a line that goes away: the serial adapter unplugged and plugged in again
 // (the simulator's pseudo-terminal and its link removed, then a new one made at the same path),
 // and a sensor that hangs (the simulator stopped with SIGSTOP) while the host polls and while it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MQTT bridge against a real mosquitto broker started by each test on its own port: what a
 // subscriber and Home Assistant see, the broker going away and coming back, a host that dies,
 // and a broker that refuses the host's password.

@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MQTT bridge over TLS against a real mosquitto that wants client certificates and keeps each
-// host to its own prefix with an ACL (the README's lines): one broker, two listeners (a
+// host to its own prefix with an ACL (the lines of docs/mqtt.md): one broker, two listeners (a
 // certificate for 127.0.0.1, one for another name), a CA and certificates made with openssl.
 #include <gtest/gtest.h>
 
@@ -106,7 +107,7 @@ TEST_F(MqttTls, ClientCertificatesAndTheAclLetTheHostPublishOnlyItsOwnAndAWrongB
   pki.Signed("server", "ca", "IP:127.0.0.1");
   pki.Signed("elsewhere", "ca", "DNS:broker.example");
   pki.Signed("reader", "ca", "DNS:reader");
-  // The README's ACL for host hall1, and Home Assistant reading everything.
+  // The ACL of docs/mqtt.md for host hall1, and Home Assistant reading everything.
   bench.dir.Write("acl",
                   "user hall1\ntopic write site/hall1/#\ntopic write homeassistant/+/site_hall1/#\n"
                   "topic read homeassistant/status\n\nuser reader\ntopic read #\n"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What devhost prints going nowhere: a full disk under its output, a reader that went away, and
 // the terminal hung up. The command says so and fails; a running host keeps its work.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Poll cycles over a pseudo-terminal pair: what the simulator serves is what lands in the store.
 #include <gtest/gtest.h>
 #include <json/reader.h>

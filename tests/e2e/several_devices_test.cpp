@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several devices and lines: a sensor that is silent or absent never holds up the others.
 #include <gtest/gtest.h>
 

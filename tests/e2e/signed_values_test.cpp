@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sub-zero temperatures and negative calibrations over the real line: the sensor sends them as
 // two's complement, and alarms, history and writes must all see the sign.
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@
 
 namespace {
 
-// The README's mode-5 example: high alarm at 35 (clears at 33), low alarm at -5 (clears at -3).
+// The mode-5 example of docs/plugin.md: high alarm at 35 (clears at 33), low alarm at -5 (clears at -3).
 const char* const kReadmeMode5 = R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {
   "temperature": {"ID": "T01", "SignalName": "温度",
                   "UpValue": 35, "UpReconverValue": 33, "UpAlarmLevel": 2,

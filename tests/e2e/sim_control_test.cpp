@@ -1,4 +1,5 @@
-// The README's alarm walk-through: the temperature written into the simulator's control file
+// SPDX-License-Identifier: Apache-2.0
+// The alarm walk-through of docs/simulator.md: the temperature written into the simulator's control file
 // while host and simulator run raises the alarm, and written back clears it.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated sensor's pieces on their own: frames, register map rules, drift and faults.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host on a database that does not keep its cycles: refused before polling when it takes no
 // writes; another process holding the write lock (sqlite3 opened on the live file) costs stored
 // cycles, counted and reported, never polls; a bounded run that stored less says so and fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Register writes through the device's command entry, and the outcome the sensor's echo gives.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Fails when a tracked script, test, benchmark, fuzz target, example or document names a literal
 network address outside loopback (127.0.0.0/8, ::1) or the unspecified address. Tests and
 benchmarks must never send traffic off this machine; documentation uses host names under

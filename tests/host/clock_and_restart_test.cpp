@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a wrong clock and a restart must not cost: history pruned on a clock that is ahead, and
 // an alarm cleared because the device forgot it at a restart.
 #include <gtest/gtest.h>

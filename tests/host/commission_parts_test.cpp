@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The backups a configuration edit of readdress or rebaud leaves, without a line.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The control socket's request size limit at its edge: a request of exactly the limit is
 // carried out, one byte more is refused before it reaches a line.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference host's pieces on their own: configuration checks, record decoding, history
 // export, the command line and the console's lines.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A line with real devices on an in-memory bus: what its link events, write outcomes and posted
 // jobs come to, exchange by exchange.
 #include <gmock/gmock.h>

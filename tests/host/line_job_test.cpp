@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a request hands to a line: once a client is told that nothing was sent, nothing is ever
 // sent for it, whether it gave up waiting or the host stopped first, and whether the line
 // stopped or went on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What waits for the broker during an outage: a device's newer state replaces its unsent older
 // one, so the queue stays short and what happens once (alarm changes, reports) is never lost.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The gnuplot script of `devhost plot` as text: what a panel says about its alarms, lost links
 // and value axis, without running gnuplot.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The plug-ins' diagnostic file: bounded, rotated at a line's end, never failing the stream.
 #include <gtest/gtest.h>
 

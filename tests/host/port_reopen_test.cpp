@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reopening a serial device that went away, on a clock the test steps.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's registry of device types and the loops over their fields, in process: the DO3008RA
 // entry decodes a known record to known values field by field, a record of no known type or of
 // the wrong length gives nothing, and a second type made up here goes through the same loops

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests of the control socket, handled on another thread while the line polls: everything
 // they say on the bus is said by the line's own thread, between its exchanges. Run under
 // ThreadSanitizer too (scripts/sanitize.sh thread).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Rollups in-process: the figures a stored cycle leaves, the level a request is served from,
 // retention per level, and the backfill of a database from before rollups, in batches and
 // resumed after a stop, which retention waits for.

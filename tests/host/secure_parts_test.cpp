@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What keeps the readings and the host's controls to those meant to have them, in-process: the
 // MQTT files the running host reads at start, the control socket's group, and whom a client
 // believes at a socket.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A cycle is stored whole or not at all: a write that fails in the middle of a cycle takes the
 // cycle's earlier writes with it, stops its later ones, and the next cycle stores as usual.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The store as the host assembles it for a line: what a failing store costs the devices' counts
 // and what it says, on a clock the test steps; and what the line restores from it.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The database file under a running line: removed or its folder gone, read-only at start.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

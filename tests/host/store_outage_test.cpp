@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The store outage's reports: the first failure at once, then at most one a minute, and one
 // notice when storing works again; its clock is stepped, nothing waits a minute.
 #include <gtest/gtest.h>

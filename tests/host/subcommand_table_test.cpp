@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The table of subcommands: what parsing, usage, dispatch and the control socket take from it.
 #include <gtest/gtest.h>
 #include <json/reader.h>

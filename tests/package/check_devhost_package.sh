@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The devhost package as a machine would get it: made with cpack from this build beside the
 # plug-in's, its control data (Depends from dpkg-shlibdeps, the conffile, the maintainer scripts),
 # its files, lintian's verdict where lintian is installed, and then the unpacked programs run from
@@ -45,7 +46,7 @@ dpkg-deb -x "$plugin_deb" "$root"
 for file in usr/bin/devhost usr/bin/do3008ra-sim usr/lib/devhost/libhostfw.so \
   lib/systemd/system/devhost.service etc/devhost/devhost.json usr/share/doc/devhost/copyright \
   usr/share/doc/devhost/changelog.gz usr/share/man/man1/devhost.1.gz \
-  usr/share/man/man1/do3008ra-sim.1.gz; do
+  usr/share/man/man5/devhost.json.5.gz usr/share/man/man1/do3008ra-sim.1.gz; do
   [[ -f "$root/$file" ]] || fail "/$file missing"
 done
 # The program is the package's architecture.
@@ -54,16 +55,21 @@ case "$arch/$machine" in
   armhf/ARM | amd64/*X86-64) echo "/usr/bin/devhost: $machine" ;;
   *) fail "a $arch package holds a devhost for $machine" ;;
 esac
-# The manual page is the program's --help; the unit starts the packaged program and configuration.
-zcat "$root/usr/share/man/man1/devhost.1.gz" | grep -q 'devhost --version' ||
-  fail "the manual page lacks the --help text"
+# The manual pages read as man shows them, without a formatter's complaint, and carry the
+# version; the unit starts the packaged program and configuration.
+for page in man1/devhost.1 man5/devhost.json.5 man1/do3008ra-sim.1; do
+  text=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/$page.gz" 2>"$work/man.err") ||
+    fail "man cannot show $page"
+  [[ ! -s "$work/man.err" ]] || fail "man warns on $page: $(cat "$work/man.err")"
+  grep -q "devhost $version" <<<"$text" || fail "$page does not name version $version"
+done
 exec_start=$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/devhost.service")
 for path in $exec_start; do
   [[ $path != /* || -e "$root$path" ]] || fail "the unit's $path is not in the packages"
 done
 
 if command -v lintian >/dev/null; then
-  # Errors fail the package; warnings are listed, and explained in the README.
+  # Errors fail the package; warnings are listed, and explained in docs/board.md.
   lintian --fail-on error --tag-display-limit 0 "$deb" "$plugin_deb" >"$work/lintian.log" 2>&1 ||
     fail "lintian reports errors"
   cat "$work/lintian.log"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The plug-in's Debian package as a board would get it: made with cpack from this build,
 # unpacked into a temporary root, its plug-in stripped and loadable (under the emulator for a
 # cross build), its version string the project's, its exports and ABI floor as guarded, its

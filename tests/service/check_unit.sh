@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks the shipped systemd unit with systemd's own tools: it loads (verify, with ExecStart on
 # the built devhost since the installed one is not there) and its sandbox lets the host reach
 # both its control socket and an MQTT broker, while exotic socket families stay closed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Report-on-change check of analog values: choice of settings, the three tests, the memory of
 // the last report.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What must hold on the board the plug-in runs on (32-bit ARM, hard-float): the binary is built
 // for it, the record survives unaligned placement, code 803 hands out exactly one pointer, and
 // the data time is never read half old, half new. Each test also runs natively, where it checks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's bus settings: defaults, accepted forms, and bad values that change nothing.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading a cached record back: only whole records are taken, and they complete a cycle.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

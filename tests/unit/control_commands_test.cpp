@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Commands: register writes, signal commands, the status document as text or by address, and
 // the write outcome reported ahead of the host's own handling.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A configured device driven from RefreshStatus through six bus answers to its history, with a
 // mode-5 rule that raises an alarm in one cycle and clears it in the next.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Construction, record and configuration entry of the device object.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

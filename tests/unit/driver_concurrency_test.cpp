@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Value queries and status commands on other threads while cycles complete. Run under
 // ThreadSanitizer these show that the shared state is read without races and never torn.
 #include <gtest/gtest.h>

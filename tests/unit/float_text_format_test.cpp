@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The number text of alarm and value texts against the C library's "%.9g", over floats from
 // the whole range: subnormals, the exponent-form boundaries, integers, halves and odd fractions.
 // Both ways of making it are checked, the one this toolchain uses and the one older ones use.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Inputs the fuzz targets found mishandled, kept as tests once mended (each input is also a
 // seed of its target under fuzz/seeds/).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Our host framework: time records, the tear-free data time, request building, PDU decoding and
 // the recording controller's bus.
 #include <gmock/gmock.h>

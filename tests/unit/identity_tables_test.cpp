@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Identity records from "thresholdSetting" (mode 3): the joined text, the names and the log.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

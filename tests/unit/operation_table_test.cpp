@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device's table of virtual operations: every operation at its slot, each slot holding the
 // implementation the host expects. The host calls through this table, so the order is binding.
 #include <gtest/gtest.h>

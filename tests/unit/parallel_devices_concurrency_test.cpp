@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several devices of one plug-in, each on its own bus thread, as a controller with several
 // serial lines runs them. Nothing may be shared between devices behind the host's back: under
 // ThreadSanitizer any hidden shared state (a static buffer, a cached stream, a shared table)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The six-read poll cycle, where each answer lands in the record, and the write acknowledgements
 // that arrive through the same answer path.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Completion of a poll cycle: stamp, hand-over, the mode's evaluation, batch check, history.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

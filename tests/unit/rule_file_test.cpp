@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The INI rule file: its two sections, the first-comma split and the parser's failures.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

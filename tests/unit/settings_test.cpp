@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration step: data id stamp, mode, rule-file lookup and the host's step last.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status document: when it is rebuilt, the figures and texts it shows, and what it keeps.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

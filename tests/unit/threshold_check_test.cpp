@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hysteresis threshold evaluation against the status document, and the number texts it sends.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

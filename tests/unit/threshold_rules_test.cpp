@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Threshold rules from "thresholdSetting": the four tables, the skip rules and the conversions.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

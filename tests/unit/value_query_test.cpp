@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Value queries: which reason a query gives for not returning a value, by readiness and age.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // devhost: the reference host. Loads device plug-ins the way the controller does and runs their
 // devices over Modbus-RTU serial lines, keeping what they report in SQLite.
 #include <unistd.h>

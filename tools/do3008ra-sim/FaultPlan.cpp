@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "FaultPlan.h"
 
 FaultPlan::FaultPlan(const FaultSettings& settings) : settings_(settings), random_(settings.seed) {}

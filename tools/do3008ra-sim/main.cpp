@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // do3008ra-sim: a simulated DO3008RA sensor, a Modbus-RTU slave on a pseudo-terminal or a serial
 // device, with drifting values and injectable faults.
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loads a device plug-in as the controller does, creates one device per provider, configures it
 // and prints what it is.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Loaders that fill the alarm and threshold tables of UniDataDevice.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Database.h"
 
 #include <sqlite3.h>

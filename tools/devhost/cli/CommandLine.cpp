@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cli/CommandLine.h"
 
 #include <algorithm>
@@ -266,6 +267,12 @@ void TakePositionals(CommandLine& line, const std::vector<std::string>& words) {
 }
 
 }  // namespace
+
+std::vector<OptionName> OptionNames() {
+  std::vector<OptionName> names = {{"-h", true}, {"--help", true}, {"--version", true}};
+  for (const Option& option : kOptions) names.push_back({option.name, option.everySubcommand});
+  return names;
+}
 
 const std::vector<std::string>& Subcommands() {
   static const std::vector<std::string> all = [] {

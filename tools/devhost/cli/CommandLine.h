@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <cstdint>
@@ -64,6 +65,14 @@ void TakeWriteWords(CommandLine& line, std::vector<std::string> words);
 // readdress, rebaud.
 void TakeChangeWords(CommandLine& line, std::vector<std::string> words);
 void TakeScanWords(CommandLine& line, std::vector<std::string> words);
+
+// Every option devhost takes, as written ("--db"), with --help, -h and --version; those that
+// are not of every subcommand are named in the options of the subcommands that take them.
+struct OptionName {
+  std::string name;
+  bool everySubcommand;
+};
+std::vector<OptionName> OptionNames();
 
 // Throws UsageError naming the offending argument.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);

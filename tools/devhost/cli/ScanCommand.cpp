@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scan: finding sensors on a serial port, at every address and speed of a range.
 #include <cstdio>
 

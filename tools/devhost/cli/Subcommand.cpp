@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The subcommands of devhost, each declared once: its usage, what it takes on the command line,
 // and what does it: a function here, or, for a device command, the running host's handler (or
 // a host started here when none runs). Parsing, usage, dispatch and the control socket all go

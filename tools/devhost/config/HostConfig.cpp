@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "config/HostConfig.h"
 
 #include <grp.h>
@@ -21,16 +22,17 @@ namespace {
 constexpr int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 const char* const kBaudRateText = "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
 
-char ParseParity(const Fields& fields) {
+char ParseParity(const Fields& fields, char fallback) {
   const std::string parity = fields.Text("parity", false);
-  if (parity.empty() || parity == "none") return 'N';
+  if (parity.empty()) return fallback;
+  if (parity == "none") return 'N';
   if (parity == "even") return 'E';
   if (parity == "odd") return 'O';
   fields.Fail("parity", "must be \"none\", \"even\" or \"odd\"");
 }
 
-int ParseBaudRate(const Fields& fields) {
-  if (!fields.Has("baudRate")) return 9600;
+int ParseBaudRate(const Fields& fields, int fallback) {
+  if (!fields.Has("baudRate")) return fallback;
   const long long baud = fields.Whole("baudRate", kBaudRateText);
   for (int allowed : kBaudRates) {
     if (baud == allowed) return allowed;
@@ -95,15 +97,19 @@ LineConfig ParseLine(const Json::Value& value, const std::string& where,
                      const std::string& pluginBase) {
   RequireObject(value, where);
   const Fields fields(value, where + ".");
+  // Members left out keep LineConfig's defaults, written there once.
   LineConfig line;
   line.device = fields.Text("device", true);
-  line.baudRate = ParseBaudRate(fields);
-  line.parity = ParseParity(fields);
-  line.dataBits = static_cast<int>(fields.Integer("dataBits", 5, 8, 8));
-  line.stopBits = static_cast<int>(fields.Integer("stopBits", 1, 2, 1));
-  line.responseTimeoutMs = static_cast<int>(fields.Integer("responseTimeoutMs", 10, 60000, 500));
-  line.pollIntervalMs = static_cast<int>(fields.Integer("pollIntervalMs", 50, 86400000, 1000));
-  line.linkLostAfter = static_cast<int>(fields.Integer("linkLostAfter", 1, 1000, 3));
+  line.baudRate = ParseBaudRate(fields, line.baudRate);
+  line.parity = ParseParity(fields, line.parity);
+  line.dataBits = static_cast<int>(fields.Integer("dataBits", 5, 8, line.dataBits));
+  line.stopBits = static_cast<int>(fields.Integer("stopBits", 1, 2, line.stopBits));
+  line.responseTimeoutMs =
+      static_cast<int>(fields.Integer("responseTimeoutMs", 10, 60000, line.responseTimeoutMs));
+  line.pollIntervalMs =
+      static_cast<int>(fields.Integer("pollIntervalMs", 50, 86400000, line.pollIntervalMs));
+  line.linkLostAfter =
+      static_cast<int>(fields.Integer("linkLostAfter", 1, 1000, line.linkLostAfter));
   if (fields.Has("rs485")) line.rs485 = ParseRs485(fields.Get("rs485"), where + ".rs485");
   const Json::Value& devices = fields.Get("devices");
   if (!devices.isArray() || devices.empty())

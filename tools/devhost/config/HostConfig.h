@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <any>
@@ -52,7 +53,9 @@ struct LineConfig {
 // never written in the configuration.
 struct MqttConfig {
   std::string host = "localhost";
-  int port = 1883;       // 8883 when TLS is configured and no port is given
+  static constexpr int kPort = 1883;
+  static constexpr int kTlsPort = 8883;  // when TLS is configured and no port is given
+  int port = kPort;
   std::string clientId;  // default "devhost-<host name>"; each device adds "-<dataId>"
   std::string prefix = "do3008ra";
   int qos = 0;

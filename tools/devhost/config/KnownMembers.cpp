@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "config/KnownMembers.h"
 
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
+#include <utility>
 
 #include "config/SinkKind.h"
 
@@ -75,4 +77,19 @@ void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warni
       }
     }
   }
+}
+
+std::vector<std::string> KnownMemberPaths() {
+  // The places WarnUnknownMembers checks, with the same lists.
+  const std::pair<const char*, Names> objects[] = {{"", kRoot},
+                                                   {"mqtt.", kMqtt},
+                                                   {"lines[].", kLine},
+                                                   {"lines[].rs485.", kRs485},
+                                                   {"lines[].devices[].", kDevice},
+                                                   {"lines[].devices[].reports.SIGNAL.", kReport}};
+  std::vector<std::string> paths;
+  for (const auto& [where, names] : objects) {
+    for (const char* name : names) paths.push_back(where + std::string(name));
+  }
+  return paths;
 }

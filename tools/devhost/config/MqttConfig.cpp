@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "config/MqttConfig.h"
 
 #include <sys/stat.h>
@@ -95,7 +96,9 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
   MqttConfig mqtt;
   if (fields.Has("host")) mqtt.host = fields.Text("host", true);
   ParseMqttTls(fields, base, mqtt);
-  mqtt.port = static_cast<int>(fields.Integer("port", 1, 65535, mqtt.caFile.empty() ? 1883 : 8883));
+  // Members left out keep MqttConfig's defaults, written there once.
+  mqtt.port = static_cast<int>(fields.Integer(
+      "port", 1, 65535, mqtt.caFile.empty() ? MqttConfig::kPort : MqttConfig::kTlsPort));
   mqtt.clientId = fields.Has("clientId") ? fields.Text("clientId", true) : DefaultClientId();
   if (!IsPlainName(mqtt.clientId)) {
     fields.Fail("clientId", "must be 1 to 64 letters, digits, '_', '-' or '.'");
@@ -106,9 +109,9 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
                 "must be topic levels without '+', '#', empty levels or a leading or "
                 "trailing '/'");
   }
-  mqtt.qos = static_cast<int>(fields.Integer("qos", 0, 2, 0));
-  mqtt.keepAliveS = static_cast<int>(fields.Integer("keepAliveS", 5, 3600, 60));
-  mqtt.queueLimit = static_cast<int>(fields.Integer("queueLimit", 10, 100000, 1000));
+  mqtt.qos = static_cast<int>(fields.Integer("qos", 0, 2, mqtt.qos));
+  mqtt.keepAliveS = static_cast<int>(fields.Integer("keepAliveS", 5, 3600, mqtt.keepAliveS));
+  mqtt.queueLimit = static_cast<int>(fields.Integer("queueLimit", 10, 100000, mqtt.queueLimit));
   if (fields.Has("password")) {
     fields.Fail("password", "is not taken inline; put it in a file named by passwordFile");
   }
@@ -117,7 +120,8 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
   if (!mqtt.passwordFile.empty() && mqtt.username.empty()) {
     fields.Fail("passwordFile", "needs a username");
   }
-  mqtt.homeAssistant = fields.Flag("homeAssistant");
+  mqtt.homeAssistant =
+      fields.Has("homeAssistant") ? fields.Flag("homeAssistant") : mqtt.homeAssistant;
   if (fields.Has("discoveryPrefix")) mqtt.discoveryPrefix = fields.Text("discoveryPrefix", true);
   if (!IsTopicPrefix(mqtt.discoveryPrefix)) {
     fields.Fail("discoveryPrefix", "must be topic levels without '+', '#' or empty levels");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Who may use the control socket. Owner only (0600) by default; with a socket group, its
 // members too (0660), the group set before the socket listens so that it is never open wider.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading and writing a stream socket with a deadline and a size limit, so that a peer that
 // sends nothing, too much or never reads cannot hold the side that serves it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The device types the host knows how to show: for each, its record's length and the named
 // fields of the record, in order. The console, the store, the history export, the MQTT bridge

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Everything that happens on a line and that a person or a program may want to know, as small
 // values. The line emits each one once; sinks (console, store, a control-socket reply) take

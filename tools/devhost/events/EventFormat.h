@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // How events read: one text line for people, one JSON object for programs. The console, the
 // command results and the control socket's answers all use these, so they always agree.

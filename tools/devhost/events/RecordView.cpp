@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "events/RecordView.h"
 
 std::optional<double> RecordValues::Value(const std::string& key) const {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every time a person or a file sees, written in one place: the store's column text, ISO 8601
 // for JSON, CSV and MQTT, the clock on console lines. All local time.

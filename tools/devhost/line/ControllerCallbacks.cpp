@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The controller's side of the plug-in interface: what a device asks of its host while it runs
 // (queue a request, hand over a record, check a rule, keep history), each turned into an event
 // of the line or a request on its queue.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "line/WriteOutcome.h"
 
 #include "do3008ra/sensor_facts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What libmosquitto's result codes and a failed certificate check mean, as the host says them.
 

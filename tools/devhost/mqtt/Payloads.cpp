@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "mqtt/Payloads.h"
 
 #include <json/value.h>

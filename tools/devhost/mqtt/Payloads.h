@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The topics and payloads of the MQTT bridge: what a subscriber sees under <prefix>/<dataId>/ and
 // what Home Assistant reads under its discovery prefix.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Exit statuses of devhost. A write's outcome, a commissioning change and a running host's

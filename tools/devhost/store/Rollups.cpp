@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "store/Rollups.h"
 
 #include <sqlite3.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Rollups: per device, per minute and per hour, the count of stored cycles and the minimum,
 // maximum and sum of each measured field (events/DeviceTypes: FieldKind::kMeasured), so that a

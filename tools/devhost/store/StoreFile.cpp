@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The database file under the host: whether it takes writes, and whether it is still at its path.
 #include <sqlite3.h>
 

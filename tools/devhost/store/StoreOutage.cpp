@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "store/StoreOutage.h"
 
 std::optional<std::string> StoreOutage::Failed(const std::string& what, Clock::time_point now) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Listings over time ranges and retention: the store's queries that are built per request.
 #include <sqlite3.h>
 

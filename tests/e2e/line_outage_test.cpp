@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -85,7 +86,8 @@ TEST_F(LineOutage, AnUnpluggedAdapterIsReopenedAndPollingGoesOnIntoTheSameDataba
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
   const auto refused = WaitFor("serial device " + device + " not reopened: serial device " +
                                device + " is in use by another process (pid " +
-                               std::to_string(getpid()) + "); next attempt in 4 s");
+                               std::to_string(getpid()) + ", " +
+                               program_invocation_short_name + "); next attempt in 4 s");
   close(holder);
   ASSERT_TRUE(refused) << HostLog();
   ASSERT_TRUE(WaitFor("serial device " + device + " reopened after 3 attempt(s), ")) << HostLog();

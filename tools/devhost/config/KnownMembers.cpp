@@ -80,14 +80,15 @@ void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warni
 }
 
 std::vector<std::string> KnownMemberPaths() {
-  // The places WarnUnknownMembers checks, with the same lists.
-  const std::pair<const char*, Names> objects[] = {{"", kRoot},
-                                                   {"mqtt.", kMqtt},
-                                                   {"lines[].", kLine},
+  // The places WarnUnknownMembers checks, with the same lists: the host's own, then each sink's.
+  const std::pair<const char*, Names> objects[] = {{"lines[].", kLine},
                                                    {"lines[].rs485.", kRs485},
                                                    {"lines[].devices[].", kDevice},
                                                    {"lines[].devices[].reports.SIGNAL.", kReport}};
-  std::vector<std::string> paths;
+  std::vector<std::string> paths = RootMembers();
+  for (const SinkKind& kind : SinkKinds()) {
+    for (const std::string& name : kind.members) paths.push_back(kind.member + "." + name);
+  }
   for (const auto& [where, names] : objects) {
     for (const char* name : names) paths.push_back(where + std::string(name));
   }

@@ -1,6 +1,7 @@
 // History over time ranges, retention and the plot, on real SQLite files and a real gnuplot.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <json/reader.h>
 #include <algorithm>
@@ -133,7 +134,8 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
       "UPDATE alarm_events SET time = '2025-01-01 00:00:00';"
       "UPDATE last_record SET time = '2025-01-01 00:00:00';"));
 
-  const auto pruned = bench.Host({"prune", config, "--days", "30"});
+  // The machine's clock is right whatever the kernel says of it.
+  const auto pruned = bench.Host({"prune", config, "--days", "30", "--trust-clock"});
   ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
   EXPECT_NE(pruned.out.find("history " + std::to_string(stored - 1)), std::string::npos)
       << pruned.out;
@@ -146,7 +148,7 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
   ASSERT_NO_FATAL_FAILURE(
       Execute(bench.Database(), "UPDATE history SET time = '2025-01-01 00:00:00';"));
   std::string text = ReadFile(config);
-  text.insert(text.find('{') + 1, R"("retentionDays": 30, )");
+  text.insert(text.find('{') + 1, R"("retentionDays": 30, "trustUnsynchronisedClock": true, )");
   const std::string retaining = bench.dir.Path("retaining.json");
   std::ofstream(retaining) << text;
   const auto restarted = bench.Host({"run", "--cycles", "3", retaining});
@@ -157,6 +159,55 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
   EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), 3);
   const auto alarms = bench.Host({"alarms", config});
   EXPECT_NE(alarms.out.find("T01001"), std::string::npos) << alarms.out;
+}
+
+// A host started with its clock a month behind and stepped right after three seconds, as NTP
+// does at boot (libfaketime; the steady clock is left alone, as a step leaves it): the rows it
+// stored before the step survive the next host's retention and a prune; prune deletes nothing
+// on a clock three days ahead, and --days 0 is refused as retentionDays 0 is.
+TEST(Retention, RowsStampedBeforeAClockStepSurviveTheNextHostAndPrune) {
+  const std::string faketime = "/usr/bin/faketime";
+  if (access(faketime.c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "faketime is not installed (scripts/install-deps.sh installs it)";
+  }
+  Bench bench;
+  bench.StartSensor({"--static"});
+  std::string text = ReadFile(bench.Config("{}", 300));
+  text.insert(text.find('{') + 1, R"("retentionDays": 7, "trustUnsynchronisedClock": true, )");
+  const std::string config = bench.dir.Path("retaining.json");
+  std::ofstream(config) << text;
+  const auto underFaketime = [&](const std::vector<std::string>& args, const std::string& spec,
+                                 const std::string& stopAfter) {
+    std::vector<std::string> command{"env", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+    if (!stopAfter.empty()) command.push_back("FAKETIME_STOP_AFTER_SECONDS=" + stopAfter);
+    for (const std::string& part : {faketime, std::string("-f"), spec}) command.push_back(part);
+    for (const std::string& part : bench.HostCommand(args)) command.push_back(part);
+    return RunProgram(command, std::chrono::seconds(60));
+  };
+  const auto stepped = underFaketime({"run", "--cycles", "20", config}, "-30d", "3");
+  ASSERT_EQ(stepped.exitCode, 0) << stepped.err;
+  EXPECT_TRUE(Contains(stepped.out, "clock: the clock moved forward")) << stepped.out;
+  const std::string monthOld =
+      "SELECT COUNT(*) FROM history WHERE time < datetime('now', 'localtime', '-20 days')";
+  const long long behind = QueryCount(bench.Database(), monthOld);
+  ASSERT_GT(behind, 0) << stepped.out;
+
+  const auto next = bench.Host({"run", "--cycles", "3", config});
+  ASSERT_EQ(next.exitCode, 0) << next.err;
+  EXPECT_FALSE(Contains(next.out, "retention: pruned")) << next.out;
+  EXPECT_EQ(QueryCount(bench.Database(), monthOld), behind);
+  const auto pruned = bench.Host({"prune", config, "--trust-clock"});
+  ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
+  EXPECT_EQ(QueryCount(bench.Database(), monthOld), behind) << pruned.out;
+
+  const long long all = QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
+  const auto ahead = underFaketime({"prune", config, "--days", "1", "--trust-clock"}, "+3d", "");
+  EXPECT_EQ(ahead.exitCode, 1);
+  EXPECT_TRUE(Contains(ahead.err, "would remove the newest history row")) << ahead.err;
+  const auto zero = bench.Host({"prune", config, "--days", "0", "--trust-clock"});
+  EXPECT_EQ(zero.exitCode, 2);
+  EXPECT_TRUE(Contains(zero.err, "--days")) << zero.err;
+  EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), all);
 }
 
 // More than two records per pixel column: each column keeps its lowest and highest record, so

@@ -22,16 +22,31 @@ struct RetentionClock : ::testing::Test {
     store->AddHistory(21, StoreTimeText(time), record, sizeof record);
     store->Commit();
   }
+  // The clock the host reads from now on: `wall`, the steady clock `steadyOffset` on from the
+  // real one, the kernel's word on synchronisation.
+  void SetClock(std::time_t wall, bool synchronised = true,
+                std::chrono::seconds steadyOffset = std::chrono::seconds(0)) {
+    const auto steady = std::chrono::steady_clock::now() + steadyOffset;
+    SetClockSource([=] { return ClockReading{wall, steady, synchronised}; });
+  }
+  // A retention of one day on the clock set, as a host starting now has it.
+  std::unique_ptr<Retention> StartRetention(std::vector<std::string>& notices) {
+    return std::make_unique<Retention>(
+        std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
+        [&notices](const std::string& text) { notices.push_back(text); });
+  }
+  static void Round(Retention& retention) {
+    retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
+  }
   // One retention round on a clock that says `now`; the notices it gave.
   std::vector<std::string> PruneAt(std::time_t now) {
     std::vector<std::string> notices;
-    Retention retention(
-        std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
-        [&](const std::string& text) { notices.push_back(text); }, [now] { return now; });
-    retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    SetClock(now);
+    Round(*StartRetention(notices));
     return notices;
   }
   std::size_t Rows() { return store->History({}).size(); }
+  void TearDown() override { SetClockSource({}); }
 
   ScratchDirectory dir;
   const std::string path = dir.Path("host.db");
@@ -61,6 +76,57 @@ TEST_F(RetentionClock, DeletesNothingWhileRowsAreLaterThanNowOrTheCutoffWouldTak
   EXPECT_EQ(Rows(), 1u);
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].rfind("retention: pruned rows before", 0), 0u) << notices[0];
+}
+
+// A host started a month behind stores its rows with that clock; NTP steps it right. The rows
+// of before the step are held: neither this host nor the next one prunes them, while a row old
+// by the right clock goes.
+TEST_F(RetentionClock, RowsStampedBeforeAStepForwardAreHeldAcrossRestarts) {
+  using std::chrono::seconds;
+  Stamp(real - 5 * kDay);
+  std::vector<std::string> notices;
+  SetClock(real - 30 * kDay);
+  const auto retention = StartRetention(notices);
+  Stamp(real - 30 * kDay);
+  Stamp(real - 30 * kDay + 5);
+  Round(*retention);
+  SetClock(real, true, seconds(15));
+  Round(*retention);
+  ASSERT_FALSE(notices.empty());
+  EXPECT_NE(notices.back().find("clock: the clock moved forward 2591985 s"), std::string::npos)
+      << notices.back();
+  Stamp(real + 600);
+  SetClock(real + 700, true, seconds(715));
+  Round(*retention);
+  EXPECT_EQ(Rows(), 4u);
+
+  notices.clear();
+  SetClock(real + 1200);
+  Round(*StartRetention(notices));
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("history 1"), std::string::npos) << notices[0];
+  EXPECT_EQ(Rows(), 3u);
+  EXPECT_EQ(store->History({})[0].time, StoreTimeText(real - 30 * kDay));
+}
+
+// Three days ahead, with a row already stamped so: nothing looks wrong in what is stored, but
+// the kernel has not called the clock synchronised; once NTP steps it back, the next check waits.
+TEST_F(RetentionClock, DeletesNothingOnAnUnsynchronisedClockNorRightAfterAStepBack) {
+  Stamp(real - 2 * 3600);
+  Stamp(real + 3 * kDay);
+  std::vector<std::string> notices;
+  SetClock(real + 3 * kDay + 60, false);
+  const auto retention = StartRetention(notices);
+  Round(*retention);
+  EXPECT_EQ(Rows(), 2u);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("not synchronised"), std::string::npos) << notices[0];
+
+  SetClock(real + 120, true, std::chrono::seconds(60));
+  Round(*retention);
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_NE(notices[1].find("moved back"), std::string::npos) << notices[1];
+  EXPECT_EQ(Rows(), 2u);
 }
 
 const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":

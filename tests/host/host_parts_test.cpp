@@ -399,7 +399,7 @@ TEST(HostCommandLine, HelpAndVersionAnswerWhateverElseTheLineHolds) {
 bool IsFlag(const std::string& option) {
   return option == "--json" || option == "--alarms" || option == "--links" ||
          option == "--reports" || option == "--update-config" || option == "--force" ||
-         option == "--first";
+         option == "--first" || option == "--trust-clock";
 }
 
 // A value each option takes; most take a number.

@@ -7,6 +7,7 @@
 #include "config/MqttConfig.h"
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
+#include "events/Clock.h"
 #include "mqtt/Bridge.h"
 #include "plot/Progress.h"
 #include "service/Host.h"
@@ -87,7 +88,7 @@ int RunCommand(const CommandLine& line, Console& console) {
 }
 
 TimeRange ParseRange(const CommandLine& line) {
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = WallNow();
   TimeRange range;
   for (auto [text, bound, name] : {std::make_tuple(&line.since, &range.since, "--since"),
                                    std::make_tuple(&line.until, &range.until, "--until")}) {
@@ -209,7 +210,21 @@ int PruneCommand(const CommandLine& line, Console& console) {
     console.Notice("stopped by signal while rolling up the rows, before pruning");
     return kExitOk;
   }
-  Pruner pruner(store, levels, std::time(nullptr));
+  const ClockReading clock = ReadClock();
+  if (clock.synchronised == false && !line.trustClock &&
+      !(!line.configPath.empty() && Configuration(line).trustUnsynchronisedClock)) {
+    throw std::runtime_error(
+        "prune: the system clock is not synchronised (adjtimex); nothing "
+        "deleted (--trust-clock: it is right all the same)");
+  }
+  store.EnsureHolds();
+  store.SettleHolds(StoreTimeText(clock.wall + 86400LL * LongestRetention(levels)),
+                    StoreTimeText(clock.wall));
+  Pruner pruner(store, levels, clock.wall);
+  const std::string doubt = StoredTimeDoubt(store, clock.wall, pruner.Cutoff());
+  if (!doubt.empty()) {
+    throw std::runtime_error("prune: " + doubt + "; nothing deleted");
+  }
   while (pruner.Step()) {
     if (StopRequested()) break;
     progress.Say("prune: " + std::to_string(pruner.Deleted()) + " rows deleted");

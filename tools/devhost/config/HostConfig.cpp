@@ -238,6 +238,7 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     if (fields.Has("retentionDays")) {
       config.retentionDays = static_cast<int>(fields.Integer("retentionDays", 1, 36500, 0));
     }
+    config.trustUnsynchronisedClock = fields.Flag("trustUnsynchronisedClock");
     config.minuteRetentionDays = static_cast<int>(
         fields.Integer("minuteRetentionDays", 1, 36500, config.minuteRetentionDays));
     config.hourRetentionDays =

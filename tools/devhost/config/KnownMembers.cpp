@@ -15,6 +15,7 @@ const Names kRoot = {"workDir",
                      "retentionDays",
                      "minuteRetentionDays",
                      "hourRetentionDays",
+                     "trustUnsynchronisedClock",
                      "lines",
                      "mqtt"};
 const Names kLine = {

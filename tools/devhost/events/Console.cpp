@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "events/Clock.h"
 #include "events/EventFormat.h"
 
 std::string TimedLines(const HostEvent& event) {
@@ -28,9 +29,7 @@ std::string JsonLine(const HostEvent& event) {
 
 void Console::Take(const HostEvent& event) { Write(json_ ? JsonLine(event) : TimedLines(event)); }
 
-void Console::Notice(const std::string& text) {
-  Take(HostEvent{std::time(nullptr), NoticeEvent{text}});
-}
+void Console::Notice(const std::string& text) { Take(HostEvent{WallNow(), NoticeEvent{text}}); }
 
 void Console::Write(const std::string& lines) {
   if (lines.empty()) return;

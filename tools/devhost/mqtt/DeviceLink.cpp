@@ -13,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "events/Clock.h"
 #include "mqtt/MosquittoText.h"
 #include "mqtt/Payloads.h"
 
@@ -411,6 +412,5 @@ void DeviceLink::Notify(bool connected, const std::string& reason, bool unreacha
     if (notice == lastNotice_ || stopping_) return;
     lastNotice_ = notice;
   }
-  notices_.Take(
-      HostEvent{std::time(nullptr), MqttEvent{dataId_, connected, broker_, reason, unreachable}});
+  notices_.Take(HostEvent{WallNow(), MqttEvent{dataId_, connected, broker_, reason, unreachable}});
 }

@@ -1,5 +1,6 @@
 #include "store/Pruner.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "store/TimeRange.h"
@@ -24,6 +25,8 @@ std::string Milliseconds(std::chrono::microseconds time) {
 }
 
 Pruner::Pruner(Store& store, const RetentionDays& days, std::time_t now) : store_(store) {
+  // Its deletes skip the spans retention holds.
+  store_.EnsureHolds();
   for (std::size_t i = 0; days.raw && i < kRawTables; ++i) {
     cutoffs_[i] = RetentionCutoff(*days.raw, now);
   }
@@ -85,8 +88,54 @@ std::string RetentionCutoff(int days, std::time_t now) {
   return StoreTimeText(now - static_cast<std::time_t>(days) * 86400);
 }
 
-std::string Retention::ClockDoubt(std::time_t now, const std::string& cutoff) {
-  const std::string newest = store_->NewestHistoryTime();
+namespace {
+
+long long SteadySeconds(const ClockReading& reading) {
+  return std::chrono::duration_cast<std::chrono::seconds>(reading.steady.time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+ClockTrust::ClockTrust(bool trustUnsynchronised, const ClockReading& start)
+    : trustUnsynchronised_(trustUnsynchronised),
+      offset_(start.wall - SteadySeconds(start)),
+      lastWall_(start.wall) {}
+
+std::string ClockTrust::Doubt(const ClockReading& now) {
+  const long long steady = SteadySeconds(now);
+  // What the clock would say had nobody stepped it since the last reading.
+  const std::time_t expected = static_cast<std::time_t>(offset_ + steady);
+  const long long moved = now.wall - expected;
+  offset_ = now.wall - steady;
+  std::string doubt;
+  if (moved > kJumpTolerance || moved < -kJumpTolerance) {
+    doubt = "the clock moved " + std::string(moved > 0 ? "forward " : "back ") +
+            std::to_string(moved > 0 ? moved : -moved) + " s against the steady clock";
+  } else if (now.synchronised == false && !trustUnsynchronised_) {
+    doubt = "the system clock is not synchronised (adjtimex)";
+  }
+  const std::time_t last = lastWall_;
+  lastWall_ = now.wall;
+  if (doubt.empty()) {
+    inDoubt_ = false;
+    return doubt;
+  }
+  // Stamped since the last reading: from its time to the one the clock gave just before this
+  // reading; one second more each side, stamps are whole seconds and steady time is not.
+  const std::time_t from = std::min(last, expected) - 1, to = std::max(last, expected) + 1;
+  suspectFrom_ = inDoubt_ ? std::min(suspectFrom_, from) : from;
+  suspectTo_ = inDoubt_ ? std::max(suspectTo_, to) : to;
+  inDoubt_ = true;
+  return doubt;
+}
+
+int LongestRetention(const RetentionDays& days) {
+  return std::max({days.raw.value_or(0), days.minutes, days.hours});
+}
+
+std::string StoredTimeDoubt(Store& store, std::time_t now, const std::string& cutoff) {
+  const std::string newest = store.NewestHistoryTime();
   if (newest.empty()) return {};
   if (newest > StoreTimeText(now)) {
     return "the newest history row (" + IsoFromStoreText(newest) + ") is later than now (" +
@@ -99,11 +148,38 @@ std::string Retention::ClockDoubt(std::time_t now, const std::string& cutoff) {
   return {};
 }
 
+void Retention::HoldSuspectSpan() {
+  const auto [from, to] = trust_.Suspect();
+  store_->HoldSpan(StoreTimeText(from), StoreTimeText(to));
+}
+
+void Retention::WatchClock() {
+  const std::string doubt = trust_.Doubt(ReadClock());
+  const bool stepped = doubt.find("moved") != std::string::npos;
+  if (!doubt.empty() && (stepped || !clockWarned_)) {
+    const auto [from, to] = trust_.Suspect();
+    notice_("clock: " + doubt + "; retention deletes nothing meanwhile and keeps the rows " +
+            "stamped from " + IsoTimeText(from) + " to " + IsoTimeText(to));
+    clockWarned_ = true;
+  }
+  if (stepped) {
+    // No prune in flight goes on, nor starts before the next check.
+    pruner_.reset();
+    nextCheck_ = SteadyNow() + kCheckEvery;
+    try {
+      HoldSuspectSpan();
+    } catch (const StoreError& error) {
+      notice_(std::string("retention: ") + error.what() + "; trying again later");
+    }
+  }
+  if (stepped) stepSeen_ = true;
+  clockDoubt_ = doubt;
+}
+
 // False when none is started now: not due, the clock in doubt, or the store failed.
 bool Retention::StartPruner() {
-  using Clock = std::chrono::steady_clock;
-  if (Clock::now() < nextCheck_) return false;
-  nextCheck_ = Clock::now() + kCheckEvery;
+  if (SteadyNow() < nextCheck_) return false;
+  nextCheck_ = SteadyNow() + kCheckEvery;
   try {
     // The database was removed while the host ran: prune the new one at the path.
     if (!store_->AtPath()) store_->Reopen();
@@ -113,9 +189,17 @@ bool Retention::StartPruner() {
       nextCheck_ = {};
       return false;
     }
-    const std::time_t now = now_();
+    // Nothing is deleted at the first check after a step, nor while the clock is in doubt.
+    if (stepSeen_ || !clockDoubt_.empty()) {
+      HoldSuspectSpan();
+      stepSeen_ = false;
+      return false;
+    }
+    const std::time_t now = WallNow();
+    store_->EnsureHolds();
+    store_->SettleHolds(StoreTimeText(now + 86400LL * LongestRetention(days_)), StoreTimeText(now));
     auto pruner = std::make_unique<Pruner>(*store_, days_, now);
-    const std::string doubt = ClockDoubt(now, pruner->Cutoff());
+    const std::string doubt = StoredTimeDoubt(*store_, now, pruner->Cutoff());
     if (!doubt.empty()) {
       if (!warned_) notice_("clock: " + doubt + "; retention deletes nothing meanwhile");
       warned_ = true;
@@ -130,7 +214,7 @@ bool Retention::StartPruner() {
 }
 
 void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
-  using Clock = std::chrono::steady_clock;
+  WatchClock();
   if (!pruner_ && !StartPruner()) return;
   while (!pruner_->Done() && pacer_.Fits(deadline)) {
     try {
@@ -138,7 +222,7 @@ void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
     } catch (const StoreError& error) {
       notice_(std::string("retention: ") + error.what() + "; trying again later");
       pruner_.reset();
-      nextCheck_ = Clock::now() + kCheckEvery;
+      nextCheck_ = SteadyNow() + kCheckEvery;
       return;
     }
   }
@@ -149,5 +233,5 @@ void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
             Milliseconds(pacer_.Delay()) + ")");
   }
   pruner_.reset();
-  nextCheck_ = Clock::now() + kCheckEvery;
+  nextCheck_ = SteadyNow() + kCheckEvery;
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "events/RecordView.h"
+#include "store/StampBasis.h"
 
 namespace {
 
@@ -79,6 +80,11 @@ const char* const kSummarySchema =
     "NULL, time TEXT NOT NULL, published INTEGER NOT NULL, dropped INTEGER NOT NULL, "
     "superseded INTEGER NOT NULL)";
 
+// A row's stamp lies in no span that retention holds (store/Pruner.h: ClockTrust).
+#define HELD_NOT                                                                         \
+  "NOT EXISTS (SELECT 1 FROM retention_holds AS held WHERE time BETWEEN held.kept_from " \
+  "AND held.kept_to)"
+
 // The text of each kept statement, in the order of Store::Query.
 const char* const kQueries[] = {
     "BEGIN IMMEDIATE",
@@ -100,17 +106,19 @@ const char* const kQueries[] = {
     "VALUES (?, ?, ?, ?, ?)",
     // Oldest first, a batch at a time; the last event of each alarm stays, since the host
     // restores its alarm states from it.
+    // Rows stamped inside a held span (retention_holds) stay whatever their stamp says.
     "DELETE FROM history WHERE id IN "
-    "(SELECT id FROM history WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "(SELECT id FROM history WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "DELETE FROM alarm_events WHERE id IN (SELECT id FROM alarm_events AS old WHERE time < ?1 "
-    "AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = old.data_id "
-    "AND newer.alarm_id = old.alarm_id AND newer.id > old.id) ORDER BY time LIMIT ?2)",
+    "AND " HELD_NOT
+    " AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = "
+    "old.data_id AND newer.alarm_id = old.alarm_id AND newer.id > old.id) ORDER BY time LIMIT ?2)",
     "DELETE FROM link_events WHERE id IN "
-    "(SELECT id FROM link_events WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "(SELECT id FROM link_events WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "DELETE FROM threshold_values WHERE id IN "
-    "(SELECT id FROM threshold_values WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "(SELECT id FROM threshold_values WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "DELETE FROM analog_reports WHERE id IN "
-    "(SELECT id FROM analog_reports WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "(SELECT id FROM analog_reports WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "SELECT time FROM history ORDER BY time DESC LIMIT 1",
 };
 
@@ -237,7 +245,9 @@ sqlite3* Store::Open(const std::string& path, bool create) {
       ExecuteOn(db, SchemaText().c_str());
       AddMissingColumns(db);
       EnsureRollupTables(db);
+      EnsureUtcStamps(db);
     }
+    ReadStampBasis(db);
   } catch (const StoreError& error) {
     sqlite3_close(db);
     throw StoreError("cannot open database " + path + ": " + error.what());

@@ -143,6 +143,19 @@ class Store {
   // The same for the rollups of a level: buckets that begin before `cutoff`.
   long long PruneRollupBatch(Level level, const std::string& cutoff, int batch);
 
+  // Spans of stamps written while the clock was in doubt (store/Pruner.h): no prune deletes a
+  // row stamped inside one while it is held. `heldUntil` empty: until the clock is trusted again.
+  struct Hold {
+    std::string keptFrom, keptTo, heldUntil;
+  };
+  // Makes the table where the database lacks it (a prune needs it); throws StoreError.
+  void EnsureHolds();
+  std::vector<Hold> Holds();
+  // Adds the span, or widens the pending one.
+  void HoldSpan(const std::string& keptFrom, const std::string& keptTo);
+  // Pending spans are held until `until`; spans held until before `now` are let go.
+  void SettleHolds(const std::string& until, const std::string& now);
+
   // Rollups (store/Rollups.h). A store opened to create makes their tables; others (a listing,
   // a prune) find them or not.
   void EnsureRollups() { EnsureRollupTables(db_); }

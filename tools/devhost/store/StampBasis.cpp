@@ -1,0 +1,80 @@
+// The store's stamps are UTC (events/TimeText.h). A database written before kept local time
+// without an offset: the first host that opens it converts every stamp once, as local time of
+// the zone it runs in (TZ), in one transaction, and marks the database (table time_basis).
+#include "store/StampBasis.h"
+
+#include <sqlite3.h>
+
+#include <string>
+
+#include "events/TimeText.h"
+#include "store/Statement.h"
+#include "store/Store.h"
+
+namespace {
+
+bool HasTable(sqlite3* db, const char* name) {
+  Statement statement(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
+  statement.Bind(1, std::string(name));
+  return statement.Step() && statement.Integer(0) > 0;
+}
+
+void Run(sqlite3* db, const std::string& sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    const std::string reason = message ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    throw StoreError("database: converting the stamps to UTC: " + reason);
+  }
+}
+
+// A text that is no time stays as it was.
+std::string Utc(const char* column) {
+  return std::string(column) + " = coalesce(datetime(" + column + ", 'utc'), " + column + ")";
+}
+
+void ConvertTable(sqlite3* db, const char* table, const char* column) {
+  if (!HasTable(db, table)) return;
+  Run(db, std::string("UPDATE ") + table + " SET " + Utc(column));
+}
+
+// The rollups are keyed by (data_id, time): converted beside the table and copied back, so that
+// no bucket meets another's old key on the way.
+void ConvertKeyedTable(sqlite3* db, const char* table) {
+  if (!HasTable(db, table)) return;
+  const std::string t = table;
+  Run(db, "CREATE TEMP TABLE stamp_conversion AS SELECT * FROM " + t + "; UPDATE " +
+              "temp.stamp_conversion SET " + Utc("time") + "; DELETE FROM " + t +
+              "; INSERT OR IGNORE INTO " + t + " SELECT * FROM temp.stamp_conversion; " +
+              "DROP TABLE temp.stamp_conversion");
+}
+
+}  // namespace
+
+void EnsureUtcStamps(sqlite3* db) {
+  if (HasTable(db, "time_basis")) return;
+  Run(db, "BEGIN IMMEDIATE");
+  try {
+    // Another line's store may have converted it meanwhile.
+    if (!HasTable(db, "time_basis")) {
+      for (const char* table : {"history", "last_record", "alarm_events", "link_events",
+                                "threshold_values", "analog_reports", "mqtt_summaries"}) {
+        ConvertTable(db, table, "time");
+      }
+      ConvertTable(db, "device_errors", "last_time");
+      ConvertKeyedTable(db, "rollup_minutes");
+      ConvertKeyedTable(db, "rollup_hours");
+      Run(db,
+          "CREATE TABLE time_basis (basis TEXT NOT NULL); INSERT INTO time_basis VALUES ('utc')");
+    }
+    Run(db, "COMMIT");
+  } catch (const StoreError&) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+void ReadStampBasis(sqlite3* db) {
+  // A database no host of this version has opened, with rows in it: local time.
+  SetStoreTextLocal(!HasTable(db, "time_basis") && HasTable(db, "history"));
+}

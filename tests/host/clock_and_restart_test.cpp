@@ -1,8 +1,11 @@
 // What a wrong clock and a restart must not cost: history pruned on a clock that is ahead, and
 // an alarm cleared because the device forgot it at a restart.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <cstdlib>
 #include <map>
+#include <optional>
 
 #include "SensorLine.h"
 #include "events/DeviceTypes.h"
@@ -127,6 +130,82 @@ TEST_F(RetentionClock, DeletesNothingOnAnUnsynchronisedClockNorRightAfterAStepBa
   ASSERT_EQ(notices.size(), 2u);
   EXPECT_NE(notices[1].find("moved back"), std::string::npos) << notices[1];
   EXPECT_EQ(Rows(), 2u);
+}
+
+// The zone the process runs in, for one scope.
+struct ZoneScope {
+  explicit ZoneScope(const char* zone) {
+    if (const char* was = std::getenv("TZ")) before = was;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneScope() {
+    if (before) {
+      setenv("TZ", before->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  std::optional<std::string> before;
+};
+
+// Autumn in Berlin: 02:30 comes twice. Each is its own stamp and its own hour, a bound a person
+// writes is its first one, and a bound back from now is the same instant in any zone. A database
+// of local stamps from before is converted once, as local time of the zone the host runs in.
+TEST(Stamps, MeanOneInstantAcrossDaylightSavingAndZonesAndOldRowsAreConverted) {
+  ZoneScope berlin("Europe/Berlin");
+  const std::time_t summer = 1792888200;  // 2026-10-25 00:30 UTC, 02:30 summer time
+  const std::time_t winter = summer + 3600;
+  EXPECT_EQ(StoreTimeText(summer), "2026-10-25 00:30:00");
+  EXPECT_EQ(StoreTimeText(winter), "2026-10-25 01:30:00");
+  EXPECT_EQ(IsoTimeText(summer), IsoTimeText(winter));
+  EXPECT_EQ(IsoFromStoreText(StoreTimeText(winter)), "2026-10-25T02:30:00");
+  EXPECT_EQ(ParseTimeBound("2026-10-25T02:30:00", winter), StoreTimeText(summer));
+  const auto hoursBack = ParseTimeBound("2h", winter);
+  {
+    ZoneScope newYork("America/New_York");
+    EXPECT_EQ(ParseTimeBound("2h", winter), hoursBack);
+  }
+
+  ScratchDirectory dir;
+  const std::string path = dir.Path("old.db");
+  {
+    Store store(path, true);
+    const unsigned char record[47] = {};
+    store.Begin();
+    store.AddHistory(21, StoreTimeText(summer), record, sizeof record);
+    store.AddHistory(21, StoreTimeText(winter), record, sizeof record);
+    store.Commit();
+    RowQuery query;
+    query.dataId = 21;
+    std::vector<long long> counts;
+    store.ForEachAggregate(Level::kRaw, Level::kHour, query,
+                           [&](const Aggregate& bucket) { counts.push_back(bucket.count); });
+    EXPECT_EQ(counts, (std::vector<long long>{1, 1}));
+    // As a host before UTC stamps left it: local time, no mark.
+    store.Begin();
+    store.AddHistory(21, "2026-07-01 12:00:00", record, sizeof record);
+    store.Commit();
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db,
+               "DROP TABLE time_basis; UPDATE history SET time = '2026-10-25 02:30:00' WHERE id "
+               "= 1; UPDATE history SET time = '2026-10-25 03:30:00' WHERE id = 2",
+               nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  {
+    Store reader(path, false);
+    EXPECT_EQ(IsoFromStoreText(reader.NewestHistoryTime()), "2026-10-25T03:30:00");
+  }
+  Store host(path, true);
+  std::vector<std::string> times;
+  for (const HistoryRow& row : host.History({})) times.push_back(row.time);
+  // The repeated hour of an old row is read as its first.
+  EXPECT_EQ(times, (std::vector<std::string>{"2026-07-01 10:00:00", "2026-10-25 00:30:00",
+                                             "2026-10-25 02:30:00"}));
+  EXPECT_EQ(IsoFromStoreText(host.NewestHistoryTime()), "2026-10-25T03:30:00");
 }
 
 const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":

@@ -49,7 +49,22 @@ std::optional<std::time_t> StoreTextTime(const std::string& text) {
 }
 
 std::time_t LocalFieldsTime(std::tm fields) {
-  // The zone's rules decide: in the hour that repeats when the clock goes back, the first.
+  // In the hour that repeats when the clock goes back, the first: of the readings with and
+  // without daylight saving that give these fields back, the earlier.
+  std::optional<std::time_t> first;
+  for (const int dst : {1, 0}) {
+    std::tm tried = fields;
+    tried.tm_isdst = dst;
+    const std::time_t time = std::mktime(&tried);
+    std::tm back{};
+    localtime_r(&time, &back);
+    const bool same = back.tm_year == fields.tm_year && back.tm_mon == fields.tm_mon &&
+                      back.tm_mday == fields.tm_mday && back.tm_hour == fields.tm_hour &&
+                      back.tm_min == fields.tm_min && back.tm_sec == fields.tm_sec;
+    if (same && (!first || time < *first)) first = time;
+  }
+  if (first) return *first;
+  // A time the clock skips in spring: as the zone's rules read it.
   fields.tm_isdst = -1;
   return std::mktime(&fields);
 }

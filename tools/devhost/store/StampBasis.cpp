@@ -1,10 +1,12 @@
 // The store's stamps are UTC (events/TimeText.h). A database written before kept local time
 // without an offset: the first host that opens it converts every stamp once, as local time of
 // the zone it runs in (TZ), in one transaction, and marks the database (table time_basis).
+// From then on this process reads the database as UTC (ReadStampBasis).
 #include "store/StampBasis.h"
 
 #include <sqlite3.h>
 
+#include <ctime>
 #include <string>
 
 #include "events/TimeText.h"
@@ -28,9 +30,23 @@ void Run(sqlite3* db, const std::string& sql) {
   }
 }
 
-// A text that is no time stays as it was.
+// stamp_to_utc(text): a local store text as UTC, read as a bound a person writes is
+// (LocalFieldsTime: the repeated autumn hour is its first); a text that is no time, as it was.
+void StampToUtc(sqlite3_context* context, int, sqlite3_value** arguments) {
+  const unsigned char* raw = sqlite3_value_text(arguments[0]);
+  const std::string text = raw != nullptr ? reinterpret_cast<const char*>(raw) : "";
+  std::tm fields{};
+  const char* end = strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &fields);
+  if (end == nullptr || *end != '\0' || text.size() != 19) {
+    sqlite3_result_value(context, arguments[0]);
+    return;
+  }
+  const std::string utc = StoreTimeText(LocalFieldsTime(fields));
+  sqlite3_result_text(context, utc.c_str(), static_cast<int>(utc.size()), SQLITE_TRANSIENT);
+}
+
 std::string Utc(const char* column) {
-  return std::string(column) + " = coalesce(datetime(" + column + ", 'utc'), " + column + ")";
+  return std::string(column) + " = stamp_to_utc(" + column + ")";
 }
 
 void ConvertTable(sqlite3* db, const char* table, const char* column) {
@@ -53,10 +69,15 @@ void ConvertKeyedTable(sqlite3* db, const char* table) {
 
 void EnsureUtcStamps(sqlite3* db) {
   if (HasTable(db, "time_basis")) return;
+  SetStoreTextLocal(false);
   Run(db, "BEGIN IMMEDIATE");
   try {
     // Another line's store may have converted it meanwhile.
     if (!HasTable(db, "time_basis")) {
+      if (sqlite3_create_function(db, "stamp_to_utc", 1, SQLITE_UTF8, nullptr, StampToUtc, nullptr,
+                                  nullptr) != SQLITE_OK) {
+        throw StoreError(std::string("database: ") + sqlite3_errmsg(db));
+      }
       for (const char* table : {"history", "last_record", "alarm_events", "link_events",
                                 "threshold_values", "analog_reports", "mqtt_summaries"}) {
         ConvertTable(db, table, "time");

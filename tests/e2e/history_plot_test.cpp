@@ -178,7 +178,7 @@ TEST(Retention, RowsStampedBeforeAClockStepSurviveTheNextHostAndPrune) {
   std::ofstream(config) << text;
   const auto underFaketime = [&](const std::vector<std::string>& args, const std::string& spec,
                                  const std::string& stopAfter) {
-    std::vector<std::string> command{"env", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+    std::vector<std::string> command{"/usr/bin/env", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
     if (!stopAfter.empty()) command.push_back("FAKETIME_STOP_AFTER_SECONDS=" + stopAfter);
     for (const std::string& part : {faketime, std::string("-f"), spec}) command.push_back(part);
     for (const std::string& part : bench.HostCommand(args)) command.push_back(part);

@@ -159,7 +159,7 @@ int HistoryCommand(const CommandLine& line, Console& console) {
   if (!line.every.empty() && !line.historyTable.empty()) {
     throw UsageError("--every aggregates the records; it does not go with --" + line.historyTable);
   }
-  Store store(DatabaseOf(line), false);
+  Store store(DatabaseOf(line), Store::ReadOnly{});
   if (!line.every.empty()) return AggregatesCommand(line, console, store, query);
   if (!line.historyTable.empty()) {
     const StoredRows rows = store.Events(TableNamed(line.historyTable), query);

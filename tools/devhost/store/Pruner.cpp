@@ -100,7 +100,7 @@ long long SteadySeconds(const ClockReading& reading) {
 ClockTrust::ClockTrust(bool trustUnsynchronised, const ClockReading& start)
     : trustUnsynchronised_(trustUnsynchronised),
       offset_(start.wall - SteadySeconds(start)),
-      lastWall_(start.wall) {}
+      segmentStart_(start.wall) {}
 
 std::string ClockTrust::Doubt(const ClockReading& now) {
   const long long steady = SteadySeconds(now);
@@ -115,15 +115,18 @@ std::string ClockTrust::Doubt(const ClockReading& now) {
   } else if (now.synchronised == false && !trustUnsynchronised_) {
     doubt = "the system clock is not synchronised (adjtimex)";
   }
-  const std::time_t last = lastWall_;
-  lastWall_ = now.wall;
+  const std::time_t segmentStart = segmentStart_;
+  // After a step the clock is another one: what it stamps from now on is judged on its own.
+  if (!doubt.empty() && doubt.find("moved") != std::string::npos) segmentStart_ = now.wall;
   if (doubt.empty()) {
     inDoubt_ = false;
     return doubt;
   }
-  // Stamped since the last reading: from its time to the one the clock gave just before this
-  // reading; one second more each side, stamps are whole seconds and steady time is not.
-  const std::time_t from = std::min(last, expected) - 1, to = std::max(last, expected) + 1;
+  // Whatever the clock stamped since the run began (or since the last step), as it read then:
+  // a clock found wrong now was wrong all along. One second more each side: stamps are whole
+  // seconds, steady time is not.
+  const std::time_t from = std::min(segmentStart, expected) - 1;
+  const std::time_t to = std::max(segmentStart, expected) + 1;
   suspectFrom_ = inDoubt_ ? std::min(suspectFrom_, from) : from;
   suspectTo_ = inDoubt_ ? std::max(suspectTo_, to) : to;
   inDoubt_ = true;

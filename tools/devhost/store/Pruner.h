@@ -67,15 +67,15 @@ class ClockTrust {
   ClockTrust(bool trustUnsynchronised, const ClockReading& start);
   // Why `now` may not be trusted; empty when it may.
   std::string Doubt(const ClockReading& now);
-  // The stamps written since the last trusted reading, as the clock gave them: from that
-  // reading's time to what the clock said just before the last reading (or at it).
+  // The stamps the clock in doubt may have written, as it gave them: from the start (or the
+  // last step before) to what it said just before the last reading.
   std::pair<std::time_t, std::time_t> Suspect() const { return {suspectFrom_, suspectTo_}; }
 
  private:
   bool trustUnsynchronised_;
-  long long offset_;  // wall minus steady seconds at the last reading
-  std::time_t lastWall_;
-  bool inDoubt_ = false;  // since the last trusted reading
+  long long offset_;          // wall minus steady seconds at the last reading
+  std::time_t segmentStart_;  // the wall time at the start, or right after the last step
+  bool inDoubt_ = false;      // since the last trusted reading
   std::time_t suspectFrom_ = 0, suspectTo_ = 0;
 };
 

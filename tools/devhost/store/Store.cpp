@@ -224,10 +224,47 @@ void CreateOwnerOnly(const std::string& path) {
 
 }  // namespace
 
-sqlite3* Store::Open(const std::string& path, bool create) {
+namespace {
+
+// Read-only: a database in WAL mode needs its -shm file, which SQLite cannot make in a folder
+// the reader may not write. When the host is not running there is none (the last connection
+// removes it) and nobody writes the file: it is then read as it is (immutable).
+sqlite3* OpenReadOnly(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
+          SQLITE_OK) {
+    return db;
+  }
+  sqlite3_close(db);
+  db = nullptr;
+  if (access((path + "-wal").c_str(), F_OK) == 0 || access(path.c_str(), R_OK) != 0) {
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    return db;
+  }
+  char* uri = sqlite3_mprintf("file:%q?immutable=1", path.c_str());
+  sqlite3_open_v2(uri, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  sqlite3_free(uri);
+  return db;
+}
+
+}  // namespace
+
+sqlite3* Store::Open(const std::string& path, bool create, bool readOnly) {
   if (create) CreateOwnerOnly(path);
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  if (readOnly) {
+    db = OpenReadOnly(path);
+    if (db == nullptr || sqlite3_errcode(db) != SQLITE_OK) {
+      const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
+      sqlite3_close(db);
+      throw StoreError("cannot open database " + path + ": " + reason);
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    ReadStampBasis(db);
+    return db;
+  }
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
@@ -258,6 +295,9 @@ sqlite3* Store::Open(const std::string& path, bool create) {
 Store::Store(const std::string& path, bool create)
     : path_(path), create_(create), db_(Open(path, create)) {}
 
+Store::Store(const std::string& path, ReadOnly)
+    : path_(path), create_(false), readOnly_(true), db_(Open(path, false, true)) {}
+
 Store::~Store() { Close(); }
 
 void Store::Close() {
@@ -270,7 +310,7 @@ void Store::Close() {
 }
 
 void Store::Reopen() {
-  sqlite3* fresh = Open(path_, create_);
+  sqlite3* fresh = Open(path_, create_, readOnly_);
   Close();
   db_ = fresh;
   inTransaction_ = false;

@@ -64,6 +64,10 @@ class Store {
   // a read-only file is then refused before SQLite leaves -wal and -shm files of its own).
   // Throws StoreError.
   Store(const std::string& path, bool create);
+  // A reader's store (history, plot): opened read-only, so that a user who may read the
+  // database but not write it or its folder reads it.
+  struct ReadOnly {};
+  Store(const std::string& path, ReadOnly);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -198,7 +202,7 @@ class Store {
   };
 
   // Opens `path_` into a new connection; throws StoreError.
-  static sqlite3* Open(const std::string& path, bool create);
+  static sqlite3* Open(const std::string& path, bool create, bool readOnly = false);
   void Close();
   void Execute(const char* sql);
   // The kept statement of `query`, compiled on first use; reset when the use ends.
@@ -209,6 +213,7 @@ class Store {
 
   std::string path_;
   bool create_;
+  bool readOnly_ = false;
   sqlite3* db_ = nullptr;
   std::array<std::unique_ptr<Statement>, kQueryCount> statements_;
   bool inTransaction_ = false;

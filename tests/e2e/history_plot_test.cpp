@@ -1,6 +1,7 @@
 // History over time ranges, retention and the plot, on real SQLite files and a real gnuplot.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <json/reader.h>
@@ -208,6 +209,33 @@ TEST(Retention, RowsStampedBeforeAClockStepSurviveTheNextHostAndPrune) {
   EXPECT_EQ(zero.exitCode, 2);
   EXPECT_TRUE(Contains(zero.err, "--days")) << zero.err;
   EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), all);
+}
+
+// A user who may read the database but write neither it nor its folder reads its history and
+// plots it: the readers open it read-only.
+TEST(History, AReaderWithoutWriteAccessReadsTheDatabase) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: reads as another user";
+  Bench bench;
+  bench.StartSensor({"--static"});
+  ASSERT_EQ(bench.Host({"run", "--cycles", "3", bench.Config("{}")}).exitCode, 0);
+  const std::string folder = bench.dir.Path("readonly");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string database = folder + "/host.db";
+  ASSERT_EQ(rename(bench.Database().c_str(), database.c_str()), 0);
+  ASSERT_EQ(chmod(database.c_str(), 0644), 0);
+  ASSERT_EQ(chmod(bench.dir.Path("").c_str(), 0755), 0);
+  const auto asNobody = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                  "--clear-groups", DEVHOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, std::chrono::seconds(40));
+  };
+  const auto history = asNobody({"history", "--db", database, "--csv", "-"});
+  EXPECT_EQ(history.exitCode, 0) << history.err;
+  EXPECT_EQ(Lines(history.out).size(), 4u) << history.out;
+  const auto plot = asNobody({"plot", "--db", database, "--output", "/tmp/devhost-nobody.svg"});
+  EXPECT_EQ(plot.exitCode, 0) << plot.err;
+  unlink("/tmp/devhost-nobody.svg");
 }
 
 // More than two records per pixel column: each column keeps its lowest and highest record, so

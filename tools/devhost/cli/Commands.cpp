@@ -100,6 +100,10 @@ TimeRange ParseRange(const CommandLine& line) {
     }
     *bound = *parsed;
   }
+  if (!range.since.empty() && !range.until.empty() && range.since >= range.until) {
+    throw UsageError("--since " + line.since + " is not before --until " + line.until +
+                     ": the range holds nothing (swap them?)");
+  }
   return range;
 }
 

@@ -15,13 +15,13 @@
 
 namespace {
 
-bool HasTable(sqlite3* db, const char* name) {
+bool StampTableExists(sqlite3* db, const char* name) {
   Statement statement(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
   statement.Bind(1, std::string(name));
   return statement.Step() && statement.Integer(0) > 0;
 }
 
-void Run(sqlite3* db, const std::string& sql) {
+void RunStampSql(sqlite3* db, const std::string& sql) {
   char* message = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
     const std::string reason = message ? message : sqlite3_errmsg(db);
@@ -45,35 +45,35 @@ void StampToUtc(sqlite3_context* context, int, sqlite3_value** arguments) {
   sqlite3_result_text(context, utc.c_str(), static_cast<int>(utc.size()), SQLITE_TRANSIENT);
 }
 
-std::string Utc(const char* column) {
+std::string UtcAssignment(const char* column) {
   return std::string(column) + " = stamp_to_utc(" + column + ")";
 }
 
 void ConvertTable(sqlite3* db, const char* table, const char* column) {
-  if (!HasTable(db, table)) return;
-  Run(db, std::string("UPDATE ") + table + " SET " + Utc(column));
+  if (!StampTableExists(db, table)) return;
+  RunStampSql(db, std::string("UPDATE ") + table + " SET " + UtcAssignment(column));
 }
 
 // The rollups are keyed by (data_id, time): converted beside the table and copied back, so that
 // no bucket meets another's old key on the way.
 void ConvertKeyedTable(sqlite3* db, const char* table) {
-  if (!HasTable(db, table)) return;
+  if (!StampTableExists(db, table)) return;
   const std::string t = table;
-  Run(db, "CREATE TEMP TABLE stamp_conversion AS SELECT * FROM " + t + "; UPDATE " +
-              "temp.stamp_conversion SET " + Utc("time") + "; DELETE FROM " + t +
-              "; INSERT OR IGNORE INTO " + t + " SELECT * FROM temp.stamp_conversion; " +
-              "DROP TABLE temp.stamp_conversion");
+  RunStampSql(db, "CREATE TEMP TABLE stamp_conversion AS SELECT * FROM " + t + "; UPDATE " +
+                      "temp.stamp_conversion SET " + UtcAssignment("time") + "; DELETE FROM " + t +
+                      "; INSERT OR IGNORE INTO " + t + " SELECT * FROM temp.stamp_conversion; " +
+                      "DROP TABLE temp.stamp_conversion");
 }
 
 }  // namespace
 
 void EnsureUtcStamps(sqlite3* db) {
-  if (HasTable(db, "time_basis")) return;
+  if (StampTableExists(db, "time_basis")) return;
   SetStoreTextLocal(false);
-  Run(db, "BEGIN IMMEDIATE");
+  RunStampSql(db, "BEGIN IMMEDIATE");
   try {
     // Another line's store may have converted it meanwhile.
-    if (!HasTable(db, "time_basis")) {
+    if (!StampTableExists(db, "time_basis")) {
       if (sqlite3_create_function(db, "stamp_to_utc", 1, SQLITE_UTF8, nullptr, StampToUtc, nullptr,
                                   nullptr) != SQLITE_OK) {
         throw StoreError(std::string("database: ") + sqlite3_errmsg(db));
@@ -85,10 +85,11 @@ void EnsureUtcStamps(sqlite3* db) {
       ConvertTable(db, "device_errors", "last_time");
       ConvertKeyedTable(db, "rollup_minutes");
       ConvertKeyedTable(db, "rollup_hours");
-      Run(db,
+      RunStampSql(
+          db,
           "CREATE TABLE time_basis (basis TEXT NOT NULL); INSERT INTO time_basis VALUES ('utc')");
     }
-    Run(db, "COMMIT");
+    RunStampSql(db, "COMMIT");
   } catch (const StoreError&) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
@@ -97,5 +98,5 @@ void EnsureUtcStamps(sqlite3* db) {
 
 void ReadStampBasis(sqlite3* db) {
   // A database no host of this version has opened, with rows in it: local time.
-  SetStoreTextLocal(!HasTable(db, "time_basis") && HasTable(db, "history"));
+  SetStoreTextLocal(!StampTableExists(db, "time_basis") && StampTableExists(db, "history"));
 }

@@ -198,6 +198,11 @@ long long Store::DeleteInTransaction(const std::function<void()>& step) {
 }
 
 std::vector<uint32_t> Store::StoredDevices() {
+  // An empty file, or one no host made: no device.
+  Statement table(db_,
+                  "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
+                  "'last_record'");
+  if (!table.Step() || table.Integer(0) == 0) return {};
   // One row per device that ever stored a record: no scan of the history.
   Statement statement(db_, "SELECT data_id FROM last_record ORDER BY data_id");
   std::vector<uint32_t> devices;

@@ -41,7 +41,7 @@ std::string DefaultClientId() {
 // The files are only named here: the running host reads them (LoadMqttFiles), so that an
 // operator who may not read the secrets can still use the commands that read the configuration.
 std::string FileMember(const Fields& fields, const std::string& member, const std::string& base) {
-  return fields.Has(member) ? AbsolutePath(fields.Text(member, true), base) : std::string();
+  return fields.Has(member) ? AbsolutePath(fields.PathText(member, true), base) : std::string();
 }
 
 void ParseMqttTls(const Fields& fields, const std::string& base, MqttConfig& mqtt) {

@@ -166,6 +166,7 @@ void Retention::WatchClock() {
     clockWarned_ = true;
   }
   if (stepped) {
+    stepSeen_ = true;
     // No prune in flight goes on, nor starts before the next check.
     pruner_.reset();
     nextCheck_ = SteadyNow() + kCheckEvery;
@@ -175,7 +176,6 @@ void Retention::WatchClock() {
       notice_(std::string("retention: ") + error.what() + "; trying again later");
     }
   }
-  if (stepped) stepSeen_ = true;
   clockDoubt_ = doubt;
 }
 

@@ -11,6 +11,7 @@
 #include "config/Fields.h"
 #include "config/Paths.h"
 #include "config/TlsFiles.h"
+#include "events/Clock.h"
 
 namespace {
 
@@ -87,6 +88,27 @@ void Check(const std::string& member, const std::string& path,
   if (problem) FailFile(member, path, *problem);
 }
 
+// caFile, certFile and keyFile as the TLS library will read them; ConfigError.
+void CheckTlsFiles(const MqttConfig& mqtt) {
+  if (!mqtt.caFile.empty()) {
+    Check("caFile", mqtt.caFile,
+          CertificateProblem(ReadMember("caFile", mqtt.caFile, kConfigFileLimit, false)));
+  }
+  if (!mqtt.certFile.empty()) {
+    const std::string cert = ReadMember("certFile", mqtt.certFile, kConfigFileLimit, false);
+    Check("certFile", mqtt.certFile, CertificateProblem(cert));
+    Check("keyFile", mqtt.keyFile,
+          KeyFileProblem(ReadMember("keyFile", mqtt.keyFile, kConfigFileLimit, true), cert));
+  }
+}
+
+// Whether the client certificate is valid now; the file has been checked already.
+std::optional<std::string> ClientCertificateDates(const MqttConfig& mqtt) {
+  if (mqtt.certFile.empty()) return std::nullopt;
+  const BoundedRead read = ReadBoundedFile(mqtt.certFile, kConfigFileLimit);
+  return CertificateDatesProblem(read.text, WallNow());
+}
+
 }  // namespace
 
 MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
@@ -138,17 +160,23 @@ void LoadMqttFiles(HostConfig& config) {
         FailFile("passwordFile", mqtt.passwordFile, "holds no password on its first line");
       }
     }
-    if (!mqtt.caFile.empty()) {
-      Check("caFile", mqtt.caFile,
-            CertificateProblem(ReadMember("caFile", mqtt.caFile, kConfigFileLimit, false)));
-    }
-    if (!mqtt.certFile.empty()) {
-      const std::string cert = ReadMember("certFile", mqtt.certFile, kConfigFileLimit, false);
-      Check("certFile", mqtt.certFile, CertificateProblem(cert));
-      Check("keyFile", mqtt.keyFile,
-            KeyFileProblem(ReadMember("keyFile", mqtt.keyFile, kConfigFileLimit, true), cert));
-    }
+    CheckTlsFiles(mqtt);
   } catch (const ConfigError& error) {
     throw ConfigError("configuration " + config.path + ": " + error.what());
   }
+  if (const auto dates = ClientCertificateDates(mqtt)) {
+    config.warnings.push_back("mqtt.certFile: " + mqtt.certFile + " " + *dates);
+  }
+}
+
+std::optional<std::string> TlsFilesProblem(const MqttConfig& mqtt) {
+  try {
+    CheckTlsFiles(mqtt);
+  } catch (const ConfigError& error) {
+    return std::string(error.what());
+  }
+  if (const auto dates = ClientCertificateDates(mqtt)) {
+    return "mqtt.certFile: " + mqtt.certFile + " " + *dates;
+  }
+  return std::nullopt;
 }

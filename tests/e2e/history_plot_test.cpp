@@ -177,11 +177,11 @@ TEST(Retention, RowsStampedBeforeAClockStepSurviveTheNextHostAndPrune) {
   text.insert(text.find('{') + 1, R"("retentionDays": 7, "trustUnsynchronisedClock": true, )");
   const std::string config = bench.dir.Path("retaining.json");
   std::ofstream(config) << text;
-  const auto underFaketime = [&](const std::vector<std::string>& args, const std::string& spec,
+  const auto underFaketime = [&](const std::vector<std::string>& args, const std::string& offset,
                                  const std::string& stopAfter) {
     std::vector<std::string> command{"/usr/bin/env", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
     if (!stopAfter.empty()) command.push_back("FAKETIME_STOP_AFTER_SECONDS=" + stopAfter);
-    for (const std::string& part : {faketime, std::string("-f"), spec}) command.push_back(part);
+    for (const std::string& part : {faketime, std::string("-f"), offset}) command.push_back(part);
     for (const std::string& part : bench.HostCommand(args)) command.push_back(part);
     return RunProgram(command, std::chrono::seconds(60));
   };

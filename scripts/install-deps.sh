@@ -47,6 +47,8 @@ packages=(
   # The soak's checker reads the database with Python's own sqlite3 module; util-linux has the
   # unshare and mount that the full-disk test uses for a tmpfs of its own.
   python3 util-linux
+  # The retention test runs a host on a clock started wrong and corrected meanwhile.
+  faketime libfaketime
 )
 
 native_arch=$(dpkg --print-architecture)

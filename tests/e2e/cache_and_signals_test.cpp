@@ -90,6 +90,23 @@ TEST(Signals, SigtermStopsTheHostCleanlyWithTheDatabaseClosed) {
   EXPECT_GE(bench.HistoryRecords().size(), 1u);
 }
 
+// A stray SIGUSR1, SIGUSR2 or SIGALRM (their default ends the process without a word) stops the
+// host as SIGTERM does: its summary, the socket removed.
+TEST(Signals, UserAndAlarmSignalsStopTheHostWithItsSummary) {
+  for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM}) {
+    Bench bench;
+    bench.StartSensor({"--static"});
+    const std::string config = bench.Config(Mode5Settings(), 100, 100);
+    BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
+    ASSERT_NO_FATAL_FAILURE(WaitForFirstCycle(bench.dir.Path("host.out")));
+    kill(host.Pid(), signal);
+    EXPECT_EQ(WaitForExit(host.Pid(), 10000ms), 0) << "waited 10 s for the host to stop";
+    const std::string out = ReadFile(bench.dir.Path("host.out"));
+    EXPECT_NE(out.find("summary  12"), std::string::npos) << signal << out;
+    EXPECT_FALSE(std::filesystem::exists(bench.dir.Path("host.sock"))) << signal;
+  }
+}
+
 TEST(Signals, SigtermEndsALongWaitForTheNextPollAtOnce) {
   Bench bench;
   bench.StartSensor({"--static"});
@@ -130,6 +147,19 @@ TEST(History, ListsAndExportsTheStoredRecords) {
   EXPECT_NE(list.out.find("2 record(s)"), std::string::npos) << list.out;
   const auto other = bench.Host({"history", "--data-id", "99"});
   EXPECT_NE(other.out.find("0 record(s)"), std::string::npos) << other.out;
+}
+
+// A reversed range is refused with a hint, not answered with nothing; a plot of an empty file
+// says that it holds no records.
+TEST(History, AReversedRangeAndAnEmptyFileSayWhatIsWrong) {
+  Bench bench;
+  const auto reversed = bench.Host({"history", "--since", "1h", "--until", "2h"});
+  EXPECT_EQ(reversed.exitCode, 2);
+  EXPECT_NE(reversed.err.find("swap them"), std::string::npos) << reversed.err;
+  std::ofstream(bench.Database()).close();
+  const auto plot = bench.Host({"plot", "--output", bench.dir.Path("empty.svg")});
+  EXPECT_EQ(plot.exitCode, 2);
+  EXPECT_NE(plot.err.find("holds no device's records"), std::string::npos) << plot.err;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // that say nothing, a request meant for another configuration, and listeners that are no host
 // of ours.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -177,6 +178,50 @@ TEST_F(FakeHosts, AnAnswerFromTheSameFileReadWithOtherLinesIsNotTaken) {
   EXPECT_EQ(result.exitCode, 2);
   EXPECT_FALSE(Contains(result.out, "confirmed")) << result.out;
   EXPECT_TRUE(Contains(result.err, "its answer is not taken")) << result.err;
+}
+
+// The socket's own refusals (busy, too many clients, too large, incomplete) come before the
+// request is read and name no configuration: the client shows the refusal, not a foreign host.
+TEST_F(FakeHosts, ARefusalBeforeTheRequestIsReadIsShownAsItIs) {
+  unlink(Socket().c_str());
+  const pid_t fake = FakeHost(
+      Socket(),
+      R"({"exit_code": 2, "error": "the host is busy with 8 requests; nothing done, try again"})"
+      "\n",
+      geteuid());
+  const auto result = bench.Host({"alarms", bench.dir.Path("host.json")});
+  kill(fake, SIGKILL);
+  waitpid(fake, nullptr, 0);
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_TRUE(Contains(result.err, "the host is busy with 8 requests")) << result.err;
+  EXPECT_FALSE(Contains(result.err, "configuration")) << result.err;
+}
+
+// A host that takes the request and never answers: Ctrl-C ends the client's wait at once, not
+// after its minute.
+TEST_F(FakeHosts, CtrlCEndsTheWaitForAnAnswer) {
+  unlink(Socket().c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, Socket().c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  const std::string log = bench.dir.Path("client.log");
+  BackgroundProcess client(bench.HostCommand({"alarms", bench.dir.Path("host.json")}), log);
+  pollfd incoming{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&incoming, 1, 20000), 1) << "waited 20 s for the client to connect";
+  const int connection = accept(listener, nullptr, nullptr);
+  char buffer[4096];
+  // Until it has sent its whole request and waits for the answer.
+  while (recv(connection, buffer, sizeof buffer, 0) > 0) {
+  }
+  kill(client.Pid(), SIGINT);
+  const int status = WaitForExit(client.Pid(), std::chrono::milliseconds(30000));
+  close(connection);
+  close(listener);
+  EXPECT_EQ(status, 2) << "waited 30 s for the client to end; " << ReadFile(log);
+  EXPECT_TRUE(Contains(ReadFile(log), "stopped by signal while waiting")) << ReadFile(log);
 }
 
 TEST_F(FakeHosts, AListenerOfAnotherUserIsNotBelieved) {

@@ -2,6 +2,8 @@
 // History over time ranges, retention and the plot, on real SQLite files and a real gnuplot.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <json/reader.h>
 #include <algorithm>
@@ -134,7 +136,8 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
       "UPDATE alarm_events SET time = '2025-01-01 00:00:00';"
       "UPDATE device_records SET time = '2025-01-01 00:00:00';"));
 
-  const auto pruned = bench.Host({"prune", config, "--days", "30"});
+  // The machine's clock is right whatever the kernel says of it.
+  const auto pruned = bench.Host({"prune", config, "--days", "30", "--trust-clock"});
   ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
   EXPECT_NE(pruned.out.find("history " + std::to_string(stored - 1)), std::string::npos)
       << pruned.out;
@@ -147,7 +150,7 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
   ASSERT_NO_FATAL_FAILURE(
       Execute(bench.Database(), "UPDATE history SET time = '2025-01-01 00:00:00';"));
   std::string text = ReadFile(config);
-  text.insert(text.find('{') + 1, R"("retentionDays": 30, )");
+  text.insert(text.find('{') + 1, R"("retentionDays": 30, "trustUnsynchronisedClock": true, )");
   const std::string retaining = bench.dir.Path("retaining.json");
   std::ofstream(retaining) << text;
   const auto restarted = bench.Host({"run", "--cycles", "3", retaining});
@@ -158,6 +161,82 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
   EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), 3);
   const auto alarms = bench.Host({"alarms", config});
   EXPECT_NE(alarms.out.find("T01001"), std::string::npos) << alarms.out;
+}
+
+// A host started with its clock a month behind and stepped right after three seconds, as NTP
+// does at boot (libfaketime; the steady clock is left alone, as a step leaves it): the rows it
+// stored before the step survive the next host's retention and a prune; prune deletes nothing
+// on a clock three days ahead, and --days 0 is refused as retentionDays 0 is.
+TEST(Retention, RowsStampedBeforeAClockStepSurviveTheNextHostAndPrune) {
+  const std::string faketime = "/usr/bin/faketime";
+  if (access(faketime.c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "faketime is not installed (scripts/install-deps.sh installs it)";
+  }
+  Bench bench;
+  bench.StartSensor({"--static"});
+  std::string text = ReadFile(bench.Config("{}", 300));
+  text.insert(text.find('{') + 1, R"("retentionDays": 7, "trustUnsynchronisedClock": true, )");
+  const std::string config = bench.dir.Path("retaining.json");
+  std::ofstream(config) << text;
+  const auto underFaketime = [&](const std::vector<std::string>& args, const std::string& offset,
+                                 const std::string& stopAfter) {
+    std::vector<std::string> command{"/usr/bin/env", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+    if (!stopAfter.empty()) command.push_back("FAKETIME_STOP_AFTER_SECONDS=" + stopAfter);
+    for (const std::string& part : {faketime, std::string("-f"), offset}) command.push_back(part);
+    for (const std::string& part : bench.HostCommand(args)) command.push_back(part);
+    return RunProgram(command, std::chrono::seconds(60));
+  };
+  const auto stepped = underFaketime({"run", "--cycles", "20", config}, "-30d", "3");
+  ASSERT_EQ(stepped.exitCode, 0) << stepped.err;
+  EXPECT_TRUE(Contains(stepped.out, "clock: the clock moved forward")) << stepped.out;
+  const std::string monthOld =
+      "SELECT COUNT(*) FROM history WHERE time < datetime('now', 'localtime', '-20 days')";
+  const long long behind = QueryCount(bench.Database(), monthOld);
+  ASSERT_GT(behind, 0) << stepped.out;
+
+  const auto next = bench.Host({"run", "--cycles", "3", config});
+  ASSERT_EQ(next.exitCode, 0) << next.err;
+  EXPECT_FALSE(Contains(next.out, "retention: pruned")) << next.out;
+  EXPECT_EQ(QueryCount(bench.Database(), monthOld), behind);
+  const auto pruned = bench.Host({"prune", config, "--trust-clock"});
+  ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
+  EXPECT_EQ(QueryCount(bench.Database(), monthOld), behind) << pruned.out;
+
+  const long long all = QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
+  const auto ahead = underFaketime({"prune", config, "--days", "1", "--trust-clock"}, "+3d", "");
+  EXPECT_EQ(ahead.exitCode, 1);
+  EXPECT_TRUE(Contains(ahead.err, "would remove the newest history row")) << ahead.err;
+  const auto zero = bench.Host({"prune", config, "--days", "0", "--trust-clock"});
+  EXPECT_EQ(zero.exitCode, 2);
+  EXPECT_TRUE(Contains(zero.err, "--days")) << zero.err;
+  EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), all);
+}
+
+// A user who may read the database but write neither it nor its folder reads its history and
+// plots it: the readers open it read-only.
+TEST(History, AReaderWithoutWriteAccessReadsTheDatabase) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: reads as another user";
+  Bench bench;
+  bench.StartSensor({"--static"});
+  ASSERT_EQ(bench.Host({"run", "--cycles", "3", bench.Config("{}")}).exitCode, 0);
+  const std::string folder = bench.dir.Path("readonly");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string database = folder + "/host.db";
+  ASSERT_EQ(rename(bench.Database().c_str(), database.c_str()), 0);
+  ASSERT_EQ(chmod(database.c_str(), 0644), 0);
+  ASSERT_EQ(chmod(bench.dir.Path("").c_str(), 0755), 0);
+  const auto asNobody = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                  "--clear-groups", DEVHOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, std::chrono::seconds(40));
+  };
+  const auto history = asNobody({"history", "--db", database, "--csv", "-"});
+  EXPECT_EQ(history.exitCode, 0) << history.err;
+  EXPECT_EQ(Lines(history.out).size(), 4u) << history.out;
+  const auto plot = asNobody({"plot", "--db", database, "--output", "/tmp/devhost-nobody.svg"});
+  EXPECT_EQ(plot.exitCode, 0) << plot.err;
+  unlink("/tmp/devhost-nobody.svg");
 }
 
 // More than two records per pixel column: each column keeps its lowest and highest record, so

@@ -115,6 +115,11 @@ TEST(SensorControl, HeldValuesBadLinesAndRelease) {
   ASSERT_EQ(text.errors.size(), 4u);
   EXPECT_EQ(text.errors[0].rfind("line 7 ", 0), 0u) << text.errors[0];
   EXPECT_EQ(text.errors[3].rfind("line 10 ", 0), 0u) << text.errors[3];
+  // Garbage bytes are named escaped, never written raw into the log.
+  const ControlText garbage = ParseControlText(std::string("\x1b[2Jx\x01\x7f\\ = \0", 12));
+  ASSERT_EQ(garbage.errors.size(), 1u);
+  EXPECT_EQ(garbage.errors[0].rfind("line 1 '\\x1b[2Jx\\x01\\x7f\\x5c = \\x00'", 0), 0u)
+      << garbage.errors[0];
 
   TempDir dir;
   ControlFile control(dir.Path("control"));

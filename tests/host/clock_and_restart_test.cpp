@@ -2,8 +2,11 @@
 // What a wrong clock and a restart must not cost: history pruned on a clock that is ahead, and
 // an alarm cleared because the device forgot it at a restart.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <cstdlib>
 #include <map>
+#include <optional>
 
 #include "SensorLine.h"
 #include "events/DeviceTypes.h"
@@ -23,16 +26,31 @@ struct RetentionClock : ::testing::Test {
     store->AddHistory(21, StoreTimeText(time), record, sizeof record);
     store->Commit();
   }
+  // The clock the host reads from now on: `wall`, the steady clock `steadyOffset` on from the
+  // real one, the kernel's word on synchronisation.
+  void SetClock(std::time_t wall, bool synchronised = true,
+                std::chrono::seconds steadyOffset = std::chrono::seconds(0)) {
+    const auto steady = std::chrono::steady_clock::now() + steadyOffset;
+    SetClockSource([=] { return ClockReading{wall, steady, synchronised}; });
+  }
+  // A retention of one day on the clock set, as a host starting now has it.
+  std::unique_ptr<Retention> StartRetention(std::vector<std::string>& notices) {
+    return std::make_unique<Retention>(
+        std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
+        [&notices](const std::string& text) { notices.push_back(text); });
+  }
+  static void Round(Retention& retention) {
+    retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
+  }
   // One retention round on a clock that says `now`; the notices it gave.
   std::vector<std::string> PruneAt(std::time_t now) {
     std::vector<std::string> notices;
-    Retention retention(
-        std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
-        [&](const std::string& text) { notices.push_back(text); }, [now] { return now; });
-    retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    SetClock(now);
+    Round(*StartRetention(notices));
     return notices;
   }
   std::size_t Rows() { return store->History({}).size(); }
+  void TearDown() override { SetClockSource({}); }
 
   ScratchDirectory dir;
   const std::string path = dir.Path("host.db");
@@ -69,25 +87,147 @@ TEST_F(RetentionClock, DeletesNothingWhileRowsAreLaterThanNowOrTheCutoffWouldTak
 TEST_F(RetentionClock, TheDoubtHoldsEveryLaterCheckOfTheSameRetention) {
   Stamp(real - 5 * kDay);
   Stamp(real - 3600);
-  std::time_t wall = real + 3 * kDay;
-  auto steady = std::chrono::steady_clock::now();
   std::vector<std::string> notices;
-  Retention retention(
-      std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
-      [&](const std::string& text) { notices.push_back(text); }, [&] { return wall; },
-      [&] { return steady; });
-  const auto check = [&] {
-    retention.RunUntil(std::chrono::steady_clock::now() + std::chrono::hours(1));
-    steady += Retention::kCheckEvery;
-  };
-  for (int hour = 0; hour < 3; ++hour) check();
+  SetClock(real + 3 * kDay);
+  const auto retention = StartRetention(notices);
+  for (int check = 1; check <= 3; ++check) {
+    Round(*retention);
+    // Both clocks go on together: no step, only the stored rows say the clock is wrong.
+    SetClock(real + 3 * kDay + check * 600, true, check * Retention::kCheckEvery);
+  }
   EXPECT_EQ(Rows(), 2u);
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_NE(notices[0].find("would remove the newest history row"), std::string::npos);
-  // The clock set right: the next check of the same object prunes the old row.
-  wall = real;
-  check();
-  EXPECT_EQ(Rows(), 1u);
+}
+
+// A host started a month behind stores its rows with that clock; NTP steps it right. The rows
+// of before the step are held: neither this host nor the next one prunes them, while a row old
+// by the right clock goes.
+TEST_F(RetentionClock, RowsStampedBeforeAStepForwardAreHeldAcrossRestarts) {
+  using std::chrono::seconds;
+  Stamp(real - 5 * kDay);
+  std::vector<std::string> notices;
+  SetClock(real - 30 * kDay);
+  const auto retention = StartRetention(notices);
+  Stamp(real - 30 * kDay);
+  Round(*retention);
+  // Rounds go by on the wrong clock, which nothing shows wrong yet.
+  SetClock(real - 30 * kDay + 300, true, seconds(300));
+  Stamp(real - 30 * kDay + 300);
+  Round(*retention);
+  SetClock(real, true, seconds(315));
+  Round(*retention);
+  ASSERT_FALSE(notices.empty());
+  EXPECT_NE(notices.back().find("clock: the clock moved forward 2591685 s"), std::string::npos)
+      << notices.back();
+  Stamp(real + 600);
+  SetClock(real + 700, true, seconds(1015));
+  Round(*retention);
+  EXPECT_EQ(Rows(), 4u);
+
+  notices.clear();
+  SetClock(real + 1200);
+  Round(*StartRetention(notices));
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("history 1"), std::string::npos) << notices[0];
+  EXPECT_EQ(Rows(), 3u);
+  EXPECT_EQ(store->History({})[0].time, StoreTimeText(real - 30 * kDay));
+}
+
+// Three days ahead, with a row already stamped so: nothing looks wrong in what is stored, but
+// the kernel has not called the clock synchronised; once NTP steps it back, the next check waits.
+TEST_F(RetentionClock, DeletesNothingOnAnUnsynchronisedClockNorRightAfterAStepBack) {
+  Stamp(real - 2 * 3600);
+  Stamp(real + 3 * kDay);
+  std::vector<std::string> notices;
+  SetClock(real + 3 * kDay + 60, false);
+  const auto retention = StartRetention(notices);
+  Round(*retention);
+  EXPECT_EQ(Rows(), 2u);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("not synchronised"), std::string::npos) << notices[0];
+
+  SetClock(real + 120, true, std::chrono::seconds(60));
+  Round(*retention);
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_NE(notices[1].find("moved back"), std::string::npos) << notices[1];
+  EXPECT_EQ(Rows(), 2u);
+}
+
+// The zone the process runs in, for one scope.
+struct ZoneScope {
+  explicit ZoneScope(const char* zone) {
+    if (const char* was = std::getenv("TZ")) before = was;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneScope() {
+    if (before) {
+      setenv("TZ", before->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  std::optional<std::string> before;
+};
+
+// Autumn in Berlin: 02:30 comes twice. Each is its own stamp and its own hour, a bound a person
+// writes is its first one, and a bound back from now is the same instant in any zone. A database
+// of local stamps from before is converted once, as local time of the zone the host runs in.
+TEST(Stamps, MeanOneInstantAcrossDaylightSavingAndZonesAndOldRowsAreConverted) {
+  ZoneScope berlin("Europe/Berlin");
+  const std::time_t summer = 1792888200;  // 2026-10-25 00:30 UTC, 02:30 summer time
+  const std::time_t winter = summer + 3600;
+  EXPECT_EQ(StoreTimeText(summer), "2026-10-25 00:30:00");
+  EXPECT_EQ(StoreTimeText(winter), "2026-10-25 01:30:00");
+  EXPECT_EQ(IsoTimeText(summer), IsoTimeText(winter));
+  EXPECT_EQ(IsoFromStoreText(StoreTimeText(winter)), "2026-10-25T02:30:00");
+  EXPECT_EQ(ParseTimeBound("2026-10-25T02:30:00", winter), StoreTimeText(summer));
+  const auto hoursBack = ParseTimeBound("2h", winter);
+  {
+    ZoneScope newYork("America/New_York");
+    EXPECT_EQ(ParseTimeBound("2h", winter), hoursBack);
+  }
+
+  ScratchDirectory dir;
+  const std::string path = dir.Path("old.db");
+  {
+    Store store(path, true);
+    const unsigned char record[47] = {};
+    store.Begin();
+    store.AddHistory(21, StoreTimeText(summer), record, sizeof record);
+    store.AddHistory(21, StoreTimeText(winter), record, sizeof record);
+    store.Commit();
+    RowQuery query;
+    query.dataId = 21;
+    std::vector<long long> counts;
+    store.ForEachAggregate(Level::kRaw, Level::kHour, query,
+                           [&](const Aggregate& bucket) { counts.push_back(bucket.count); });
+    EXPECT_EQ(counts, (std::vector<long long>{1, 1}));
+    // As a host before UTC stamps left it: local time, no mark.
+    store.Begin();
+    store.AddHistory(21, "2026-07-01 12:00:00", record, sizeof record);
+    store.Commit();
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db,
+               "DROP TABLE time_basis; UPDATE history SET time = '2026-10-25 02:30:00' WHERE id "
+               "= 1; UPDATE history SET time = '2026-10-25 03:30:00' WHERE id = 2",
+               nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  {
+    Store reader(path, false);
+    EXPECT_EQ(IsoFromStoreText(reader.NewestHistoryTime()), "2026-10-25T03:30:00");
+  }
+  Store host(path, true);
+  std::vector<std::string> times;
+  for (const HistoryRow& row : host.History({})) times.push_back(row.time);
+  // The repeated hour of an old row is read as its first.
+  EXPECT_EQ(times, (std::vector<std::string>{"2026-07-01 10:00:00", "2026-10-25 00:30:00",
+                                             "2026-10-25 02:30:00"}));
+  EXPECT_EQ(IsoFromStoreText(host.NewestHistoryTime()), "2026-10-25T03:30:00");
 }
 
 const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":

@@ -113,6 +113,26 @@ TEST(HostConfiguration, TheControlSocketFollowsTheDatabaseUnlessNamed) {
             "/etc/devhost/data/x.sock");
 }
 
+// A NUL in a path would cut it where the system reads it ("x\u0000evil.db" wrote to "x"): every
+// path member refuses control characters, and says which byte.
+TEST(HostConfiguration, PathsWithControlCharactersAreRefused) {
+  const std::string device = OneDevice("");
+  for (const std::string& bad :
+       {R"({"database": "x\u0000evil.db",)" + device.substr(1),
+        R"({"controlSocket": "s\nock",)" + device.substr(1),
+        std::string(R"({"lines": [{"device": "/tmp/s\u0000junk", "devices": [{"plugin": "p.so",
+            "dataId": 1}]}]})")}) {
+    try {
+      Parse(bad);
+      ADD_FAILURE() << "taken: " << bad;
+    } catch (const ConfigError& error) {
+      EXPECT_NE(std::string(error.what()).find("must not hold a control character (\\u00"),
+                std::string::npos)
+          << error.what();
+    }
+  }
+}
+
 // Configurations from other tools quote their numbers: decimal text counts as the number.
 TEST(HostConfiguration, NumbersWrittenAsDecimalTextAreTakenAsNumbers) {
   const HostConfig config = Parse(
@@ -400,7 +420,7 @@ TEST(HostCommandLine, HelpAndVersionAnswerWhateverElseTheLineHolds) {
 bool IsFlag(const std::string& option) {
   return option == "--json" || option == "--alarms" || option == "--links" ||
          option == "--reports" || option == "--update-config" || option == "--force" ||
-         option == "--first";
+         option == "--first" || option == "--trust-clock";
 }
 
 // A value each option takes; most take a number.

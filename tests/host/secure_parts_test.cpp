@@ -34,12 +34,13 @@ std::string BioText(BIO* bio) {
   return text;
 }
 
-Identity MakeIdentity(const char* passphrase = nullptr) {
+// Valid from `from` to `until` seconds from now.
+Identity MakeIdentity(const char* passphrase = nullptr, long from = 0, long until = 3600) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
   X509_set_version(cert, 2);
-  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_gmtime_adj(X509_getm_notBefore(cert), from);
+  X509_gmtime_adj(X509_getm_notAfter(cert), until);
   X509_set_pubkey(cert, key);
   X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("hall1"), -1, -1, 0);
@@ -128,6 +129,49 @@ TEST_F(MqttFiles, SecretsAndTlsFilesAreTakenOnlyAsTheLibraryWouldReadThemAndKept
   EXPECT_NO_THROW(ParseHostConfig(R"({"mqtt": )" + tls("ca.pem", "absent.key") + R"(,
       "lines": [{"device": "/dev/null", "devices": [{"plugin": "p.so", "dataId": 1}]}]})",
                                   dir.Path("host.json"), {}));
+}
+
+// libmosquitto reads the TLS files again at each reconnect: the bridge checks them again first
+// (a key replaced by one every user may read, or by a FIFO, is not used), and a client
+// certificate outside its dates is named at start (a warning: the clock may be what is wrong)
+// and before a reconnect.
+TEST_F(MqttFiles, TlsFilesAreCheckedAgainBeforeAReconnectAndCertificateDatesAreNamed) {
+  const Identity hall1 = MakeIdentity();
+  const Identity expired = MakeIdentity(nullptr, -7200, -3600);
+  const Identity early = MakeIdentity(nullptr, 3600, 7200);
+  Save("ca.pem", MakeIdentity().cert, 0644);
+  Save("hall1.pem", hall1.cert, 0644);
+  Save("hall1.key", hall1.key, 0600);
+  HostConfig config = ParseHostConfig(R"({"mqtt": {"caFile": "ca.pem", "certFile": "hall1.pem",
+      "keyFile": "hall1.key"}, "lines": [{"device": "/dev/null", "devices": [{"plugin": "p.so",
+      "dataId": 1}]}]})",
+                                      dir.Path("host.json"), {});
+  LoadMqttFiles(config);
+  EXPECT_TRUE(config.warnings.empty());
+  EXPECT_EQ(TlsFilesProblem(*config.mqtt), std::nullopt);
+
+  chmod(dir.Path("hall1.key").c_str(), 0666);
+  const auto open = TlsFilesProblem(*config.mqtt);
+  ASSERT_TRUE(open);
+  EXPECT_NE(open->find("is open to every user (mode 0666)"), std::string::npos) << *open;
+  unlink(dir.Path("hall1.key").c_str());
+  ASSERT_EQ(mkfifo(dir.Path("hall1.key").c_str(), 0600), 0);
+  EXPECT_TRUE(TlsFilesProblem(*config.mqtt));
+
+  for (const auto& [identity, said] :
+       {std::make_pair(expired, "expired on "), std::make_pair(early, "is not valid before ")}) {
+    Save("hall1.pem", identity.cert, 0644);
+    unlink(dir.Path("hall1.key").c_str());
+    Save("hall1.key", identity.key, 0600);
+    HostConfig dated = config;
+    dated.warnings.clear();
+    LoadMqttFiles(dated);
+    ASSERT_EQ(dated.warnings.size(), 1u);
+    EXPECT_NE(dated.warnings[0].find(said), std::string::npos) << dated.warnings[0];
+    const auto problem = TlsFilesProblem(*config.mqtt);
+    ASSERT_TRUE(problem);
+    EXPECT_NE(problem->find(said), std::string::npos) << *problem;
+  }
 }
 
 HostConfig WithGroup(const std::string& value) {

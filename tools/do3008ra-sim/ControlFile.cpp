@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -58,6 +59,23 @@ std::string ParseLine(const std::string& line, std::vector<SensorRegisters::Pin>
   return "";
 }
 
+// The line as it may go into the log: control bytes of a garbage file as \xNN, so that they
+// neither forge log lines nor move a terminal's cursor.
+std::string ControlLineEscaped(const std::string& line) {
+  std::string escaped;
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f && byte != '\\') {
+      escaped += c;
+      continue;
+    }
+    char code[8];
+    std::snprintf(code, sizeof code, "\\x%02x", byte);
+    escaped += code;
+  }
+  return escaped;
+}
+
 }  // namespace
 
 ControlText ParseControlText(const std::string& text) {
@@ -70,7 +88,8 @@ ControlText ParseControlText(const std::string& text) {
     if (line.empty()) continue;
     const std::string error = ParseLine(line, result.pins);
     if (!error.empty())
-      result.errors.push_back("line " + std::to_string(number) + " '" + line + "': " + error);
+      result.errors.push_back("line " + std::to_string(number) + " '" + ControlLineEscaped(line) +
+                              "': " + error);
   }
   return result;
 }

@@ -118,7 +118,8 @@ const Option kOptions[] = {
     {"--reports", false, false, SetHistoryTable},
     {"--days", true, false,
      [](CommandLine& l, const std::string& v) {
-       l.retentionDays = static_cast<int>(ParseWholeNumber("--days", v, 0, 36500));
+       // As retentionDays: 0 would delete every row, the newest too.
+       l.retentionDays = static_cast<int>(ParseWholeNumber("--days", v, 1, 36500));
      }},
     {"--output", true, false, [](CommandLine& l, const std::string& v) { l.plotOutput = v; }},
     {"--size", true, false, [](CommandLine& l, const std::string& v) { SetPlotSize(l, v); }},
@@ -128,6 +129,8 @@ const Option kOptions[] = {
     {"--timeout", true, false, SetScanTimeout},
     {"--first", false, false, [](CommandLine& l, const std::string&) { l.scan.first = true; }},
     {"--force", false, false, [](CommandLine& l, const std::string&) { l.force = true; }},
+    {"--trust-clock", false, false,
+     [](CommandLine& l, const std::string&) { l.trustClock = true; }},
     {"--update-config", false, false,
      [](CommandLine& l, const std::string&) { l.updateConfig = true; }},
 };

@@ -50,6 +50,7 @@ struct CommandLine {
   // readdress, rebaud (and dataId)
   int target = 0;  // the new address, or the new speed in baud
   bool force = false;
+  bool trustClock = false;  // prune: although the kernel calls the clock unsynchronised
   bool updateConfig = false;
 };
 

@@ -9,6 +9,7 @@
 #include "config/MqttConfig.h"
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
+#include "events/Clock.h"
 #include "plot/Progress.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
@@ -110,7 +111,7 @@ int RunCommand(const CommandLine& line, Console& console) {
 }
 
 TimeRange ParseRange(const CommandLine& line) {
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = WallNow();
   TimeRange range;
   for (auto [text, bound, name] : {std::make_tuple(&line.since, &range.since, "--since"),
                                    std::make_tuple(&line.until, &range.until, "--until")}) {
@@ -121,6 +122,10 @@ TimeRange ParseRange(const CommandLine& line) {
                        "or a time back from now like 2h or 7d, got '" + *text + "'");
     }
     *bound = *parsed;
+  }
+  if (!range.since.empty() && !range.until.empty() && range.since >= range.until) {
+    throw UsageError("--since " + line.since + " is not before --until " + line.until +
+                     ": the range holds nothing (swap them?)");
   }
   return range;
 }
@@ -181,7 +186,7 @@ int HistoryCommand(const CommandLine& line, Console& console) {
   if (!line.every.empty() && !line.historyTable.empty()) {
     throw UsageError("--every aggregates the records; it does not go with --" + line.historyTable);
   }
-  Store store(DatabaseOf(line), false);
+  Store store(DatabaseOf(line), Store::ReadOnly{});
   if (!line.every.empty()) return AggregatesCommand(line, console, store, query);
   if (!line.historyTable.empty()) {
     const StoredRows rows = store.Events(TableNamed(line.historyTable), query);
@@ -232,7 +237,21 @@ int PruneCommand(const CommandLine& line, Console& console) {
     console.Notice("stopped by signal while rolling up the rows, before pruning");
     return kExitOk;
   }
-  Pruner pruner(store, levels, std::time(nullptr));
+  const ClockReading clock = ReadClock();
+  if (clock.synchronised == false && !line.trustClock &&
+      !(!line.configPath.empty() && Configuration(line).trustUnsynchronisedClock)) {
+    throw std::runtime_error(
+        "prune: the system clock is not synchronised (adjtimex); nothing "
+        "deleted (--trust-clock: it is right all the same)");
+  }
+  store.EnsureHolds();
+  store.SettleHolds(StoreTimeText(clock.wall + 86400LL * LongestRetention(levels)),
+                    StoreTimeText(clock.wall));
+  Pruner pruner(store, levels, clock.wall);
+  const std::string doubt = StoredTimeDoubt(store, clock.wall, pruner.Cutoff());
+  if (!doubt.empty()) {
+    throw std::runtime_error("prune: " + doubt + "; nothing deleted");
+  }
   while (pruner.Step()) {
     if (StopRequested()) break;
     progress.Say("prune: " + std::to_string(pruner.Deleted()) + " rows deleted");

@@ -11,6 +11,7 @@
 #include "control/RequestHandler.h"
 #include "control/SocketIo.h"
 #include "service/ExitStatus.h"
+#include "service/Signals.h"
 
 namespace {
 
@@ -47,9 +48,14 @@ int RunDeviceCommand(const DeviceCommand& command, const CommandLine& line, Cons
   const HostConfig config = LoadHostConfig(line.configPath, line.overrides);
   Json::Value request = command.request(line, config);
   request["host"] = HostIdentity(config);
+  // Ctrl-C ends the wait for a host's answer at once.
+  SetWaitBreaker(StopDescriptor());
   std::optional<Json::Value> answer =
       AskRunningHost(config.controlSocket, request, kAnswerLimit, config.controlSocketGroup);
-  if (answer && (*answer)["host"] != request["host"]) {
+  // The socket's own refusal (busy, too many clients, too large, incomplete) comes before the
+  // request is read: it names no configuration, and says why nothing was done.
+  const bool refusedUnread = answer && !answer->isMember("host") && answer->isMember("error");
+  if (answer && !refusedUnread && (*answer)["host"] != request["host"]) {
     // Its configuration is not ours: whatever it says it did, it did not do what we asked.
     throw ControlError("the host at " + config.controlSocket + " runs " +
                        IdentityText((*answer)["host"]) + ", not " + IdentityText(request["host"]) +

@@ -5,6 +5,7 @@
 
 #include "commission/ConfigEdit.h"
 #include "commission/PendingChange.h"
+#include "events/Clock.h"
 #include "events/Console.h"
 #include "events/EventFormat.h"
 #include "service/ExitStatus.h"
@@ -28,7 +29,7 @@ Json::Value DeviceRequest(const CommandLine& line, const HostConfig& config) {
 }
 
 void AddNotice(Json::Value& answer, const std::string& text) {
-  const HostEvent event{std::time(nullptr), NoticeEvent{text}};
+  const HostEvent event{WallNow(), NoticeEvent{text}};
   if (auto json = EventObject(event.body)) {
     (*json)["time"] = IsoTimeText(event.time);
     answer["events"].append(*json);

@@ -117,12 +117,16 @@ days), oldest first in small batches, so that a host running on the same databas
 one batch at most. History rows not rolled up yet (a database from before rollups) are
 rolled up first. The last record of each device and the last event of each alarm are kept.
 The file is not VACUUMed: freed pages are reused by new rows.
+Nothing is deleted while the clock is in doubt: the kernel calls it unsynchronised, a history
+row is later than now, or the cutoff would take the newest row; rows a host stamped while its
+clock was in doubt are kept (retention_holds).
 )",
       R"(  --db FILE         the database to prune instead of CONFIG's
-  --days N          keep the last N days (0: delete every row older than now)
+  --days N          keep the last N days (1 to 36500)
+  --trust-clock     prune although the kernel calls the clock unsynchronised
 )",
       false},
-     "--days",
+     "--days --trust-clock",
      TakeConfigOrDatabase,
      PruneCommand,
      std::nullopt},

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 
 #include <json/writer.h>
@@ -95,6 +96,20 @@ std::string Fields::Text(const std::string& member, bool required) const {
     Fail(member, "must be a non-empty string");
   }
   return object_[member].asString();
+}
+
+std::string Fields::PathText(const std::string& member, bool required) const {
+  const std::string text = Text(member, required);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", byte);
+      Fail(member, "must not hold a control character (" + std::string(code) + " at byte " +
+                       std::to_string(i) + ")");
+    }
+  }
+  return text;
 }
 
 std::optional<float> Fields::Number(const std::string& member) const {

@@ -28,6 +28,9 @@ class Fields {
                     long long fallback) const;
   // A non-empty string; empty when the member is not there and not `required`.
   std::string Text(const std::string& member, bool required) const;
+  // A path: a Text with no control character (a NUL would cut it short where the system reads
+  // it, a newline would forge log lines).
+  std::string PathText(const std::string& member, bool required) const;
   // A number not below 0, written as a number or as decimal text ("0.5").
   std::optional<float> Number(const std::string& member) const;
   // true or false; false when the member is not there.

@@ -63,7 +63,7 @@ DeviceConfig ParseDevice(const Json::Value& value, const std::string& where,
   RequireObject(value, where);
   const Fields fields(value, where + ".");
   DeviceConfig device;
-  device.plugin = AbsolutePath(fields.Text("plugin", true), pluginBase);
+  device.plugin = AbsolutePath(fields.PathText("plugin", true), pluginBase);
   if (!fields.Has("dataId")) fields.Fail("dataId", "is missing");
   device.dataId = static_cast<uint32_t>(fields.Integer("dataId", 0, 0xFFFFFFFFLL, 0));
   if (fields.Has("slaveAddress")) {
@@ -99,7 +99,7 @@ LineConfig ParseLine(const Json::Value& value, const std::string& where,
   const Fields fields(value, where + ".");
   // Members left out keep LineConfig's defaults, written there once.
   LineConfig line;
-  line.device = fields.Text("device", true);
+  line.device = fields.PathText("device", true);
   line.baudRate = ParseBaudRate(fields, line.baudRate);
   line.parity = ParseParity(fields, line.parity);
   line.dataBits = static_cast<int>(fields.Integer("dataBits", 5, 8, line.dataBits));
@@ -127,7 +127,7 @@ LineConfig ParseLine(const Json::Value& value, const std::string& where,
 std::string ParseControlSocket(const Fields& fields, const std::string& base,
                                const std::string& database) {
   const bool given = fields.Has("controlSocket");
-  const std::string path = given ? AbsolutePath(fields.Text("controlSocket", true), base)
+  const std::string path = given ? AbsolutePath(fields.PathText("controlSocket", true), base)
                                  : WithExtension(database, ".sock");
   constexpr std::size_t kLongest = sizeof(sockaddr_un{}.sun_path) - 1;
   if (path.size() > kLongest) {
@@ -229,13 +229,14 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     HostConfig config;
     config.path = AbsolutePath(path, CurrentDirectory());
     const std::string base = DirectoryOf(config.path);
-    config.workDir = AbsolutePath(fields.Has("workDir") ? fields.Text("workDir", true) : ".", base);
+    config.workDir =
+        AbsolutePath(fields.Has("workDir") ? fields.PathText("workDir", true) : ".", base);
     const std::string pluginBase =
         overrides.pluginDir.empty() ? base : AbsolutePath(overrides.pluginDir, CurrentDirectory());
     if (!overrides.database.empty()) {
       config.database = AbsolutePath(overrides.database, CurrentDirectory());
     } else if (fields.Has("database")) {
-      config.database = AbsolutePath(fields.Text("database", true), base);
+      config.database = AbsolutePath(fields.PathText("database", true), base);
     } else {
       config.database = WithExtension(config.path, ".db");
     }
@@ -244,6 +245,7 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     if (fields.Has("retentionDays")) {
       config.retentionDays = static_cast<int>(fields.Integer("retentionDays", 1, 36500, 0));
     }
+    config.trustUnsynchronisedClock = fields.Flag("trustUnsynchronisedClock");
     config.minuteRetentionDays = static_cast<int>(
         fields.Integer("minuteRetentionDays", 1, 36500, config.minuteRetentionDays));
     config.hourRetentionDays =

@@ -88,6 +88,9 @@ struct HostConfig {
   // The per-minute and per-hour rollups (store/Rollups.h) are kept this many days each.
   int minuteRetentionDays = 365;
   int hourRetentionDays = 3650;
+  // Retention waits for the kernel to call the clock synchronised (NTP) before it deletes
+  // anything; true: the clock is right without it (a battery-backed real-time clock).
+  bool trustUnsynchronisedClock = false;
   std::vector<LineConfig> lines;
   std::optional<MqttConfig> mqtt;
   // The blocks of the other sinks (config/SinkKind.h), each as its own parser made it, by member.

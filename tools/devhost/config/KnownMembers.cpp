@@ -12,10 +12,15 @@ namespace {
 
 using Names = std::initializer_list<const char*>;
 
-const Names kRoot = {"workDir",           "database",
-                     "controlSocket",     "controlSocketGroup",
-                     "retentionDays",     "minuteRetentionDays",
-                     "hourRetentionDays", "lines"};
+const Names kRoot = {"workDir",
+                     "database",
+                     "controlSocket",
+                     "controlSocketGroup",
+                     "retentionDays",
+                     "minuteRetentionDays",
+                     "hourRetentionDays",
+                     "trustUnsynchronisedClock",
+                     "lines"};
 const Names kLine = {
     "device",         "baudRate",      "parity", "dataBits", "stopBits", "responseTimeoutMs",
     "pollIntervalMs", "linkLostAfter", "rs485",  "devices"};

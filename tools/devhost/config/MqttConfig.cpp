@@ -12,6 +12,7 @@
 #include "config/Fields.h"
 #include "config/Paths.h"
 #include "config/TlsFiles.h"
+#include "events/Clock.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ std::string DefaultClientId() {
 // The files are only named here: the running host reads them (LoadMqttFiles), so that an
 // operator who may not read the secrets can still use the commands that read the configuration.
 std::string FileMember(const Fields& fields, const std::string& member, const std::string& base) {
-  return fields.Has(member) ? AbsolutePath(fields.Text(member, true), base) : std::string();
+  return fields.Has(member) ? AbsolutePath(fields.PathText(member, true), base) : std::string();
 }
 
 void ParseMqttTls(const Fields& fields, const std::string& base, MqttConfig& mqtt) {
@@ -86,6 +87,27 @@ std::string ReadMember(const std::string& member, const std::string& path, std::
 void Check(const std::string& member, const std::string& path,
            const std::optional<std::string>& problem) {
   if (problem) FailFile(member, path, *problem);
+}
+
+// caFile, certFile and keyFile as the TLS library will read them; ConfigError.
+void CheckTlsFiles(const MqttConfig& mqtt) {
+  if (!mqtt.caFile.empty()) {
+    Check("caFile", mqtt.caFile,
+          CertificateProblem(ReadMember("caFile", mqtt.caFile, kConfigFileLimit, false)));
+  }
+  if (!mqtt.certFile.empty()) {
+    const std::string cert = ReadMember("certFile", mqtt.certFile, kConfigFileLimit, false);
+    Check("certFile", mqtt.certFile, CertificateProblem(cert));
+    Check("keyFile", mqtt.keyFile,
+          KeyFileProblem(ReadMember("keyFile", mqtt.keyFile, kConfigFileLimit, true), cert));
+  }
+}
+
+// Whether the client certificate is valid now; the file has been checked already.
+std::optional<std::string> ClientCertificateDates(const MqttConfig& mqtt) {
+  if (mqtt.certFile.empty()) return std::nullopt;
+  const BoundedRead read = ReadBoundedFile(mqtt.certFile, kConfigFileLimit);
+  return CertificateDatesProblem(read.text, WallNow());
 }
 
 }  // namespace
@@ -142,17 +164,23 @@ void LoadMqttFiles(HostConfig& config) {
         FailFile("passwordFile", mqtt.passwordFile, "holds no password on its first line");
       }
     }
-    if (!mqtt.caFile.empty()) {
-      Check("caFile", mqtt.caFile,
-            CertificateProblem(ReadMember("caFile", mqtt.caFile, kConfigFileLimit, false)));
-    }
-    if (!mqtt.certFile.empty()) {
-      const std::string cert = ReadMember("certFile", mqtt.certFile, kConfigFileLimit, false);
-      Check("certFile", mqtt.certFile, CertificateProblem(cert));
-      Check("keyFile", mqtt.keyFile,
-            KeyFileProblem(ReadMember("keyFile", mqtt.keyFile, kConfigFileLimit, true), cert));
-    }
+    CheckTlsFiles(mqtt);
   } catch (const ConfigError& error) {
     throw ConfigError("configuration " + config.path + ": " + error.what());
   }
+  if (const auto dates = ClientCertificateDates(mqtt)) {
+    config.warnings.push_back("mqtt.certFile: " + mqtt.certFile + " " + *dates);
+  }
+}
+
+std::optional<std::string> TlsFilesProblem(const MqttConfig& mqtt) {
+  try {
+    CheckTlsFiles(mqtt);
+  } catch (const ConfigError& error) {
+    return std::string(error.what());
+  }
+  if (const auto dates = ClientCertificateDates(mqtt)) {
+    return "mqtt.certFile: " + mqtt.certFile + " " + *dates;
+  }
+  return std::nullopt;
 }

@@ -45,6 +45,32 @@ std::optional<std::string> CertificateProblem(const std::string& pem) {
   return std::nullopt;
 }
 
+namespace {
+
+std::string TlsTimeText(const ASN1_TIME* time) {
+  const Bio bio(BIO_new(BIO_s_mem()));
+  if (!bio || ASN1_TIME_print(bio.get(), time) != 1) return "?";
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::optional<std::string> CertificateDatesProblem(const std::string& pem, std::time_t now) {
+  const Certificate cert = FirstCertificate(pem);
+  if (!cert) return std::string("holds no PEM certificate");
+  if (X509_cmp_time(X509_get0_notBefore(cert.get()), &now) > 0) {
+    return "is not valid before " + TlsTimeText(X509_get0_notBefore(cert.get())) +
+           " (the broker will drop the connection; is the clock right?)";
+  }
+  if (X509_cmp_time(X509_get0_notAfter(cert.get()), &now) < 0) {
+    return "expired on " + TlsTimeText(X509_get0_notAfter(cert.get())) +
+           " (the broker will drop the connection)";
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> KeyFileProblem(const std::string& keyPem, const std::string& certPem) {
   const Bio bio = Memory(keyPem);
   const Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, &NoPassphrase, nullptr)

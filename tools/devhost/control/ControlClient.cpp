@@ -86,6 +86,10 @@ Json::Value Converse(int fd, const std::string& path, const Json::Value& request
   shutdown(fd, SHUT_WR);
   std::string answer;
   if (ReadMessage(fd, answer, kMaxAnswerBytes, deadline) != ReadEnd::kComplete || answer.empty()) {
+    if (WaitBroken()) {
+      throw ControlError("stopped by signal while waiting for the host at " + path +
+                         "; the command may still be carried out (see its log)");
+    }
     throw ControlError("the host at " + path + " did not answer within " +
                        std::to_string(limit.count()) +
                        " s; the command may still be carried out (see its log)");

@@ -15,6 +15,7 @@
 #include "control/ControlServer.h"
 #include "control/Identity.h"
 #include "control/LineJob.h"
+#include "events/Clock.h"
 #include "events/EventFormat.h"
 #include "line/LineController.h"
 #include "service/ExitStatus.h"
@@ -190,7 +191,7 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
   for (const Json::Value& value : request["values"]) typed.push_back(value.asInt());
   CommandResult result{"write", 0, {}};
   auto outcome = std::make_shared<WriteResult>();
-  const std::time_t writtenAt = std::time(nullptr);
+  const std::time_t writtenAt = WallNow();
   RunOnLine(
       dataId,
       [outcome, address, values, typed](LineController& line, HostedDevice& device) {
@@ -205,9 +206,8 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
         result.events);
   } catch (const NotSent& error) {
     // The write's outcome stands; only the cycle that would show it is missing.
-    result.events.push_back(
-        HostEvent{std::time(nullptr),
-                  NoticeEvent{std::string("no status after the write: ") + error.what()}});
+    result.events.push_back(HostEvent{
+        WallNow(), NoticeEvent{std::string("no status after the write: ") + error.what()}});
   }
   return result;
 }

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -18,17 +19,28 @@ int MillisecondsLeft(Deadline deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits for `events` on `fd`; false on timeout or error.
+std::atomic<int> waitBreaker{-1};
+
+bool Readable(int fd) {
+  pollfd watched{fd, POLLIN, 0};
+  return fd >= 0 && poll(&watched, 1, 0) > 0;
+}
+
+// Waits for `events` on `fd`; false on timeout, error or once the breaker is readable.
 bool WaitFor(int fd, short events, Deadline deadline) {
   for (;;) {
-    pollfd watched{fd, events, 0};
-    const int ready = poll(&watched, 1, MillisecondsLeft(deadline));
-    if (ready > 0) return true;
+    pollfd watched[2] = {{fd, events, 0}, {waitBreaker, POLLIN, 0}};
+    const int ready = poll(watched, waitBreaker >= 0 ? 2 : 1, MillisecondsLeft(deadline));
+    if (ready > 0) return watched[1].revents == 0;
     if (ready == 0 || errno != EINTR) return false;
   }
 }
 
 }  // namespace
+
+void SetWaitBreaker(int fd) { waitBreaker = fd; }
+
+bool WaitBroken() { return Readable(waitBreaker); }
 
 ReadEnd ReadMessage(int fd, std::string& message, std::size_t limit, Deadline deadline) {
   for (;;) {

@@ -18,6 +18,11 @@ enum class ReadEnd { kComplete, kTimedOut, kTooLarge, kFailed, kMore };
 
 // Reads until the peer ends its side or sends a newline (the end of one request), at most
 // `limit` bytes.
+// A descriptor whose becoming readable ends every wait of this process at once (a client's
+// stop pipe: Ctrl-C); -1, the default: none.
+void SetWaitBreaker(int fd);
+// Whether the breaker ended the waits.
+bool WaitBroken();
 ReadEnd ReadMessage(int fd, std::string& message, std::size_t limit, Deadline deadline);
 // Reads what has arrived without waiting: kMore when the request is not whole yet.
 ReadEnd ReadAvailable(int fd, std::string& message, std::size_t limit);

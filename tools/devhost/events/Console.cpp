@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "events/Clock.h"
 #include "events/EventFormat.h"
 
 std::string TimedLines(const HostEvent& event) {
@@ -33,7 +34,7 @@ void Console::Take(const HostEvent& event) {
 }
 
 void Console::Notice(const std::string& text, LogLevel level) {
-  Take(HostEvent{std::time(nullptr), NoticeEvent{text, level}});
+  Take(HostEvent{WallNow(), NoticeEvent{text, level}});
 }
 
 void Console::Write(const std::string& lines) {

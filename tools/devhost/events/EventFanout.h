@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "events/Clock.h"
 #include "events/Event.h"
 
 // Hands each event to every sink, in the order they were added. Used from one thread (the
@@ -17,7 +18,7 @@ class EventFanout {
     sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), &sink), sinks_.end());
   }
 
-  void Emit(EventBody body) { Emit(std::move(body), std::time(nullptr)); }
+  void Emit(EventBody body) { Emit(std::move(body), WallNow()); }
   // An event whose body shows its time too (an alarm's "since") carries the same time.
   void Emit(EventBody body, std::time_t time) {
     const HostEvent event{time, std::move(body)};

@@ -1,16 +1,29 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every time a person or a file sees, written in one place: the store's column text, ISO 8601
-// for JSON, CSV and MQTT, the clock on console lines. All local time.
+// for JSON, CSV and MQTT, the clock on console lines.
+//
+// The store keeps UTC ("2026-12-06 08:05:03"): one text is one instant, whatever the zone the
+// host or a reader runs in and across daylight saving. People see local time. A database from
+// before (its rows in the writer's local time, without an offset) is converted to UTC once by
+// the first host that opens it (Store); a reader that meets one not converted yet reads it as
+// local time, as it was written (SetStoreTextLocal).
 
 #include <ctime>
+#include <optional>
 #include <string>
 
-// "2026-12-06 09:05:03": the store's time column; it sorts as time does.
+// "2026-12-06 08:05:03": the store's time column, UTC; it sorts as time does.
 std::string StoreTimeText(std::time_t time);
-// "2026-12-06T09:05:03".
+// The instant of a store text; nothing when it is not one.
+std::optional<std::time_t> StoreTextTime(const std::string& text);
+// The instant of local calendar fields (those of a bound a person wrote).
+std::time_t LocalFieldsTime(std::tm fields);
+// "2026-12-06T09:05:03", local time.
 std::string IsoTimeText(std::time_t time);
-// "09:05:03".
+// "09:05:03", local time.
 std::string ClockText(std::time_t time);
-// The store's text as ISO 8601 ("2026-12-08T01:49:28").
+// The store's text as ISO 8601 local time ("2026-12-08T01:49:28").
 std::string IsoFromStoreText(const std::string& text);
+// Whether the store's texts are local time (a database not converted yet) for this process.
+void SetStoreTextLocal(bool local);

@@ -2,6 +2,7 @@
 // The controller's side of the plug-in interface: what a device asks of its host while it runs
 // (queue a request, hand over a record, check a rule, keep history), each turned into an event
 // of the line or a request on its queue.
+#include "events/Clock.h"
 #include "events/RecordView.h"
 #include "events/TimeText.h"
 #include "line/LineController.h"
@@ -46,7 +47,7 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
     if (active) hosted->unconfirmed.erase(alarmId);
     return 0;
   }
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = WallNow();
   const AlarmEvent event{hosted->dataId, StoreTimeText(now), alarmId,  signalName, level,
                          active,         valueText,          alarmText};
   NoteAlarm(*hosted, event, now);
@@ -137,7 +138,7 @@ int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* d
     return 0;
   }
   ++hosted->cycles;
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = WallNow();
   hosted->recordStoredAt = StoreTimeText(now);
   events_.Emit(CycleEvent{hosted->dataId, {data, data + length}, values, ActiveAlarms(*hosted)},
                now);

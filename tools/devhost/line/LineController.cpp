@@ -7,6 +7,7 @@
 #include <exception>
 #include <thread>
 
+#include "events/Clock.h"
 #include "events/EventFormat.h"
 #include "line/WriteOutcome.h"
 #include "service/Signals.h"
@@ -353,7 +354,7 @@ void LineController::ChangeSpeed(int baudRate) {
 void LineController::NoteCycle(uint32_t dataId) {
   {
     std::lock_guard<std::mutex> lock(progressMutex_);
-    lastCycle_[dataId] = std::time(nullptr);
+    lastCycle_[dataId] = WallNow();
   }
   progress_.notify_all();
 }

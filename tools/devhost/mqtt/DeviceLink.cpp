@@ -14,6 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "config/MqttConfig.h"
+#include "events/Clock.h"
 #include "mqtt/MosquittoText.h"
 #include "mqtt/Payloads.h"
 
@@ -151,11 +153,17 @@ void DeviceLink::Run() {
       disconnected_ = false;
       tlsProblem_.clear();
     }
+    // libmosquitto reads the TLS files again at a reconnect: a key replaced by one others may
+    // read, or by a FIFO that would block this thread, is not handed to it.
+    const auto tlsFiles = first || config_.caFile.empty() ? std::nullopt : TlsFilesProblem(config_);
     // Resolves the name (which may block), then begins a connect that does not wait.
-    const int rc = first ? mosquitto_connect_async(client_, config_.host.c_str(), config_.port,
-                                                   config_.keepAliveS)
-                         : mosquitto_reconnect_async(client_);
-    if (rc != MOSQ_ERR_SUCCESS) {
+    const int rc = tlsFiles ? MOSQ_ERR_TLS
+                   : first  ? mosquitto_connect_async(client_, config_.host.c_str(), config_.port,
+                                                      config_.keepAliveS)
+                            : mosquitto_reconnect_async(client_);
+    if (tlsFiles) {
+      ConnectFailed(*tlsFiles, false);
+    } else if (rc != MOSQ_ERR_SUCCESS) {
       ConnectFailed(MosquittoErrorText(rc), first);
     } else if (const auto ended = Serve()) {
       ConnectFailed(*ended, false);
@@ -412,6 +420,5 @@ void DeviceLink::Notify(bool connected, const std::string& reason, bool unreacha
     if (notice == lastNotice_ || stopping_) return;
     lastNotice_ = notice;
   }
-  notices_.Take(
-      HostEvent{std::time(nullptr), MqttEvent{dataId_, connected, broker_, reason, unreachable}});
+  notices_.Take(HostEvent{WallNow(), MqttEvent{dataId_, connected, broker_, reason, unreachable}});
 }

@@ -103,7 +103,7 @@ int PlotCommand(const CommandLine& line, Console& console) {
   const std::optional<uint32_t> named = NamedDevice(line, hostConfig);
   // A wrong --output is a usage error before any database is opened.
   if (!line.plotOutput.empty()) IsPng(line.plotOutput);
-  Store store(database, false);
+  Store store(database, Store::ReadOnly{});
   const uint32_t dataId = named ? *named : StoredDevice(store);
   const std::string output =
       line.plotOutput.empty() ? "device-" + std::to_string(dataId) + ".svg" : line.plotOutput;

@@ -158,7 +158,7 @@ void Host::StartUpkeep() {
   retention_ = std::make_unique<Retention>(
       store(),
       RetentionDays{config_.retentionDays, config_.minuteRetentionDays, config_.hourRetentionDays},
-      notice);
+      notice, config_.trustUnsynchronisedClock);
   RollupBackfill* backfill = backfill_.get();
   Retention* retention = retention_.get();
   line->SetIdleWork([backfill, retention](std::chrono::steady_clock::time_point nextRound) {

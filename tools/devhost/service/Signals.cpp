@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <initializer_list>
 
 namespace {
 
@@ -49,8 +50,9 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  // A closed terminal stops the host as cleanly as SIGTERM does.
-  sigaction(SIGHUP, &action, nullptr);
+  // A closed terminal stops the host as cleanly as SIGTERM does; so do the signals whose default
+  // is to end the process without a word (a stray kill -USR1, an alarm nobody set).
+  for (const int other : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) sigaction(other, &action, nullptr);
   // A reader that went away is a failed write (EPIPE), handled where it is written.
   signal(SIGPIPE, SIG_IGN);
 }

@@ -3,8 +3,9 @@
 
 #include <chrono>
 
-// SIGINT, SIGTERM and SIGHUP ask the host to stop; loops check between exchanges and while they
-// wait. SIGPIPE is ignored: writes to a reader that went away fail instead.
+// SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2 and SIGALRM ask the host to stop; loops check between
+// exchanges and while they wait. SIGPIPE is ignored: writes to a reader that went away fail
+// instead.
 void InstallStopHandlers();
 bool StopRequested();
 // Sleeps until `deadline` in one wait, returning early once a stop is requested. True when

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store/Pruner.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "store/TimeRange.h"
@@ -25,6 +26,8 @@ std::string Milliseconds(std::chrono::microseconds time) {
 }
 
 Pruner::Pruner(Store& store, const RetentionDays& days, std::time_t now) : store_(store) {
+  // Its deletes skip the spans retention holds.
+  store_.EnsureHolds();
   for (std::size_t i = 0; days.raw && i < kRawTables; ++i) {
     cutoffs_[i] = RetentionCutoff(*days.raw, now);
   }
@@ -89,8 +92,57 @@ std::string RetentionCutoff(int days, std::time_t now) {
   return StoreTimeText(now - static_cast<std::time_t>(days) * 86400);
 }
 
-std::string Retention::ClockDoubt(std::time_t now, const std::string& cutoff) {
-  const std::string newest = store_->NewestHistoryTime();
+namespace {
+
+long long SteadySeconds(const ClockReading& reading) {
+  return std::chrono::duration_cast<std::chrono::seconds>(reading.steady.time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+ClockTrust::ClockTrust(bool trustUnsynchronised, const ClockReading& start)
+    : trustUnsynchronised_(trustUnsynchronised),
+      offset_(start.wall - SteadySeconds(start)),
+      segmentStart_(start.wall) {}
+
+std::string ClockTrust::Doubt(const ClockReading& now) {
+  const long long steady = SteadySeconds(now);
+  // What the clock would say had nobody stepped it since the last reading.
+  const std::time_t expected = static_cast<std::time_t>(offset_ + steady);
+  const long long moved = now.wall - expected;
+  offset_ = now.wall - steady;
+  std::string doubt;
+  if (moved > kJumpTolerance || moved < -kJumpTolerance) {
+    doubt = "the clock moved " + std::string(moved > 0 ? "forward " : "back ") +
+            std::to_string(moved > 0 ? moved : -moved) + " s against the steady clock";
+  } else if (now.synchronised == false && !trustUnsynchronised_) {
+    doubt = "the system clock is not synchronised (adjtimex)";
+  }
+  const std::time_t segmentStart = segmentStart_;
+  // After a step the clock is another one: what it stamps from now on is judged on its own.
+  if (!doubt.empty() && doubt.find("moved") != std::string::npos) segmentStart_ = now.wall;
+  if (doubt.empty()) {
+    inDoubt_ = false;
+    return doubt;
+  }
+  // Whatever the clock stamped since the run began (or since the last step), as it read then:
+  // a clock found wrong now was wrong all along. One second more each side: stamps are whole
+  // seconds, steady time is not.
+  const std::time_t from = std::min(segmentStart, expected) - 1;
+  const std::time_t to = std::max(segmentStart, expected) + 1;
+  suspectFrom_ = inDoubt_ ? std::min(suspectFrom_, from) : from;
+  suspectTo_ = inDoubt_ ? std::max(suspectTo_, to) : to;
+  inDoubt_ = true;
+  return doubt;
+}
+
+int LongestRetention(const RetentionDays& days) {
+  return std::max({days.raw.value_or(0), days.minutes, days.hours});
+}
+
+std::string StoredTimeDoubt(Store& store, std::time_t now, const std::string& cutoff) {
+  const std::string newest = store.NewestHistoryTime();
   if (newest.empty()) return {};
   if (newest > StoreTimeText(now)) {
     return "the newest history row (" + IsoFromStoreText(newest) + ") is later than now (" +
@@ -103,10 +155,38 @@ std::string Retention::ClockDoubt(std::time_t now, const std::string& cutoff) {
   return {};
 }
 
+void Retention::HoldSuspectSpan() {
+  const auto [from, to] = trust_.Suspect();
+  store_->HoldSpan(StoreTimeText(from), StoreTimeText(to));
+}
+
+void Retention::WatchClock() {
+  const std::string doubt = trust_.Doubt(ReadClock());
+  const bool stepped = doubt.find("moved") != std::string::npos;
+  if (!doubt.empty() && (stepped || !clockWarned_)) {
+    const auto [from, to] = trust_.Suspect();
+    notice_("clock: " + doubt + "; retention deletes nothing meanwhile and keeps the rows " +
+            "stamped from " + IsoTimeText(from) + " to " + IsoTimeText(to));
+    clockWarned_ = true;
+  }
+  if (stepped) {
+    stepSeen_ = true;
+    // No prune in flight goes on, nor starts before the next check.
+    pruner_.reset();
+    nextCheck_ = SteadyNow() + kCheckEvery;
+    try {
+      HoldSuspectSpan();
+    } catch (const StoreError& error) {
+      notice_(std::string("retention: ") + error.what() + "; trying again later");
+    }
+  }
+  clockDoubt_ = doubt;
+}
+
 // False when none is started now: not due, the clock in doubt, or the store failed.
 bool Retention::StartPruner() {
-  if (steady_() < nextCheck_) return false;
-  nextCheck_ = steady_() + kCheckEvery;
+  if (SteadyNow() < nextCheck_) return false;
+  nextCheck_ = SteadyNow() + kCheckEvery;
   try {
     // The database was removed while the host ran: prune the new one at the path.
     if (!store_->AtPath()) store_->Reopen();
@@ -116,9 +196,17 @@ bool Retention::StartPruner() {
       nextCheck_ = {};
       return false;
     }
-    const std::time_t now = now_();
+    // Nothing is deleted at the first check after a step, nor while the clock is in doubt.
+    if (stepSeen_ || !clockDoubt_.empty()) {
+      HoldSuspectSpan();
+      stepSeen_ = false;
+      return false;
+    }
+    const std::time_t now = WallNow();
+    store_->EnsureHolds();
+    store_->SettleHolds(StoreTimeText(now + 86400LL * LongestRetention(days_)), StoreTimeText(now));
     auto pruner = std::make_unique<Pruner>(*store_, days_, now);
-    const std::string doubt = ClockDoubt(now, pruner->Cutoff());
+    const std::string doubt = StoredTimeDoubt(*store_, now, pruner->Cutoff());
     if (!doubt.empty()) {
       if (!warned_) notice_("clock: " + doubt + "; retention deletes nothing meanwhile");
       warned_ = true;
@@ -133,6 +221,7 @@ bool Retention::StartPruner() {
 }
 
 void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
+  WatchClock();
   if (!pruner_ && !StartPruner()) return;
   while (!pruner_->Done() && pacer_.Fits(deadline)) {
     try {
@@ -140,7 +229,7 @@ void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
     } catch (const StoreError& error) {
       notice_(std::string("retention: ") + error.what() + "; trying again later");
       pruner_.reset();
-      nextCheck_ = steady_() + kCheckEvery;
+      nextCheck_ = SteadyNow() + kCheckEvery;
       return;
     }
   }
@@ -151,5 +240,5 @@ void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
             Milliseconds(pacer_.Delay()) + ")");
   }
   pruner_.reset();
-  nextCheck_ = steady_() + kCheckEvery;
+  nextCheck_ = SteadyNow() + kCheckEvery;
 }

@@ -11,6 +11,7 @@
 
 #include "events/RecordView.h"
 #include "store/WalGather.h"
+#include "store/StampBasis.h"
 
 namespace {
 
@@ -93,6 +94,11 @@ const char* const kSummarySchema =
     "NULL, time TEXT NOT NULL, published INTEGER NOT NULL, dropped INTEGER NOT NULL, "
     "superseded INTEGER NOT NULL)";
 
+// A row's stamp lies in no span that retention holds (store/Pruner.h: ClockTrust).
+#define HELD_NOT                                                                         \
+  "NOT EXISTS (SELECT 1 FROM retention_holds AS held WHERE time BETWEEN held.kept_from " \
+  "AND held.kept_to)"
+
 // The text of each kept statement, in the order of Store::Query.
 const char* const kQueries[] = {
     "BEGIN IMMEDIATE",
@@ -115,18 +121,20 @@ const char* const kQueries[] = {
     // Oldest first, a batch at a time; only rows folded into the rollups (up to ?3), never a
     // device's newest row (its last record). The last event of each alarm stays, since the host
     // restores its alarm states from it.
+    // Rows stamped inside a held span (retention_holds) stay whatever their stamp says.
     "DELETE FROM history WHERE id IN (SELECT id FROM history AS old WHERE time < ?1 AND id <= ?3 "
-    "AND id < (SELECT max(id) FROM history AS newer WHERE newer.data_id = old.data_id) "
-    "ORDER BY time LIMIT ?2)",
+    "AND id < (SELECT max(id) FROM history AS newer WHERE newer.data_id = old.data_id) AND "
+    HELD_NOT " ORDER BY time LIMIT ?2)",
     "DELETE FROM alarm_events WHERE id IN (SELECT id FROM alarm_events AS old WHERE time < ?1 "
-    "AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = old.data_id "
-    "AND newer.alarm_id = old.alarm_id AND newer.id > old.id) ORDER BY time LIMIT ?2)",
+    "AND " HELD_NOT
+    " AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = "
+    "old.data_id AND newer.alarm_id = old.alarm_id AND newer.id > old.id) ORDER BY time LIMIT ?2)",
     "DELETE FROM link_events WHERE id IN "
-    "(SELECT id FROM link_events WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "(SELECT id FROM link_events WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "DELETE FROM threshold_values WHERE id IN "
-    "(SELECT id FROM threshold_values WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "(SELECT id FROM threshold_values WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "DELETE FROM analog_reports WHERE id IN "
-    "(SELECT id FROM analog_reports WHERE time < ?1 ORDER BY time LIMIT ?2)",
+    "(SELECT id FROM analog_reports WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "SELECT time FROM history ORDER BY time DESC LIMIT 1",
 };
 
@@ -266,10 +274,47 @@ std::string PermissionHint(const std::string& path) {
 
 }  // namespace
 
-sqlite3* Store::Open(const std::string& path, bool create) {
+namespace {
+
+// Read-only: a database in WAL mode needs its -shm file, which SQLite cannot make in a folder
+// the reader may not write. When the host is not running there is none (the last connection
+// removes it) and nobody writes the file: it is then read as it is (immutable).
+sqlite3* OpenReadOnly(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
+          SQLITE_OK) {
+    return db;
+  }
+  sqlite3_close(db);
+  db = nullptr;
+  if (access((path + "-wal").c_str(), F_OK) == 0 || access(path.c_str(), R_OK) != 0) {
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    return db;
+  }
+  char* uri = sqlite3_mprintf("file:%q?immutable=1", path.c_str());
+  sqlite3_open_v2(uri, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  sqlite3_free(uri);
+  return db;
+}
+
+}  // namespace
+
+sqlite3* Store::Open(const std::string& path, bool create, bool readOnly) {
   if (create) CreateOwnerOnly(path);
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  if (readOnly) {
+    db = OpenReadOnly(path);
+    if (db == nullptr || sqlite3_errcode(db) != SQLITE_OK) {
+      const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
+      sqlite3_close(db);
+      throw StoreError("cannot open database " + path + ": " + reason);
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    ReadStampBasis(db);
+    return db;
+  }
   if (sqlite3_open_v2(path.c_str(), &db, flags, GatheringVfs()) != SQLITE_OK) {
     const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
@@ -288,7 +333,9 @@ sqlite3* Store::Open(const std::string& path, bool create) {
       AddMissingColumns(db);
       EnsureLastRecordView(db);
       EnsureRollupTables(db);
+      EnsureUtcStamps(db);
     }
+    ReadStampBasis(db);
   } catch (const StoreError& error) {
     sqlite3_close(db);
     throw StoreError("cannot open database " + path + ": " + error.what());
@@ -298,6 +345,9 @@ sqlite3* Store::Open(const std::string& path, bool create) {
 
 Store::Store(const std::string& path, bool create)
     : path_(path), create_(create), db_(Open(path, create)) {}
+
+Store::Store(const std::string& path, ReadOnly)
+    : path_(path), create_(false), readOnly_(true), db_(Open(path, false, true)) {}
 
 Store::~Store() { Close(); }
 
@@ -310,7 +360,7 @@ void Store::Close() {
 }
 
 void Store::Reopen() {
-  sqlite3* fresh = Open(path_, create_);
+  sqlite3* fresh = Open(path_, create_, readOnly_);
   Close();
   db_ = fresh;
   inTransaction_ = false;

@@ -65,6 +65,10 @@ class Store {
   // a read-only file is then refused before SQLite leaves -wal and -shm files of its own).
   // Throws StoreError.
   Store(const std::string& path, bool create);
+  // A reader's store (history, plot): opened read-only, so that a user who may read the
+  // database but not write it or its folder reads it.
+  struct ReadOnly {};
+  Store(const std::string& path, ReadOnly);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -147,6 +151,19 @@ class Store {
   // The same for the rollups of a level: buckets that begin before `cutoff`.
   long long PruneRollupBatch(Level level, const std::string& cutoff, int batch);
 
+  // Spans of stamps written while the clock was in doubt (store/Pruner.h): no prune deletes a
+  // row stamped inside one while it is held. `heldUntil` empty: until the clock is trusted again.
+  struct Hold {
+    std::string keptFrom, keptTo, heldUntil;
+  };
+  // Makes the table where the database lacks it (a prune needs it); throws StoreError.
+  void EnsureHolds();
+  std::vector<Hold> Holds();
+  // Adds the span, or widens the pending one.
+  void HoldSpan(const std::string& keptFrom, const std::string& keptTo);
+  // Pending spans are held until `until`; spans held until before `now` are let go.
+  void SettleHolds(const std::string& until, const std::string& now);
+
   // Rollups (store/Rollups.h). A store opened to create makes their tables; others (a listing,
   // a prune) find them or not.
   void EnsureRollups() { EnsureRollupTables(db_); }
@@ -193,7 +210,7 @@ class Store {
   };
 
   // Opens `path_` into a new connection; throws StoreError.
-  static sqlite3* Open(const std::string& path, bool create);
+  static sqlite3* Open(const std::string& path, bool create, bool readOnly = false);
   void Close();
   void Execute(const char* sql);
   // The kept statement of `query`, compiled on first use; reset when the use ends.
@@ -209,6 +226,7 @@ class Store {
 
   std::string path_;
   bool create_;
+  bool readOnly_ = false;
   sqlite3* db_ = nullptr;
   std::array<std::unique_ptr<Statement>, kQueryCount> statements_;
   bool inTransaction_ = false;

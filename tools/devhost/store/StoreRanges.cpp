@@ -237,6 +237,11 @@ long long Store::DeleteInTransaction(const std::function<void()>& step) {
 }
 
 std::vector<uint32_t> Store::StoredDevices() {
+  // An empty file, or one no host made: no device.
+  Statement table(db_,
+                  "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
+                  "'last_record'");
+  if (!table.Step() || table.Integer(0) == 0) return {};
   // One row per device that ever stored a record: no scan of the history.
   Statement statement(db_, "SELECT data_id FROM last_record ORDER BY data_id");
   std::vector<uint32_t> devices;
@@ -246,9 +251,12 @@ std::vector<uint32_t> Store::StoredDevices() {
 
 long long Store::PruneRollupBatch(Level level, const std::string& cutoff, int batch) {
   const std::string table = FactsOf(level).table;
-  Statement statement(db_, ("DELETE FROM " + table + " WHERE (data_id, time) IN (SELECT data_id, " +
-                            "time FROM " + table + " WHERE time < ?1 ORDER BY time LIMIT ?2)")
-                               .c_str());
+  Statement statement(
+      db_, ("DELETE FROM " + table + " WHERE (data_id, time) IN (SELECT data_id, time FROM " +
+            table + " AS bucket WHERE time < ?1 AND NOT EXISTS (SELECT 1 FROM retention_holds " +
+            "AS held WHERE bucket.time BETWEEN held.kept_from AND held.kept_to) ORDER BY time " +
+            "LIMIT ?2)")
+               .c_str());
   return DeleteInTransaction(
       [&] { statement.Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step(); });
 }

@@ -94,10 +94,15 @@ std::optional<std::string> ParseTimeBound(const std::string& text, std::time_t n
   }
   const auto f = ParseIso(text);
   if (!f) return std::nullopt;
-  char out[32];
-  std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", f->year, f->month, f->day,
-                f->hour, f->minute, f->second);
-  return std::string(out);
+  // Local time as a person writes it, to the instant the store keeps.
+  std::tm fields{};
+  fields.tm_year = f->year - 1900;
+  fields.tm_mon = f->month - 1;
+  fields.tm_mday = f->day;
+  fields.tm_hour = f->hour;
+  fields.tm_min = f->minute;
+  fields.tm_sec = f->second;
+  return StoreTimeText(LocalFieldsTime(fields));
 }
 
 std::optional<long long> CalendarSeconds(const std::string& text) {

@@ -8,8 +8,8 @@
 #include "events/TimeText.h"
 
 // A span of stored time: `since` inclusive, `until` exclusive, each in the store's own text
-// ("YYYY-MM-DD HH:MM:SS", local time); an empty bound leaves that side open. The store keeps
-// that text because it sorts as time does, so a range is a plain comparison an index serves.
+// ("YYYY-MM-DD HH:MM:SS", UTC, events/TimeText.h); an empty bound leaves that side open. The store
+// keeps that text because it sorts as time does, so a range is a plain comparison an index serves.
 struct TimeRange {
   std::string since;
   std::string until;

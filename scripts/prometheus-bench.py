@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The Prometheus endpoint's effect on the poll path, and a fleet scraped by one Prometheus
 (figures of docs/prometheus.md).
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # System calls of the store per stored cycle, counted by `strace -f -c` on a real
 # `devhost run --cycles N` against the simulated sensor (mode 5, one device, 100 ms a round):
 # a run of CYCLES rounds less a run of 10, each on a new database, divided by the difference of

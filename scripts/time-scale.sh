@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # How many times slower than the plain tree a build tree's host and simulator are: the factor
 # the end-to-end tests stretch their waits by (tests/CMakeLists.txt). For each tree, ROUNDS times:
 # the simulator started until its link is there, then one host run of one stored cycle; the

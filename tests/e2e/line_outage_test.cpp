@@ -84,10 +84,10 @@ TEST_F(LineOutage, AnUnpluggedAdapterIsReopenedAndPollingGoesOnIntoTheSameDataba
   const int holder = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  const auto refused = WaitFor("serial device " + device + " not reopened: serial device " +
-                               device + " is in use by another process (pid " +
-                               std::to_string(getpid()) + ", " +
-                               program_invocation_short_name + "); next attempt in 4 s");
+  const auto refused =
+      WaitFor("serial device " + device + " not reopened: serial device " + device +
+              " is in use by another process (pid " + std::to_string(getpid()) + ", " +
+              program_invocation_short_name + "); next attempt in 4 s");
   close(holder);
   ASSERT_TRUE(refused) << HostLog();
   ASSERT_TRUE(WaitFor("serial device " + device + " reopened after 3 attempt(s), ")) << HostLog();

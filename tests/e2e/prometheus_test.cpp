@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Prometheus endpoint scraped by a real Prometheus server started by the test on its own
 // loopback port: the values, alarm states, link and counters read back through Prometheus's
 // HTTP API, the exposition checked by promtool, a lost link that keeps the last values, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RS-485 direction control at every open of a serial line: the first, a reopening after the
 // device came back, and a change of speed. A pseudo-terminal refuses the kernel's RS-485 mode,
 // so the three libmodbus calls that set it are stood in for here (a definition in the executable

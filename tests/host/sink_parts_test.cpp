@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The sink mechanism and the Prometheus sink's parts in-process: the bounded queue of a sink
 // that may block, what the metrics book renders from the lines' events, the HTTP server's
 // answers and limits on loopback, and the configuration members the sink kinds declare.

@@ -123,8 +123,9 @@ TimeRange ParseRange(const CommandLine& line) {
     }
     *bound = *parsed;
   }
-  if (!range.since.empty() && !range.until.empty() && range.since >= range.until) {
-    throw UsageError("--since " + line.since + " is not before --until " + line.until +
+  // Equal bounds are an instant, which may hold records; a reversed range holds none.
+  if (!range.since.empty() && !range.until.empty() && range.since > range.until) {
+    throw UsageError("--since " + line.since + " is after --until " + line.until +
                      ": the range holds nothing (swap them?)");
   }
   return range;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the host needs to know of an output (a sink) to configure, build, run and stop it. Every
 // kind of sink declares itself once, in the table SinkKinds() returns (sinks/SinkRegistry.cpp):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one place the host reads the time of day. A board without a battery-backed clock starts
 // with a wrong one that NTP steps later; what retention needs to know about that is read here

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every kind of sink the host knows: adding one is its own files and one line here.
 #include "config/SinkKind.h"
 #include "mqtt/Bridge.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The spans of stamps retention holds: rows written while the clock could not be trusted.
 #include <sqlite3.h>
 

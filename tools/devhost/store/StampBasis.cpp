@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The store's stamps are UTC (events/TimeText.h). A database written before kept local time
 // without an offset: the first host that opens it converts every stamp once, as local time of
 // the zone it runs in (TZ), in one transaction, and marks the database (table time_basis).

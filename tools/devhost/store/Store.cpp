@@ -10,8 +10,8 @@
 #include <ctime>
 
 #include "events/RecordView.h"
-#include "store/WalGather.h"
 #include "store/StampBasis.h"
+#include "store/WalGather.h"
 
 namespace {
 
@@ -123,8 +123,8 @@ const char* const kQueries[] = {
     // restores its alarm states from it.
     // Rows stamped inside a held span (retention_holds) stay whatever their stamp says.
     "DELETE FROM history WHERE id IN (SELECT id FROM history AS old WHERE time < ?1 AND id <= ?3 "
-    "AND id < (SELECT max(id) FROM history AS newer WHERE newer.data_id = old.data_id) AND "
-    HELD_NOT " ORDER BY time LIMIT ?2)",
+    "AND id < (SELECT max(id) FROM history AS newer WHERE newer.data_id = old.data_id) "
+    "AND " HELD_NOT " ORDER BY time LIMIT ?2)",
     "DELETE FROM alarm_events WHERE id IN (SELECT id FROM alarm_events AS old WHERE time < ?1 "
     "AND " HELD_NOT
     " AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = "

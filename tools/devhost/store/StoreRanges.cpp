@@ -237,9 +237,10 @@ long long Store::DeleteInTransaction(const std::function<void()>& step) {
 }
 
 std::vector<uint32_t> Store::StoredDevices() {
-  // An empty file, or one no host made: no device.
+  // An empty file, or one no host made: no device. last_record is a table in databases of
+  // earlier versions, a view since.
   Statement table(db_,
-                  "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
+                  "SELECT count(*) FROM sqlite_master WHERE type IN ('table', 'view') AND name = "
                   "'last_record'");
   if (!table.Step() || table.Integer(0) == 0) return {};
   // One row per device that ever stored a record: no scan of the history.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A SQLite VFS over the default one that hands a transaction's WAL frames to the kernel in one

@@ -118,12 +118,13 @@ TEST(QueuedSink, ABlockedSinkHoldsUpNeitherTheLineNorTheStop) {
   ASSERT_EQ(stop.wait_for(30s), std::future_status::ready) << "the stop waited for the sink";
   EXPECT_FALSE(stop.get());  // the sink still holds its event
   EXPECT_EQ(queue->Losses().at(1).superseded + queue->Losses().at(1).dropped, 199u);
-  // Let the thread that was left behind end, as the host's kept objects would.
+  // Let the thread that was left behind end, as the host's kept objects would. Both are kept
+  // for the rest of the process, never destroyed: that thread may still hand its event on while
+  // the process ends.
   target->Open();
-  static std::vector<std::unique_ptr<QueuedSink>> keptQueues;
-  static std::vector<std::unique_ptr<GatedSink>> keptTargets;
-  keptQueues.push_back(std::move(queue));
-  keptTargets.push_back(std::move(target));
+  static auto* kept =
+      new std::vector<std::pair<std::unique_ptr<QueuedSink>, std::unique_ptr<GatedSink>>>();
+  kept->emplace_back(std::move(queue), std::move(target));
 }
 
 // The values a DO3008RA record would give: temperature, humidity, pressure, then the rest.

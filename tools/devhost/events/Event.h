@@ -8,6 +8,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -155,6 +156,19 @@ using EventBody = std::variant<CycleEvent, RecordSentEvent, RestoredEvent, Alarm
                                AlarmRuleEvent, ThresholdEvent, ReportEvent, ErrorEvent, WriteEvent,
                                LinkEvent, StatusEvent, ActiveAlarmsEvent, SummaryEvent,
                                CommissionEvent, MqttEvent, MqttSummaryEvent, NoticeEvent>;
+
+// The device an event is about; 0 for a notice, which is about none.
+inline uint32_t DataIdOf(const EventBody& body) {
+  return std::visit(
+      [](const auto& e) -> uint32_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, NoticeEvent>) {
+          return 0;
+        } else {
+          return e.dataId;
+        }
+      },
+      body);
+}
 
 struct HostEvent {
   std::time_t time = 0;

@@ -94,15 +94,7 @@ std::vector<MqttSummaryEvent> MqttSink::Summaries() {
 }
 
 void MqttSink::Take(const HostEvent& event) {
-  const uint32_t dataId = std::visit(
-      [](const auto& e) -> uint32_t {
-        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, NoticeEvent>) {
-          return 0;
-        } else {
-          return e.dataId;
-        }
-      },
-      event.body);
+  const uint32_t dataId = DataIdOf(event.body);
   DeviceLink* link = LinkOf(dataId);
   if (link == nullptr) return;
   const auto type = types_.find(dataId);

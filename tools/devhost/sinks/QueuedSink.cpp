@@ -2,21 +2,8 @@
 #include "sinks/QueuedSink.h"
 
 #include <algorithm>
-#include <type_traits>
 
 namespace {
-
-uint32_t QueuedDataId(const HostEvent& event) {
-  return std::visit(
-      [](const auto& e) -> uint32_t {
-        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, NoticeEvent>) {
-          return 0;
-        } else {
-          return e.dataId;
-        }
-      },
-      event.body);
-}
 
 bool IsState(const HostEvent& event) { return std::holds_alternative<CycleEvent>(event.body); }
 
@@ -51,10 +38,10 @@ void QueuedSink::Take(const HostEvent& event) {
 }
 
 bool QueuedSink::MakeRoom(const HostEvent& event) {
-  const uint32_t dataId = QueuedDataId(event);
+  const uint32_t dataId = DataIdOf(event.body);
   if (IsState(event)) {
     for (HostEvent& queued : events_) {
-      if (!IsState(queued) || QueuedDataId(queued) != dataId) continue;
+      if (!IsState(queued) || DataIdOf(queued.body) != dataId) continue;
       queued = event;
       ++losses_[dataId].superseded;
       return false;
@@ -63,7 +50,7 @@ bool QueuedSink::MakeRoom(const HostEvent& event) {
   const auto oldest = std::find_if(events_.begin(), events_.end(),
                                    [](const HostEvent& queued) { return !MustKeep(queued); });
   if (oldest != events_.end()) {
-    ++losses_[QueuedDataId(*oldest)].dropped;
+    ++losses_[DataIdOf(oldest->body)].dropped;
     events_.erase(oldest);
     return true;
   }
@@ -97,7 +84,7 @@ bool QueuedSink::Stop(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   wake_.wait_until(lock, deadline, [this] { return events_.empty() && !busy_; });
   stopping_ = true;
-  for (const HostEvent& left : events_) ++losses_[QueuedDataId(left)].dropped;
+  for (const HostEvent& left : events_) ++losses_[DataIdOf(left.body)].dropped;
   events_.clear();
   wake_.notify_all();
   // The event being handed on gets a moment more: a sink that may block bounds its own wait.

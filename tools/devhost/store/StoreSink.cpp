@@ -34,18 +34,6 @@ struct StoreSink::Writer {
 
 namespace {
 
-uint32_t DataIdOf(const EventBody& body) {
-  return std::visit(
-      [](const auto& e) -> uint32_t {
-        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, NoticeEvent>) {
-          return 0;
-        } else {
-          return e.dataId;
-        }
-      },
-      body);
-}
-
 bool Writes(const EventBody& body) {
   if (const auto* error = std::get_if<ErrorEvent>(&body)) return !error->fromStore;
   return std::holds_alternative<CycleEvent>(body) ||

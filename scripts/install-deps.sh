@@ -81,7 +81,14 @@ export DEBIAN_FRONTEND=noninteractive
 for arch in $(printf '%s\n' "${foreign_archs[@]}" | sort -u); do
   dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
 done
-$sudo apt-get update -qq
+# A mirror in the middle of a sync may serve one index that does not match its release file;
+# apt then keeps the lists it had or got. Try again once, then install from what it has: a
+# package that is really missing still fails the install below.
+if ! $sudo apt-get update -qq; then
+  sleep 10
+  $sudo apt-get update -qq ||
+    echo "install-deps: apt-get update reported errors; installing from the lists it has" >&2
+fi
 # The broker and Prometheus packages would start system services (ports 1883 and 9090); the
 # tests start their own on a free port and nothing here needs a system one, so services stay
 # stopped during the install

@@ -262,7 +262,7 @@ TEST_F(Commissioning, FailedChangesReportTheFailureAndTheOldSettingIsTriedAgain)
 
 TEST_F(Commissioning, ARunningHostMakesTheChangeOnItsOwnLineAndKeepsPolling) {
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings(), 100, 150);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   const std::string log = bench.dir.Path("host.log");
   BackgroundProcess host(bench.HostCommand({"run", config}), log);
   ASSERT_TRUE(WaitForText(log, "cycle ", 15s)) << ReadFile(log);

@@ -29,7 +29,8 @@ class RunningHost : public ::testing::Test {
  protected:
   // Each host writes a log of its own, so a wait never reads an earlier host's lines.
   // `members`: more configuration members, written first ("\"retentionDays\": 1, ").
-  void StartHost(int pollMs = 50, int responseTimeoutMs = 150, const std::string& members = "") {
+  void StartHost(int pollMs = 50, int responseTimeoutMs = Bench::kAnswerTimeoutMs,
+                 const std::string& members = "") {
     config_ = bench.Config(Mode5Settings(), pollMs, responseTimeoutMs);
     bench.dir.Write("host.json", "{" + members + ReadFile(config_).substr(1));
     log_ = bench.dir.Path("host" + std::to_string(++hosts_) + ".log");
@@ -78,7 +79,7 @@ TEST_F(RunningHost, MembersOfTheSocketGroupMayUseItAndOthersAreRefusedByTheKerne
   bench.StartSensor({"--static"});
   // The folder lets anyone through, so that a refusal can only come from the socket's mode.
   ASSERT_EQ(chmod(bench.dir.Path().c_str(), 0711), 0);
-  StartHost(50, 150, "\"controlSocketGroup\": " + group + ", ");
+  StartHost(50, Bench::kAnswerTimeoutMs, "\"controlSocketGroup\": " + group + ", ");
   struct stat info {};
   ASSERT_EQ(lstat(Socket().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0660u);
@@ -204,7 +205,7 @@ TEST_F(RunningHost, ASocketLeftByAKilledHostIsReplacedByTheNextHost) {
 // A configuration of this bench whose host listens at `socket`, its device under `dataId`.
 std::string WithSocket(const Bench& bench, const std::string& socket, const std::string& name,
                        uint32_t dataId) {
-  std::string text = ReadFile(bench.Config(Mode5Settings(), 50, 150));
+  std::string text = ReadFile(bench.Config(Mode5Settings(), 50));
   const std::string id = "\"dataId\": " + std::to_string(Bench::kDataId);
   text.replace(text.find(id), id.size(), "\"dataId\": " + std::to_string(dataId));
   bench.dir.Write(name, R"({"controlSocket": ")" + socket + "\", " + text.substr(1));

@@ -114,7 +114,7 @@ class DiskFull : public ::testing::Test {
 TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceReturns) {
   bench.StartSensor({"--static"});
   // The control socket stays outside the tmpfs.
-  std::string config = ReadFile(bench.Config(Mode5Settings(), 50, 150));
+  std::string config = ReadFile(bench.Config(Mode5Settings(), 50));
   config.insert(1, R"("controlSocket": ")" + bench.dir.Path("host.sock") + R"(", )");
   bench.dir.Write("host.json", config);
   const std::string configPath = bench.dir.Path("host.json");
@@ -212,7 +212,7 @@ TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceRetur
 
 TEST_F(DiskFull, AnExportThatDoesNotFitFailsAndLeavesTheOldFileWhole) {
   bench.StartSensor({"--static"});
-  const auto run = bench.Host({"run", bench.Config(Mode5Settings(), 50, 150), "--cycles", "3"});
+  const auto run = bench.Host({"run", bench.Config(Mode5Settings(), 50), "--cycles", "3"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const std::string csv = store_ + "/history.csv";
   const int old = open(csv.c_str(), O_WRONLY | O_CREAT, 0600);

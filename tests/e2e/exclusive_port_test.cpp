@@ -77,7 +77,7 @@ std::string InUse(const std::string& tty, pid_t holder) {
 TEST(ExclusivePort, ASecondHostIsRefusedWhileTheFirstPollsOnAndTheLineIsFreeAfterwards) {
   Bench bench;
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   const std::string tty = bench.dir.Path("tty");
   const std::string firstOut = bench.dir.Path("first.out");
   BackgroundProcess first(bench.HostCommand({"run", config}), firstOut);
@@ -112,7 +112,7 @@ TEST(ExclusivePort, ASecondHostIsRefusedWhileTheFirstPollsOnAndTheLineIsFreeAfte
 TEST(ExclusivePort, ASecondHostWithItsOwnSocketAndStoreIsRefusedByThePortLock) {
   Bench bench;
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   const std::string tty = bench.dir.Path("tty");
   bench.dir.Write("second.json", R"({"controlSocket": ")" + bench.dir.Path("second.sock") + "\", " +
                                      ReadFile(config).substr(1));
@@ -142,7 +142,7 @@ TEST(ExclusivePort, AnUnprivilegedHostIsRefusedByTheKernelAndNamesTheHolderWhere
   }
   Bench bench;
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string config = bench.Config(Mode5Settings, 100);
   const std::string tty = bench.dir.Path("tty");
   // Open to the other user: the folder, the configuration, the terminal and a database folder.
   const std::string otherDir = bench.dir.Path("other");
@@ -189,7 +189,7 @@ TEST(ExclusivePort, AnUnprivilegedHostKilledWithSigkillLeavesALineTheNextOneOpen
   }
   Bench bench;
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings(), 100, 100);
+  const std::string config = bench.Config(Mode5Settings, 100);
   const std::string tty = bench.dir.Path("tty");
   const std::string otherDir = bench.dir.Path("other");
   ASSERT_EQ(mkdir(otherDir.c_str(), 0755), 0);
@@ -220,7 +220,7 @@ TEST(ExclusivePort, AnUnprivilegedHostKilledWithSigkillLeavesALineTheNextOneOpen
 TEST(ExclusivePort, AlarmsAreListedWithoutTakingTheLine) {
   Bench bench;
   bench.StartSensor({"--static", "--temperature", "31"});
-  const std::string config = bench.Config(Mode5Settings(30, 28), 100, 100);
+  const std::string config = bench.Config(Mode5Settings(30, 28), 100);
   // No store yet: nothing to answer from, and none is made.
   EXPECT_EQ(bench.Host({"alarms", config}).exitCode, 5);
   struct stat info {};

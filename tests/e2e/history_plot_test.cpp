@@ -126,7 +126,7 @@ TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
 TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
   Bench bench;
   bench.StartSensor({"--static", "--temperature", "31"});
-  const std::string config = bench.Config(Mode5Settings(30, 28), 100, 100);
+  const std::string config = bench.Config(Mode5Settings(30, 28), 100);
   ASSERT_EQ(bench.Host({"run", "--cycles", "4", config}).exitCode, 0);
   const long long stored = QueryCount(bench.Database(), "SELECT COUNT(*) FROM history");
   ASSERT_GE(stored, 4);
@@ -310,7 +310,7 @@ std::vector<std::pair<double, double>> PathPoints(const std::string& svg,
 TEST(Plot, DrawsEveryStoredPointAndTheLimitAtItsValue) {
   Bench bench;
   bench.StartSensor({"--temperature", "24:33:4"});
-  const std::string config = bench.Config(Mode5Settings(30, 28), 300, 150);
+  const std::string config = bench.Config(Mode5Settings(30, 28), 300);
   ASSERT_EQ(bench.Host({"run", "--cycles", "10", config}).exitCode, 0);
   const std::string svgPath = bench.dir.Path("plot.svg");
   const auto plot = bench.Host({"plot", config, "--output", svgPath});

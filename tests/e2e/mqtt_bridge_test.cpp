@@ -411,7 +411,7 @@ TEST(MqttBridge, AWrongPasswordIsOneClearLineAndTheHostKeepsPollingThenTheRightO
       R"({"workDir": ".", "mqtt": )" +
           Anonymous(broker, R"(, "username": "devhost", "passwordFile": "right.secret")") +
           R"(, "lines": [{"device": ")" + bench.dir.Path("tty") +
-          R"(", "pollIntervalMs": 100, "responseTimeoutMs": 150,
+          R"(", "pollIntervalMs": 100, "responseTimeoutMs": 1000,
       "devices": [{"plugin": "do3008ra.so", "dataId": 12, "settings": {"appSetting": {"b_mode": 1}},
       "reports": {"010010010": {"absThreshold": 0.5}}}]}]})");
   const auto accepted = bench.Host({"run", "--cycles", "3", bench.dir.Path("mode1.json")});

@@ -155,7 +155,7 @@ TEST(Polling, RuleFileModeStoresThresholdValuesAndReportsOnlyOnChange) {
                   "[ALARM]\n温度 = 010010011,high\n");
   bench.dir.Write("mode1.json", R"({"workDir": ".", "lines": [{"device": ")" +
                                     bench.dir.Path("tty") +
-                                    R"(", "pollIntervalMs": 1100, "responseTimeoutMs": 150,
+                                    R"(", "pollIntervalMs": 1100, "responseTimeoutMs": 1000,
       "devices": [{"plugin": "do3008ra.so", "dataId": 12, "settings": {"appSetting": {"b_mode": 1}},
       "reports": {"010010010": {"absThreshold": 0.5}}}]}]})");
   const auto run = bench.Host({"run", "--cycles", "2", bench.dir.Path("mode1.json")});

@@ -33,7 +33,7 @@ struct StoreFaults : ::testing::Test {
   long long Stored() const { return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"); }
 
   Bench bench;
-  const std::string config = bench.Config(Mode5Settings(), 100, 150);
+  const std::string config = bench.Config(Mode5Settings(), 100);
 };
 
 TEST_F(StoreFaults, ADatabaseThatTakesNoWritesIsRefusedBeforePolling) {

@@ -119,7 +119,7 @@ DO3008RA_Data_t RecordAt(uint32_t dataId, std::time_t t, const Weather& weather)
   return record;
 }
 
-// T01001 as the device raises it above 30 °C and clears it at 28 °C, with its texts.
+// T01001 as the device raises it at 30 °C and clears it at 28 °C, with the texts the host keeps.
 AlarmEvent TemperatureAlarm(uint32_t dataId, const std::string& time, bool active, int tenths) {
   const std::string value = ShortestFloatText(static_cast<float>(tenths) / 10.0f);
   return {dataId, time,   "T01001", do3008ra::kTemperatureName,

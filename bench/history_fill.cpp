@@ -4,9 +4,11 @@
 //
 //   history_fill [--rows-only] DATABASE [DAYS=365] [DATA_ID=12]
 //
-// The schema and indexes are the host's own (Store); the rows end now. Temperature, humidity and
-// pressure follow daily and weekly waves; every 30 days the link is lost for 10 minutes (no rows,
-// link events), and T01001 is raised above 30 °C and cleared below 28 °C.
+// Written through the host's own store (Store), as a host polling a DO3008RA every second
+// writes them: the device's row of device_records, and per cycle the plug-in's 47-byte record
+// with its decoded columns; the rows end now. Temperature, humidity and pressure follow daily
+// and weekly waves; every 30 days the link is lost for 10 minutes (no rows, link events), and
+// T01001 is raised at 30 °C and cleared at 28 °C.
 // The rows are written as a host from before rollups wrote them; then the rollups are built as a
 // host does for such a database (Store::BackfillRollups, in batches), timed, unless --rows-only
 // leaves that to a host. A DATABASE that exists already is not filled again: only its rollups
@@ -22,6 +24,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "do3008ra/DO3008RA_Data_t.h"
+#include "events/FloatText.h"
 #include "store/RollupBackfill.h"
 #include "store/Store.h"
 #include "store/TimeRange.h"
@@ -35,16 +39,7 @@ void Check(int result, sqlite3* db) {
   }
 }
 
-sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
-  sqlite3_stmt* statement = nullptr;
-  Check(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), db);
-  return statement;
-}
-
-void Run(sqlite3_stmt* statement, sqlite3* db) {
-  Check(sqlite3_step(statement), db);
-  sqlite3_reset(statement);
-}
+const char* const kOutageFailure = "read input registers 0/4: Connection timed out";
 
 // The rollups of every row, in the batches a running host takes between its poll rounds.
 void BuildRollups(const char* path) {
@@ -89,6 +84,96 @@ void BuildRollups(const char* path) {
                counts[0], counts[1], counts[2], counts[3], counts[4], counts[5]);
 }
 
+// The values of second `t`: daily and weekly waves, in the tenths the sensor reports.
+struct Weather {
+  int temperature, humidity, pressure;
+};
+
+Weather WeatherAt(std::time_t t) {
+  const double day = 2 * M_PI * static_cast<double>(t % 86400) / 86400.0;
+  const double week = 2 * M_PI * static_cast<double>(t % (7 * 86400)) / (7 * 86400.0);
+  return {static_cast<int>(std::lround((25 + 6 * std::sin(day) + std::sin(week * 3)) * 10)),
+          static_cast<int>(std::lround((50 - 12 * std::sin(day)) * 10)),
+          static_cast<int>(std::lround((1013 + 6 * std::sin(week)) * 10))};
+}
+
+// The record the plug-in sends for those values at local time `t`: both copies of each register
+// block as read, calibrations 0, address 1 at 9600 baud (code 2).
+DO3008RA_Data_t RecordAt(uint32_t dataId, std::time_t t, const Weather& weather) {
+  DO3008RA_Data_t record{};
+  record.dataId = dataId;
+  const uint16_t measured[] = {static_cast<uint16_t>(weather.humidity),
+                               static_cast<uint16_t>(weather.temperature), 0,
+                               static_cast<uint16_t>(weather.pressure)};
+  std::copy(std::begin(measured), std::end(measured), record.holdingMeasure);
+  std::copy(std::begin(measured), std::end(measured), record.inputMeasure);
+  const uint16_t bus[] = {1, 2};
+  std::copy(std::begin(bus), std::end(bus), record.holdingBus);
+  std::copy(std::begin(bus), std::end(bus), record.inputBus);
+  std::tm local{};
+  localtime_r(&t, &local);
+  record.time =
+      TTime{static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint8_t>(local.tm_mon + 1),
+            static_cast<uint8_t>(local.tm_mday),         static_cast<uint8_t>(local.tm_hour),
+            static_cast<uint8_t>(local.tm_min),          static_cast<uint8_t>(local.tm_sec)};
+  return record;
+}
+
+// T01001 as the device raises it at 30 °C and clears it at 28 °C, with the texts the host keeps.
+AlarmEvent TemperatureAlarm(uint32_t dataId, const std::string& time, bool active, int tenths) {
+  const std::string value = ShortestFloatText(static_cast<float>(tenths) / 10.0f);
+  return {dataId, time,   "T01001", do3008ra::kTemperatureName,
+          2,      active, value,    active ? "当前值" + value + "高于阈值:30" : ""};
+}
+
+// What a host polling every second for `days` days up to now stores, through the host's own
+// store: the device's row of device_records, every cycle's record with its decoded columns, the
+// link events and alarm changes. The rollup tables are dropped afterwards, as a host from before
+// rollups left its database. Returns the rows stored.
+long long Fill(const char* path, long long days, uint32_t dataId) {
+  const std::time_t end = std::time(nullptr);
+  const std::time_t start = end - static_cast<std::time_t>(days * 86400);
+  bool alarmActive = false, linkLost = false;
+  long long rows = 0;
+  {
+    Store store(path, true);
+    store.Begin();
+    for (std::time_t t = start; t < end; ++t) {
+      const std::string time = StoreTimeText(t);
+      const bool outage = (t - start) % (30 * 86400) < 600 && t - start > 86400;
+      if (outage != linkLost) {
+        store.AddLinkEvent(dataId, time, LinkEvent{dataId, outage, 3, kOutageFailure});
+        linkLost = outage;
+      }
+      if (outage) continue;
+      const Weather weather = WeatherAt(t);
+      const DO3008RA_Data_t record = RecordAt(dataId, t, weather);
+      const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+      if (rows == 0) store.PutLastRecord(dataId, do3008ra::kDataCode, time, bytes, sizeof record);
+      store.AddHistory(dataId, time, bytes, sizeof record);
+      const int tenths = weather.temperature;
+      if ((tenths >= 300) != alarmActive && (tenths >= 300 || tenths <= 280)) {
+        alarmActive = tenths >= 300;
+        store.AddAlarmEvent(TemperatureAlarm(dataId, time, alarmActive, tenths));
+      }
+      if (++rows % 1000000 == 0) {
+        store.Commit();
+        store.Begin();
+        std::fprintf(stderr, "history_fill: %lld rows\n", rows);
+      }
+    }
+    store.Commit();
+  }
+  sqlite3* db = nullptr;
+  Check(sqlite3_open(path, &db), db);
+  Check(sqlite3_exec(db,
+                     "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state",
+                     nullptr, nullptr, nullptr),
+        db);
+  sqlite3_close(db);
+  return rows;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,71 +194,7 @@ int main(int argc, char** argv) {
     if (!rowsOnly) BuildRollups(argv[1]);
     return 0;
   }
-  { Store schema(argv[1], true); }
-  sqlite3* db = nullptr;
-  Check(sqlite3_open(argv[1], &db), db);
-  // As a host from before rollups left it: its rows are rolled up afterwards.
-  sqlite3_exec(db, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state",
-               nullptr, nullptr, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
-  sqlite3_stmt* history =
-      Prepare(db,
-              "INSERT INTO history (data_id, time, record, temperature, humidity, pressure, "
-              "temperature_calibration, humidity_calibration, pressure_calibration, address, "
-              "baud_code) VALUES (?, ?, zeroblob(47), ?, ?, ?, 0, 0, 0, 1, 2)");
-  sqlite3_stmt* alarm =
-      Prepare(db,
-              "INSERT INTO alarm_events (data_id, time, alarm_id, signal_name, level, active, "
-              "value_text, alarm_text) VALUES (?, ?, 'T01001', '温度', 2, ?, ?, '')");
-  sqlite3_stmt* link =
-      Prepare(db,
-              "INSERT INTO link_events (data_id, time, event, failed_cycles, failure) "
-              "VALUES (?, ?, ?, 3, 'read input registers 0/4: Connection timed out')");
-  const std::time_t end = std::time(nullptr);
-  const std::time_t start = end - static_cast<std::time_t>(days * 86400);
-  bool alarmActive = false, linkLost = false;
-  long long rows = 0;
-  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-  for (std::time_t t = start; t < end; ++t) {
-    const std::string time = StoreTimeText(t);
-    const bool outage = (t - start) % (30 * 86400) < 600 && t - start > 86400;
-    if (outage != linkLost) {
-      sqlite3_bind_int64(link, 1, dataId);
-      sqlite3_bind_text(link, 2, time.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(link, 3, outage ? "lost" : "restored", -1, SQLITE_STATIC);
-      Run(link, db);
-      linkLost = outage;
-    }
-    if (outage) continue;
-    const double day = 2 * M_PI * static_cast<double>(t % 86400) / 86400.0;
-    const double week = 2 * M_PI * static_cast<double>(t % (7 * 86400)) / (7 * 86400.0);
-    const double temperature = std::round((25 + 6 * std::sin(day) + std::sin(week * 3)) * 10) / 10;
-    const double humidity = std::round((50 - 12 * std::sin(day)) * 10) / 10;
-    const double pressure = std::round((1013 + 6 * std::sin(week)) * 10) / 10;
-    sqlite3_bind_int64(history, 1, dataId);
-    sqlite3_bind_text(history, 2, time.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_double(history, 3, temperature);
-    sqlite3_bind_double(history, 4, humidity);
-    sqlite3_bind_double(history, 5, pressure);
-    Run(history, db);
-    if ((temperature >= 30) != alarmActive && (temperature >= 30 || temperature <= 28)) {
-      alarmActive = temperature >= 30;
-      sqlite3_bind_int64(alarm, 1, dataId);
-      sqlite3_bind_text(alarm, 2, time.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_int(alarm, 3, alarmActive ? 1 : 0);
-      sqlite3_bind_text(alarm, 4, std::to_string(temperature).c_str(), -1, SQLITE_TRANSIENT);
-      Run(alarm, db);
-    }
-    if (++rows % 1000000 == 0) {
-      sqlite3_exec(db, "COMMIT; BEGIN", nullptr, nullptr, nullptr);
-      std::fprintf(stderr, "history_fill: %lld rows\n", rows);
-    }
-  }
-  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  sqlite3_finalize(history);
-  sqlite3_finalize(alarm);
-  sqlite3_finalize(link);
-  sqlite3_close(db);
+  const long long rows = Fill(argv[1], days, static_cast<uint32_t>(dataId));
   std::fprintf(stderr, "history_fill: %lld rows in %s\n", rows, argv[1]);
   if (!rowsOnly) BuildRollups(argv[1]);
   return 0;

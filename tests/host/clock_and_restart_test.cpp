@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a wrong clock and a restart must not cost: history pruned on a clock that is ahead, and
 // an alarm cleared because the device forgot it at a restart.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -10,6 +11,8 @@
 
 #include "SensorLine.h"
 #include "events/DeviceTypes.h"
+#include "events/EventFormat.h"
+#include "events/FloatText.h"
 #include "service/LineStore.h"
 #include "store/Pruner.h"
 #include "support/JsonText.h"
@@ -272,6 +275,24 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_FALSE(changes[0].active);
   EXPECT_EQ(changes[0].valueText, "28");
+}
+
+// The device writes an alarm's value to nine digits (27.8999996 for 27.9): the host shows and
+// keeps the figure a person reads, and leaves texts that are no such figure as they came.
+TEST(AlarmValues, AValueTextReadsAsTheFloatsShortestFigure) {
+  SensorLine bench;
+  HostedDevice& sensor = bench.AddSensor(21, 4, kMode5);
+  bench.bus->Slave(4)[1] = 310;
+  bench.line->PollDevice(sensor);
+  bench.bus->Slave(4)[1] = 279;
+  bench.line->WaitForNextSecond(sensor);
+  bench.line->PollDevice(sensor);
+  const auto changes = bench.EventsOf<AlarmEvent>();
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[1].valueText, "27.9");
+  EXPECT_THAT(EventLine(changes[1]).value_or(""), ::testing::EndsWith("): value 27.9"));
+  for (const char* kept : {"28.90", "27.123456789", "open", ""})
+    EXPECT_EQ(HostValueText(kept), kept);
 }
 
 // The device reports every rule at each evaluation: each is announced once, at the first one,

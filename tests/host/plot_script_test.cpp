@@ -77,4 +77,37 @@ TEST(PlotScript, AlarmLinesAreNamedLostLinksAreInTheLegendAndFlatCurvesKeepOffTh
   EXPECT_GT(high, 31.5);
 }
 
+// A day's axis names the days; alarm changes seconds apart keep every line, their labels step
+// down the panel instead of covering each other, and one with no free step is left out.
+TEST(PlotScript, ADayNamesItsDatesAndAlarmLabelsSecondsApartDoNotCoverEachOther) {
+  PlotRequest request;
+  request.first = "2026-12-07T12:00:00";
+  request.last = "2026-12-08T12:00:00";
+  request.spanSeconds = 86400;
+  const DeviceType& type = DeviceTypes().front();
+  for (const RecordField* field : type.FieldsOf(FieldKind::kMeasured)) {
+    request.series.curves.push_back(PlotCurve{field, Flat(20)});
+  }
+  for (const char* time : {"2026-12-08T09:00:00", "2026-12-08T09:00:02", "2026-12-08T09:00:04",
+                           "2026-12-08T09:00:06", "2026-12-08T11:00:00"}) {
+    request.alarms.push_back({0, time, true, "T01001"});
+  }
+  auto panels = Panels(PlotScriptText(request));
+  ASSERT_EQ(panels.size(), 3u);
+  EXPECT_NE(panels[2].find("set format x \"%m-%d\\n%H:%M\""), std::string::npos) << panels[2];
+  const std::string& temperature = panels[0];
+  for (const char* label : {"at \"2026-12-08T09:00:00\", graph 0.97", "09:00:02\", graph 0.66",
+                            "09:00:04\", graph 0.35", "at \"2026-12-08T11:00:00\", graph 0.97"}) {
+    EXPECT_NE(temperature.find(label), std::string::npos) << label << "\n" << temperature;
+  }
+  EXPECT_EQ(temperature.find("set label \"T01001\" at \"2026-12-08T09:00:06\""), std::string::npos);
+  EXPECT_NE(temperature.find("set arrow from \"2026-12-08T09:00:06\""), std::string::npos);
+
+  // The same hours within one day: times alone.
+  request.first = "2026-12-08T00:00:00";
+  request.last = "2026-12-08T23:59:59";
+  panels = Panels(PlotScriptText(request));
+  EXPECT_NE(panels[2].find("set format x \"%H:%M:%S\""), std::string::npos) << panels[2];
+}
+
 }  // namespace

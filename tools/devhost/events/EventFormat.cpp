@@ -9,6 +9,7 @@
 #include <sstream>
 #include <type_traits>
 
+#include "events/FloatText.h"
 #include "store/TimeRange.h"
 
 namespace {
@@ -202,7 +203,7 @@ struct JsonOf {
   std::optional<Json::Value> operator()(const ReportEvent& e) const {
     Json::Value json = Event("report", e.dataId);
     json["signal_id"] = e.signalId;
-    json["value"] = e.value;
+    json["value"] = ShortestFloatDouble(e.value);
     return json;
   }
   std::optional<Json::Value> operator()(const ErrorEvent& e) const {

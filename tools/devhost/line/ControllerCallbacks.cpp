@@ -3,6 +3,7 @@
 // (queue a request, hand over a record, check a rule, keep history), each turned into an event
 // of the line or a request on its queue.
 #include "events/Clock.h"
+#include "events/FloatText.h"
 #include "events/RecordView.h"
 #include "events/TimeText.h"
 #include "line/LineController.h"
@@ -48,8 +49,9 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
     return 0;
   }
   const std::time_t now = WallNow();
-  const AlarmEvent event{hosted->dataId, StoreTimeText(now), alarmId,  signalName, level,
-                         active,         valueText,          alarmText};
+  // The device's value text as the host shows and stores it (27.9, not 27.8999996).
+  const AlarmEvent event{hosted->dataId, StoreTimeText(now),       alarmId,  signalName, level,
+                         active,         HostValueText(valueText), alarmText};
   NoteAlarm(*hosted, event, now);
   if (hosted->announced.insert(alarmId).second) {
     events_.Emit(AlarmRuleEvent{hosted->dataId, hosted->alarms[alarmId], RuleName(*hosted, event)},

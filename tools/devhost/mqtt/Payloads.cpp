@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "events/EventFormat.h"
+#include "events/FloatText.h"
 #include "events/RecordView.h"
 
 namespace {
@@ -21,10 +22,7 @@ namespace {
 // The value as a person reads the single-precision figure (23.4, not 23.399999618530273).
 Json::Value FloatValue(float value) {
   if (!std::isfinite(value)) return Json::Value();
-  char text[64];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  *end = '\0';
-  return std::strtod(text, nullptr);
+  return ShortestFloatDouble(value);
 }
 
 // Alarm values come as text from the device, single precision to nine digits ("31",

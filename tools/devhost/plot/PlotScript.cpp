@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <optional>
+
+#include "store/TimeRange.h"
 
 namespace {
 
@@ -50,11 +54,41 @@ std::string DataBlock(const std::string& name, const std::vector<PlotPoint>& poi
   return block + "EOD\n";
 }
 
-// Labels as short as the span allows, so that they do not run into each other.
-std::string TimeFormat(long long spanSeconds) {
-  if (spanSeconds <= 86400) return "\"%H:%M:%S\"";
-  if (spanSeconds <= 60 * 86400) return "\"%m-%d\\n%H:%M\"";
-  return "\"%Y-%m-%d\"";
+// Labels as short as the span allows, so that they do not run into each other. A range that
+// reaches into another day names the day with each time: a lone 00:00:00 says not which one.
+std::string TimeFormat(const PlotRequest& request) {
+  const long long span = request.spanSeconds;
+  if (span > 60 * 86400) return "\"%Y-%m-%d\"";
+  if (request.first.compare(0, 10, request.last, 0, 10) == 0) return "\"%H:%M:%S\"";
+  if (span <= 3600) return "\"%m-%d\\n%H:%M:%S\"";
+  return "\"%m-%d\\n%H:%M\"";
+}
+
+// Where each alarm label of the panel stands (graph height of its top), nothing where it is left
+// out. The labels stand upright at their lines; one closer to the last label at its height than
+// a label is thick would cover it, so it steps down, and where every step is taken it is left
+// out: its line stays and the legend names its colour.
+std::vector<std::optional<double>> AlarmLabelHeights(const PlotRequest& request, int signal) {
+  constexpr double kHeights[] = {0.97, 0.66, 0.35};
+  constexpr double kLabelPixels = 14;      // an 8-point label's thickness, with a little room
+  constexpr int kRightOfAxisPixels = 220;  // both margins, the legend's included
+  const double axisPixels = std::max(request.width - kRightOfAxisPixels, 100);
+  const double spacing =
+      static_cast<double>(std::max(request.spanSeconds, 1LL)) * kLabelPixels / axisPixels;
+  std::vector<double> lastAt(std::size(kHeights), -INFINITY);
+  std::vector<std::optional<double>> heights;
+  for (const PlotAlarm& alarm : request.alarms) {
+    if (alarm.signal != signal) continue;
+    const auto at = CalendarSeconds(alarm.time);
+    heights.emplace_back();
+    for (std::size_t k = 0; at && k < std::size(kHeights); ++k) {
+      if (static_cast<double>(*at) - lastAt[k] < spacing) continue;
+      lastAt[k] = static_cast<double>(*at);
+      heights.back() = kHeights[k];
+      break;
+    }
+  }
+  return heights;
 }
 
 // The panel's value axis: its values and limits with a tenth of their range above and
@@ -109,7 +143,7 @@ std::string Panel(const PlotRequest& request, int signal) {
   text += "set ylabel " +
           GnuplotQuoted(field.unit.empty() ? title : title + " (" + field.unit + ")") + "\n";
   if (signal + 1 == static_cast<int>(curves.size())) {
-    text += "set format x " + TimeFormat(request.spanSeconds) + "\nset xlabel \"local time\"\n";
+    text += "set format x " + TimeFormat(request) + "\nset xlabel \"local time\"\n";
   } else {
     text += "set format x \"\"\nunset xlabel\n";
   }
@@ -119,15 +153,19 @@ std::string Panel(const PlotRequest& request, int signal) {
             ", graph 0 to " + GnuplotQuoted(outage.to) + ", graph 1 " + kLostStyle + " behind\n";
   }
   bool raised = false, cleared = false;
+  const auto labelHeights = AlarmLabelHeights(request, signal);
+  std::size_t labelIndex = 0;
   for (const PlotAlarm& alarm : request.alarms) {
     if (alarm.signal != signal) continue;
     const char* lineColour = alarm.raised ? kRaisedColour : kClearedColour;
     text += "set arrow from " + GnuplotQuoted(alarm.time) + ", graph 0 to " +
             GnuplotQuoted(alarm.time) + ", graph 1 nohead dashtype 2 linecolor rgb " + lineColour +
             "\n";
-    text += "set label " + GnuplotQuoted(alarm.id) + " at " + GnuplotQuoted(alarm.time) +
-            ", graph 0.97 rotate by 90 right offset -1,0 font \",8\" textcolor rgb " + lineColour +
-            "\n";
+    if (const auto height = labelHeights[labelIndex++]) {
+      text += "set label " + GnuplotQuoted(alarm.id) + " at " + GnuplotQuoted(alarm.time) +
+              ", graph " + Number(*height) + " rotate by 90 right offset -1,0 font \",8\" " +
+              "textcolor rgb " + lineColour + "\n";
+    }
     (alarm.raised ? raised : cleared) = true;
   }
   text += ValueRange(request, signal);

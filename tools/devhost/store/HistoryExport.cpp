@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "events/EventFormat.h"
+#include "events/FloatText.h"
 #include "events/RecordView.h"
 #include "store/TimeRange.h"
 
@@ -133,11 +134,20 @@ std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows) {
 
 namespace {
 
-std::string CellText(const Json::Value& value, const std::string& column) {
+// A stored cell as the host shows it: times in ISO 8601, an alarm's value text without the
+// nine-digit noise that rows stored by earlier versions carry (events/FloatText.h), the values
+// of reports and threshold checks (floats) at the shortest figure.
+Json::Value ShownCell(const Json::Value& value, const std::string& column) {
+  if (value.isString() && column == "time") return IsoFromStoreText(value.asString());
+  if (value.isString() && column == "value_text") return HostValueText(value.asString());
+  if (value.type() == Json::realValue) return ShortestFloatDouble(value.asFloat());
+  return value;
+}
+
+std::string CellText(const Json::Value& stored, const std::string& column) {
+  const Json::Value value = ShownCell(stored, column);
   if (value.isNull()) return "";
-  if (value.isString()) {
-    return column == "time" ? IsoFromStoreText(value.asString()) : value.asString();
-  }
+  if (value.isString()) return value.asString();
   if (value.type() == Json::realValue) return Format("%.1f", value.asDouble());
   return value.asString();
 }
@@ -167,15 +177,69 @@ std::string EventRowsCsv(const StoredRows& rows) {
   return csv;
 }
 
-std::string EventRowsTable(const StoredRows& rows, const std::string& kind) {
-  std::string table;
-  for (std::size_t i = 0; i < rows.columns.size(); ++i) table += (i ? "  " : "") + rows.columns[i];
-  table += "\n";
-  for (const auto& row : rows.rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      table += (i ? "  " : "") + CellText(row[i], rows.columns[i]);
+namespace {
+
+// The columns a terminal gives a UTF-8 text: two for an East Asian wide character (温度), one
+// for any other character; a broken sequence counts a column a byte.
+std::size_t DisplayWidth(const std::string& text) {
+  std::size_t width = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (length == 1 || i + length > text.size()) {
+      ++width;
+      ++i;
+      continue;
     }
-    table += "\n";
+    char32_t code = lead & (0x3F >> (length - 1));
+    for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (text[i + k] & 0x3F);
+    const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                      (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                      (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+                      (code >= 0xFFE0 && code <= 0xFFE6) || code >= 0x1F300;
+    width += wide ? 2 : 1;
+    i += length;
+  }
+  return width;
+}
+
+// A column of numbers only (level, active, failed_cycles, value) is aligned to the right.
+bool NumericColumn(const StoredRows& rows, std::size_t column) {
+  return std::all_of(rows.rows.begin(), rows.rows.end(), [column](const auto& row) {
+    return column >= row.size() || row[column].isNull() || row[column].isNumeric();
+  });
+}
+
+}  // namespace
+
+std::string EventRowsTable(const StoredRows& rows, const std::string& kind) {
+  // The cells as shown, the header first; each column as wide as its widest cell.
+  std::vector<std::vector<std::string>> lines{rows.columns};
+  std::vector<std::size_t> widths(rows.columns.size(), 0);
+  for (const auto& row : rows.rows) {
+    lines.emplace_back();
+    for (std::size_t i = 0; i < row.size() && i < rows.columns.size(); ++i) {
+      lines.back().push_back(CellText(row[i], rows.columns[i]));
+    }
+  }
+  for (const auto& line : lines) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      widths[i] = std::max(widths[i], DisplayWidth(line[i]));
+    }
+  }
+  std::vector<bool> numeric;
+  for (std::size_t i = 0; i < widths.size(); ++i) numeric.push_back(NumericColumn(rows, i));
+  std::string table;
+  for (const auto& line : lines) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const std::string padding(widths[i] - DisplayWidth(line[i]), ' ');
+      const bool last = i + 1 == line.size();
+      text += (i ? "  " : "") + (numeric[i] ? padding + line[i]
+                                 : last     ? line[i]
+                                            : line[i] + padding);
+    }
+    table += text.substr(0, text.find_last_not_of(' ') + 1) + "\n";
   }
   return table + std::to_string(rows.rows.size()) + " " + kind + " row(s)\n";
 }
@@ -188,7 +252,7 @@ std::string EventRowsJsonDocument(const StoredRows& rows, const std::string& kin
     Json::Value json(Json::objectValue);
     for (std::size_t i = 0; i < row.size(); ++i) {
       const std::string& column = rows.columns[i];
-      json[column] = column == "time" ? Json::Value(IsoFromStoreText(row[i].asString())) : row[i];
+      json[column] = ShownCell(row[i], column);
     }
     list.append(json);
   }

@@ -23,7 +23,7 @@ void WaitForFirstCycle(const std::string& hostOutput) {
 
 TEST(Restart, TheLastStoredRecordIsLoadedBackThroughTheCache) {
   Bench bench;
-  const std::string config = bench.Config(Mode5Settings, 100);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   bench.StartSensor({"--static", "--temperature", "23.4", "--set", "i:80=17"});
   ASSERT_EQ(bench.Host({"run", "--cycles", "2", config}).exitCode, 0);
   const auto stored = bench.HistoryRecords();
@@ -76,7 +76,7 @@ TEST(Restart, AFreshDatabaseRestoresNothingAndRaisedAlarmsAreNotRaisedTwice) {
 TEST(Signals, SigtermStopsTheHostCleanlyWithTheDatabaseClosed) {
   Bench bench;
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings, 100);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
   ASSERT_NO_FATAL_FAILURE(WaitForFirstCycle(bench.dir.Path("host.out")));
   EXPECT_EQ(host.Stop(5000ms), 0);
@@ -96,7 +96,7 @@ TEST(Signals, UserAndAlarmSignalsStopTheHostWithItsSummary) {
   for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM}) {
     Bench bench;
     bench.StartSensor({"--static"});
-    const std::string config = bench.Config(Mode5Settings, 100);
+    const std::string config = bench.Config(Mode5Settings(), 100);
     BackgroundProcess host(bench.HostCommand({"run", config}), bench.dir.Path("host.out"));
     ASSERT_NO_FATAL_FAILURE(WaitForFirstCycle(bench.dir.Path("host.out")));
     kill(host.Pid(), signal);
@@ -127,7 +127,7 @@ TEST(Signals, SigtermEndsALongWaitForTheNextPollAtOnce) {
 TEST(History, ListsAndExportsTheStoredRecords) {
   Bench bench;
   bench.StartSensor({"--static", "--temperature", "23.4"});
-  const std::string config = bench.Config(Mode5Settings, 100);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   ASSERT_EQ(bench.Host({"run", "--cycles", "3", config}).exitCode, 0);
 
   const auto csv = bench.Host({"history", config, "--csv", bench.dir.Path("out.csv")});

@@ -142,7 +142,7 @@ TEST(ExclusivePort, AnUnprivilegedHostIsRefusedByTheKernelAndNamesTheHolderWhere
   }
   Bench bench;
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings, 100);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   const std::string tty = bench.dir.Path("tty");
   // Open to the other user: the folder, the configuration, the terminal and a database folder.
   const std::string otherDir = bench.dir.Path("other");
@@ -189,7 +189,7 @@ TEST(ExclusivePort, AnUnprivilegedHostKilledWithSigkillLeavesALineTheNextOneOpen
   }
   Bench bench;
   bench.StartSensor({"--static"});
-  const std::string config = bench.Config(Mode5Settings, 100);
+  const std::string config = bench.Config(Mode5Settings(), 100);
   const std::string tty = bench.dir.Path("tty");
   const std::string otherDir = bench.dir.Path("other");
   ASSERT_EQ(mkdir(otherDir.c_str(), 0755), 0);

@@ -22,9 +22,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "events/TimeRange.h"
 #include "store/RollupBackfill.h"
 #include "store/Store.h"
-#include "store/TimeRange.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "base/Signals.h"
 #include "cli/OutputFile.h"
 #include "cli/StartLine.h"
 #include "config/MqttConfig.h"
@@ -14,7 +15,6 @@
 #include "service/Host.h"
 #include "service/LineThreads.h"
 #include "service/PeriodicSummary.h"
-#include "service/Signals.h"
 #include "sinks/RunningSinks.h"
 #include "store/HistoryExport.h"
 #include "store/Pruner.h"

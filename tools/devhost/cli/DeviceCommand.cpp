@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/ExitStatus.h"
+#include "base/Signals.h"
 #include "cli/InProcessHost.h"
 #include "control/ControlClient.h"
 #include "control/Identity.h"
 #include "control/RequestHandler.h"
 #include "control/SocketIo.h"
-#include "service/ExitStatus.h"
-#include "service/Signals.h"
 
 namespace {
 

@@ -3,12 +3,12 @@
 
 #include <ctime>
 
+#include "base/ExitStatus.h"
 #include "commission/ConfigEdit.h"
 #include "commission/PendingChange.h"
 #include "events/Clock.h"
 #include "events/Console.h"
 #include "events/EventFormat.h"
-#include "service/ExitStatus.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "service/ExitStatus.h"
+#include "base/ExitStatus.h"
 
 class LineController;
 struct HostedDevice;

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <memory>
 
+#include "base/Signals.h"
 #include "commission/BaudCodes.h"
 #include "commission/BusRegisters.h"
 #include "line/SerialLine.h"
-#include "service/Signals.h"
 
 namespace {
 

@@ -9,16 +9,16 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/ExitStatus.h"
 #include "cli/Subcommand.h"
 #include "commission/LineChange.h"
 #include "commission/PendingChange.h"
 #include "control/ControlServer.h"
 #include "control/Identity.h"
-#include "control/LineJob.h"
 #include "events/Clock.h"
 #include "events/EventFormat.h"
 #include "line/LineController.h"
-#include "service/ExitStatus.h"
+#include "line/LineJob.h"
 #include "service/Host.h"
 
 namespace {

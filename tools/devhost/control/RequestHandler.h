@@ -62,7 +62,7 @@ class RequestHandler {
   // Until the device completed a cycle in a second after `second` (bounded): the document then
   // shows what happened in it.
   void AwaitCycleAfter(uint32_t dataId, std::time_t second, std::vector<HostEvent>& events);
-  // Runs `job` on the device's line, adding the events it emits to `events` (control/LineJob.h:
+  // Runs `job` on the device's line, adding the events it emits to `events` (line/LineJob.h:
   // NotSent when it never ran).
   void RunOnLine(uint32_t dataId, const DeviceJob& job, std::vector<HostEvent>& events,
                  bool talksOnBus = false);

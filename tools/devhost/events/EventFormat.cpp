@@ -9,7 +9,7 @@
 #include <sstream>
 #include <type_traits>
 
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 namespace {
 

@@ -37,8 +37,8 @@ class RequestHandler {
 
   // Never throws: a bad request gets an error answer.
   std::string operator()(const std::string& requestText);
-  // The result of the device command the request names (cli/Subcommand.h); throws for a request
-  // it cannot carry out.
+  // The result of the request it names (control/ControlRequest.h); throws for a request it
+  // cannot carry out.
   CommandResult Answer(const Json::Value& request);
 
   // Each device command's own answer.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/SinkRegistry.h"
 #include "config/HostConfig.h"
 #include "config/PrometheusConfig.h"
 #include "config/SinkBlocks.h"

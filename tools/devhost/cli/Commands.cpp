@@ -6,6 +6,7 @@
 
 #include "base/Signals.h"
 #include "cli/OutputFile.h"
+#include "cli/SinkRegistry.h"
 #include "cli/StartLine.h"
 #include "config/MqttConfig.h"
 #include "control/ControlServer.h"
@@ -87,7 +88,7 @@ int RunCommand(const CommandLine& line, Console& console) {
                       ? " (mode 0660: group " + config.controlSocketGroupText + " may use it)"
                       : ""));
   RunningSinks sinks;
-  sinks.Start(config, host, console);
+  sinks.Start(SinkKinds(), config, host, console);
   host.Restore();
   LineThreads lines(host, LineThreads::Work::kPoll, line.cycles,
                     [&console](const std::string& text) { console.Notice(text); });

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The block of every kind of sink the host knows: adding a sink is its own parser and one entry
-// here, besides its kind in sinks/SinkRegistry.cpp.
+// here, besides its kind in cli/SinkRegistry.cpp.
 #include "config/SinkBlocks.h"
 
 #include "config/HostConfig.h"

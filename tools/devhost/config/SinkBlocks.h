@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The configuration blocks of the sinks (config/SinkKind.h): each block's member, the members
+// The configuration blocks of the sinks (sinks/SinkKind.h): each block's member, the members
 // the block knows and the sink's own parser of it. The configuration reads every block through
 // this table and the unknown-member warning learns each block's members from it.
 
@@ -19,5 +19,5 @@ struct SinkBlock {
   std::function<void(const Json::Value& block, const std::string& base, HostConfig& config)> parse;
 };
 
-// Every sink's block, in the order of the sink kinds (sinks/SinkRegistry.cpp).
+// Every sink's block, in the order of the sink kinds (cli/SinkRegistry.h).
 const std::vector<SinkBlock>& SinkBlocks();

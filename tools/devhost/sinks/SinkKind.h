@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the host needs to know of an output (a sink) to build, run and stop it. Every kind of sink
-// declares itself once, in the table SinkKinds() returns (sinks/SinkRegistry.cpp), and its
+// declares itself once, in the table SinkKinds() returns (cli/SinkRegistry.h), and its
 // configuration block once in SinkBlocks() (config/SinkBlocks.h): the configuration reads the
 // block with the sink's own parser, and the host builds every configured sink from its kind.
 
@@ -64,6 +64,3 @@ struct SinkKind {
   // Builds the sink when `config` has its block; nullptr when it has not.
   std::function<std::unique_ptr<HostedSink>(const HostConfig& config, SinkSite& site)> build;
 };
-
-// Every kind of sink the host knows, in the order they are built.
-const std::vector<SinkKind>& SinkKinds();

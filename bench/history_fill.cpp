@@ -26,9 +26,9 @@
 
 #include "do3008ra/DO3008RA_Data_t.h"
 #include "events/FloatText.h"
+#include "events/TimeRange.h"
 #include "store/RollupBackfill.h"
 #include "store/Store.h"
-#include "store/TimeRange.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 
 #include "Bench.h"
 #include "Text.h"
+#include "events/TimeRange.h"
 #include "plot/PlotData.h"
 #include "store/Store.h"
-#include "store/TimeRange.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "MemoryBus.h"
 #include "do3008ra/DO3008RA.h"
+#include "events/DeviceTypes.h"
 #include "line/AlarmRecovery.h"
 #include "line/LineController.h"
 
@@ -25,6 +26,7 @@ struct SensorLine {
     hosted->object = std::make_unique<DO3008RA>();
     hosted->device = dynamic_cast<SMDVDevice*>(hosted->object.get());
     hosted->modbus = dynamic_cast<SPModbus*>(hosted->object.get());
+    hosted->type = DeviceTypeNamed(hosted->object->DeviceType());
     hosted->device->Init(line, dataId, settings);
     hosted->device->InitSetting(settings);
     hosted->recovery = AlarmRecoveries(settings);

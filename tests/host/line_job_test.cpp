@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "SensorLine.h"
-#include "control/LineJob.h"
+#include "line/LineJob.h"
 
 namespace {
 

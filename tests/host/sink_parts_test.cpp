@@ -14,11 +14,13 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/SinkRegistry.h"
 #include "config/HostConfig.h"
+#include "config/PrometheusConfig.h"
+#include "config/SinkBlocks.h"
 #include "events/DeviceTypes.h"
 #include "prometheus/MetricsBook.h"
 #include "prometheus/MetricsServer.h"
-#include "prometheus/PrometheusConfig.h"
 #include "sinks/QueuedSink.h"
 
 namespace {
@@ -273,8 +275,13 @@ TEST(MetricsServer, AnswersOnlyGetMetricsAndStaysBoundedWithScrapersThatNeverRea
 }
 
 // Faults caught: a sink's member that the unknown-member warning does not know (or the host
-// warning of its block's own members), a listen address that is not checked.
+// warning of its block's own members), a listen address that is not checked, a sink kind whose
+// block the configuration does not read (or a block no kind builds a sink of).
 TEST(SinkKinds, EachSinkParsesItsOwnBlockAndTheWarningKnowsItsMembers) {
+  ASSERT_EQ(SinkKinds().size(), SinkBlocks().size());
+  for (std::size_t i = 0; i < SinkKinds().size(); ++i) {
+    EXPECT_EQ(SinkKinds()[i].member, SinkBlocks()[i].member);
+  }
   const std::string lines = R"("lines": [{"device": "/dev/null", "devices": [{"plugin": "x.so",
       "dataId": 1}]}])";
   const HostConfig config = ParseHostConfig(

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/ExitStatus.h"
+#include "base/Signals.h"
 #include "cli/CommandLine.h"
 #include "cli/PluginLog.h"
 #include "cli/Subcommand.h"
@@ -20,9 +22,7 @@
 #include "control/SocketIo.h"
 #include "events/Console.h"
 #include "line/SerialLine.h"
-#include "service/ExitStatus.h"
 #include "service/Host.h"
-#include "service/Signals.h"
 #include "store/Store.h"
 
 namespace {

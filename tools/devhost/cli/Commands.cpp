@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <tuple>
 
+#include "base/Signals.h"
 #include "cli/OutputFile.h"
+#include "cli/SinkRegistry.h"
 #include "cli/StartLine.h"
 #include "config/MqttConfig.h"
 #include "control/ControlServer.h"
@@ -14,7 +16,6 @@
 #include "service/Host.h"
 #include "service/LineThreads.h"
 #include "service/PeriodicSummary.h"
-#include "service/Signals.h"
 #include "sinks/RunningSinks.h"
 #include "store/HistoryExport.h"
 #include "store/Pruner.h"
@@ -87,7 +88,7 @@ int RunCommand(const CommandLine& line, Console& console) {
                       ? " (mode 0660: group " + config.controlSocketGroupText + " may use it)"
                       : ""));
   RunningSinks sinks;
-  sinks.Start(config, host, console);
+  sinks.Start(SinkKinds(), config, host, console);
   host.Restore();
   LineThreads lines(host, LineThreads::Work::kPoll, line.cycles,
                     [&console](const std::string& text) { console.Notice(text); });

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "base/ExitStatus.h"
 #include "cli/CommandLine.h"
 #include "events/Console.h"
-#include "service/ExitStatus.h"
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 // The subcommands no running host answers (the others: cli/DeviceCommand.h). Each command
 // throws the error of the step that failed (ConfigError, PluginError, SerialError, StoreError);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "commission/BaudCodes.h"
+#include "events/DeviceTypes.h"
 
 namespace {
 
@@ -22,8 +23,9 @@ std::vector<std::string> CommaList(const std::string& what, const std::string& t
 
 int SensorBaud(const std::string& what, const std::string& text) {
   const auto baud = ParseWholeNumber(what, text, 1, 10000000);
-  if (!SensorCodeOfBaud(static_cast<int>(baud))) {
-    throw UsageError(what + ": the sensor takes " + SensorBaudList() + " baud, not " + text);
+  const BusProfile& bus = CommissionedType().profile.value().bus;
+  if (!bus.CodeOfBaud(static_cast<int>(baud))) {
+    throw UsageError(what + ": the sensor takes " + BaudList(bus) + " baud, not " + text);
   }
   return static_cast<int>(baud);
 }

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/ExitStatus.h"
+#include "base/Signals.h"
 #include "cli/InProcessHost.h"
 #include "control/ControlClient.h"
 #include "control/Identity.h"
 #include "control/RequestHandler.h"
 #include "control/SocketIo.h"
-#include "service/ExitStatus.h"
-#include "service/Signals.h"
 
 namespace {
 
@@ -47,6 +47,7 @@ int PrintAnswer(Json::Value answer, const DeviceCommand& command, const HostConf
 int RunDeviceCommand(const DeviceCommand& command, const CommandLine& line, Console& console) {
   const HostConfig config = LoadHostConfig(line.configPath, line.overrides);
   Json::Value request = command.request(line, config);
+  request["command"] = ControlRequestName(command.control);
   request["host"] = HostIdentity(config);
   // Ctrl-C ends the wait for a host's answer at once.
   SetWaitBreaker(StopDescriptor());

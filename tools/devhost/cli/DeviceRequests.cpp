@@ -3,27 +3,21 @@
 
 #include <ctime>
 
+#include "base/ExitStatus.h"
 #include "commission/ConfigEdit.h"
 #include "commission/PendingChange.h"
 #include "events/Clock.h"
 #include "events/Console.h"
 #include "events/EventFormat.h"
-#include "service/ExitStatus.h"
 
 namespace {
-
-Json::Value Request(const CommandLine& line) {
-  Json::Value request(Json::objectValue);
-  request["command"] = line.command;
-  return request;
-}
 
 Json::Value DeviceRequest(const CommandLine& line, const HostConfig& config) {
   if (config.FindDevice(line.dataId) == nullptr) {
     throw ConfigError("configuration " + config.path + " has no device with data id " +
                       std::to_string(line.dataId));
   }
-  Json::Value request = Request(line);
+  Json::Value request(Json::objectValue);
   request["data_id"] = line.dataId;
   return request;
 }
@@ -39,9 +33,9 @@ void AddNotice(Json::Value& answer, const std::string& text) {
 
 }  // namespace
 
-Json::Value StatusRequest(const CommandLine& line, const HostConfig&) { return Request(line); }
-
-Json::Value AlarmsRequest(const CommandLine& line, const HostConfig&) { return Request(line); }
+Json::Value EveryDeviceRequest(const CommandLine&, const HostConfig&) {
+  return Json::Value(Json::objectValue);
+}
 
 Json::Value WriteRequest(const CommandLine& line, const HostConfig& config) {
   Json::Value request = DeviceRequest(line, config);

@@ -5,11 +5,11 @@
 
 #include "cli/CommandLine.h"
 
-// The requests of the device commands, as a running host takes them on its control socket
-// (control/RequestHandler.h). A command that names a device the configuration lacks is refused
-// here with ConfigError, whoever would answer it.
-Json::Value StatusRequest(const CommandLine& line, const HostConfig& config);
-Json::Value AlarmsRequest(const CommandLine& line, const HostConfig& config);
+// The members of the device commands' requests besides their name, as a running host takes them
+// on its control socket (control/RequestHandler.h). A command that names a device the configuration
+// lacks is refused here with ConfigError, whoever would answer it. status, alarms: of every device,
+// with no members besides the command's name.
+Json::Value EveryDeviceRequest(const CommandLine& line, const HostConfig& config);
 Json::Value WriteRequest(const CommandLine& line, const HostConfig& config);
 // readdress, rebaud.
 Json::Value ChangeRequest(const CommandLine& line, const HostConfig& config);

@@ -5,13 +5,15 @@
 #include "cli/Commands.h"
 #include "commission/ScanReport.h"
 #include "commission/Scanner.h"
+#include "events/DeviceTypes.h"
 #include "service/CommandResult.h"
 
 int ScanCommand(const CommandLine& line, Console& console) {
   ScanProgressPrinter printer(stderr);
-  Scanner scanner(line.scan, [&printer](const ScanProgress& progress, const ScanHit* hit) {
-    printer.Show(progress, hit);
-  });
+  Scanner scanner(line.scan, CommissionedType().profile.value().bus,
+                  [&printer](const ScanProgress& progress, const ScanHit* hit) {
+                    printer.Show(progress, hit);
+                  });
   const ScanResult result = scanner.Run();
   printer.Finish();
   if (result.stopped) std::fprintf(stderr, "devhost: scan stopped by signal\n");

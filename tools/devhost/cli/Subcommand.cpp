@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The subcommands of devhost, each declared once: its usage, what it takes on the command line,
-// and what does it: a function here, or, for a device command, the running host's handler (or
-// a host started here when none runs). Parsing, usage, dispatch and the control socket all go
-// by this table.
+// and what does it: a function here, or, for a device command, the control request a running
+// host answers (or a host started here when none runs). Parsing, usage, dispatch and the control
+// socket all go by this table.
 #include "cli/Subcommand.h"
 
 #include <iterator>
@@ -10,7 +10,6 @@
 #include "cli/Commands.h"
 #include "cli/DeviceCommand.h"
 #include "cli/DeviceRequests.h"
-#include "control/RequestHandler.h"
 
 namespace {
 
@@ -49,7 +48,7 @@ run is the subcommand taken when none is named.
      "",
      TakeConfigOnly,
      nullptr,
-     DeviceCommand{StatusRequest, &RequestHandler::Status, InProcessStart::kFirstRound, true,
+     DeviceCommand{EveryDeviceRequest, ControlRequest::kStatus, InProcessStart::kFirstRound, true,
                    nullptr}},
     {"write",
      {"devhost write [options] CONFIG DATA_ID ADDRESS VALUE [VALUE...]",
@@ -66,7 +65,7 @@ exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or co
      "",
      TakeWriteWords,
      nullptr,
-     DeviceCommand{WriteRequest, &RequestHandler::Write, InProcessStart::kLinesOpen, true,
+     DeviceCommand{WriteRequest, ControlRequest::kWrite, InProcessStart::kLinesOpen, true,
                    nullptr}},
     {"alarms",
      {"devhost alarms [options] CONFIG", "list the active alarms of each device",
@@ -76,7 +75,7 @@ exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or co
      "",
      TakeConfigOnly,
      nullptr,
-     DeviceCommand{AlarmsRequest, &RequestHandler::Alarms, InProcessStart::kStoreOnly, false,
+     DeviceCommand{EveryDeviceRequest, ControlRequest::kAlarms, InProcessStart::kStoreOnly, false,
                    nullptr}},
     {"history",
      {"devhost history [options] (CONFIG | --db FILE)",
@@ -198,7 +197,7 @@ by the sensor; 2 to 5 as for every subcommand.
      "--update-config",
      TakeChangeWords,
      nullptr,
-     DeviceCommand{ChangeRequest, &RequestHandler::Readdress, InProcessStart::kLinesOpen, false,
+     DeviceCommand{ChangeRequest, ControlRequest::kReaddress, InProcessStart::kLinesOpen, false,
                    FollowInConfig}},
     {"rebaud",
      {"devhost rebaud [options] CONFIG DATA_ID SPEED",
@@ -221,7 +220,7 @@ exit status: as for readdress; 2 also when other devices share the line.
      "--force --update-config",
      TakeChangeWords,
      nullptr,
-     DeviceCommand{ChangeRequest, &RequestHandler::Rebaud, InProcessStart::kLinesOpen, false,
+     DeviceCommand{ChangeRequest, ControlRequest::kRebaud, InProcessStart::kLinesOpen, false,
                    FollowInConfig}},
 };
 

@@ -8,10 +8,9 @@
 #include <json/value.h>
 
 #include "cli/CommandLine.h"
+#include "control/ControlRequest.h"
 #include "events/Console.h"
 #include "service/CommandResult.h"
-
-class RequestHandler;
 
 // What a host started in this process for one command does before it takes the request. Its
 // lines poll only when asked: a round of their own would either show in the answer, which the
@@ -25,9 +24,11 @@ enum class InProcessStart {
 // A subcommand a running host answers through its control socket. Without one, a host started
 // in this process answers the same request with the same handler.
 struct DeviceCommand {
-  // The request the command line makes; ConfigError for a device the configuration lacks.
+  // The request's members the command line gives; ConfigError for a device the configuration
+  // lacks.
   Json::Value (*request)(const CommandLine& line, const HostConfig& config);
-  CommandResult (RequestHandler::*answer)(const Json::Value& request);
+  // The control protocol's request it is.
+  ControlRequest control;
   InProcessStart start;
   // Its answer shows first what that host said while starting (the records it restored) and
   // its first round; without a host, write and status always did.

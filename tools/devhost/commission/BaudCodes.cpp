@@ -3,27 +3,18 @@
 
 #include <algorithm>
 
-std::optional<uint16_t> SensorCodeOfBaud(int baud) {
-  const int code = do3008ra::CodeOfBaud(baud);
-  if (code < 0) return std::nullopt;
-  return static_cast<uint16_t>(code);
+std::vector<int> BaudsInScanOrder(const BusProfile& bus) {
+  std::vector<int> bauds = bus.baudRates;
+  const int factory = bus.factoryBaud;
+  std::sort(bauds.begin(), bauds.end(), [factory](int a, int b) {
+    if ((a == factory) != (b == factory)) return a == factory;
+    return a > b;
+  });
+  return bauds;
 }
 
-const std::vector<int>& SensorBaudsInScanOrder() {
-  static const std::vector<int> order = [] {
-    std::vector<int> bauds(std::begin(do3008ra::kBaudRates), std::end(do3008ra::kBaudRates));
-    std::sort(bauds.begin(), bauds.end(), [](int a, int b) {
-      const int factory = do3008ra::kFactoryBaud;
-      if ((a == factory) != (b == factory)) return a == factory;
-      return a > b;
-    });
-    return bauds;
-  }();
-  return order;
-}
-
-std::string SensorBaudList() {
-  std::vector<int> bauds(std::begin(do3008ra::kBaudRates), std::end(do3008ra::kBaudRates));
+std::string BaudList(const BusProfile& bus) {
+  std::vector<int> bauds = bus.baudRates;
   std::sort(bauds.begin(), bauds.end());
   std::string list;
   for (int baud : bauds) list += (list.empty() ? "" : ", ") + std::to_string(baud);

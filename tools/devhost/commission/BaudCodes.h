@@ -1,20 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "do3008ra/sensor_facts.h"
+#include "events/DeviceProfile.h"
 
-// The sensor's baud-rate codes, as register 2001 holds them (do3008ra::kBaudRates), for the
-// commissioning commands. do3008ra::BaudOfCode gives the speed of a code.
+// The speeds a model's bus profile takes, for the commissioning commands.
 
-// The code of a speed; nothing for a speed the sensor cannot be set to.
-std::optional<uint16_t> SensorCodeOfBaud(int baud);
-// Every speed the sensor can be set to, in the order a scan tries them: 9600 first (the speed
-// sensors leave the factory with), then the others from the fastest down.
-const std::vector<int>& SensorBaudsInScanOrder();
+// Every speed the model can be set to, in the order a scan tries them: the factory speed first,
+// then the others from the fastest down.
+std::vector<int> BaudsInScanOrder(const BusProfile& bus);
 // "1200, 2400, ..., 115200", for messages.
-std::string SensorBaudList();
+std::string BaudList(const BusProfile& bus);

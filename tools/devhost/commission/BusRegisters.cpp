@@ -1,16 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "commission/BusRegisters.h"
 
-#include "commission/BaudCodes.h"
 #include "line/Bus.h"
-
-bool BusReading::Plausible() const {
-  return answered && address >= do3008ra::kLowestAddress && address <= do3008ra::kHighestAddress &&
-         do3008ra::BaudOfCode(baudCode) != 0;
-}
+#include "line/HostedDevice.h"
 
 std::string BusReading::Text() const {
-  const int baud = do3008ra::BaudOfCode(baudCode);
   return "address " + std::to_string(address) + ", " +
          (baud != 0 ? std::to_string(baud) + " baud" : "baud code " + std::to_string(baudCode));
 }
@@ -19,20 +13,27 @@ std::string PlaceText(int address, int baud) {
   return "address " + std::to_string(address) + ", " + std::to_string(baud) + " baud";
 }
 
-BusReading ReadBusRegisters(Bus& line, int slave) {
+BusReading ReadBusRegisters(Bus& line, int slave, const BusProfile& bus) {
   ModbusRequest request;
   request.function = ModbusRequest::kReadInput;
-  request.address = do3008ra::kBusBlock.first;
-  request.count = do3008ra::kBusBlock.count;
+  request.address = bus.firstRegister;
+  request.count = bus.registerCount;
   const Exchange exchange = line.Perform(slave, request);
   BusReading reading;
-  if (!exchange.answered || exchange.registers.size() != do3008ra::kBusBlock.count) {
+  if (!exchange.answered || exchange.registers.size() != bus.registerCount) {
     reading.error = exchange.answered ? "answer of another length" : exchange.error;
     reading.exception = exchange.exception;
     return reading;
   }
   reading.answered = true;
-  reading.address = exchange.registers[do3008ra::kAddressRegister - do3008ra::kBusBlock.first];
-  reading.baudCode = exchange.registers[do3008ra::kBaudCodeRegister - do3008ra::kBusBlock.first];
+  reading.address = exchange.registers[bus.addressRegister - bus.firstRegister];
+  reading.baudCode = exchange.registers[bus.baudCodeRegister - bus.firstRegister];
+  reading.baud = bus.BaudOfCode(reading.baudCode);
+  reading.addressTaken = bus.TakesAddress(reading.address);
   return reading;
+}
+
+const BusProfile* BusProfileOf(const HostedDevice& device) {
+  if (device.type == nullptr || !device.type->profile) return nullptr;
+  return &device.type->profile->bus;
 }

@@ -4,23 +4,30 @@
 #include <cstdint>
 #include <string>
 
-class Bus;
+#include "events/DeviceProfile.h"
 
-// What a sensor says about its own place on the bus: input registers 2000 (address) and 2001
-// (baud-rate code), read outside any poll cycle.
+class Bus;
+struct HostedDevice;
+
+// What a sensor says about its own place on the bus: its address and baud-rate code registers
+// (DO3008RA: input registers 2000 and 2001), read outside any poll cycle.
 struct BusReading {
   bool answered = false;
   uint16_t address = 0;
   uint16_t baudCode = 0;
-  std::string error;  // why there is no answer
-  int exception = 0;  // a Modbus exception the slave answered with instead
+  int baud = 0;               // the speed the code stands for; 0 for a value that is no code
+  bool addressTaken = false;  // the address is one the model's address register takes
+  std::string error;          // why there is no answer
+  int exception = 0;          // a Modbus exception the slave answered with instead
 
-  // The two registers hold what a DO3008RA can hold: an address 1-247 and a known code.
-  bool Plausible() const;
+  // The two registers hold what the model can hold: an address it takes and a known code.
+  bool Plausible() const { return answered && addressTaken && baud != 0; }
   // "address 9, 38400 baud" as the registers say.
   std::string Text() const;
 };
 
-BusReading ReadBusRegisters(Bus& line, int slave);
+BusReading ReadBusRegisters(Bus& line, int slave, const BusProfile& bus);
 // "address 9, 38400 baud": a place on the bus.
 std::string PlaceText(int address, int baud);
+// The bus profile of the device's type; nullptr for a type the host cannot commission.
+const BusProfile* BusProfileOf(const HostedDevice& device);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "commission/ChangeRecovery.h"
 
-#include "commission/BaudCodes.h"
 #include "commission/BusRegisters.h"
 #include "commission/ConfigEdit.h"
 #include "commission/PendingChange.h"
@@ -9,10 +8,9 @@
 
 namespace {
 
-bool AnswersAt(LineController& line, int address) {
-  const BusReading reading = ReadBusRegisters(line.LineBus(), address);
-  return reading.answered && reading.address == address &&
-         do3008ra::BaudOfCode(reading.baudCode) == line.Config().baudRate;
+bool AnswersAt(LineController& line, const BusProfile& bus, int address) {
+  const BusReading reading = ReadBusRegisters(line.LineBus(), address, bus);
+  return reading.answered && reading.address == address && reading.baud == line.Config().baudRate;
 }
 
 // Where the host talks to the device: its address, or its line's speed.
@@ -46,18 +44,18 @@ std::string Followed(const HostConfig& config, const PendingChange& change) {
          " for the host to find the sensor at its next start";
 }
 
-std::string Resolve(LineController& line, HostedDevice& device, const PendingChange& change,
-                    const HostConfig& config) {
+std::string Resolve(LineController& line, HostedDevice& device, const BusProfile& bus,
+                    const PendingChange& change, const HostConfig& config) {
   const std::string head = "device " + std::to_string(change.dataId) + ": a " + change.Command() +
                            " to " + change.Place(change.to) + " was interrupted (pid " +
                            std::to_string(change.pid) + ")";
   const int configured = change.speed ? line.Config().baudRate : device.slave;
-  if (AnswersAt(line, device.slave)) {
+  if (AnswersAt(line, bus, device.slave)) {
     ClearPendingChange(config.database, change.dataId);
     return head + " before the sensor moved: it answers at " + change.Place(configured);
   }
   MoveTo(line, device, change, change.to);
-  if (!AnswersAt(line, device.slave)) {
+  if (!AnswersAt(line, bus, device.slave)) {
     MoveTo(line, device, change, configured);
     return head + ": the sensor answers neither at " + change.Place(configured) + " nor at " +
            change.Place(change.to) + "; find it with devhost scan " + line.Config().device;
@@ -90,6 +88,9 @@ void ResolveInterruptedChanges(LineController& line, const HostConfig& config) {
       ClearPendingChange(config.database, device->dataId);
       continue;
     }
-    line.Events().Emit(NoticeEvent{Resolve(line, *device, *change, config)});
+    // Only a type with bus registers is ever changed (commission/LineChange.h).
+    const BusProfile* bus = BusProfileOf(*device);
+    if (bus == nullptr) continue;
+    line.Events().Emit(NoticeEvent{Resolve(line, *device, *bus, *change, config)});
   }
 }

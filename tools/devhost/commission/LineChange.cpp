@@ -9,14 +9,13 @@
 namespace {
 
 bool IsAt(const BusReading& reading, int address, int baud) {
-  return reading.answered && reading.address == address &&
-         do3008ra::BaudOfCode(reading.baudCode) == baud;
+  return reading.answered && reading.address == address && reading.baud == baud;
 }
 
 // The sensor asked again where the host talks to it now, after a change that did not hold.
-std::string Recheck(LineController& line, int address) {
+std::string Recheck(LineController& line, const BusProfile& bus, int address) {
   const int baud = line.Config().baudRate;
-  const BusReading reading = ReadBusRegisters(line.LineBus(), address);
+  const BusReading reading = ReadBusRegisters(line.LineBus(), address, bus);
   const std::string place = PlaceText(address, baud);
   if (!reading.answered) {
     return "back at " + place + ": no answer there either (" + reading.error +
@@ -34,6 +33,11 @@ std::string NotThere(const BusReading& reading, const std::string& place) {
   return "at " + place + " the registers say " + reading.Text();
 }
 
+std::string NoBusRegisters(const HostedDevice& device) {
+  return "device " + std::to_string(device.dataId) +
+         " is of a type whose address and speed registers the host does not know";
+}
+
 // A line that cannot be opened at a speed answers every exchange with "not open", which the
 // verification reports; the old speed is tried next.
 void MoveLine(LineController& line, int baud) {
@@ -45,8 +49,10 @@ void MoveLine(LineController& line, int baud) {
 
 class Change {
  public:
-  Change(LineController& line, HostedDevice& device, bool speed, int from, int to)
-      : line_(line), device_(device) {
+  // `bus`: the device's bus registers, nullptr for a type the host cannot commission.
+  Change(LineController& line, HostedDevice& device, const BusProfile* bus, bool speed, int from,
+         int to)
+      : line_(line), device_(device), bus_(bus) {
     event_.dataId = device.dataId;
     event_.speed = speed;
     event_.from = from;
@@ -59,8 +65,8 @@ class Change {
   bool Written(uint16_t address, uint16_t value) {
     const WriteResult written = line_.WriteRegisters(device_, address, {value});
     if (written.exitStatus == kExitOk) return true;
-    Finish(written.exitStatus,
-           "not changed: the write was " + written.outcome + "; " + Recheck(line_, device_.slave));
+    Finish(written.exitStatus, "not changed: the write was " + written.outcome + "; " +
+                                   Recheck(line_, *bus_, device_.slave));
     return false;
   }
 
@@ -71,11 +77,11 @@ class Change {
     const int address = device_.slave;
     const int baud = line_.Config().baudRate;
     const std::string place = PlaceText(address, baud);
-    const BusReading reading = ReadBusRegisters(line_.LineBus(), address);
+    const BusReading reading = ReadBusRegisters(line_.LineBus(), address, *bus_);
     if (IsAt(reading, address, baud)) return Finish(kExitOk, "now at " + place + ": verified");
     undo();
     return Finish(reading.answered ? kExitNotConfirmed : kExitNoAnswer,
-                  NotThere(reading, place) + "; " + Recheck(line_, device_.slave));
+                  NotThere(reading, place) + "; " + Recheck(line_, *bus_, device_.slave));
   }
 
   int Finish(int status, const std::string& outcome) {
@@ -93,6 +99,7 @@ class Change {
  private:
   LineController& line_;
   HostedDevice& device_;
+  const BusProfile* bus_;
   CommissionEvent event_;
   int status_ = 0;
 };
@@ -101,14 +108,16 @@ class Change {
 
 int ChangeAddress(LineController& line, HostedDevice& device, int newAddress) {
   const int from = device.slave;
-  Change change(line, device, false, from, newAddress);
+  const BusProfile* bus = BusProfileOf(device);
+  Change change(line, device, bus, false, from, newAddress);
+  if (bus == nullptr) return change.NotDone(NoBusRegisters(device));
   for (const auto& other : line.Devices()) {
     if (other.get() != &device && other->slave == newAddress) {
       return change.NotDone("address " + std::to_string(newAddress) + " is device " +
                             std::to_string(other->dataId) + "'s on this line");
     }
   }
-  if (!change.Written(do3008ra::kAddressRegister, static_cast<uint16_t>(newAddress))) {
+  if (!change.Written(bus->addressRegister, static_cast<uint16_t>(newAddress))) {
     return change.Status();
   }
   device.slave = newAddress;
@@ -117,10 +126,12 @@ int ChangeAddress(LineController& line, HostedDevice& device, int newAddress) {
 
 int ChangeSpeed(LineController& line, HostedDevice& device, int newBaud, bool force) {
   const int from = line.Config().baudRate;
-  Change change(line, device, true, from, newBaud);
-  const auto code = SensorCodeOfBaud(newBaud);
+  const BusProfile* bus = BusProfileOf(device);
+  Change change(line, device, bus, true, from, newBaud);
+  if (bus == nullptr) return change.NotDone(NoBusRegisters(device));
+  const auto code = bus->CodeOfBaud(newBaud);
   if (!code) {
-    return change.NotDone("the sensor takes " + SensorBaudList() + " baud, not " +
+    return change.NotDone("the sensor takes " + BaudList(*bus) + " baud, not " +
                           std::to_string(newBaud));
   }
   const std::size_t devices = line.Devices().size();
@@ -129,7 +140,7 @@ int ChangeSpeed(LineController& line, HostedDevice& device, int newBaud, bool fo
                           " devices; at another speed the others are no longer heard until "
                           "each of them is moved too (add --force to change this one anyway)");
   }
-  if (!change.Written(do3008ra::kBaudCodeRegister, *code)) return change.Status();
+  if (!change.Written(bus->baudCodeRegister, *code)) return change.Status();
   MoveLine(line, newBaud);
   return change.Verify([&] { MoveLine(line, from); });
 }

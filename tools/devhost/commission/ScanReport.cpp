@@ -7,7 +7,6 @@
 
 #include <json/writer.h>
 
-#include "commission/BaudCodes.h"
 #include "commission/BusRegisters.h"
 
 namespace {
@@ -20,6 +19,7 @@ std::string RegistersText(const ScanHit& hit) {
   BusReading reading;
   reading.address = hit.registerAddress;
   reading.baudCode = hit.registerBaudCode;
+  reading.baud = hit.registerBaud;
   return reading.Text();
 }
 
@@ -145,7 +145,7 @@ Json::Value ScanDocument(const ScanResult& result, int exitCode) {
     found["parity"] = ParityName(hit.parity);
     found["register_address"] = hit.registerAddress;
     found["register_baud_code"] = hit.registerBaudCode;
-    found["register_baud"] = do3008ra::BaudOfCode(hit.registerBaudCode);
+    found["register_baud"] = hit.registerBaud;
     found["address_agrees"] = hit.AddressAgrees();
     found["baud_agrees"] = hit.BaudAgrees();
     found["host_config"] = HostMembers(result.port, hit);

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <memory>
 
+#include "base/Signals.h"
 #include "commission/BaudCodes.h"
 #include "commission/BusRegisters.h"
 #include "line/SerialLine.h"
-#include "service/Signals.h"
 
 namespace {
 
@@ -25,22 +25,22 @@ std::string ExceptionText(int code) {
 
 long ScanPlan::Probes() const {
   const long addresses = lastAddress >= firstAddress ? lastAddress - firstAddress + 1 : 0;
-  const long speeds = bauds.empty() ? static_cast<long>(SensorBaudsInScanOrder().size())
-                                    : static_cast<long>(bauds.size());
-  const long parityCount = parities.empty() ? 1 : static_cast<long>(parities.size());
-  return addresses * speeds * parityCount;
+  return addresses * static_cast<long>(bauds.size()) * static_cast<long>(parities.size());
 }
-
-bool ScanHit::BaudAgrees() const { return do3008ra::BaudOfCode(registerBaudCode) == baud; }
 
 std::string ParityName(char parity) {
   return parity == 'E' ? "even" : parity == 'O' ? "odd" : "none";
 }
 
-Scanner::Scanner(ScanPlan plan, Progress progress)
-    : plan_(std::move(plan)), progress_(std::move(progress)) {
-  if (plan_.bauds.empty()) plan_.bauds = SensorBaudsInScanOrder();
+Scanner::Scanner(ScanPlan plan, const BusProfile& bus, Progress progress)
+    : plan_(std::move(plan)), bus_(bus), progress_(std::move(progress)) {
+  if (plan_.bauds.empty()) plan_.bauds = BaudsInScanOrder(bus_);
   if (plan_.parities.empty()) plan_.parities = {'N'};
+}
+
+std::string Scanner::RegistersText() const {
+  return "registers " + std::to_string(bus_.firstRegister) + "-" +
+         std::to_string(bus_.firstRegister + bus_.registerCount - 1);
 }
 
 ScanResult Scanner::Run() {
@@ -64,15 +64,16 @@ ScanResult Scanner::Run() {
           result.seconds = SecondsSince(start);
           return result;
         }
-        const BusReading reading = ReadBusRegisters(line, address);
+        const BusReading reading = ReadBusRegisters(line, address, bus_);
         ++result.probes;
         const ScanHit* hit = nullptr;
         if (reading.Plausible()) {
-          result.hits.push_back({address, baud, parity, reading.address, reading.baudCode});
+          result.hits.push_back(
+              {address, baud, parity, reading.address, reading.baudCode, reading.baud});
           hit = &result.hits.back();
         } else if (reading.answered) {
           result.others.push_back({address, baud, parity,
-                                   "registers 2000-2001 hold " + std::to_string(reading.address) +
+                                   RegistersText() + " hold " + std::to_string(reading.address) +
                                        ", " + std::to_string(reading.baudCode)});
         } else if (reading.exception != 0) {
           result.others.push_back({address, baud, parity, ExceptionText(reading.exception)});

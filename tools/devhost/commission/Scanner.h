@@ -6,16 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "events/DeviceProfile.h"
+
 // What `devhost scan` searches: every address of the range at every speed and parity given.
 struct ScanPlan {
   std::string port;
-  std::vector<int> bauds;      // empty: every speed of the sensor, 9600 first; else as given
+  std::vector<int> bauds;      // empty: every speed of the model, its factory speed first
   std::vector<char> parities;  // 'N', 'E', 'O'; empty: none only
   int firstAddress = 1;
   int lastAddress = 247;
   int timeoutMs = 100;  // how long one address is given to answer
   bool first = false;   // stop at the first sensor found
 
+  // Once the scanner has filled in the speeds and parities left empty.
   long Probes() const;
 };
 
@@ -26,9 +29,10 @@ struct ScanHit {
   char parity = 'N';
   uint16_t registerAddress = 0;
   uint16_t registerBaudCode = 0;
+  int registerBaud = 0;  // the speed the code stands for; 0 for a value that is no code
 
   bool AddressAgrees() const { return registerAddress == address; }
-  bool BaudAgrees() const;
+  bool BaudAgrees() const { return registerBaud == baud; }
 };
 
 // Something answered that is no DO3008RA (a Modbus exception, or registers no sensor holds).
@@ -63,19 +67,23 @@ struct ScanResult {
   bool Complete() const { return !stopped && !stoppedAtHit; }
 };
 
-// Asks every address of the plan for input registers 2000-2001, one speed and parity after the
-// other, on the port taken for this process alone. Stops early when the host is asked to stop
-// (Ctrl-C), keeping what it found, or at the first sensor when the plan says so. SerialError
-// when the port cannot be had.
+// Asks every address of the plan for the model's bus registers (DO3008RA: input registers
+// 2000-2001), one speed and parity after the other, on the port taken for this process alone. Stops
+// early when the host is asked to stop (Ctrl-C), keeping what it found, or at the first sensor when
+// the plan says so. SerialError when the port cannot be had.
 class Scanner {
  public:
   using Progress = std::function<void(const ScanProgress&, const ScanHit* hit)>;
 
-  Scanner(ScanPlan plan, Progress progress);
+  Scanner(ScanPlan plan, const BusProfile& bus, Progress progress);
   ScanResult Run();
 
  private:
+  // "registers 2000-2001": the bus registers, for messages.
+  std::string RegistersText() const;
+
   ScanPlan plan_;
+  BusProfile bus_;
   Progress progress_;
 };
 

@@ -15,7 +15,7 @@
 #include "config/Fields.h"
 #include "config/KnownMembers.h"
 #include "config/Paths.h"
-#include "config/SinkKind.h"
+#include "config/SinkBlocks.h"
 
 namespace {
 
@@ -255,8 +255,8 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
       config.lines.push_back(ParseLine(lines[i], "lines[" + std::to_string(i) + "]", pluginBase));
     }
-    for (const SinkKind& kind : SinkKinds()) {
-      if (fields.Has(kind.member)) kind.parse(fields.Get(kind.member), base, config);
+    for (const SinkBlock& block : SinkBlocks()) {
+      if (fields.Has(block.member)) block.parse(fields.Get(block.member), base, config);
     }
     ApplyPortOverrides(config, overrides);
     CheckUnique(config);

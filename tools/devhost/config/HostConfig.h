@@ -93,7 +93,7 @@ struct HostConfig {
   bool trustUnsynchronisedClock = false;
   std::vector<LineConfig> lines;
   std::optional<MqttConfig> mqtt;
-  // The blocks of the other sinks (config/SinkKind.h), each as its own parser made it, by member.
+  // The blocks of the other sinks (sinks/SinkKind.h), each as its own parser made it, by member.
   std::map<std::string, std::any> sinks;
   // Members the host does not know, each "PLACE: unknown member, ignored"; LoadHostConfig says
   // them on stderr.

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "config/SinkKind.h"
+#include "config/SinkBlocks.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ void Check(const Json::Value& object, const std::string& where, Names known,
 // The host's own members and every sink's member.
 std::vector<std::string> RootMembers() {
   std::vector<std::string> members(kRoot.begin(), kRoot.end());
-  for (const SinkKind& kind : SinkKinds()) members.push_back(kind.member);
+  for (const SinkBlock& block : SinkBlocks()) members.push_back(block.member);
   return members;
 }
 
@@ -63,8 +63,8 @@ std::vector<std::string> RootMembers() {
 
 void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warnings) {
   Check(root, "", RootMembers(), warnings);
-  for (const SinkKind& kind : SinkKinds()) {
-    Check(root[kind.member], kind.member + ".", kind.members, warnings);
+  for (const SinkBlock& block : SinkBlocks()) {
+    Check(root[block.member], block.member + ".", block.members, warnings);
   }
   const Json::Value& lines = root["lines"];
   for (Json::ArrayIndex l = 0; lines.isArray() && l < lines.size(); ++l) {
@@ -91,8 +91,8 @@ std::vector<std::string> KnownMemberPaths() {
                                                    {"lines[].devices[].", kDevice},
                                                    {"lines[].devices[].reports.SIGNAL.", kReport}};
   std::vector<std::string> paths = RootMembers();
-  for (const SinkKind& kind : SinkKinds()) {
-    for (const std::string& name : kind.members) paths.push_back(kind.member + "." + name);
+  for (const SinkBlock& block : SinkBlocks()) {
+    for (const std::string& name : block.members) paths.push_back(block.member + "." + name);
   }
   for (const auto& [where, names] : objects) {
     for (const char* name : names) paths.push_back(where + std::string(name));

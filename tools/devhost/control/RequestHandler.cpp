@@ -9,16 +9,16 @@
 #include <memory>
 #include <stdexcept>
 
-#include "cli/Subcommand.h"
+#include "base/ExitStatus.h"
 #include "commission/LineChange.h"
 #include "commission/PendingChange.h"
+#include "control/ControlRequest.h"
 #include "control/ControlServer.h"
 #include "control/Identity.h"
-#include "control/LineJob.h"
 #include "events/Clock.h"
 #include "events/EventFormat.h"
 #include "line/LineController.h"
-#include "service/ExitStatus.h"
+#include "line/LineJob.h"
 #include "service/Host.h"
 
 namespace {
@@ -74,7 +74,38 @@ std::vector<uint16_t> RegisterValues(const Json::Value& request) {
   return words;
 }
 
+using Answerer = CommandResult (RequestHandler::*)(const Json::Value& request);
+
+// The protocol's requests: each name and the handler that answers it.
+struct RequestEntry {
+  ControlRequest request;
+  const char* name;
+  Answerer answer;
+};
+
+constexpr RequestEntry kRequestTable[] = {
+    {ControlRequest::kStatus, "status", &RequestHandler::Status},
+    {ControlRequest::kAlarms, "alarms", &RequestHandler::Alarms},
+    {ControlRequest::kWrite, "write", &RequestHandler::Write},
+    {ControlRequest::kReaddress, "readdress", &RequestHandler::Readdress},
+    {ControlRequest::kRebaud, "rebaud", &RequestHandler::Rebaud},
+};
+
+const RequestEntry* RequestNamed(const std::string& name) {
+  for (const RequestEntry& entry : kRequestTable) {
+    if (name == entry.name) return &entry;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+const char* ControlRequestName(ControlRequest request) {
+  for (const RequestEntry& entry : kRequestTable) {
+    if (entry.request == request) return entry.name;
+  }
+  return "";
+}
 
 Json::Value AnswerDocument(const CommandResult& result) {
   Json::Value answer = result.Document();
@@ -115,12 +146,12 @@ void RequestHandler::CheckMeantForMe(const Json::Value& request) const {
 CommandResult RequestHandler::Answer(const Json::Value& request) {
   const Json::Value& command = request["command"];
   if (!command.isString()) throw BadRequest("the request needs a \"command\"");
-  const Subcommand* subcommand = FindSubcommand(command.asString());
-  if (subcommand == nullptr || !subcommand->device) {
+  const RequestEntry* entry = RequestNamed(command.asString());
+  if (entry == nullptr) {
     throw BadRequest("unknown command \"" + QuotedText(command.asString()) + "\"");
   }
   CheckMeantForMe(request);
-  return (this->*subcommand->device->answer)(request);
+  return (this->*entry->answer)(request);
 }
 
 std::vector<uint32_t> RequestHandler::Targets(const Json::Value& request) const {

@@ -37,8 +37,8 @@ class RequestHandler {
 
   // Never throws: a bad request gets an error answer.
   std::string operator()(const std::string& requestText);
-  // The result of the device command the request names (cli/Subcommand.h); throws for a request
-  // it cannot carry out.
+  // The result of the request it names (control/ControlRequest.h); throws for a request it
+  // cannot carry out.
   CommandResult Answer(const Json::Value& request);
 
   // Each device command's own answer.
@@ -62,7 +62,7 @@ class RequestHandler {
   // Until the device completed a cycle in a second after `second` (bounded): the document then
   // shows what happened in it.
   void AwaitCycleAfter(uint32_t dataId, std::time_t second, std::vector<HostEvent>& events);
-  // Runs `job` on the device's line, adding the events it emits to `events` (control/LineJob.h:
+  // Runs `job` on the device's line, adding the events it emits to `events` (line/LineJob.h:
   // NotSent when it never ran).
   void RunOnLine(uint32_t dataId, const DeviceJob& job, std::vector<HostEvent>& events,
                  bool talksOnBus = false);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "do3008ra/DO3008RA_Data_t.h"
 #include "do3008ra/register_values.h"
@@ -50,6 +51,25 @@ std::optional<double> Do3008raBaudRate(double code) {
   return baud;
 }
 
+DeviceProfile Do3008raProfile() {
+  DeviceProfile profile;
+  BusProfile& bus = profile.bus;
+  bus.firstRegister = do3008ra::kBusBlock.first;
+  bus.registerCount = do3008ra::kBusBlock.count;
+  bus.addressRegister = do3008ra::kAddressRegister;
+  bus.baudCodeRegister = do3008ra::kBaudCodeRegister;
+  bus.lowestAddress = do3008ra::kLowestAddress;
+  bus.highestAddress = do3008ra::kHighestAddress;
+  bus.baudRates.assign(std::begin(do3008ra::kBaudRates), std::end(do3008ra::kBaudRates));
+  bus.factoryBaud = do3008ra::kFactoryBaud;
+  WriteOutcomeCodes& write = profile.writeOutcome;
+  write.query = do3008ra::kWriteOutcomeQuery;
+  write.pending = do3008ra::kWritePending;
+  write.confirmed = do3008ra::kWriteConfirmed;
+  write.notConfirmed = do3008ra::kWriteNotConfirmed;
+  return profile;
+}
+
 DeviceType Do3008ra() {
   using do3008ra::Tenths;
   constexpr FieldKind kMeasured = FieldKind::kMeasured;
@@ -86,6 +106,7 @@ DeviceType Do3008ra() {
        &Do3008raBusRegister<do3008ra::kBaudCodeRegister>, "", "", "", "baud_rate",
        &Do3008raBaudRate},
   };
+  type.profile = Do3008raProfile();
   return type;
 }
 
@@ -109,6 +130,13 @@ const DeviceType* DeviceTypeNamed(const std::string& name) {
     if (type.name == name) return &type;
   }
   return nullptr;
+}
+
+const DeviceType& CommissionedType() {
+  for (const DeviceType& type : DeviceTypes()) {
+    if (type.profile) return type;
+  }
+  return DeviceTypes().front();  // never reached: the sensor's type has its profile
 }
 
 const DeviceType* DeviceTypeOfLength(std::size_t length) {

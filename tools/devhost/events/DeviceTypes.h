@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "events/DeviceProfile.h"
+
 // What a field is to the host. Measured values are shown on the console and in exports,
 // published and plotted; calibrations and bus settings are stored and published.
 enum class FieldKind { kMeasured, kCalibration, kBusSetting };
@@ -43,6 +45,8 @@ struct DeviceType {
   std::vector<RecordField> fields;
   // The record's own time stamp, ISO 8601: "2026-12-06T09:05:03".
   std::string (*recordTime)(const unsigned char* record) = nullptr;
+  // Its bus registers and write outcome; nothing for a type the host cannot commission.
+  std::optional<DeviceProfile> profile;
 
   // The fields of one kind, in order.
   std::vector<const RecordField*> FieldsOf(FieldKind kind) const;
@@ -55,6 +59,10 @@ const DeviceType* DeviceTypeNamed(const std::string& name);
 // The type of a record of which only the bytes are known (a stored record): the one type whose
 // records have this length; nullptr when none has, or when several have.
 const DeviceType* DeviceTypeOfLength(std::size_t length);
+
+// The type `devhost scan` looks for and whose speeds the command line takes: the first type with
+// a profile.
+const DeviceType& CommissionedType();
 
 // A column of the store's history table: each field key of any type, once, in the order of the
 // types and their fields.

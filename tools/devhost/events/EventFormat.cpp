@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "events/FloatText.h"
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 namespace {
 

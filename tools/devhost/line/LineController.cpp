@@ -7,10 +7,10 @@
 #include <exception>
 #include <thread>
 
+#include "base/Signals.h"
 #include "events/Clock.h"
 #include "events/EventFormat.h"
 #include "line/WriteOutcome.h"
-#include "service/Signals.h"
 
 namespace {
 

@@ -15,15 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "base/Signals.h"
 #include "config/HostConfig.h"
 #include "do3008ra/sensor_facts.h"
 #include "events/EventFanout.h"
 #include "host/SMDController.h"
 #include "line/Bus.h"
+#include "line/HostedDevice.h"
 #include "line/JobQueue.h"
 #include "line/PortReopen.h"
-#include "service/HostedDevice.h"
-#include "service/Signals.h"
 #include "store/RestoredState.h"
 
 // What a register write came to, for people and as the command's exit status.

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "service/Signals.h"
+#include "base/Signals.h"
 
 namespace {
 

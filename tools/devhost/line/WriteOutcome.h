@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/ExitStatus.h"
 #include "host/ModbusRequest.h"
 #include "line/Bus.h"
-#include "service/ExitStatus.h"
 
 struct WriteResult;
 

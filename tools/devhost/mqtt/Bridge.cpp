@@ -74,13 +74,7 @@ class MqttBridge : public HostedSink {
 SinkKind MqttSinkKind() {
   SinkKind kind;
   kind.member = "mqtt";
-  kind.members = {"host",       "port",     "clientId",      "prefix",          "qos",
-                  "keepAliveS", "username", "password",      "passwordFile",    "caFile",
-                  "certFile",   "keyFile",  "homeAssistant", "discoveryPrefix", "queueLimit"};
   kind.mayBlock = true;
-  kind.parse = [](const Json::Value& block, const std::string& base, HostConfig& config) {
-    config.mqtt = ParseMqtt(block, base);
-  };
   kind.build = [](const HostConfig& config, SinkSite& site) -> std::unique_ptr<HostedSink> {
     if (!config.mqtt) return nullptr;
     return std::make_unique<MqttBridge>(*config.mqtt, site.host, site.notices);

@@ -5,7 +5,7 @@
 #include <array>
 #include <optional>
 
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <optional>
 
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 namespace {
 

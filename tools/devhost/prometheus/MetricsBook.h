@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "config/SinkKind.h"
 #include "events/Event.h"
+#include "sinks/SinkKind.h"
 
 // What the Prometheus endpoint shows of each device, kept from the lines' events: the last
 // cycle's values and when it came, the link, each alarm rule's state, and the device's counters.

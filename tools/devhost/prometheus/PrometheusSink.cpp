@@ -5,10 +5,10 @@
 #include <mutex>
 
 #include "config/HostConfig.h"
+#include "config/PrometheusConfig.h"
 #include "events/Event.h"
 #include "prometheus/MetricsBook.h"
 #include "prometheus/MetricsServer.h"
-#include "prometheus/PrometheusConfig.h"
 #include "service/Host.h"
 
 namespace {
@@ -110,10 +110,6 @@ class PrometheusSink : public HostedSink {
 SinkKind PrometheusSinkKind() {
   SinkKind kind;
   kind.member = "prometheus";
-  kind.members = {"listen"};
-  kind.parse = [](const Json::Value& block, const std::string&, HostConfig& config) {
-    config.sinks["prometheus"] = ParsePrometheus(block);
-  };
   kind.build = [](const HostConfig& config, SinkSite& site) -> std::unique_ptr<HostedSink> {
     const auto found = config.sinks.find("prometheus");
     if (found == config.sinks.end()) return nullptr;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "config/SinkKind.h"
+#include "sinks/SinkKind.h"
 
 // The Prometheus endpoint as a kind of sink: the configuration's "prometheus" member, an HTTP
 // server answering GET /metrics with what every device measured in its last cycle, its link,

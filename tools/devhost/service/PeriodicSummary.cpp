@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "control/LineJob.h"
+#include "line/LineJob.h"
 #include "service/Host.h"
 
 namespace {

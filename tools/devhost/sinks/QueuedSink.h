@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "config/SinkKind.h"
 #include "events/Event.h"
+#include "sinks/SinkKind.h"
 
 // Puts a sink that may block off the lines' threads: Take only queues (a short lock), and a
 // thread of the queue's own hands the events on in order. The queue is bounded: when it is full

@@ -21,9 +21,10 @@ void AddLosses(std::vector<SinkCount>& counts, const std::string& member,
 
 }  // namespace
 
-void RunningSinks::Start(const HostConfig& config, Host& host, EventSink& notices) {
+void RunningSinks::Start(const std::vector<SinkKind>& kinds, const HostConfig& config, Host& host,
+                         EventSink& notices) {
   SinkSite site{host, notices, [this] { return Counts(); }};
-  for (const SinkKind& kind : SinkKinds()) {
+  for (const SinkKind& kind : kinds) {
     std::unique_ptr<HostedSink> sink = kind.build(config, site);
     if (!sink) continue;
     Running running{kind.member, std::move(sink), nullptr};

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "config/HostConfig.h"
-#include "config/SinkKind.h"
 #include "events/Event.h"
 #include "sinks/QueuedSink.h"
+#include "sinks/SinkKind.h"
 
 class Host;
 
@@ -28,7 +28,8 @@ class RunningSinks {
 
   // Builds and starts every configured sink, adding it to every line's events (before the
   // restore, whose events they take too). `notices`: where connection changes are said.
-  void Start(const HostConfig& config, Host& host, EventSink& notices);
+  void Start(const std::vector<SinkKind>& kinds, const HostConfig& config, Host& host,
+             EventSink& notices);
   // Once the lines have stopped: each sink's queue, then the sink itself, last built first.
   void Stop(Host& host);
   // What every sink did so far, its queue's losses included; from any thread.

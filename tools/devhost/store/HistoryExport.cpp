@@ -7,7 +7,7 @@
 #include "events/EventFormat.h"
 #include "events/FloatText.h"
 #include "events/RecordView.h"
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 namespace {
 

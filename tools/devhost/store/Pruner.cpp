@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 namespace {
 

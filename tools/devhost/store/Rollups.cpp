@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
+#include "events/TimeRange.h"
 #include "store/Statement.h"
 #include "store/Store.h"
-#include "store/TimeRange.h"
 
 namespace {
 

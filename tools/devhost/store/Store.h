@@ -14,10 +14,10 @@
 #include <json/value.h>
 
 #include "events/Event.h"
+#include "events/TimeRange.h"
 #include "store/RestoredState.h"
 #include "store/Rollups.h"
 #include "store/Statement.h"
-#include "store/TimeRange.h"
 
 struct sqlite3;
 

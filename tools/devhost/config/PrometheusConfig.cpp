@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "prometheus/PrometheusConfig.h"
+#include "config/PrometheusConfig.h"
 
 #include <arpa/inet.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "store/TimeRange.h"
+#include "events/TimeRange.h"
 
 #include <cctype>
 #include <cstdio>

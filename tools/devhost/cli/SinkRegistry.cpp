@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// Every kind of sink the host knows: adding one is its own files and one line here.
-#include "config/SinkKind.h"
+// Every kind of sink the host knows: adding one is its own files, one line here and its block in
+// config/SinkBlocks.cpp.
+#include "cli/SinkRegistry.h"
+
 #include "mqtt/Bridge.h"
 #include "prometheus/PrometheusSink.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/Signals.h"
+#include "base/Signals.h"
 
 #include <fcntl.h>
 #include <poll.h>

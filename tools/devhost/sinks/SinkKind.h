@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// What the host needs to know of an output (a sink) to configure, build, run and stop it. Every
-// kind of sink declares itself once, in the table SinkKinds() returns (sinks/SinkRegistry.cpp):
-// the configuration reads the sink's own member with the sink's own parser, the unknown-member
-// warning learns the sink's members from it, and the host builds every configured sink from it.
+// What the host needs to know of an output (a sink) to build, run and stop it. Every kind of sink
+// declares itself once, in the table SinkKinds() returns (cli/SinkRegistry.h), and its
+// configuration block once in SinkBlocks() (config/SinkBlocks.h): the configuration reads the
+// block with the sink's own parser, and the host builds every configured sink from its kind.
 
 #include <cstdint>
 #include <functional>
@@ -11,8 +11,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 class EventSink;
 class Host;
@@ -60,15 +58,9 @@ struct SinkSite {
 };
 
 struct SinkKind {
-  std::string member;                // the configuration's member: "mqtt"
-  std::vector<std::string> members;  // the members of its block that it knows
+  std::string member;  // the configuration's member: "mqtt" (its block: config/SinkBlocks.h)
   // Its Take may wait (a socket): it runs on a thread of its own behind a bounded queue.
   bool mayBlock = false;
-  // Reads the block into `config`; throws ConfigError naming the member that is wrong.
-  std::function<void(const Json::Value& block, const std::string& base, HostConfig& config)> parse;
   // Builds the sink when `config` has its block; nullptr when it has not.
   std::function<std::unique_ptr<HostedSink>(const HostConfig& config, SinkSite& site)> build;
 };
-
-// Every kind of sink the host knows, in the order they are built.
-const std::vector<SinkKind>& SinkKinds();

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "control/LineJob.h"
+#include "line/LineJob.h"
 
 #include <condition_variable>
 #include <exception>

@@ -4,13 +4,13 @@
 //
 //   history_fill [--rows-only] DATABASE [DAYS=365] [DATA_ID=12]
 //
-// The schema and indexes are the host's own (Store); the rows end now. Temperature, humidity and
-// pressure follow daily and weekly waves; every 30 days the link is lost for 10 minutes (no rows,
-// link events), and T01001 is raised above 30 °C and cleared below 28 °C.
-// The rows are written as a host from before rollups wrote them; then the rollups are built as a
-// host does for such a database (Store::BackfillRollups, in batches), timed, unless --rows-only
-// leaves that to a host. A DATABASE that exists already is not filled again: only its rollups
-// are built, where it lacks them.
+// The schema and indexes are the host's own (StoreSchema); the rows end now. Temperature, humidity
+// and pressure follow daily and weekly waves; every 30 days the link is lost for 10 minutes (no
+// rows, link events), and T01001 is raised above 30 °C and cleared below 28 °C. The rows are
+// written as a host from before rollups wrote them; then the rollups are built as a host does for
+// such a database (RollupBackfill::BackfillBatch, in batches), timed, unless --rows-only leaves
+// that to a host. A DATABASE that exists already is not filled again: only its rollups are built,
+// where it lacks them.
 #include <sqlite3.h>
 
 #include <cmath>
@@ -23,7 +23,8 @@
 #include <chrono>
 
 #include "store/RollupBackfill.h"
-#include "store/Store.h"
+#include "store/Rollups.h"
+#include "store/StoreConnection.h"
 #include "store/TimeRange.h"
 
 namespace {
@@ -49,10 +50,10 @@ void Run(sqlite3_stmt* statement, sqlite3* db) {
 // The rollups of every row, in the batches a running host takes between its poll rounds.
 void BuildRollups(const char* path) {
   using Clock = std::chrono::steady_clock;
-  Store store(path, true);  // makes the rollup tables of a database without them
+  StoreConnection store(path, true);  // makes the rollup tables of a database without them
   // As the host's backfill: no checkpoint in a batch (the host's lines make them).
   store.SetAutoCheckpoint(0);
-  const RollupState state = store.Rollups();
+  const RollupState state = ReadRollupState(store.Handle());
   if (state.Complete()) return;
   std::fprintf(stderr, "history_fill: rolling up rows %lld to %lld in batches of %d\n",
                state.backfilledTo + 1, state.backfillEnd, RollupBackfill::kBatchRows);
@@ -65,7 +66,7 @@ void BuildRollups(const char* path) {
   long long counts[6] = {};
   while (true) {
     const auto before = Clock::now();
-    const long long taken = store.BackfillRollups(RollupBackfill::kBatchRows);
+    const long long taken = RollupBackfill::BackfillBatch(store, RollupBackfill::kBatchRows);
     const auto took = Clock::now() - before;
     longest = std::max(longest, took);
     const double ms = std::chrono::duration<double, std::milli>(took).count();
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
     if (!rowsOnly) BuildRollups(argv[1]);
     return 0;
   }
-  { Store schema(argv[1], true); }
+  { StoreConnection schema(argv[1], true); }
   sqlite3* db = nullptr;
   Check(sqlite3_open(argv[1], &db), db);
   // As a host from before rollups left it: its rows are rolled up afterwards.

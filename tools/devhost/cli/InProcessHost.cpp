@@ -11,7 +11,7 @@
 #include "control/RequestHandler.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
-#include "store/Store.h"
+#include "store/StoreConnection.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ HostConfig PolledOnlyWhenAsked(HostConfig config) {
 void StartFor(Host& host, const std::string& database, InProcessStart start) {
   const bool storeOnly = start == InProcessStart::kStoreOnly;
   // Answered from the store alone: a database that is not there is an error, not a new one.
-  if (storeOnly) Store(database, false);
+  if (storeOnly) StoreConnection(database, false);
   host.Start(storeOnly ? Host::SerialLines::kLeftClosed : Host::SerialLines::kOpen);
   // Pruning is run's and prune's work, not that of a host started for one command.
   for (auto& line : host.Lines()) line->SetIdleWork({});

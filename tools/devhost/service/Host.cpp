@@ -12,7 +12,7 @@
 #include "config/BoundedFile.h"
 #include "line/SerialLine.h"
 #include "service/RuleFileCheck.h"
-#include "store/Store.h"
+#include "store/StoreConnection.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ void Host::StartUpkeep() {
   if (lines_.empty()) return;
   LineController* line = lines_.front().get();
   const auto store = [this] {
-    auto store = std::make_unique<Store>(config_.database, false);
+    auto store = std::make_unique<StoreConnection>(config_.database, false);
     // On the line's thread: it must not wait for another process's lock either, nor for a
     // checkpoint's sync of the database file, which can take hundreds of milliseconds on a
     // busy disk; the lines' own commits checkpoint, as they do without this work.

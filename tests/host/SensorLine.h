@@ -27,7 +27,7 @@ struct SensorLine {
     hosted->modbus = dynamic_cast<SPModbus*>(hosted->object.get());
     hosted->device->Init(line, dataId, settings);
     hosted->device->InitSetting(settings);
-    hosted->recovery = AlarmRecoveries(settings);
+    hosted->alarms.SetRules(AlarmRecoveries(settings));
     hosted->slave = slave;
     bus->Slave(slave) = {{0, 455}, {1, 234}, {3, 10132}, {2000, uint16_t(slave)}, {2001, 2}};
     return line->Add(std::move(hosted));

@@ -257,7 +257,7 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
   after.line->Restore(store.Restored());  // replays the last record, 29.5
   after.line->PollDevice(sensor);
   EXPECT_TRUE(after.EventsOf<AlarmEvent>().empty());
-  EXPECT_TRUE(sensor.alarms["T01001"].active);
+  EXPECT_TRUE(sensor.alarms.LastChanges().at("T01001").active);
   // The rule is announced in the state the host holds, not the device's forgetful report.
   const auto rules = after.EventsOf<AlarmRuleEvent>();
   ASSERT_EQ(rules.size(), 1u);

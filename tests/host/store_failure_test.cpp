@@ -55,7 +55,7 @@ TEST_F(StoreFailures, FirstAtOnceThenOneAMinuteEachAnErrorOfTheDeviceThenOneReco
 
   EXPECT_EQ(sensor.cycles, 6u);  // polling never stopped
   EXPECT_EQ(sensor.errors, 2u);
-  EXPECT_TRUE(sensor.lastFailure.empty()) << "a store failure is not the link's";
+  EXPECT_TRUE(sensor.link.LastFailure().empty()) << "a store failure is not the link's";
   const std::vector<std::string> texts = bench.Texts();
   ASSERT_EQ(texts.size(), 3u);
   EXPECT_THAT(texts[0], StartsWith("store failed, cycle not stored: database"));

@@ -41,73 +41,18 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
   HostedDevice* hosted = Find(device);
   if (hosted == nullptr) return 0;
   // Every rule is reported every cycle and almost always unchanged: that case builds no event.
-  const auto known = hosted->alarms.find(alarmId);
-  if (known != hosted->alarms.end() && known->second.active == active &&
-      hosted->announced.count(alarmId) != 0) {
-    if (active) hosted->unconfirmed.erase(alarmId);
-    return 0;
-  }
+  if (hosted->alarms.Repeats(alarmId, active)) return 0;
   const std::time_t now = WallNow();
   const AlarmEvent event{hosted->dataId, StoreTimeText(now), alarmId,  signalName, level,
                          active,         valueText,          alarmText};
-  NoteAlarm(*hosted, event, now);
-  if (hosted->announced.insert(alarmId).second) {
-    events_.Emit(AlarmRuleEvent{hosted->dataId, hosted->alarms[alarmId], RuleName(*hosted, event)},
+  const AlarmNote note = hosted->alarms.Note(event);
+  if (!note.keptActive.empty()) events_.Emit(NoticeEvent{note.keptActive});
+  if (note.changed) events_.Emit(event, now);
+  if (const auto rule = hosted->alarms.Announce(event, hosted->type)) {
+    events_.Emit(AlarmRuleEvent{hosted->dataId, hosted->alarms.LastChanges().at(alarmId), *rule},
                  now);
   }
   return 0;
-}
-
-// The device reports every rule every cycle; only a change of the active flag is an event.
-void LineController::NoteAlarm(HostedDevice& device, const AlarmEvent& event, std::time_t now) {
-  const std::string& alarmId = event.alarmId;
-  const bool active = event.active;
-  const auto known = device.alarms.find(alarmId);
-  const bool wasActive = known != device.alarms.end() && known->second.active;
-  if (active) device.unconfirmed.erase(alarmId);
-  if (wasActive && !active && HeldAfterRestart(device, alarmId, event.valueText)) return;
-  if (known != device.alarms.end() && wasActive == active) return;
-  device.alarms[alarmId] = event;
-  if (known == device.alarms.end() && !active) return;  // first seen inactive: nothing changed
-  events_.Emit(event, now);
-}
-
-// "Temperature high (T01001)": the side from the rule's limit, the signal from the field of the
-// device's type that the rule's settings member names; otherwise the device's signal name.
-std::string LineController::RuleName(const HostedDevice& device, const AlarmEvent& event) {
-  const auto rule = device.recovery.find(event.alarmId);
-  if (rule == device.recovery.end())
-    return "Alarm " + event.alarmId + " (" + event.signalName + ")";
-  std::string signal = event.signalName;
-  if (device.type != nullptr) {
-    for (const RecordField& field : device.type->fields) {
-      if (field.key == rule->second.member) signal = field.label;
-    }
-  }
-  const std::string side =
-      std::string(rule->second.upper ? "high" : "low") + (rule->second.second ? " 2" : "");
-  return signal + " " + side + " (" + event.alarmId + ")";
-}
-
-// The device forgets its alarms at a restart, so its first "inactive" then only says the value
-// is short of the limit: an alarm the store holds active stays so until the value passes its
-// recover value. Without a known rule the device's word is taken.
-bool LineController::HeldAfterRestart(HostedDevice& device, const std::string& alarmId,
-                                      const std::string& valueText) {
-  const auto held = device.unconfirmed.find(alarmId);
-  if (held == device.unconfirmed.end()) return false;
-  const auto rule = device.recovery.find(alarmId);
-  if (rule == device.recovery.end() || PastRecover(rule->second, valueText)) {
-    device.unconfirmed.erase(held);
-    return false;
-  }
-  if (!held->second) {
-    events_.Emit(NoticeEvent{"alarm " + alarmId + " of device " + std::to_string(device.dataId) +
-                             " kept active after the restart: value " + valueText +
-                             " has not passed its recover value"});
-    held->second = true;
-  }
-  return true;
 }
 
 int LineController::CheckAOReport(SMDVDevice& device, const std::string& signalId, float value) {
@@ -140,8 +85,8 @@ int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* d
   ++hosted->cycles;
   const std::time_t now = WallNow();
   hosted->recordStoredAt = StoreTimeText(now);
-  events_.Emit(CycleEvent{hosted->dataId, {data, data + length}, values, ActiveAlarms(*hosted)},
-               now);
+  events_.Emit(
+      CycleEvent{hosted->dataId, {data, data + length}, values, hosted->alarms.ActiveCount()}, now);
   NoteCycle(hosted->dataId);
   return 0;
 }

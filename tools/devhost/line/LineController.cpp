@@ -63,10 +63,10 @@ void LineController::Guarded(HostedDevice& device, const char* operation,
 
 void LineController::CountError(HostedDevice& device, const std::string& what, bool fromStore) {
   ++device.errors;
-  if (!fromStore) device.lastFailure = what;
+  if (!fromStore) device.link.NoteFailure(what);
   // Once the link is lost every cycle fails the same way: the store counts them, the console
   // hears of them once an hour (TrackLink).
-  events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore, device.linkLost});
+  events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore, device.link.Lost()});
 }
 
 // Only the failures the store sink reports arrive here (the first, then at most one a minute),
@@ -77,23 +77,13 @@ void LineController::CountStoreFailure(uint32_t dataId, const std::string& what)
   if (device != nullptr) CountError(*device, what, true);
 }
 
-std::size_t LineController::ActiveAlarms(const HostedDevice& device) const {
-  std::size_t active = 0;
-  for (const auto& alarm : device.alarms) active += alarm.second.active ? 1 : 0;
-  return active;
-}
-
 void LineController::Restore(const RestoredStates& states) {
   for (auto& hosted : devices_) {
     HostedDevice& device = *hosted;
     const auto found = states.find(device.dataId);
     if (found == states.end()) continue;
     const RestoredState& state = found->second;
-    device.alarms = state.alarms;
-    device.unconfirmed.clear();
-    for (const auto& [id, alarm] : state.alarms) {
-      if (alarm.active) device.unconfirmed[id] = false;
-    }
+    device.alarms.Restore(state.alarms);
     if (!state.failure.empty()) CountError(device, state.failure, true);
     const std::optional<StoredRecord>& stored = state.record;
     if (!stored) continue;
@@ -170,7 +160,7 @@ void LineController::PollRound() {
 void LineController::PollDevice(HostedDevice& device) {
   // While the serial device is gone, a device whose link is reported lost already is not asked:
   // each exchange would fail at once, and an error every round would tell nothing new.
-  if (reopen_.Missing() && device.linkLost) {
+  if (reopen_.Missing() && device.link.Lost()) {
     ++device.failedPolls;
     TrackLink(device, false);
     return;
@@ -185,27 +175,15 @@ void LineController::PollDevice(HostedDevice& device) {
 }
 
 void LineController::TrackLink(HostedDevice& device, bool completed) {
-  if (completed) {
-    if (device.linkLost) {
-      events_.Emit(LinkEvent{device.dataId, false, device.failedCycles, {}});
-    }
-    device.linkLost = false;
-    device.failedCycles = 0;
-    return;
+  const LinkNews news =
+      device.link.Track(completed, clock_(), static_cast<unsigned long>(config_.linkLostAfter));
+  if (news.restored) events_.Emit(LinkEvent{device.dataId, false, news.failedCycles, {}});
+  if (news.stillLostHours) {
+    events_.Emit(
+        NoticeEvent{LinkStillLostText(device.dataId, *news.stillLostHours, news.failedCycles)});
   }
-  ++device.failedCycles;
-  const auto now = clock_();
-  if (device.linkLost && now >= device.remindAt) {
-    device.remindAt = now + kStillLostEvery;
-    const auto hours = std::chrono::duration_cast<std::chrono::hours>(now - device.lostAt);
-    events_.Emit(NoticeEvent{LinkStillLostText(device.dataId, hours.count(), device.failedCycles)});
-  }
-  if (!device.linkLost &&
-      device.failedCycles >= static_cast<unsigned long>(config_.linkLostAfter)) {
-    device.linkLost = true;
-    device.lostAt = now;
-    device.remindAt = now + kStillLostEvery;
-    events_.Emit(LinkEvent{device.dataId, true, device.failedCycles, device.lastFailure});
+  if (news.lost) {
+    events_.Emit(LinkEvent{device.dataId, true, news.failedCycles, device.link.LastFailure()});
   }
 }
 
@@ -318,10 +296,10 @@ std::optional<std::string> LineController::StatusDocument(HostedDevice& device) 
 bool LineController::EmitStatus(HostedDevice& device) {
   StatusEvent status;
   status.dataId = device.dataId;
-  status.answered = device.cycles > 0 && device.failedCycles == 0;
+  status.answered = device.cycles > 0 && device.link.FailedCycles() == 0;
   if (!status.answered) {
-    status.failure =
-        device.lastFailure.empty() ? "no poll cycle completed yet" : device.lastFailure;
+    const std::string& failure = device.link.LastFailure();
+    status.failure = failure.empty() ? "no poll cycle completed yet" : failure;
     status.storedAt = device.recordStoredAt;
   }
   // A device that never completed a cycle nor had a record restored has no document worth
@@ -334,9 +312,7 @@ bool LineController::EmitStatus(HostedDevice& device) {
 void LineController::EmitActiveAlarms(HostedDevice& device) {
   ActiveAlarmsEvent event;
   event.dataId = device.dataId;
-  for (const auto& alarm : device.alarms) {
-    if (alarm.second.active) event.active.push_back(alarm.second);
-  }
+  event.active = device.alarms.Active();
   events_.Emit(event);
 }
 

@@ -140,12 +140,6 @@ class LineController : public SMDController {
   void Guarded(HostedDevice& device, const char* operation, const std::function<void()>& call);
   void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
   void TrackLink(HostedDevice& device, bool completed);
-  std::size_t ActiveAlarms(const HostedDevice& device) const;
-  void NoteAlarm(HostedDevice& device, const AlarmEvent& event, std::time_t now);
-  static std::string RuleName(const HostedDevice& device, const AlarmEvent& event);
-  // Whether an "inactive" report of an alarm restored active is no clear yet.
-  bool HeldAfterRestart(HostedDevice& device, const std::string& alarmId,
-                        const std::string& valueText);
   std::optional<std::string> StatusDocument(HostedDevice& device);
   void NoteCycle(uint32_t dataId);
 
@@ -158,7 +152,6 @@ class LineController : public SMDController {
   JobQueue jobs_;
   // Opens the serial device again after it went away; rounds go on meanwhile and fail at once.
   PortReopen reopen_;
-  static constexpr std::chrono::hours kStillLostEvery{1};
   Clock clock_ = &std::chrono::steady_clock::now;
   IdleWork idleWork_;
   // What the last write exchange brought back, for the write's outcome text.

@@ -119,7 +119,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   } catch (const std::exception& error) {
     throw ConfigError(DeviceName(config.dataId) + ": settings rejected: " + error.what());
   }
-  hosted->recovery = AlarmRecoveries(config.settings);
+  hosted->alarms.SetRules(AlarmRecoveries(config.settings));
   hosted->slave = config.slaveAddress.value_or(hosted->modbus->SlaveAddress());
   ApplyReports(*hosted->device, config.reports);
   return hosted;

@@ -10,6 +10,7 @@
 
 #include "SensorLine.h"
 #include "events/DeviceTypes.h"
+#include "line/DeviceReports.h"
 #include "service/LineStore.h"
 #include "store/Pruner.h"
 #include "support/JsonText.h"
@@ -246,7 +247,7 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
     before.bus->Slave(4)[1] = 310;
     before.line->PollDevice(sensor);
     before.bus->Slave(4)[1] = 295;
-    before.line->WaitForNextSecond(sensor);  // a new value shows in the next second's document
+    WaitForNextSecond(sensor);  // a new value shows in the next second's document
     before.line->PollDevice(sensor);
     ASSERT_EQ(before.EventsOf<AlarmEvent>().size(), 1u);
   }
@@ -267,7 +268,7 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
                                                     "recover value"});
 
   after.bus->Slave(4)[1] = 280;
-  after.line->WaitForNextSecond(sensor);
+  WaitForNextSecond(sensor);
   after.line->PollDevice(sensor);
   const auto changes = after.EventsOf<AlarmEvent>();
   ASSERT_EQ(changes.size(), 1u);
@@ -287,7 +288,7 @@ TEST(AlarmRules, EveryRuleIsAnnouncedOnceFromTheFirstEvaluationOnWithItsSignalAn
   HostedDevice& sensor = bench.AddSensor(21, 4, settings);
   sensor.type = DeviceTypeNamed(sensor.object->DeviceType());
   bench.line->PollDevice(sensor);
-  bench.line->WaitForNextSecond(sensor);
+  WaitForNextSecond(sensor);
   bench.line->PollDevice(sensor);
 
   std::map<std::string, std::string> names;

@@ -10,6 +10,7 @@
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
 #include "events/Clock.h"
+#include "line/DeviceReports.h"
 #include "plot/Progress.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
@@ -101,7 +102,7 @@ int RunCommand(const CommandLine& line, Console& console) {
   }
   server.Stop();
   if (StopRequested()) console.Notice("stopped by signal");
-  for (auto& controller : host.Lines()) controller->EmitSummaries();
+  for (auto& controller : host.Lines()) EmitSummaries(controller->Devices(), controller->Events());
   sinks.Stop(host);
   const std::vector<std::string> losses = host.StoreLosses();
   for (const std::string& loss : losses) console.Notice(loss);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "control/RequestHandler.h"
+#include "line/DeviceReports.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
 #include "store/StoreConnection.h"
@@ -88,7 +89,7 @@ void AwaitFirstRound(Host& host) {
 // first cycle must not share the second of a record restored from a host that just stopped.
 void AwaitSecondAfterRestored(Host& host) {
   for (auto& line : host.Lines()) {
-    for (auto& device : line->Devices()) line->WaitForNextSecond(*device);
+    for (auto& device : line->Devices()) WaitForNextSecond(*device);
   }
 }
 

@@ -87,7 +87,7 @@ int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* d
   hosted->recordStoredAt = StoreTimeText(now);
   events_.Emit(
       CycleEvent{hosted->dataId, {data, data + length}, values, hosted->alarms.ActiveCount()}, now);
-  NoteCycle(hosted->dataId);
+  progress_.Note(hosted->dataId, WallNow());
   return 0;
 }
 

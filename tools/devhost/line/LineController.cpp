@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "line/LineController.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include <algorithm>
-#include <exception>
-#include <thread>
 
 #include "events/Clock.h"
 #include "events/EventFormat.h"
+#include "line/DeviceReports.h"
 #include "line/WriteOutcome.h"
 #include "service/Signals.h"
 
@@ -16,8 +13,6 @@ namespace {
 
 constexpr int kWriteSingleCode = do3008ra::kWriteRegisterCommand;
 constexpr int kWriteMultipleCode = do3008ra::kWriteRegistersCommand;
-constexpr int kStatusTextCode = do3008ra::kStatusTextCommand;
-constexpr int kMaxDocumentBytes = 1 << 20;
 
 bool IsRead(const ModbusRequest& request) {
   return request.function == ModbusRequest::kReadHolding ||
@@ -50,33 +45,6 @@ HostedDevice* LineController::FindDevice(uint32_t dataId) {
   return nullptr;
 }
 
-void LineController::Guarded(HostedDevice& device, const char* operation,
-                             const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    CountError(device, std::string(operation) + " failed: " + error.what());
-  } catch (...) {
-    CountError(device, std::string(operation) + " failed with an unknown exception");
-  }
-}
-
-void LineController::CountError(HostedDevice& device, const std::string& what, bool fromStore) {
-  ++device.errors;
-  if (!fromStore) device.link.NoteFailure(what);
-  // Once the link is lost every cycle fails the same way: the store counts them, the console
-  // hears of them once an hour (TrackLink).
-  events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore, device.link.Lost()});
-}
-
-// Only the failures the store sink reports arrive here (the first, then at most one a minute),
-// so a full disk adds one error a minute to the device's count, not one a cycle.
-void LineController::CountStoreFailure(uint32_t dataId, const std::string& what) {
-  HostedDevice* device = FindDevice(dataId);
-  if (device == nullptr && !devices_.empty()) device = devices_.front().get();
-  if (device != nullptr) CountError(*device, what, true);
-}
-
 void LineController::Restore(const RestoredStates& states) {
   for (auto& hosted : devices_) {
     HostedDevice& device = *hosted;
@@ -84,13 +52,13 @@ void LineController::Restore(const RestoredStates& states) {
     if (found == states.end()) continue;
     const RestoredState& state = found->second;
     device.alarms.Restore(state.alarms);
-    if (!state.failure.empty()) CountError(device, state.failure, true);
+    if (!state.failure.empty()) CountDeviceError(device, events_, state.failure, true);
     const std::optional<StoredRecord>& stored = state.record;
     if (!stored) continue;
     device.recordStoredAt = stored->time;
     int taken = 0;
     device.replaying = true;
-    Guarded(device, "LoadFromCache", [&] {
+    GuardDeviceCall(device, events_, "LoadFromCache", [&] {
       taken = device.object->LoadFromCache(stored->record.data(),
                                            static_cast<int>(stored->record.size()));
     });
@@ -142,11 +110,7 @@ void LineController::Stop() {
 void LineController::Close() {
   // Commands that arrived during the last round still get their answer.
   jobs_.Close();
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    closed_ = true;
-  }
-  progress_.notify_all();
+  progress_.Close();
 }
 
 void LineController::PollRound() {
@@ -166,7 +130,7 @@ void LineController::PollDevice(HostedDevice& device) {
     return;
   }
   const unsigned long before = device.cycles;
-  Guarded(device, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
+  GuardDeviceCall(device, events_, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
   RunQueue();
   const bool completed = device.cycles > before;
   if (!completed) ++device.failedPolls;
@@ -184,16 +148,6 @@ void LineController::TrackLink(HostedDevice& device, bool completed) {
   }
   if (news.lost) {
     events_.Emit(LinkEvent{device.dataId, true, news.failedCycles, device.link.LastFailure()});
-  }
-}
-
-void LineController::WaitForNextSecond(const HostedDevice& device) {
-  using boost::posix_time::second_clock;
-  const boost::posix_time::ptime last = device.object->DataTime();
-  if (last.is_special()) return;
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-  while (second_clock::local_time() <= last && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
@@ -220,15 +174,15 @@ void LineController::RunExchange(const Pending& pending) {
     lastWriteRequest_ = request;
   }
   if (!exchange.answered) {
-    CountError(device, Describe(request) + ": " + exchange.error);
-    Guarded(device, "on_error", [&] { device.modbus->DeliverFailure(); });
+    CountDeviceError(device, events_, Describe(request) + ": " + exchange.error);
+    GuardDeviceCall(device, events_, "on_error", [&] { device.modbus->DeliverFailure(); });
     return;
   }
   if (IsRead(request)) {
     const auto table = request.function == ModbusRequest::kReadHolding ? SPModbus::HOLDING_REGISTER
                                                                        : SPModbus::INPUT_REGISTER;
     std::vector<uint16_t> registers = exchange.registers;
-    Guarded(device, "process_payload", [&] {
+    GuardDeviceCall(device, events_, "process_payload", [&] {
       device.modbus->DeliverAnswer(table, registers.data(),
                                    static_cast<unsigned int>(registers.size()));
     });
@@ -236,8 +190,9 @@ void LineController::RunExchange(const Pending& pending) {
   }
   // A write answer goes through the device's own decoding of the echo.
   std::vector<uint8_t> pdu = exchange.pdu;
-  Guarded(device, "process",
-          [&] { device.modbus->process(pdu.data(), static_cast<unsigned int>(pdu.size())); });
+  GuardDeviceCall(device, events_, "process", [&] {
+    device.modbus->process(pdu.data(), static_cast<unsigned int>(pdu.size()));
+  });
 }
 
 WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t address,
@@ -248,7 +203,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
   const int code = values.size() == 1 ? kWriteSingleCode : kWriteMultipleCode;
   lastWrite_.reset();
   lastWriteRequest_.reset();
-  Guarded(device, "DeviceIoControl", [&] {
+  GuardDeviceCall(device, events_, "DeviceIoControl", [&] {
     int answered = 0;
     device.object->DeviceIoControl(code, words.data(), static_cast<int>(words.size() * 2), nullptr,
                                    0, answered);
@@ -256,7 +211,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
   RunQueue();
   int32_t outcome = do3008ra::kWritePending;
   int length = 0;
-  Guarded(device, "DeviceIoControl", [&] {
+  GuardDeviceCall(device, events_, "DeviceIoControl", [&] {
     device.object->DeviceIoControl(kWriteOutcomeQuery, nullptr, 0, &outcome, sizeof outcome,
                                    length);
   });
@@ -270,76 +225,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
   return result;
 }
 
-std::optional<std::string> LineController::StatusDocument(HostedDevice& device) {
-  std::optional<std::string> document;
-  Guarded(device, "DeviceIoControl", [&] {
-    char none = 0;
-    int needed = 0;
-    if (device.object->DeviceIoControl(kStatusTextCode, nullptr, 0, &none, 0, needed) == 0) {
-      document = std::string();
-      return;
-    }
-    if (needed <= 0 || needed > kMaxDocumentBytes) return;
-    std::string text(static_cast<std::size_t>(needed), '\0');
-    int length = 0;
-    if (device.object->DeviceIoControl(kStatusTextCode, nullptr, 0, text.data(), needed, length) !=
-            0 ||
-        length < 0 || length > needed) {
-      return;
-    }
-    text.resize(static_cast<std::size_t>(length));
-    document = text;
-  });
-  return document;
-}
-
-bool LineController::EmitStatus(HostedDevice& device) {
-  StatusEvent status;
-  status.dataId = device.dataId;
-  status.answered = device.cycles > 0 && device.link.FailedCycles() == 0;
-  if (!status.answered) {
-    const std::string& failure = device.link.LastFailure();
-    status.failure = failure.empty() ? "no poll cycle completed yet" : failure;
-    status.storedAt = device.recordStoredAt;
-  }
-  // A device that never completed a cycle nor had a record restored has no document worth
-  // showing: it would hold zeros.
-  if (device.cycles > 0 || !device.recordStoredAt.empty()) status.document = StatusDocument(device);
-  events_.Emit(status);
-  return status.answered;
-}
-
-void LineController::EmitActiveAlarms(HostedDevice& device) {
-  ActiveAlarmsEvent event;
-  event.dataId = device.dataId;
-  event.active = device.alarms.Active();
-  events_.Emit(event);
-}
-
-void LineController::EmitSummaries() {
-  for (const auto& device : devices_) {
-    events_.Emit(SummaryEvent{device->dataId, device->cycles, device->errors, device->failedPolls});
-  }
-}
-
 void LineController::ChangeSpeed(int baudRate) {
   config_.baudRate = baudRate;
   line_->Reconfigure(baudRate, config_.parity);
-}
-
-void LineController::NoteCycle(uint32_t dataId) {
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    lastCycle_[dataId] = WallNow();
-  }
-  progress_.notify_all();
-}
-
-bool LineController::WaitForCycleAfter(uint32_t dataId, std::time_t second,
-                                       std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(progressMutex_);
-  return progress_.wait_until(lock, deadline, [&] {
-    const auto found = lastCycle_.find(dataId);
-    return closed_ || (found != lastCycle_.end() && found->second > second);
-  });
 }

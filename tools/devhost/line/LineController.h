@@ -20,6 +20,7 @@
 #include "events/EventFanout.h"
 #include "host/SMDController.h"
 #include "line/Bus.h"
+#include "line/CycleProgress.h"
 #include "line/JobQueue.h"
 #include "line/PortReopen.h"
 #include "service/HostedDevice.h"
@@ -36,7 +37,7 @@ struct WriteResult {
 // of the line's devices and performs them one at a time, delivers every answer or failure back,
 // runs the jobs others post (commands from the control socket) between poll cycles, and emits
 // everything that happens as events to its sinks. Everything here runs on the line's thread,
-// except Post, Stop and WaitForCycleAfter.
+// except Post, Stop and the waits on Progress().
 class LineController : public SMDController {
  public:
   // Code of a command that no device handles itself: a DO3008RA answers it with the outcome
@@ -65,24 +66,14 @@ class LineController : public SMDController {
   // Gives each device its last stored record and its last known alarm states; a device whose
   // state could not be read counts that as an error of its own.
   void Restore(const RestoredStates& states);
-  // A store failure its sink let through (the first, then at most one a minute), counted as an
-  // error of the device it concerns (the line's first device when it concerns none).
-  void CountStoreFailure(uint32_t dataId, const std::string& what);
   // Polls every poll interval until stopped or `rounds` rounds are done (0: no limit), running
   // posted jobs while it waits and between the devices of a round.
   void Run(long rounds);
   void PollRound();
   void PollDevice(HostedDevice& device);
-  // A device rebuilds its status document only when its data time has moved to another
-  // second; a cycle that must show up there waits for the next second first.
-  void WaitForNextSecond(const HostedDevice& device);
   WriteResult WriteRegisters(HostedDevice& device, uint16_t address,
                              const std::vector<uint16_t>& values,
                              const std::vector<int>& typed = {});
-  // Emits the device's status document, or why it has no fresh one; false when it has none.
-  bool EmitStatus(HostedDevice& device);
-  void EmitActiveAlarms(HostedDevice& device);
-  void EmitSummaries();
   // Commissioning jobs talk to the line outside any device's poll cycle (reading where a sensor
   // says it is) and move the whole line to another speed.
   Bus& LineBus() { return *line_; }
@@ -102,10 +93,8 @@ class LineController : public SMDController {
   // Runs posted jobs until stopped, polling nothing of its own: a line of a host started to
   // answer one command, polled only when a job asks (or not at all: its port left closed).
   void ServeJobs();
-  // Any thread: waits until the device completes a cycle in a second after `second`; false when
-  // `deadline` came first.
-  bool WaitForCycleAfter(uint32_t dataId, std::time_t second,
-                         std::chrono::steady_clock::time_point deadline);
+  // Any thread: the cycles the line completes, to wait for a device's next one.
+  CycleProgress& Progress() { return progress_; }
 
   int SubmitRequest(SPModbus& device, const ModbusRequest& request) override;
   int SendSP(SMDVDevice& device, int code, const unsigned char* data, unsigned int length,
@@ -136,12 +125,7 @@ class LineController : public SMDController {
   HostedDevice* Find(const SMDVDevice& device);
   void RunQueue();
   void RunExchange(const Pending& pending);
-  // Runs a device operation; whatever it throws is counted as an error of that device.
-  void Guarded(HostedDevice& device, const char* operation, const std::function<void()>& call);
-  void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
   void TrackLink(HostedDevice& device, bool completed);
-  std::optional<std::string> StatusDocument(HostedDevice& device);
-  void NoteCycle(uint32_t dataId);
 
   LineConfig config_;
   std::unique_ptr<Bus> line_;
@@ -158,9 +142,6 @@ class LineController : public SMDController {
   std::optional<Exchange> lastWrite_;
   std::optional<ModbusRequest> lastWriteRequest_;
 
-  std::mutex progressMutex_;
-  std::condition_variable progress_;
-  std::map<uint32_t, std::time_t> lastCycle_;  // data id -> time of its last completed cycle
-  bool closed_ = false;
+  CycleProgress progress_;
   std::atomic<bool> stopping_{false};
 };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/LineStore.h"
 
+#include "line/DeviceReports.h"
 #include "line/LineController.h"
 
 LineStore::LineStore(LineController& line, const std::string& database)
@@ -10,7 +11,7 @@ LineStore::LineStore(LineController& line, const std::string& database)
       sink_(
           writer_,
           [&line](uint32_t dataId, const std::string& what) {
-            line.CountStoreFailure(dataId, what);
+            CountStoreFailure(line.Devices(), line.Events(), dataId, what);
           },
           [&line](const std::string& text) { line.Events().Emit(NoticeEvent{text}); }) {
   // Proven before the first poll: a database that takes no writes would lose every cycle.

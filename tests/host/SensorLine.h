@@ -15,7 +15,7 @@ struct SensorLine {
   SensorLine() {
     auto owned = std::make_unique<MemoryBus>();
     bus = owned.get();
-    line->AttachLine(std::move(owned));
+    line->Port().Attach(std::move(owned));
     line->Events().Add(events);
   }
 

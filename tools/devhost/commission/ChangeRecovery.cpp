@@ -10,7 +10,7 @@
 namespace {
 
 bool AnswersAt(LineController& line, int address) {
-  const BusReading reading = ReadBusRegisters(line.LineBus(), address);
+  const BusReading reading = ReadBusRegisters(line.Port().Wire(), address);
   return reading.answered && reading.address == address &&
          do3008ra::BaudOfCode(reading.baudCode) == line.Config().baudRate;
 }
@@ -22,7 +22,7 @@ void MoveTo(LineController& line, HostedDevice& device, const PendingChange& cha
     return;
   }
   try {
-    line.ChangeSpeed(value);
+    line.Port().ChangeSpeed(value);
   } catch (const SerialError&) {
   }
 }

@@ -94,7 +94,7 @@ int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* d
 int LineController::OpenPort(SMDSPDevice& device) {
   // The host opened the line before the first device ran and keeps it open.
   (void)device;
-  return line_ ? 0 : -1;
+  return port_.Attached() ? 0 : -1;
 }
 
 int LineController::ClosePort(SMDSPDevice& device) {
@@ -106,7 +106,7 @@ int LineController::SendData(SMDSPDevice& device, const unsigned char* data, uns
                              EnumParity parity) {
   (void)device;
   (void)parity;  // the line keeps the parity it was opened with
-  return line_ ? line_->SendRaw(data, length) : -1;
+  return port_.SendRaw(data, length);
 }
 
 int LineController::DeviceIoControl(SMDVDevice& device, int code, const void* in, int inlen,

@@ -22,8 +22,7 @@ bool IsRead(const ModbusRequest& request) {
 }  // namespace
 
 LineController::LineController(const LineConfig& config)
-    : config_(config),
-      reopen_([this](const std::string& text) { events_.Emit(NoticeEvent{text}); }) {}
+    : port_(config, [this](const std::string& text) { events_.Emit(NoticeEvent{text}); }) {}
 
 LineController::~LineController() = default;
 
@@ -71,10 +70,10 @@ void LineController::Restore(const RestoredStates& states) {
 }
 
 void LineController::Run(long rounds) {
-  const auto interval = std::chrono::milliseconds(config_.pollIntervalMs);
+  const auto interval = std::chrono::milliseconds(port_.Config().pollIntervalMs);
   auto next = std::chrono::steady_clock::now();
   for (long done = 0; (rounds == 0 || done < rounds) && !stopping_;) {
-    switch (WaitUntil(std::min(next, reopen_.Due()), jobs_.WakeDescriptor())) {
+    switch (WaitUntil(std::min(next, port_.ReopenDue()), jobs_.WakeDescriptor())) {
       case WakeReason::kStop:
         return;
       case WakeReason::kReadable:
@@ -83,7 +82,7 @@ void LineController::Run(long rounds) {
       case WakeReason::kDeadline:
         break;
     }
-    if (line_) reopen_.AttemptIfDue(*line_, std::chrono::steady_clock::now());
+    port_.ReopenIfDue(std::chrono::steady_clock::now());
     if (std::chrono::steady_clock::now() < next) continue;
     // A round that overran its interval is followed at once, without trying to catch up.
     next = std::max(next + interval, std::chrono::steady_clock::now());
@@ -124,7 +123,7 @@ void LineController::PollRound() {
 void LineController::PollDevice(HostedDevice& device) {
   // While the serial device is gone, a device whose link is reported lost already is not asked:
   // each exchange would fail at once, and an error every round would tell nothing new.
-  if (reopen_.Missing() && device.link.Lost()) {
+  if (port_.Missing() && device.link.Lost()) {
     ++device.failedPolls;
     TrackLink(device, false);
     return;
@@ -139,8 +138,8 @@ void LineController::PollDevice(HostedDevice& device) {
 }
 
 void LineController::TrackLink(HostedDevice& device, bool completed) {
-  const LinkNews news =
-      device.link.Track(completed, clock_(), static_cast<unsigned long>(config_.linkLostAfter));
+  const LinkNews news = device.link.Track(completed, clock_(),
+                                          static_cast<unsigned long>(port_.Config().linkLostAfter));
   if (news.restored) events_.Emit(LinkEvent{device.dataId, false, news.failedCycles, {}});
   if (news.stillLostHours) {
     events_.Emit(
@@ -165,10 +164,7 @@ void LineController::RunQueue() {
 void LineController::RunExchange(const Pending& pending) {
   HostedDevice& device = *pending.device;
   const ModbusRequest& request = pending.request;
-  const Exchange exchange = line_->Perform(device.slave, request);
-  if (!exchange.portLost.empty()) {
-    reopen_.Lost(*line_, exchange.portLost, std::chrono::steady_clock::now());
-  }
+  const Exchange exchange = port_.Perform(device.slave, request);
   if (!IsRead(request)) {
     lastWrite_ = exchange;
     lastWriteRequest_ = request;
@@ -223,9 +219,4 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
   events_.Emit(WriteEvent{device.dataId, address, values, result.outcome, typed});
   events_.Flush();
   return result;
-}
-
-void LineController::ChangeSpeed(int baudRate) {
-  config_.baudRate = baudRate;
-  line_->Reconfigure(baudRate, config_.parity);
 }

@@ -22,7 +22,7 @@
 #include "line/Bus.h"
 #include "line/CycleProgress.h"
 #include "line/JobQueue.h"
-#include "line/PortReopen.h"
+#include "line/LinePort.h"
 #include "service/HostedDevice.h"
 #include "service/Signals.h"
 #include "store/RestoredState.h"
@@ -52,8 +52,9 @@ class LineController : public SMDController {
   HostedDevice& Add(std::unique_ptr<HostedDevice> device);
   std::vector<std::unique_ptr<HostedDevice>>& Devices() { return devices_; }
   HostedDevice* FindDevice(uint32_t dataId);
-  const LineConfig& Config() const { return config_; }
-  void AttachLine(std::unique_ptr<Bus> line) { line_ = std::move(line); }
+  const LineConfig& Config() const { return port_.Config(); }
+  // The line's port: the bus to attach, commissioning's exchanges and speed changes.
+  LinePort& Port() { return port_; }
   EventFanout& Events() { return events_; }
   // Work for the time left after a poll round (retention): called with the time the next
   // round is due, which it must leave room for.
@@ -74,11 +75,6 @@ class LineController : public SMDController {
   WriteResult WriteRegisters(HostedDevice& device, uint16_t address,
                              const std::vector<uint16_t>& values,
                              const std::vector<int>& typed = {});
-  // Commissioning jobs talk to the line outside any device's poll cycle (reading where a sensor
-  // says it is) and move the whole line to another speed.
-  Bus& LineBus() { return *line_; }
-  bool HasBus() const { return line_ != nullptr; }
-  void ChangeSpeed(int baudRate);
 
   // Any thread: runs `job` on the line's thread between exchanges; false when the line has
   // stopped and will run no more jobs.
@@ -127,15 +123,12 @@ class LineController : public SMDController {
   void RunExchange(const Pending& pending);
   void TrackLink(HostedDevice& device, bool completed);
 
-  LineConfig config_;
-  std::unique_ptr<Bus> line_;
+  LinePort port_;
   EventFanout events_;
   std::vector<std::unique_ptr<HostedDevice>> devices_;
   std::map<const SMDVDevice*, HostedDevice*> byDevice_;
   std::deque<Pending> queue_;
   JobQueue jobs_;
-  // Opens the serial device again after it went away; rounds go on meanwhile and fail at once.
-  PortReopen reopen_;
   Clock clock_ = &std::chrono::steady_clock::now;
   IdleWork idleWork_;
   // What the last write exchange brought back, for the write's outcome text.

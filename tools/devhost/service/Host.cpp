@@ -134,7 +134,7 @@ void Host::Start(SerialLines serialLines, const std::function<void()>& beforeSto
     CheckAddresses(*line, lines_.size() - 1, config_.path);
   }
   if (serialLines == SerialLines::kOpen) {
-    for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
+    for (auto& line : lines_) line->Port().Attach(std::make_unique<SerialLine>(line->Config()));
   }
   if (beforeStore) beforeStore();
   for (auto& line : lines_) stores_.push_back(std::make_unique<LineStore>(*line, config_.database));
@@ -173,7 +173,7 @@ void Host::Restore() {
   startWarnings_.clear();
   RemoveStaleTemporaries(config_.path);
   for (auto& line : lines_) {
-    if (line->HasBus()) ResolveInterruptedChanges(*line, config_);
+    if (line->Port().Attached()) ResolveInterruptedChanges(*line, config_);
   }
   for (std::size_t i = 0; i < lines_.size(); ++i) lines_[i]->Restore(stores_[i]->Restored());
 }

@@ -30,7 +30,7 @@ struct SensorLine {
     hosted->alarms.SetRules(AlarmRecoveries(settings));
     hosted->slave = slave;
     bus->Slave(slave) = {{0, 455}, {1, 234}, {3, 10132}, {2000, uint16_t(slave)}, {2001, 2}};
-    return line->Add(std::move(hosted));
+    return line->Devices().Add(std::move(hosted));
   }
 
   template <typename Kind>

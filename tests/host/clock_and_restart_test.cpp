@@ -11,6 +11,7 @@
 #include "SensorLine.h"
 #include "events/DeviceTypes.h"
 #include "line/DeviceReports.h"
+#include "line/DeviceRestore.h"
 #include "service/LineStore.h"
 #include "store/Pruner.h"
 #include "support/JsonText.h"
@@ -255,7 +256,8 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
   HostedDevice& sensor = after.AddSensor(21, 4, kMode5);
   after.bus->Slave(4)[1] = 295;
   LineStore store(*after.line, path);
-  after.line->Restore(store.Restored());  // replays the last record, 29.5
+  RestoreDevices(after.line->Devices(), after.line->Events(),
+                 store.Restored());  // replays the last record, 29.5
   after.line->PollDevice(sensor);
   EXPECT_TRUE(after.EventsOf<AlarmEvent>().empty());
   EXPECT_TRUE(sensor.alarms.LastChanges().at("T01001").active);

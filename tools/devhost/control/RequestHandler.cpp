@@ -151,7 +151,7 @@ void RequestHandler::RunOnLine(uint32_t dataId, const DeviceJob& job,
       [&collected, line, dataId, job] {
         CollectingSink sink;
         ScopedSink scoped(line->Events(), sink);
-        if (HostedDevice* device = line->FindDevice(dataId)) job(*line, *device);
+        if (HostedDevice* device = line->Devices().Find(dataId)) job(*line, *device);
         collected = sink.Events();
       },
       talksOnBus, kLineTimeout, "device " + std::to_string(dataId));

@@ -8,7 +8,7 @@
 #include "line/LineController.h"
 
 int LineController::SubmitRequest(SPModbus& device, const ModbusRequest& request) {
-  HostedDevice* hosted = Find(device);
+  HostedDevice* hosted = devices_.Find(device);
   if (hosted == nullptr || queue_.size() >= kMaxQueued) return -1;
   queue_.push_back({hosted, request});
   return 0;
@@ -17,7 +17,7 @@ int LineController::SubmitRequest(SPModbus& device, const ModbusRequest& request
 int LineController::SendSP(SMDVDevice& device, int code, const unsigned char* data,
                            unsigned int length, bool flag) {
   (void)flag;
-  HostedDevice* hosted = Find(device);
+  HostedDevice* hosted = devices_.Find(device);
   if (hosted == nullptr || data == nullptr) return -1;
   // Loading a stored record back re-sends it with a new time stamp; nothing new to keep.
   if (hosted->replaying) return 0;
@@ -27,7 +27,7 @@ int LineController::SendSP(SMDVDevice& device, int code, const unsigned char* da
 
 int LineController::CheckThreshold(SMDVDevice& device, const std::string& alarmId,
                                    const std::string& name, float value, int kind) {
-  HostedDevice* hosted = Find(device);
+  HostedDevice* hosted = devices_.Find(device);
   if (hosted == nullptr) return 0;
   events_.Emit(ThresholdEvent{hosted->dataId, alarmId, name, value, kind});
   return 0;
@@ -38,7 +38,7 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
                                        const std::string& alarmText, bool active,
                                        unsigned short kind) {
   (void)kind;
-  HostedDevice* hosted = Find(device);
+  HostedDevice* hosted = devices_.Find(device);
   if (hosted == nullptr) return 0;
   // Every rule is reported every cycle and almost always unchanged: that case builds no event.
   if (hosted->alarms.Repeats(alarmId, active)) return 0;
@@ -56,7 +56,7 @@ int LineController::CheckThresholdBool(SMDVDevice& device, int level, const std:
 }
 
 int LineController::CheckAOReport(SMDVDevice& device, const std::string& signalId, float value) {
-  HostedDevice* hosted = Find(device);
+  HostedDevice* hosted = devices_.Find(device);
   if (hosted == nullptr) return 0;
   events_.Emit(ReportEvent{hosted->dataId, signalId, value});
   return 1;
@@ -72,7 +72,7 @@ bool LineController::DoBatchCheckThreshold(SMDVDevice& device,
 
 int LineController::SaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
                                       unsigned int length) {
-  HostedDevice* hosted = Find(device);
+  HostedDevice* hosted = devices_.Find(device);
   if (hosted == nullptr || data == nullptr) return -1;
   // The device's type, from the plug-in that made it; a type the host does not know by name
   // is taken from the record's length.

@@ -62,13 +62,10 @@ void GuardDeviceCall(HostedDevice& device, EventFanout& events, const char* oper
 
 // Only the failures the store sink reports arrive here (the first, then at most one a minute),
 // so a full disk adds one error a minute to the device's count, not one a cycle.
-void CountStoreFailure(const std::vector<std::unique_ptr<HostedDevice>>& devices,
-                       EventFanout& events, uint32_t dataId, const std::string& what) {
-  HostedDevice* device = nullptr;
-  for (const auto& hosted : devices) {
-    if (hosted->dataId == dataId && device == nullptr) device = hosted.get();
-  }
-  if (device == nullptr && !devices.empty()) device = devices.front().get();
+void CountStoreFailure(const LineDevices& devices, EventFanout& events, uint32_t dataId,
+                       const std::string& what) {
+  HostedDevice* device = devices.Find(dataId);
+  if (device == nullptr && !devices.empty()) device = devices.begin()->get();
   if (device != nullptr) CountDeviceError(*device, events, what, true);
 }
 
@@ -96,7 +93,7 @@ void EmitActiveAlarms(const HostedDevice& device, EventFanout& events) {
   events.Emit(event);
 }
 
-void EmitSummaries(const std::vector<std::unique_ptr<HostedDevice>>& devices, EventFanout& events) {
+void EmitSummaries(const LineDevices& devices, EventFanout& events) {
   for (const auto& device : devices) {
     events.Emit(SummaryEvent{device->dataId, device->cycles, device->errors, device->failedPolls});
   }

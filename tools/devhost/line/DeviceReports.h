@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "events/EventFanout.h"
+#include "line/LineDevices.h"
 #include "service/HostedDevice.h"
 
 // What the line tells of its devices besides their cycles: errors counted on a device, its
@@ -22,12 +23,12 @@ void GuardDeviceCall(HostedDevice& device, EventFanout& events, const char* oper
                      const std::function<void()>& call);
 // A store failure its sink let through (the first, then at most one a minute), counted as an
 // error of the device it concerns (the line's first device when it concerns none).
-void CountStoreFailure(const std::vector<std::unique_ptr<HostedDevice>>& devices,
-                       EventFanout& events, uint32_t dataId, const std::string& what);
+void CountStoreFailure(const LineDevices& devices, EventFanout& events, uint32_t dataId,
+                       const std::string& what);
 // Emits the device's status document, or why it has no fresh one; false when it has none.
 bool EmitStatus(HostedDevice& device, EventFanout& events);
 void EmitActiveAlarms(const HostedDevice& device, EventFanout& events);
-void EmitSummaries(const std::vector<std::unique_ptr<HostedDevice>>& devices, EventFanout& events);
+void EmitSummaries(const LineDevices& devices, EventFanout& events);
 // A device rebuilds its status document only when its data time has moved to another
 // second; a cycle that must show up there waits for the next second first.
 void WaitForNextSecond(const HostedDevice& device);

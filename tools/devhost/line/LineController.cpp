@@ -26,49 +26,6 @@ LineController::LineController(const LineConfig& config)
 
 LineController::~LineController() = default;
 
-HostedDevice& LineController::Add(std::unique_ptr<HostedDevice> device) {
-  byDevice_[device->device] = device.get();
-  devices_.push_back(std::move(device));
-  return *devices_.back();
-}
-
-HostedDevice* LineController::Find(const SMDVDevice& device) {
-  const auto found = byDevice_.find(&device);
-  return found == byDevice_.end() ? nullptr : found->second;
-}
-
-HostedDevice* LineController::FindDevice(uint32_t dataId) {
-  for (auto& device : devices_) {
-    if (device->dataId == dataId) return device.get();
-  }
-  return nullptr;
-}
-
-void LineController::Restore(const RestoredStates& states) {
-  for (auto& hosted : devices_) {
-    HostedDevice& device = *hosted;
-    const auto found = states.find(device.dataId);
-    if (found == states.end()) continue;
-    const RestoredState& state = found->second;
-    device.alarms.Restore(state.alarms);
-    if (!state.failure.empty()) CountDeviceError(device, events_, state.failure, true);
-    const std::optional<StoredRecord>& stored = state.record;
-    if (!stored) continue;
-    device.recordStoredAt = stored->time;
-    int taken = 0;
-    device.replaying = true;
-    GuardDeviceCall(device, events_, "LoadFromCache", [&] {
-      taken = device.object->LoadFromCache(stored->record.data(),
-                                           static_cast<int>(stored->record.size()));
-    });
-    device.replaying = false;
-    if (taken != 1) {
-      events_.Emit(NoticeEvent{"device " + std::to_string(device.dataId) +
-                               " refused its last stored record"});
-    }
-  }
-}
-
 void LineController::Run(long rounds) {
   const auto interval = std::chrono::milliseconds(port_.Config().pollIntervalMs);
   auto next = std::chrono::steady_clock::now();

@@ -3,14 +3,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,10 +19,10 @@
 #include "line/Bus.h"
 #include "line/CycleProgress.h"
 #include "line/JobQueue.h"
+#include "line/LineDevices.h"
 #include "line/LinePort.h"
 #include "service/HostedDevice.h"
 #include "service/Signals.h"
-#include "store/RestoredState.h"
 
 // What a register write came to, for people and as the command's exit status.
 struct WriteResult {
@@ -37,7 +34,9 @@ struct WriteResult {
 // of the line's devices and performs them one at a time, delivers every answer or failure back,
 // runs the jobs others post (commands from the control socket) between poll cycles, and emits
 // everything that happens as events to its sinks. Everything here runs on the line's thread,
-// except Post, Stop and the waits on Progress().
+// except Post, Stop and the waits on Progress(). What it keeps of each device's alarms and link
+// is the device's (AlarmBook, LinkHealth); its port is LinePort's; what the line tells of its
+// devices besides their cycles is DeviceReports'.
 class LineController : public SMDController {
  public:
   // Code of a command that no device handles itself: a DO3008RA answers it with the outcome
@@ -49,24 +48,20 @@ class LineController : public SMDController {
   explicit LineController(const LineConfig& config);
   ~LineController() override;
 
-  HostedDevice& Add(std::unique_ptr<HostedDevice> device);
-  std::vector<std::unique_ptr<HostedDevice>>& Devices() { return devices_; }
-  HostedDevice* FindDevice(uint32_t dataId);
+  // The line's devices: added before the line runs, found by data id.
+  LineDevices& Devices() { return devices_; }
   const LineConfig& Config() const { return port_.Config(); }
   // The line's port: the bus to attach, commissioning's exchanges and speed changes.
   LinePort& Port() { return port_; }
   EventFanout& Events() { return events_; }
-  // Work for the time left after a poll round (retention): called with the time the next
-  // round is due, which it must leave room for.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   // The time the link's reminders are counted on; tests step their own.
   void SetClock(Clock clock) { clock_ = std::move(clock); }
+  // Work for the time left after a poll round (retention): called with the time the next
+  // round is due, which it must leave room for.
   using IdleWork = std::function<void(std::chrono::steady_clock::time_point nextRound)>;
   void SetIdleWork(IdleWork work) { idleWork_ = std::move(work); }
 
-  // Gives each device its last stored record and its last known alarm states; a device whose
-  // state could not be read counts that as an error of its own.
-  void Restore(const RestoredStates& states);
   // Polls every poll interval until stopped or `rounds` rounds are done (0: no limit), running
   // posted jobs while it waits and between the devices of a round.
   void Run(long rounds);
@@ -118,15 +113,13 @@ class LineController : public SMDController {
     ModbusRequest request;
   };
 
-  HostedDevice* Find(const SMDVDevice& device);
   void RunQueue();
   void RunExchange(const Pending& pending);
   void TrackLink(HostedDevice& device, bool completed);
 
   LinePort port_;
   EventFanout events_;
-  std::vector<std::unique_ptr<HostedDevice>> devices_;
-  std::map<const SMDVDevice*, HostedDevice*> byDevice_;
+  LineDevices devices_;
   std::deque<Pending> queue_;
   JobQueue jobs_;
   Clock clock_ = &std::chrono::steady_clock::now;

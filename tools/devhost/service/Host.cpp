@@ -10,6 +10,7 @@
 #include "commission/ChangeRecovery.h"
 #include "commission/ConfigEdit.h"
 #include "config/BoundedFile.h"
+#include "line/DeviceRestore.h"
 #include "line/SerialLine.h"
 #include "service/RuleFileCheck.h"
 #include "store/StoreConnection.h"
@@ -130,7 +131,8 @@ void Host::Start(SerialLines serialLines, const std::function<void()>& beforeSto
   for (const LineConfig& lineConfig : config_.lines) {
     auto line = std::make_shared<LineController>(lineConfig);
     lines_.push_back(line);
-    for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
+    for (const DeviceConfig& device : lineConfig.devices)
+      line->Devices().Add(MakeDevice(device, line));
     CheckAddresses(*line, lines_.size() - 1, config_.path);
   }
   if (serialLines == SerialLines::kOpen) {
@@ -175,12 +177,13 @@ void Host::Restore() {
   for (auto& line : lines_) {
     if (line->Port().Attached()) ResolveInterruptedChanges(*line, config_);
   }
-  for (std::size_t i = 0; i < lines_.size(); ++i) lines_[i]->Restore(stores_[i]->Restored());
+  for (std::size_t i = 0; i < lines_.size(); ++i)
+    RestoreDevices(lines_[i]->Devices(), lines_[i]->Events(), stores_[i]->Restored());
 }
 
 std::map<std::string, AlarmEvent> Host::StoredAlarms(uint32_t dataId) {
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i]->FindDevice(dataId) != nullptr) return stores_[i]->LastAlarms(dataId);
+    if (lines_[i]->Devices().Find(dataId) != nullptr) return stores_[i]->LastAlarms(dataId);
   }
   return {};
 }

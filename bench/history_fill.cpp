@@ -4,15 +4,15 @@
 //
 //   history_fill [--rows-only] DATABASE [DAYS=365] [DATA_ID=12]
 //
-// Written through the host's own store (Store), as a host polling a DO3008RA every second
-// writes them: the device's row of device_records, and per cycle the plug-in's 47-byte record
-// with its decoded columns; the rows end now. Temperature, humidity and pressure follow daily
-// and weekly waves; every 30 days the link is lost for 10 minutes (no rows, link events), and
+// Written through the host's own cycle writer (CycleWriter), as a host polling a DO3008RA every
+// second writes them: the device's row of device_records, and per cycle the plug-in's 47-byte
+// record with its decoded columns; the rows end now. Temperature, humidity and pressure follow
+// daily and weekly waves; every 30 days the link is lost for 10 minutes (no rows, link events), and
 // T01001 is raised at 30 °C and cleared at 28 °C.
 // The rows are written as a host from before rollups wrote them; then the rollups are built as a
-// host does for such a database (Store::BackfillRollups, in batches), timed, unless --rows-only
-// leaves that to a host. A DATABASE that exists already is not filled again: only its rollups
-// are built, where it lacks them.
+// host does for such a database (RollupBackfill::BackfillBatch, in batches), timed, unless
+// --rows-only leaves that to a host. A DATABASE that exists already is not filled again: only its
+// rollups are built, where it lacks them.
 #include <sqlite3.h>
 
 #include <cmath>
@@ -27,8 +27,10 @@
 #include "do3008ra/DO3008RA_Data_t.h"
 #include "events/FloatText.h"
 #include "events/TimeRange.h"
+#include "store/CycleWriter.h"
 #include "store/RollupBackfill.h"
-#include "store/Store.h"
+#include "store/Rollups.h"
+#include "store/StoreConnection.h"
 
 namespace {
 
@@ -44,10 +46,10 @@ const char* const kOutageFailure = "read input registers 0/4: Connection timed o
 // The rollups of every row, in the batches a running host takes between its poll rounds.
 void BuildRollups(const char* path) {
   using Clock = std::chrono::steady_clock;
-  Store store(path, true);  // makes the rollup tables of a database without them
+  StoreConnection store(path, true);  // makes the rollup tables of a database without them
   // As the host's backfill: no checkpoint in a batch (the host's lines make them).
   store.SetAutoCheckpoint(0);
-  const RollupState state = store.Rollups();
+  const RollupState state = ReadRollupState(store.Handle());
   if (state.Complete()) return;
   std::fprintf(stderr, "history_fill: rolling up rows %lld to %lld in batches of %d\n",
                state.backfilledTo + 1, state.backfillEnd, RollupBackfill::kBatchRows);
@@ -60,7 +62,7 @@ void BuildRollups(const char* path) {
   long long counts[6] = {};
   while (true) {
     const auto before = Clock::now();
-    const long long taken = store.BackfillRollups(RollupBackfill::kBatchRows);
+    const long long taken = RollupBackfill::BackfillBatch(store, RollupBackfill::kBatchRows);
     const auto took = Clock::now() - before;
     longest = std::max(longest, took);
     const double ms = std::chrono::duration<double, std::milli>(took).count();
@@ -136,7 +138,8 @@ long long Fill(const char* path, long long days, uint32_t dataId) {
   bool alarmActive = false, linkLost = false;
   long long rows = 0;
   {
-    Store store(path, true);
+    StoreConnection connection(path, true);
+    CycleWriter store(connection);
     store.Begin();
     for (std::time_t t = start; t < end; ++t) {
       const std::string time = StoreTimeText(t);

@@ -20,7 +20,8 @@
 #include "Text.h"
 #include "events/TimeRange.h"
 #include "plot/PlotData.h"
-#include "store/Store.h"
+#include "store/CycleWriter.h"
+#include "store/StoreReader.h"
 
 namespace {
 
@@ -56,7 +57,8 @@ AlarmEvent Alarm(const std::string& time, const std::string& id, bool active) {
 // Records at 2025-06-01 10:00:00 to 10:00:04, one an hour ago and one three hours ago, and alarm
 // changes.
 void FillStore(const std::string& path, std::time_t now) {
-  Store store(path, true);
+  StoreConnection connection(path, true);
+  CycleWriter store(connection);
   const std::vector<unsigned char> record(47, 0);
   store.Begin();
   for (int second = 0; second < 5; ++second) {
@@ -251,7 +253,8 @@ TEST(Plot, LongRangesKeepTheMinimumAndMaximumOfEachColumn) {
   TempDir dir;
   const std::string path = dir.Path("long.db");
   {
-    Store store(path, true);
+    StoreConnection connection(path, true);
+    CycleWriter store(connection);
     std::vector<unsigned char> record(47, 0);
     store.Begin();
     for (int i = 0; i < 2000; ++i) {
@@ -266,7 +269,8 @@ TEST(Plot, LongRangesKeepTheMinimumAndMaximumOfEachColumn) {
     }
     store.Commit();
   }
-  Store store(path, false);
+  StoreConnection connection(path, false);
+  StoreReader store(connection);
   const PlotSpan span{"2025-06-01 00:00:00",
                       CalendarText(CalendarSeconds("2025-06-01 00:00:00").value() + 1999)};
   const PlotSeries series = ReadPlotSeries(store, 12, {}, span, 100, 3, [](long long) {});
@@ -360,7 +364,8 @@ TEST(HistoryEvery, PrintsHourlyAggregatesAndThePlotNamesItsLevel) {
   Bench bench;
   const long long start = CalendarSeconds("2025-06-01 00:00:00").value();
   {
-    Store store(bench.Database(), true);
+    StoreConnection connection(bench.Database(), true);
+    CycleWriter store(connection);
     std::vector<unsigned char> record(47, 0);
     store.Begin();
     for (long long i = 0; i < 3 * 2880; ++i) {

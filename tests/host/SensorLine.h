@@ -16,7 +16,7 @@ struct SensorLine {
   SensorLine() {
     auto owned = std::make_unique<MemoryBus>();
     bus = owned.get();
-    line->AttachLine(std::move(owned));
+    line->Port().Attach(std::move(owned));
     line->Events().Add(events);
   }
 
@@ -29,10 +29,10 @@ struct SensorLine {
     hosted->type = DeviceTypeNamed(hosted->object->DeviceType());
     hosted->device->Init(line, dataId, settings);
     hosted->device->InitSetting(settings);
-    hosted->recovery = AlarmRecoveries(settings);
+    hosted->alarms.SetRules(AlarmRecoveries(settings));
     hosted->slave = slave;
     bus->Slave(slave) = {{0, 455}, {1, 234}, {3, 10132}, {2000, uint16_t(slave)}, {2001, 2}};
-    return line->Add(std::move(hosted));
+    return line->Devices().Add(std::move(hosted));
   }
 
   template <typename Kind>

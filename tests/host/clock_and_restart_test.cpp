@@ -13,9 +13,12 @@
 #include "events/DeviceTypes.h"
 #include "events/EventFormat.h"
 #include "events/FloatText.h"
+#include "line/DeviceReports.h"
+#include "line/DeviceRestore.h"
 #include "service/LineStore.h"
 #include "store/Pruner.h"
 #include "support/JsonText.h"
+#include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -25,9 +28,9 @@ constexpr std::time_t kDay = 86400;
 struct RetentionClock : ::testing::Test {
   void Stamp(std::time_t time) {
     const unsigned char record[47] = {};
-    store->Begin();
-    store->AddHistory(21, StoreTimeText(time), record, sizeof record);
-    store->Commit();
+    store->writer.Begin();
+    store->writer.AddHistory(21, StoreTimeText(time), record, sizeof record);
+    store->writer.Commit();
   }
   // The clock the host reads from now on: `wall`, the steady clock `steadyOffset` on from the
   // real one, the kernel's word on synchronisation.
@@ -39,7 +42,7 @@ struct RetentionClock : ::testing::Test {
   // A retention of one day on the clock set, as a host starting now has it.
   std::unique_ptr<Retention> StartRetention(std::vector<std::string>& notices) {
     return std::make_unique<Retention>(
-        std::make_unique<Store>(path, false), RetentionDays{1, 365, 3650},
+        std::make_unique<StoreConnection>(path, false), RetentionDays{1, 365, 3650},
         [&notices](const std::string& text) { notices.push_back(text); });
   }
   static void Round(Retention& retention) {
@@ -52,12 +55,12 @@ struct RetentionClock : ::testing::Test {
     Round(*StartRetention(notices));
     return notices;
   }
-  std::size_t Rows() { return store->History({}).size(); }
+  std::size_t Rows() { return store->reader.History({}).size(); }
   void TearDown() override { SetClockSource({}); }
 
   ScratchDirectory dir;
   const std::string path = dir.Path("host.db");
-  std::unique_ptr<Store> store = std::make_unique<Store>(path, true);
+  std::unique_ptr<OpenStore> store = std::make_unique<OpenStore>(path, true);
   const std::time_t real = std::time(nullptr);
 };
 
@@ -134,7 +137,7 @@ TEST_F(RetentionClock, RowsStampedBeforeAStepForwardAreHeldAcrossRestarts) {
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_NE(notices[0].find("history 1"), std::string::npos) << notices[0];
   EXPECT_EQ(Rows(), 3u);
-  EXPECT_EQ(store->History({})[0].time, StoreTimeText(real - 30 * kDay));
+  EXPECT_EQ(store->reader.History({})[0].time, StoreTimeText(real - 30 * kDay));
 }
 
 // Three days ahead, with a row already stamped so: nothing looks wrong in what is stored, but
@@ -196,22 +199,22 @@ TEST(Stamps, MeanOneInstantAcrossDaylightSavingAndZonesAndOldRowsAreConverted) {
   ScratchDirectory dir;
   const std::string path = dir.Path("old.db");
   {
-    Store store(path, true);
+    OpenStore store(path, true);
     const unsigned char record[47] = {};
-    store.Begin();
-    store.AddHistory(21, StoreTimeText(summer), record, sizeof record);
-    store.AddHistory(21, StoreTimeText(winter), record, sizeof record);
-    store.Commit();
+    store.writer.Begin();
+    store.writer.AddHistory(21, StoreTimeText(summer), record, sizeof record);
+    store.writer.AddHistory(21, StoreTimeText(winter), record, sizeof record);
+    store.writer.Commit();
     RowQuery query;
     query.dataId = 21;
     std::vector<long long> counts;
-    store.ForEachAggregate(Level::kRaw, Level::kHour, query,
-                           [&](const Aggregate& bucket) { counts.push_back(bucket.count); });
+    store.reader.ForEachAggregate(Level::kRaw, Level::kHour, query,
+                                  [&](const Aggregate& bucket) { counts.push_back(bucket.count); });
     EXPECT_EQ(counts, (std::vector<long long>{1, 1}));
     // As a host before UTC stamps left it: local time, no mark.
-    store.Begin();
-    store.AddHistory(21, "2026-07-01 12:00:00", record, sizeof record);
-    store.Commit();
+    store.writer.Begin();
+    store.writer.AddHistory(21, "2026-07-01 12:00:00", record, sizeof record);
+    store.writer.Commit();
   }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -221,16 +224,16 @@ TEST(Stamps, MeanOneInstantAcrossDaylightSavingAndZonesAndOldRowsAreConverted) {
                nullptr, nullptr, nullptr);
   sqlite3_close(db);
   {
-    Store reader(path, false);
-    EXPECT_EQ(IsoFromStoreText(reader.NewestHistoryTime()), "2026-10-25T03:30:00");
+    OpenStore reader(path, false);
+    EXPECT_EQ(IsoFromStoreText(reader.reader.NewestHistoryTime()), "2026-10-25T03:30:00");
   }
-  Store host(path, true);
+  OpenStore host(path, true);
   std::vector<std::string> times;
-  for (const HistoryRow& row : host.History({})) times.push_back(row.time);
+  for (const HistoryRow& row : host.reader.History({})) times.push_back(row.time);
   // The repeated hour of an old row is read as its first.
   EXPECT_EQ(times, (std::vector<std::string>{"2026-07-01 10:00:00", "2026-10-25 00:30:00",
                                              "2026-10-25 02:30:00"}));
-  EXPECT_EQ(IsoFromStoreText(host.NewestHistoryTime()), "2026-10-25T03:30:00");
+  EXPECT_EQ(IsoFromStoreText(host.reader.NewestHistoryTime()), "2026-10-25T03:30:00");
 }
 
 const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":
@@ -248,7 +251,7 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
     before.bus->Slave(4)[1] = 310;
     before.line->PollDevice(sensor);
     before.bus->Slave(4)[1] = 295;
-    before.line->WaitForNextSecond(sensor);  // a new value shows in the next second's document
+    WaitForNextSecond(sensor);  // a new value shows in the next second's document
     before.line->PollDevice(sensor);
     ASSERT_EQ(before.EventsOf<AlarmEvent>().size(), 1u);
   }
@@ -256,10 +259,11 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
   HostedDevice& sensor = after.AddSensor(21, 4, kMode5);
   after.bus->Slave(4)[1] = 295;
   LineStore store(*after.line, path);
-  after.line->Restore(store.Restored());  // replays the last record, 29.5
+  RestoreDevices(after.line->Devices(), after.line->Events(),
+                 store.Restored());  // replays the last record, 29.5
   after.line->PollDevice(sensor);
   EXPECT_TRUE(after.EventsOf<AlarmEvent>().empty());
-  EXPECT_TRUE(sensor.alarms["T01001"].active);
+  EXPECT_TRUE(sensor.alarms.LastChanges().at("T01001").active);
   // The rule is announced in the state the host holds, not the device's forgetful report.
   const auto rules = after.EventsOf<AlarmRuleEvent>();
   ASSERT_EQ(rules.size(), 1u);
@@ -269,7 +273,7 @@ TEST(AlarmAfterRestart, StaysActiveInsideTheHysteresisBandAndClearsAtTheRecoverV
                                                     "recover value"});
 
   after.bus->Slave(4)[1] = 280;
-  after.line->WaitForNextSecond(sensor);
+  WaitForNextSecond(sensor);
   after.line->PollDevice(sensor);
   const auto changes = after.EventsOf<AlarmEvent>();
   ASSERT_EQ(changes.size(), 1u);
@@ -285,7 +289,7 @@ TEST(AlarmValues, AValueTextReadsAsTheFloatsShortestFigure) {
   bench.bus->Slave(4)[1] = 310;
   bench.line->PollDevice(sensor);
   bench.bus->Slave(4)[1] = 279;
-  bench.line->WaitForNextSecond(sensor);
+  WaitForNextSecond(sensor);
   bench.line->PollDevice(sensor);
   const auto changes = bench.EventsOf<AlarmEvent>();
   ASSERT_EQ(changes.size(), 2u);
@@ -307,7 +311,7 @@ TEST(AlarmRules, EveryRuleIsAnnouncedOnceFromTheFirstEvaluationOnWithItsSignalAn
   HostedDevice& sensor = bench.AddSensor(21, 4, settings);
   sensor.type = DeviceTypeNamed(sensor.object->DeviceType());
   bench.line->PollDevice(sensor);
-  bench.line->WaitForNextSecond(sensor);
+  WaitForNextSecond(sensor);
   bench.line->PollDevice(sensor);
 
   std::map<std::string, std::string> names;

@@ -29,7 +29,7 @@ TEST_F(Line, TheLinkIsLostAfterThreeFailedCyclesOnceAndRestoredByTheNextAnswer) 
   EXPECT_EQ(sensor.cycles, 1u);
   bench.bus->Fail(Fault::kNoAnswer, 4);
   for (int poll = 0; poll < 4; ++poll) bench.line->PollDevice(sensor);
-  EXPECT_TRUE(sensor.linkLost);
+  EXPECT_TRUE(sensor.link.Lost());
   EXPECT_EQ(sensor.failedPolls, 4u);
   EXPECT_EQ(sensor.errors, 4u);  // one failed exchange ends each cycle
   bench.line->PollDevice(sensor);
@@ -41,7 +41,7 @@ TEST_F(Line, TheLinkIsLostAfterThreeFailedCyclesOnceAndRestoredByTheNextAnswer) 
   EXPECT_EQ(links[0].failure, "read holding registers 0/4: Connection timed out");
   EXPECT_FALSE(links[1].lost);
   EXPECT_EQ(links[1].failedCycles, 4u);
-  EXPECT_FALSE(sensor.linkLost);
+  EXPECT_FALSE(sensor.link.Lost());
   EXPECT_EQ(sensor.cycles, 2u);
 }
 
@@ -52,7 +52,7 @@ TEST_F(Line, AfterTheLinkIsLostFailuresAreCountedQuietlyWithAReminderAnHour) {
   bench.line->SetClock([&now] { return now; });
   bench.bus->Fail(Fault::kNoAnswer, 1000);
   for (int poll = 0; poll < 3; ++poll) bench.line->PollDevice(sensor);
-  ASSERT_TRUE(sensor.linkLost);
+  ASSERT_TRUE(sensor.link.Lost());
   for (int minute = 0; minute < 150; ++minute) {
     now += std::chrono::minutes(1);
     bench.line->PollDevice(sensor);
@@ -70,7 +70,7 @@ TEST_F(Line, AfterTheLinkIsLostFailuresAreCountedQuietlyWithAReminderAnHour) {
 TEST_F(Line, WhileThePortIsGoneALostDeviceIsNotAskedButItsPollsStillFail) {
   bench.bus->Fail(Fault::kPortGone);
   for (int poll = 0; poll < 3; ++poll) bench.line->PollDevice(sensor);
-  ASSERT_TRUE(sensor.linkLost);
+  ASSERT_TRUE(sensor.link.Lost());
   EXPECT_FALSE(bench.bus->IsOpen());
   const std::size_t asked = bench.bus->Requests().size();
   bench.line->PollDevice(sensor);

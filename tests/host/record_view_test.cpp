@@ -18,7 +18,7 @@
 #include "events/RecordView.h"
 #include "mqtt/Payloads.h"
 #include "plot/PlotData.h"
-#include "store/Store.h"
+#include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -262,9 +262,9 @@ TEST(RecordStore, AMissingFieldColumnIsAddedAndFilled) {
   sqlite3_close(db);
   const std::vector<unsigned char> record = Do3008raRecord();
   {
-    Store store(path, true);
-    store.AddHistory(12, "2026-12-06 09:05:03", record.data(),
-                     static_cast<unsigned>(record.size()));
+    OpenStore store(path, true);
+    store.writer.AddHistory(12, "2026-12-06 09:05:03", record.data(),
+                            static_cast<unsigned>(record.size()));
   }
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   std::vector<std::string> rows;
@@ -285,18 +285,21 @@ TEST(RecordStore, AMissingFieldColumnIsAddedAndFilled) {
 TEST(RecordStore, RecordsOfNoKnownTypePlotNothing) {
   ScratchDirectory dir;
   const std::string path = dir.Path("foreign.db");
-  Store store(path, true);
+  OpenStore store(path, true);
   const std::vector<unsigned char> foreign(12, 1);
-  store.AddHistory(12, "2026-12-06 09:05:03", foreign.data(), 12);
+  store.writer.AddHistory(12, "2026-12-06 09:05:03", foreign.data(), 12);
   const PlotSpan span{"2026-12-06 09:05:01", "2026-12-06 09:05:03"};
-  const auto read = [&] { return ReadPlotSeries(store, 12, {}, span, 100, 3, [](long long) {}); };
+  const auto read = [&] {
+    return ReadPlotSeries(store.reader, 12, {}, span, 100, 3, [](long long) {});
+  };
   const PlotSeries none = read();
   EXPECT_EQ(none.type, nullptr);
   EXPECT_TRUE(none.curves.empty());
   EXPECT_EQ(none.samples, 0);
 
   const std::vector<unsigned char> record = Do3008raRecord();
-  store.AddHistory(12, "2026-12-06 09:05:01", record.data(), static_cast<unsigned>(record.size()));
+  store.writer.AddHistory(12, "2026-12-06 09:05:01", record.data(),
+                          static_cast<unsigned>(record.size()));
   const PlotSeries some = read();
   EXPECT_EQ(some.type, &Do3008raType());
   ASSERT_EQ(some.curves.size(), 3u);

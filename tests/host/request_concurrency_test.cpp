@@ -31,7 +31,7 @@ TEST(RequestConcurrency, WritesFromTheServerThreadAreCarriedOutOnTheLinesThread)
   auto owned = std::make_unique<MemoryBus>();
   MemoryBus& bus = *owned;
   bus.Slave(4) = {{0, 455}, {1, 234}, {3, 10132}, {2000, 4}, {2001, 2}};
-  line.AttachLine(std::move(owned));
+  line.Port().Attach(std::move(owned));
 
   std::thread polling([&line] { line.Run(0); });
   const std::thread::id lineThread = polling.get_id();

@@ -9,7 +9,8 @@
 
 #include "events/Clock.h"
 #include "store/Pruner.h"
-#include "store/Store.h"
+#include "store/RollupBackfill.h"
+#include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -27,16 +28,17 @@ std::vector<unsigned char> Record(int temperature, int humidity, int pressure) {
   return record;
 }
 
-void Add(Store& store, const std::string& time, int temperature) {
+void Add(OpenStore& store, const std::string& time, int temperature) {
   const auto record = Record(temperature, 450 + temperature % 7, 10132);
-  store.Begin();
-  store.AddHistory(12, time, record.data(), 47);
-  store.Commit();
+  store.writer.Begin();
+  store.writer.AddHistory(12, time, record.data(), 47);
+  store.writer.Commit();
 }
 
-std::vector<Aggregate> Aggregates(Store& store, Level source, Level bucket) {
+std::vector<Aggregate> Aggregates(OpenStore& store, Level source, Level bucket) {
   std::vector<Aggregate> rows;
-  store.ForEachAggregate(source, bucket, {}, [&](const Aggregate& row) { rows.push_back(row); });
+  store.reader.ForEachAggregate(source, bucket, {},
+                                [&](const Aggregate& row) { rows.push_back(row); });
   return rows;
 }
 
@@ -53,7 +55,7 @@ struct Rollups : ::testing::Test {
 };
 
 TEST_F(Rollups, EachCycleUpdatesItsMinuteAndHourWithAnExactSum) {
-  Store store(path, true);
+  OpenStore store(path, true);
   // Values whose sum in floating point is not exact: 0.1 + 0.2 + ... The tenths are.
   for (int second = 0; second < 3; ++second) {
     Add(store, "2026-12-08 09:14:0" + std::to_string(second), second + 1);
@@ -80,9 +82,9 @@ TEST_F(Rollups, EachCycleUpdatesItsMinuteAndHourWithAnExactSum) {
   EXPECT_EQ(Aggregates(store, Level::kRaw, Level::kHour), hours);
   // A cycle whose transaction is rolled back leaves no figure behind.
   const auto record = Record(999, 450, 10132);
-  store.Begin();
-  store.AddHistory(12, "2026-12-08 10:00:01", record.data(), 47);
-  store.Rollback();
+  store.writer.Begin();
+  store.writer.AddHistory(12, "2026-12-08 10:00:01", record.data(), 47);
+  store.writer.Rollback();
   EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour), hours);
 }
 
@@ -107,13 +109,13 @@ TEST(RollupLevel, TheCoarsestThatFillsThePictureAndReachesBackToTheFirstData) {
 }
 
 TEST_F(Rollups, EachLevelIsPrunedAfterItsOwnRetention) {
-  Store store(path, true);
+  OpenStore store(path, true);
   const std::time_t now = std::time(nullptr);
   for (int days : {400, 40, 0}) Add(store, StoreTimeText(now - days * 86400 - 7200), 200);
-  Pruner pruner(store, RetentionDays{1, 30, 3650}, now);
+  Pruner pruner(store.connection, RetentionDays{1, 30, 3650}, now);
   while (pruner.Step()) {
   }
-  EXPECT_EQ(store.History({}).size(), 1u);
+  EXPECT_EQ(store.reader.History({}).size(), 1u);
   EXPECT_EQ(Aggregates(store, Level::kMinute, Level::kMinute).size(), 1u);
   EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour).size(), 3u);
   EXPECT_NE(pruner.Summary().find("; before "), std::string::npos) << pruner.Summary();
@@ -137,30 +139,30 @@ TEST_F(Rollups, RetentionWaitsForTheBackfillOfAnOlderDatabase) {
   } trusted;
   const std::time_t now = std::time(nullptr);
   {
-    Store store(path, true);
+    OpenStore store(path, true);
     for (int days : {40, 0}) Add(store, StoreTimeText(now - days * 86400 - 7200), 200);
   }
   ASSERT_NO_FATAL_FAILURE(
       Execute(path, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state"));
-  Store store(path, true);
+  OpenStore store(path, true);
   std::vector<std::string> notices;
-  Retention retention(std::make_unique<Store>(path, false), RetentionDays{1, 30, 3650},
+  Retention retention(std::make_unique<StoreConnection>(path, false), RetentionDays{1, 30, 3650},
                       [&](const std::string& text) { notices.push_back(text); });
   const auto later = std::chrono::steady_clock::now() + std::chrono::hours(1);
   retention.RunUntil(later);
-  EXPECT_EQ(store.History({}).size(), 2u) << (notices.empty() ? "" : notices.back());
+  EXPECT_EQ(store.reader.History({}).size(), 2u) << (notices.empty() ? "" : notices.back());
 
-  while (store.BackfillRollups(1000) > 0) {
+  while (RollupBackfill::BackfillBatch(store.connection, 1000) > 0) {
   }
   retention.RunUntil(later);  // checks again at once after one that waited for the backfill
-  EXPECT_EQ(store.History({}).size(), 1u);
+  EXPECT_EQ(store.reader.History({}).size(), 1u);
   EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour).size(), 2u);
 }
 
 TEST_F(Rollups, ADatabaseFromBeforeRollupsGetsThemInBatchesResumedAfterAStop) {
   std::vector<Aggregate> minutes, hours;
   {
-    Store store(path, true);
+    OpenStore store(path, true);
     for (int i = 0; i < 500; ++i) {
       Add(store, CalendarText(*CalendarSeconds("2026-12-08 09:58:30") + i * 7), i % 300 - 40);
     }
@@ -171,19 +173,19 @@ TEST_F(Rollups, ADatabaseFromBeforeRollupsGetsThemInBatchesResumedAfterAStop) {
   ASSERT_NO_FATAL_FAILURE(
       Execute(path, "DROP TABLE rollup_minutes; DROP TABLE rollup_hours; DROP TABLE rollup_state"));
   {
-    Store store(path, true);  // the first start of a host with rollups
-    EXPECT_EQ(store.Rollups().backfillEnd, 500);
-    EXPECT_FALSE(store.Rollups().Complete());
-    EXPECT_EQ(store.BackfillRollups(200), 200);
+    OpenStore store(path, true);  // the first start of a host with rollups
+    EXPECT_EQ(store.reader.Rollups().backfillEnd, 500);
+    EXPECT_FALSE(store.reader.Rollups().Complete());
+    EXPECT_EQ(RollupBackfill::BackfillBatch(store.connection, 200), 200);
     // A cycle stored meanwhile, into a bucket the backfill has still to fill.
     Add(store, "2026-12-08 10:10:03", 123);
   }  // stopped here: the next start goes on
-  Store store(path, true);
-  EXPECT_EQ(store.Rollups().backfilledTo, 200);
+  OpenStore store(path, true);
+  EXPECT_EQ(store.reader.Rollups().backfilledTo, 200);
   long long batches = 0;
-  while (store.BackfillRollups(200) > 0) ++batches;
+  while (RollupBackfill::BackfillBatch(store.connection, 200) > 0) ++batches;
   EXPECT_EQ(batches, 2);
-  EXPECT_TRUE(store.Rollups().Complete());
+  EXPECT_TRUE(store.reader.Rollups().Complete());
   const auto built = Aggregates(store, Level::kMinute, Level::kMinute);
   EXPECT_EQ(built, Aggregates(store, Level::kRaw, Level::kMinute));
   EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour),
@@ -199,16 +201,16 @@ TEST_F(Rollups, ADatabaseFromBeforeRollupsGetsThemInBatchesResumedAfterAStop) {
 // Folds take the closed minutes only; a row that comes late into a folded minute, and the open
 // minute, are added by the readers: every listing equals the one computed from the rows.
 TEST_F(Rollups, FoldedMinutesAndTheRowsAfterThemReadAsTheRowsThemselves) {
-  Store store(path, true);
+  OpenStore store(path, true);
   for (int i = 0; i < 12; ++i) {
     Add(store, CalendarText(*CalendarSeconds("2026-12-08 09:58:50") + i * 20), i * 3 - 7);
   }
   const auto raw = [&](Level bucket) { return Aggregates(store, Level::kRaw, bucket); };
-  EXPECT_EQ(store.FoldRollups(5), 5);  // a batch: the rows up to 10:00:10
-  while (store.FoldRollups(5) > 0) {
+  EXPECT_EQ(RollupBackfill::FoldBatch(store.connection, 5), 5);  // a batch: the rows up to 10:00:10
+  while (RollupBackfill::FoldBatch(store.connection, 5) > 0) {
   }
   // The minute of the newest row (10:02:30) stays open: its two rows are not folded.
-  EXPECT_EQ(store.Rollups().foldedTo, 10);
+  EXPECT_EQ(store.reader.Rollups().foldedTo, 10);
   Add(store, "2026-12-08 09:59:30", 44);  // late, into a folded minute and hour
   for (const Level level : {Level::kMinute, Level::kHour}) {
     EXPECT_EQ(Aggregates(store, level, level), raw(level)) << FactsOf(level).name;
@@ -216,11 +218,11 @@ TEST_F(Rollups, FoldedMinutesAndTheRowsAfterThemReadAsTheRowsThemselves) {
   RowQuery newest;
   newest.limit = 2;
   std::vector<Aggregate> two;
-  store.ForEachAggregate(Level::kMinute, Level::kMinute, newest,
-                         [&](const Aggregate& row) { two.push_back(row); });
+  store.reader.ForEachAggregate(Level::kMinute, Level::kMinute, newest,
+                                [&](const Aggregate& row) { two.push_back(row); });
   const auto all = raw(Level::kMinute);
   EXPECT_EQ(two, std::vector<Aggregate>(all.end() - 2, all.end()));
-  const auto span = store.Span(Level::kMinute, 12, {});
+  const auto span = store.reader.Span(Level::kMinute, 12, {});
   ASSERT_TRUE(span);
   EXPECT_EQ(span->second, "2026-12-08 10:02:00");
 }
@@ -230,7 +232,7 @@ TEST_F(Rollups, FoldedMinutesAndTheRowsAfterThemReadAsTheRowsThemselves) {
 // record is the newest history row, kept by retention as the device's last.
 TEST_F(Rollups, AnEarlierVersionsDatabaseKeepsItsLastRecordAndFolds) {
   {
-    Store store(path, true);
+    OpenStore store(path, true);
     for (int i = 0; i < 3; ++i) Add(store, "2026-12-08 09:1" + std::to_string(i) + ":00", i);
   }
   ASSERT_NO_FATAL_FAILURE(Execute(
@@ -241,27 +243,27 @@ TEST_F(Rollups, AnEarlierVersionsDatabaseKeepsItsLastRecordAndFolds) {
       "data_id, substr(time, 1, 16) || ':00', 1, temperature, temperature, round(temperature * "
       "10), humidity, humidity, round(humidity * 10), pressure, pressure, round(pressure * 10) "
       "FROM history"));
-  Store store(path, true);
-  EXPECT_EQ(store.Rollups().foldedTo, 3);
-  EXPECT_EQ(store.StoredDevices(), std::vector<uint32_t>{12});
+  OpenStore store(path, true);
+  EXPECT_EQ(store.reader.Rollups().foldedTo, 3);
+  EXPECT_EQ(store.reader.StoredDevices(), std::vector<uint32_t>{12});
   Add(store, "2026-12-08 09:13:00", 7);
-  const auto last = store.LastRecord(12);
+  const auto last = store.reader.LastRecord(12);
   ASSERT_TRUE(last);
   EXPECT_EQ(last->time, "2026-12-08 09:13:00");
   EXPECT_EQ(Aggregates(store, Level::kMinute, Level::kMinute),
             Aggregates(store, Level::kRaw, Level::kMinute));
   // Another device's newer row closes that minute: device 12's newest row is folded and old.
   const auto other = Record(5, 450, 10132);
-  store.Begin();
-  store.AddHistory(13, "2026-12-08 09:20:00", other.data(), 47);
-  store.Commit();
+  store.writer.Begin();
+  store.writer.AddHistory(13, "2026-12-08 09:20:00", other.data(), 47);
+  store.writer.Commit();
   const std::time_t now = *CalendarSeconds("2027-12-08 00:00:00");
-  Pruner pruner(store, RetentionDays{1, 3650, 3650}, now);
+  Pruner pruner(store.connection, RetentionDays{1, 3650, 3650}, now);
   while (pruner.Step()) {
   }
-  EXPECT_EQ(store.Rollups().foldedTo, 4);
-  EXPECT_EQ(store.History({}).size(), 2u);
-  EXPECT_EQ(store.LastRecord(12)->time, "2026-12-08 09:13:00");
+  EXPECT_EQ(store.reader.Rollups().foldedTo, 4);
+  EXPECT_EQ(store.reader.History({}).size(), 2u);
+  EXPECT_EQ(store.reader.LastRecord(12)->time, "2026-12-08 09:13:00");
 }
 
 }  // namespace

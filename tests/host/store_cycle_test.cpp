@@ -8,6 +8,7 @@
 #include <set>
 
 #include "SensorLine.h"
+#include "line/DeviceReports.h"
 #include "service/LineStore.h"
 #include "support/JsonText.h"
 #include "support/ScratchDirectory.h"
@@ -51,7 +52,7 @@ class MidCycleFailure : public ::testing::Test {
   std::string Cycle(uint16_t temperature, uint16_t humidity) {
     bench.bus->Slave(4)[1] = temperature;
     bench.bus->Slave(4)[0] = humidity;
-    bench.line->WaitForNextSecond(sensor);
+    WaitForNextSecond(sensor);
     bench.line->PollDevice(sensor);
     return sensor.recordStoredAt;
   }

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include "SensorLine.h"
+#include "line/DeviceRestore.h"
 #include "service/LineStore.h"
 #include "support/ScratchDirectory.h"
 
@@ -55,7 +56,7 @@ TEST_F(StoreFailures, FirstAtOnceThenOneAMinuteEachAnErrorOfTheDeviceThenOneReco
 
   EXPECT_EQ(sensor.cycles, 6u);  // polling never stopped
   EXPECT_EQ(sensor.errors, 2u);
-  EXPECT_TRUE(sensor.lastFailure.empty()) << "a store failure is not the link's";
+  EXPECT_TRUE(sensor.link.LastFailure().empty()) << "a store failure is not the link's";
   const std::vector<std::string> texts = bench.Texts();
   ASSERT_EQ(texts.size(), 3u);
   EXPECT_THAT(texts[0], StartsWith("store failed, cycle not stored: database"));
@@ -72,7 +73,7 @@ TEST_F(StoreFailures, RestoringHandsEachDeviceItsStoredRecordAndCountsAnUnreadab
   LineStore reopened(*restarted.line, path);
   RestoredStates states = reopened.Restored();
   ASSERT_TRUE(states[21].record.has_value());
-  restarted.line->Restore(states);
+  RestoreDevices(restarted.line->Devices(), restarted.line->Events(), states);
   const auto restored = restarted.EventsOf<RestoredEvent>();
   ASSERT_EQ(restored.size(), 1u);
   EXPECT_DOUBLE_EQ(*restored[0].values->Value("temperature"), 23.4);
@@ -81,7 +82,7 @@ TEST_F(StoreFailures, RestoringHandsEachDeviceItsStoredRecordAndCountsAnUnreadab
 
   states[21] = RestoredState{};
   states[21].failure = "database step: disk I/O error";
-  restarted.line->Restore(states);
+  RestoreDevices(restarted.line->Devices(), restarted.line->Events(), states);
   EXPECT_EQ(again.errors, 1u);
   EXPECT_THAT(restarted.EventsOf<ErrorEvent>().back().what, "database step: disk I/O error");
 }

@@ -8,6 +8,7 @@
 
 #include "SensorLine.h"
 #include "service/LineStore.h"
+#include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -15,7 +16,9 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::size_t HistoryRows(const std::string& path) { return Store(path, false).History({}).size(); }
+std::size_t HistoryRows(const std::string& path) {
+  return OpenStore(path, false).reader.History({}).size();
+}
 
 struct RemovedDatabase : ::testing::Test {
   void PollAt(StoreOutage::Clock::duration sinceStart) {

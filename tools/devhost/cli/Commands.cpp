@@ -12,6 +12,7 @@
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
 #include "events/Clock.h"
+#include "line/DeviceReports.h"
 #include "plot/Progress.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
@@ -19,7 +20,9 @@
 #include "sinks/RunningSinks.h"
 #include "store/HistoryExport.h"
 #include "store/Pruner.h"
+#include "store/RetentionHolds.h"
 #include "store/RollupBackfill.h"
+#include "store/StoreReader.h"
 
 namespace {
 
@@ -100,7 +103,7 @@ int RunCommand(const CommandLine& line, Console& console) {
   }
   server.Stop();
   if (StopRequested()) console.Notice("stopped by signal");
-  for (auto& controller : host.Lines()) controller->EmitSummaries();
+  for (auto& controller : host.Lines()) EmitSummaries(controller->Devices(), controller->Events());
   sinks.Stop(host);
   const std::vector<std::string> losses = host.StoreLosses();
   for (const std::string& loss : losses) console.Notice(loss);
@@ -152,7 +155,7 @@ void WriteCsv(const std::string& csv, const std::string& path) {
 
 // history --every: from the rollups of that level where they reach back as far as the
 // records do (and are complete), else computed from the records.
-int AggregatesCommand(const CommandLine& line, Console& console, Store& store,
+int AggregatesCommand(const CommandLine& line, Console& console, StoreReader& store,
                       const RowQuery& query) {
   const Level bucket = *LevelOfEvery(line.every);
   std::array<std::optional<long long>, kLevels> first;
@@ -188,7 +191,8 @@ int HistoryCommand(const CommandLine& line, Console& console) {
   if (!line.every.empty() && !line.historyTable.empty()) {
     throw UsageError("--every aggregates the records; it does not go with --" + line.historyTable);
   }
-  Store store(DatabaseOf(line), Store::ReadOnly{});
+  StoreConnection connection(DatabaseOf(line), StoreConnection::ReadOnly{});
+  StoreReader store(connection);
   if (!line.every.empty()) return AggregatesCommand(line, console, store, query);
   if (!line.historyTable.empty()) {
     const StoredRows rows = store.Events(TableNamed(line.historyTable), query);
@@ -220,7 +224,7 @@ int PruneCommand(const CommandLine& line, Console& console) {
   }
   // Small batches on a connection of its own: a host running on the same database waits for
   // one batch at most. Never VACUUM: the file keeps its size, freed pages are reused.
-  Store store(DatabaseOf(line), false);
+  StoreConnection store(DatabaseOf(line), false);
   RetentionDays levels{days, HostConfig().minuteRetentionDays, HostConfig().hourRetentionDays};
   if (!line.configPath.empty()) {
     const HostConfig config = Configuration(line);
@@ -230,7 +234,7 @@ int PruneCommand(const CommandLine& line, Console& console) {
   Progress progress;
   // History rows go only once they are in the rollups: a database without them gets them
   // first, as a host would make them (in batches; a host running meanwhile waits one at most).
-  store.EnsureRollups();
+  EnsureRollupTables(store.Handle());
   const bool rolledUp = RollupBackfill::RunToEnd(store, [&](const std::string& done) {
     progress.Say("prune: rolling up the rows first, " + done);
     return !StopRequested();
@@ -246,9 +250,10 @@ int PruneCommand(const CommandLine& line, Console& console) {
         "prune: the system clock is not synchronised (adjtimex); nothing "
         "deleted (--trust-clock: it is right all the same)");
   }
-  store.EnsureHolds();
-  store.SettleHolds(StoreTimeText(clock.wall + 86400LL * LongestRetention(levels)),
-                    StoreTimeText(clock.wall));
+  RetentionHolds holds(store);
+  holds.Ensure();
+  holds.Settle(StoreTimeText(clock.wall + 86400LL * LongestRetention(levels)),
+               StoreTimeText(clock.wall));
   Pruner pruner(store, levels, clock.wall);
   const std::string doubt = StoredTimeDoubt(store, clock.wall, pruner.Cutoff());
   if (!doubt.empty()) {

@@ -9,9 +9,10 @@
 #include <mutex>
 
 #include "control/RequestHandler.h"
+#include "line/DeviceReports.h"
 #include "service/Host.h"
 #include "service/LineThreads.h"
-#include "store/Store.h"
+#include "store/StoreConnection.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ void AwaitFirstRound(Host& host) {
 // first cycle must not share the second of a record restored from a host that just stopped.
 void AwaitSecondAfterRestored(Host& host) {
   for (auto& line : host.Lines()) {
-    for (auto& device : line->Devices()) line->WaitForNextSecond(*device);
+    for (auto& device : line->Devices()) WaitForNextSecond(*device);
   }
 }
 
@@ -101,7 +102,7 @@ HostConfig PolledOnlyWhenAsked(HostConfig config) {
 void StartFor(Host& host, const std::string& database, InProcessStart start) {
   const bool storeOnly = start == InProcessStart::kStoreOnly;
   // Answered from the store alone: a database that is not there is an error, not a new one.
-  if (storeOnly) Store(database, false);
+  if (storeOnly) StoreConnection(database, false);
   host.Start(storeOnly ? Host::SerialLines::kLeftClosed : Host::SerialLines::kOpen);
   // Pruning is run's and prune's work, not that of a host started for one command.
   for (auto& line : host.Lines()) line->SetIdleWork({});

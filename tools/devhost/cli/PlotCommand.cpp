@@ -7,7 +7,7 @@
 #include "plot/PlotData.h"
 #include "plot/PlotScript.h"
 #include "plot/Progress.h"
-#include "store/Store.h"
+#include "store/StoreReader.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ std::optional<uint32_t> NamedDevice(const CommandLine& line, const HostConfig* c
 }
 
 // --db alone: the one device the database holds.
-uint32_t StoredDevice(Store& store) {
+uint32_t StoredDevice(StoreReader& store) {
   const std::vector<uint32_t> ids = store.StoredDevices();
   if (ids.size() == 1) return ids.front();
   if (ids.empty())
@@ -51,7 +51,7 @@ long long GapSeconds(const HostConfig* config, uint32_t dataId) {
 }
 
 // Alarm changes of the plotted signals and link outages, from the store.
-void AddEvents(Store& store, uint32_t dataId, const TimeRange& range, PlotRequest& request) {
+void AddEvents(StoreReader& store, uint32_t dataId, const TimeRange& range, PlotRequest& request) {
   RowQuery query;
   query.dataId = dataId;
   query.range = range;
@@ -103,7 +103,8 @@ int PlotCommand(const CommandLine& line, Console& console) {
   const std::optional<uint32_t> named = NamedDevice(line, hostConfig);
   // A wrong --output is a usage error before any database is opened.
   if (!line.plotOutput.empty()) IsPng(line.plotOutput);
-  Store store(database, Store::ReadOnly{});
+  StoreConnection connection(database, StoreConnection::ReadOnly{});
+  StoreReader store(connection);
   const uint32_t dataId = named ? *named : StoredDevice(store);
   const std::string output =
       line.plotOutput.empty() ? "device-" + std::to_string(dataId) + ".svg" : line.plotOutput;

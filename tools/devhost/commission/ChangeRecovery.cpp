@@ -9,7 +9,7 @@
 namespace {
 
 bool AnswersAt(LineController& line, const BusProfile& bus, int address) {
-  const BusReading reading = ReadBusRegisters(line.LineBus(), address, bus);
+  const BusReading reading = ReadBusRegisters(line.Port().Wire(), address, bus);
   return reading.answered && reading.address == address && reading.baud == line.Config().baudRate;
 }
 
@@ -20,7 +20,7 @@ void MoveTo(LineController& line, HostedDevice& device, const PendingChange& cha
     return;
   }
   try {
-    line.ChangeSpeed(value);
+    line.Port().ChangeSpeed(value);
   } catch (const SerialError&) {
   }
 }

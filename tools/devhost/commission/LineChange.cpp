@@ -15,16 +15,16 @@ bool IsAt(const BusReading& reading, int address, int baud) {
 // The sensor asked again where the host talks to it now, after a change that did not hold.
 std::string Recheck(LineController& line, const BusProfile& bus, int address) {
   const int baud = line.Config().baudRate;
-  const BusReading reading = ReadBusRegisters(line.LineBus(), address, bus);
+  const BusReading reading = ReadBusRegisters(line.Port().Wire(), address, bus);
   const std::string place = PlaceText(address, baud);
   if (!reading.answered) {
     return "back at " + place + ": no answer there either (" + reading.error +
-           "); find the sensor with devhost scan " + line.LineBus().Device();
+           "); find the sensor with devhost scan " + line.Port().Wire().Device();
   }
   if (IsAt(reading, address, baud)) return "back at " + place + ": the sensor answers there";
   return "back at " + place + ": the sensor answers there, its registers say " + reading.Text() +
          ": it takes that setting at its next start; power it off and on, then run devhost scan " +
-         line.LineBus().Device();
+         line.Port().Wire().Device();
 }
 
 // Why the sensor was not verified at the new setting.
@@ -42,7 +42,7 @@ std::string NoBusRegisters(const HostedDevice& device) {
 // verification reports; the old speed is tried next.
 void MoveLine(LineController& line, int baud) {
   try {
-    line.ChangeSpeed(baud);
+    line.Port().ChangeSpeed(baud);
   } catch (const SerialError&) {
   }
 }
@@ -77,7 +77,7 @@ class Change {
     const int address = device_.slave;
     const int baud = line_.Config().baudRate;
     const std::string place = PlaceText(address, baud);
-    const BusReading reading = ReadBusRegisters(line_.LineBus(), address, *bus_);
+    const BusReading reading = ReadBusRegisters(line_.Port().Wire(), address, *bus_);
     if (IsAt(reading, address, baud)) return Finish(kExitOk, "now at " + place + ": verified");
     undo();
     return Finish(reading.answered ? kExitNotConfirmed : kExitNoAnswer,
@@ -136,7 +136,8 @@ int ChangeSpeed(LineController& line, HostedDevice& device, int newBaud, bool fo
   }
   const std::size_t devices = line.Devices().size();
   if (devices > 1 && !force) {
-    return change.NotDone("line " + line.LineBus().Device() + " has " + std::to_string(devices) +
+    return change.NotDone("line " + line.Port().Wire().Device() + " has " +
+                          std::to_string(devices) +
                           " devices; at another speed the others are no longer heard until "
                           "each of them is moved too (add --force to change this one anyway)");
   }

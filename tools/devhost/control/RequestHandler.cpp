@@ -17,6 +17,7 @@
 #include "control/Identity.h"
 #include "events/Clock.h"
 #include "events/EventFormat.h"
+#include "line/DeviceReports.h"
 #include "line/LineController.h"
 #include "line/LineJob.h"
 #include "service/Host.h"
@@ -181,7 +182,7 @@ void RequestHandler::RunOnLine(uint32_t dataId, const DeviceJob& job,
       [&collected, line, dataId, job] {
         CollectingSink sink;
         ScopedSink scoped(line->Events(), sink);
-        if (HostedDevice* device = line->FindDevice(dataId)) job(*line, *device);
+        if (HostedDevice* device = line->Devices().Find(dataId)) job(*line, *device);
         collected = sink.Events();
       },
       talksOnBus, kLineTimeout, "device " + std::to_string(dataId));
@@ -195,7 +196,7 @@ CommandResult RequestHandler::Status(const Json::Value& request) {
     RunOnLine(
         dataId,
         [answered](LineController& line, HostedDevice& device) {
-          *answered = line.EmitStatus(device);
+          *answered = EmitStatus(device, line.Events());
         },
         result.events);
     if (!*answered) result.exitStatus = kExitNoAnswer;
@@ -207,7 +208,8 @@ CommandResult RequestHandler::Alarms(const Json::Value& request) {
   CommandResult result{"alarms", 0, {}};
   for (const uint32_t dataId : Targets(request)) {
     RunOnLine(
-        dataId, [](LineController& line, HostedDevice& device) { line.EmitActiveAlarms(device); },
+        dataId,
+        [](LineController& line, HostedDevice& device) { EmitActiveAlarms(device, line.Events()); },
         result.events);
   }
   return result;
@@ -233,7 +235,8 @@ CommandResult RequestHandler::Write(const Json::Value& request) {
   try {
     AwaitCycleAfter(dataId, writtenAt, result.events);
     RunOnLine(
-        dataId, [](LineController& line, HostedDevice& device) { line.EmitStatus(device); },
+        dataId,
+        [](LineController& line, HostedDevice& device) { EmitStatus(device, line.Events()); },
         result.events);
   } catch (const NotSent& error) {
     // The write's outcome stands; only the cycle that would show it is missing.
@@ -250,14 +253,14 @@ void RequestHandler::AwaitCycleAfter(uint32_t dataId, std::time_t second,
   const int interval = line->Config().pollIntervalMs;
   if (interval <= kLongestRoundAwaitedMs) {
     const auto patience = std::chrono::milliseconds(std::min(interval + 2500, 5000));
-    line->WaitForCycleAfter(dataId, second, std::chrono::steady_clock::now() + patience);
+    line->Progress().WaitForCycleAfter(dataId, second, std::chrono::steady_clock::now() + patience);
     return;
   }
   // The next round is further off than an answer waits: a cycle is polled for it.
   RunOnLine(
       dataId,
       [](LineController& line, HostedDevice& device) {
-        line.WaitForNextSecond(device);
+        WaitForNextSecond(device);
         line.PollDevice(device);
       },
       events, true);

@@ -6,8 +6,8 @@
 // The store keeps UTC ("2026-12-06 08:05:03"): one text is one instant, whatever the zone the
 // host or a reader runs in and across daylight saving. People see local time. A database from
 // before (its rows in the writer's local time, without an offset) is converted to UTC once by
-// the first host that opens it (Store); a reader that meets one not converted yet reads it as
-// local time, as it was written (SetStoreTextLocal).
+// the first host that opens it (StoreSchema); a reader that meets one not converted yet reads it
+// as local time, as it was written (SetStoreTextLocal).
 
 #include <ctime>
 #include <optional>

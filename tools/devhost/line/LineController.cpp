@@ -1,23 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "line/LineController.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include <algorithm>
-#include <exception>
-#include <thread>
 
 #include "base/Signals.h"
 #include "events/Clock.h"
 #include "events/EventFormat.h"
+#include "line/DeviceReports.h"
 #include "line/WriteOutcome.h"
 
 namespace {
 
 constexpr int kWriteSingleCode = do3008ra::kWriteRegisterCommand;
 constexpr int kWriteMultipleCode = do3008ra::kWriteRegistersCommand;
-constexpr int kStatusTextCode = do3008ra::kStatusTextCommand;
-constexpr int kMaxDocumentBytes = 1 << 20;
 
 bool IsRead(const ModbusRequest& request) {
   return request.function == ModbusRequest::kReadHolding ||
@@ -27,96 +22,15 @@ bool IsRead(const ModbusRequest& request) {
 }  // namespace
 
 LineController::LineController(const LineConfig& config)
-    : config_(config),
-      reopen_([this](const std::string& text) { events_.Emit(NoticeEvent{text}); }) {}
+    : port_(config, [this](const std::string& text) { events_.Emit(NoticeEvent{text}); }) {}
 
 LineController::~LineController() = default;
 
-HostedDevice& LineController::Add(std::unique_ptr<HostedDevice> device) {
-  byDevice_[device->device] = device.get();
-  devices_.push_back(std::move(device));
-  return *devices_.back();
-}
-
-HostedDevice* LineController::Find(const SMDVDevice& device) {
-  const auto found = byDevice_.find(&device);
-  return found == byDevice_.end() ? nullptr : found->second;
-}
-
-HostedDevice* LineController::FindDevice(uint32_t dataId) {
-  for (auto& device : devices_) {
-    if (device->dataId == dataId) return device.get();
-  }
-  return nullptr;
-}
-
-void LineController::Guarded(HostedDevice& device, const char* operation,
-                             const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    CountError(device, std::string(operation) + " failed: " + error.what());
-  } catch (...) {
-    CountError(device, std::string(operation) + " failed with an unknown exception");
-  }
-}
-
-void LineController::CountError(HostedDevice& device, const std::string& what, bool fromStore) {
-  ++device.errors;
-  if (!fromStore) device.lastFailure = what;
-  // Once the link is lost every cycle fails the same way: the store counts them, the console
-  // hears of them once an hour (TrackLink).
-  events_.Emit(ErrorEvent{device.dataId, what, device.errors, fromStore, device.linkLost});
-}
-
-// Only the failures the store sink reports arrive here (the first, then at most one a minute),
-// so a full disk adds one error a minute to the device's count, not one a cycle.
-void LineController::CountStoreFailure(uint32_t dataId, const std::string& what) {
-  HostedDevice* device = FindDevice(dataId);
-  if (device == nullptr && !devices_.empty()) device = devices_.front().get();
-  if (device != nullptr) CountError(*device, what, true);
-}
-
-std::size_t LineController::ActiveAlarms(const HostedDevice& device) const {
-  std::size_t active = 0;
-  for (const auto& alarm : device.alarms) active += alarm.second.active ? 1 : 0;
-  return active;
-}
-
-void LineController::Restore(const RestoredStates& states) {
-  for (auto& hosted : devices_) {
-    HostedDevice& device = *hosted;
-    const auto found = states.find(device.dataId);
-    if (found == states.end()) continue;
-    const RestoredState& state = found->second;
-    device.alarms = state.alarms;
-    device.unconfirmed.clear();
-    for (const auto& [id, alarm] : state.alarms) {
-      if (alarm.active) device.unconfirmed[id] = false;
-    }
-    if (!state.failure.empty()) CountError(device, state.failure, true);
-    const std::optional<StoredRecord>& stored = state.record;
-    if (!stored) continue;
-    device.recordStoredAt = stored->time;
-    int taken = 0;
-    device.replaying = true;
-    Guarded(device, "LoadFromCache", [&] {
-      taken = device.object->LoadFromCache(stored->record.data(),
-                                           static_cast<int>(stored->record.size()));
-    });
-    device.replaying = false;
-    if (taken != 1) {
-      events_.Emit(NoticeEvent{"device " + std::to_string(device.dataId) +
-                               " refused its last stored record"});
-    }
-  }
-}
-
 void LineController::Run(long rounds) {
-  const auto interval = std::chrono::milliseconds(config_.pollIntervalMs);
+  const auto interval = std::chrono::milliseconds(port_.Config().pollIntervalMs);
   auto next = std::chrono::steady_clock::now();
   for (long done = 0; (rounds == 0 || done < rounds) && !stopping_;) {
-    switch (WaitUntil(std::min(next, reopen_.Due()), jobs_.WakeDescriptor())) {
+    switch (WaitUntil(std::min(next, port_.ReopenDue()), jobs_.WakeDescriptor())) {
       case WakeReason::kStop:
         return;
       case WakeReason::kReadable:
@@ -125,7 +39,7 @@ void LineController::Run(long rounds) {
       case WakeReason::kDeadline:
         break;
     }
-    if (line_) reopen_.AttemptIfDue(*line_, std::chrono::steady_clock::now());
+    port_.ReopenIfDue(std::chrono::steady_clock::now());
     if (std::chrono::steady_clock::now() < next) continue;
     // A round that overran its interval is followed at once, without trying to catch up.
     next = std::max(next + interval, std::chrono::steady_clock::now());
@@ -152,11 +66,7 @@ void LineController::Stop() {
 void LineController::Close() {
   // Commands that arrived during the last round still get their answer.
   jobs_.Close();
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    closed_ = true;
-  }
-  progress_.notify_all();
+  progress_.Close();
 }
 
 void LineController::PollRound() {
@@ -170,13 +80,13 @@ void LineController::PollRound() {
 void LineController::PollDevice(HostedDevice& device) {
   // While the serial device is gone, a device whose link is reported lost already is not asked:
   // each exchange would fail at once, and an error every round would tell nothing new.
-  if (reopen_.Missing() && device.linkLost) {
+  if (port_.Missing() && device.link.Lost()) {
     ++device.failedPolls;
     TrackLink(device, false);
     return;
   }
   const unsigned long before = device.cycles;
-  Guarded(device, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
+  GuardDeviceCall(device, events_, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
   RunQueue();
   const bool completed = device.cycles > before;
   if (!completed) ++device.failedPolls;
@@ -185,37 +95,15 @@ void LineController::PollDevice(HostedDevice& device) {
 }
 
 void LineController::TrackLink(HostedDevice& device, bool completed) {
-  if (completed) {
-    if (device.linkLost) {
-      events_.Emit(LinkEvent{device.dataId, false, device.failedCycles, {}});
-    }
-    device.linkLost = false;
-    device.failedCycles = 0;
-    return;
+  const LinkNews news = device.link.Track(completed, clock_(),
+                                          static_cast<unsigned long>(port_.Config().linkLostAfter));
+  if (news.restored) events_.Emit(LinkEvent{device.dataId, false, news.failedCycles, {}});
+  if (news.stillLostHours) {
+    events_.Emit(
+        NoticeEvent{LinkStillLostText(device.dataId, *news.stillLostHours, news.failedCycles)});
   }
-  ++device.failedCycles;
-  const auto now = clock_();
-  if (device.linkLost && now >= device.remindAt) {
-    device.remindAt = now + kStillLostEvery;
-    const auto hours = std::chrono::duration_cast<std::chrono::hours>(now - device.lostAt);
-    events_.Emit(NoticeEvent{LinkStillLostText(device.dataId, hours.count(), device.failedCycles)});
-  }
-  if (!device.linkLost &&
-      device.failedCycles >= static_cast<unsigned long>(config_.linkLostAfter)) {
-    device.linkLost = true;
-    device.lostAt = now;
-    device.remindAt = now + kStillLostEvery;
-    events_.Emit(LinkEvent{device.dataId, true, device.failedCycles, device.lastFailure});
-  }
-}
-
-void LineController::WaitForNextSecond(const HostedDevice& device) {
-  using boost::posix_time::second_clock;
-  const boost::posix_time::ptime last = device.object->DataTime();
-  if (last.is_special()) return;
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-  while (second_clock::local_time() <= last && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (news.lost) {
+    events_.Emit(LinkEvent{device.dataId, true, news.failedCycles, device.link.LastFailure()});
   }
 }
 
@@ -233,24 +121,21 @@ void LineController::RunQueue() {
 void LineController::RunExchange(const Pending& pending) {
   HostedDevice& device = *pending.device;
   const ModbusRequest& request = pending.request;
-  const Exchange exchange = line_->Perform(device.slave, request);
-  if (!exchange.portLost.empty()) {
-    reopen_.Lost(*line_, exchange.portLost, std::chrono::steady_clock::now());
-  }
+  const Exchange exchange = port_.Perform(device.slave, request);
   if (!IsRead(request)) {
     lastWrite_ = exchange;
     lastWriteRequest_ = request;
   }
   if (!exchange.answered) {
-    CountError(device, Describe(request) + ": " + exchange.error);
-    Guarded(device, "on_error", [&] { device.modbus->DeliverFailure(); });
+    CountDeviceError(device, events_, Describe(request) + ": " + exchange.error);
+    GuardDeviceCall(device, events_, "on_error", [&] { device.modbus->DeliverFailure(); });
     return;
   }
   if (IsRead(request)) {
     const auto table = request.function == ModbusRequest::kReadHolding ? SPModbus::HOLDING_REGISTER
                                                                        : SPModbus::INPUT_REGISTER;
     std::vector<uint16_t> registers = exchange.registers;
-    Guarded(device, "process_payload", [&] {
+    GuardDeviceCall(device, events_, "process_payload", [&] {
       device.modbus->DeliverAnswer(table, registers.data(),
                                    static_cast<unsigned int>(registers.size()));
     });
@@ -258,8 +143,9 @@ void LineController::RunExchange(const Pending& pending) {
   }
   // A write answer goes through the device's own decoding of the echo.
   std::vector<uint8_t> pdu = exchange.pdu;
-  Guarded(device, "process",
-          [&] { device.modbus->process(pdu.data(), static_cast<unsigned int>(pdu.size())); });
+  GuardDeviceCall(device, events_, "process", [&] {
+    device.modbus->process(pdu.data(), static_cast<unsigned int>(pdu.size()));
+  });
 }
 
 WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t address,
@@ -270,7 +156,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
   const int code = values.size() == 1 ? kWriteSingleCode : kWriteMultipleCode;
   lastWrite_.reset();
   lastWriteRequest_.reset();
-  Guarded(device, "DeviceIoControl", [&] {
+  GuardDeviceCall(device, events_, "DeviceIoControl", [&] {
     int answered = 0;
     device.object->DeviceIoControl(code, words.data(), static_cast<int>(words.size() * 2), nullptr,
                                    0, answered);
@@ -278,7 +164,7 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
   RunQueue();
   int32_t outcome = do3008ra::kWritePending;
   int length = 0;
-  Guarded(device, "DeviceIoControl", [&] {
+  GuardDeviceCall(device, events_, "DeviceIoControl", [&] {
     device.object->DeviceIoControl(kWriteOutcomeQuery, nullptr, 0, &outcome, sizeof outcome,
                                    length);
   });
@@ -290,80 +176,4 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
   events_.Emit(WriteEvent{device.dataId, address, values, result.outcome, typed});
   events_.Flush();
   return result;
-}
-
-std::optional<std::string> LineController::StatusDocument(HostedDevice& device) {
-  std::optional<std::string> document;
-  Guarded(device, "DeviceIoControl", [&] {
-    char none = 0;
-    int needed = 0;
-    if (device.object->DeviceIoControl(kStatusTextCode, nullptr, 0, &none, 0, needed) == 0) {
-      document = std::string();
-      return;
-    }
-    if (needed <= 0 || needed > kMaxDocumentBytes) return;
-    std::string text(static_cast<std::size_t>(needed), '\0');
-    int length = 0;
-    if (device.object->DeviceIoControl(kStatusTextCode, nullptr, 0, text.data(), needed, length) !=
-            0 ||
-        length < 0 || length > needed) {
-      return;
-    }
-    text.resize(static_cast<std::size_t>(length));
-    document = text;
-  });
-  return document;
-}
-
-bool LineController::EmitStatus(HostedDevice& device) {
-  StatusEvent status;
-  status.dataId = device.dataId;
-  status.answered = device.cycles > 0 && device.failedCycles == 0;
-  if (!status.answered) {
-    status.failure =
-        device.lastFailure.empty() ? "no poll cycle completed yet" : device.lastFailure;
-    status.storedAt = device.recordStoredAt;
-  }
-  // A device that never completed a cycle nor had a record restored has no document worth
-  // showing: it would hold zeros.
-  if (device.cycles > 0 || !device.recordStoredAt.empty()) status.document = StatusDocument(device);
-  events_.Emit(status);
-  return status.answered;
-}
-
-void LineController::EmitActiveAlarms(HostedDevice& device) {
-  ActiveAlarmsEvent event;
-  event.dataId = device.dataId;
-  for (const auto& alarm : device.alarms) {
-    if (alarm.second.active) event.active.push_back(alarm.second);
-  }
-  events_.Emit(event);
-}
-
-void LineController::EmitSummaries() {
-  for (const auto& device : devices_) {
-    events_.Emit(SummaryEvent{device->dataId, device->cycles, device->errors, device->failedPolls});
-  }
-}
-
-void LineController::ChangeSpeed(int baudRate) {
-  config_.baudRate = baudRate;
-  line_->Reconfigure(baudRate, config_.parity);
-}
-
-void LineController::NoteCycle(uint32_t dataId) {
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    lastCycle_[dataId] = WallNow();
-  }
-  progress_.notify_all();
-}
-
-bool LineController::WaitForCycleAfter(uint32_t dataId, std::time_t second,
-                                       std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(progressMutex_);
-  return progress_.wait_until(lock, deadline, [&] {
-    const auto found = lastCycle_.find(dataId);
-    return closed_ || (found != lastCycle_.end() && found->second > second);
-  });
 }

@@ -3,14 +3,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,10 +18,11 @@
 #include "events/EventFanout.h"
 #include "host/SMDController.h"
 #include "line/Bus.h"
+#include "line/CycleProgress.h"
 #include "line/HostedDevice.h"
 #include "line/JobQueue.h"
-#include "line/PortReopen.h"
-#include "store/RestoredState.h"
+#include "line/LineDevices.h"
+#include "line/LinePort.h"
 
 // What a register write came to, for people and as the command's exit status.
 struct WriteResult {
@@ -36,7 +34,9 @@ struct WriteResult {
 // of the line's devices and performs them one at a time, delivers every answer or failure back,
 // runs the jobs others post (commands from the control socket) between poll cycles, and emits
 // everything that happens as events to its sinks. Everything here runs on the line's thread,
-// except Post, Stop and WaitForCycleAfter.
+// except Post, Stop and the waits on Progress(). What it keeps of each device's alarms and link
+// is the device's (AlarmBook, LinkHealth); its port is LinePort's; what the line tells of its
+// devices besides their cycles is DeviceReports'.
 class LineController : public SMDController {
  public:
   // Code of a command that no device handles itself: a DO3008RA answers it with the outcome
@@ -48,46 +48,28 @@ class LineController : public SMDController {
   explicit LineController(const LineConfig& config);
   ~LineController() override;
 
-  HostedDevice& Add(std::unique_ptr<HostedDevice> device);
-  std::vector<std::unique_ptr<HostedDevice>>& Devices() { return devices_; }
-  HostedDevice* FindDevice(uint32_t dataId);
-  const LineConfig& Config() const { return config_; }
-  void AttachLine(std::unique_ptr<Bus> line) { line_ = std::move(line); }
+  // The line's devices: added before the line runs, found by data id.
+  LineDevices& Devices() { return devices_; }
+  const LineConfig& Config() const { return port_.Config(); }
+  // The line's port: the bus to attach, commissioning's exchanges and speed changes.
+  LinePort& Port() { return port_; }
   EventFanout& Events() { return events_; }
-  // Work for the time left after a poll round (retention): called with the time the next
-  // round is due, which it must leave room for.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   // The time the link's reminders are counted on; tests step their own.
   void SetClock(Clock clock) { clock_ = std::move(clock); }
+  // Work for the time left after a poll round (retention): called with the time the next
+  // round is due, which it must leave room for.
   using IdleWork = std::function<void(std::chrono::steady_clock::time_point nextRound)>;
   void SetIdleWork(IdleWork work) { idleWork_ = std::move(work); }
 
-  // Gives each device its last stored record and its last known alarm states; a device whose
-  // state could not be read counts that as an error of its own.
-  void Restore(const RestoredStates& states);
-  // A store failure its sink let through (the first, then at most one a minute), counted as an
-  // error of the device it concerns (the line's first device when it concerns none).
-  void CountStoreFailure(uint32_t dataId, const std::string& what);
   // Polls every poll interval until stopped or `rounds` rounds are done (0: no limit), running
   // posted jobs while it waits and between the devices of a round.
   void Run(long rounds);
   void PollRound();
   void PollDevice(HostedDevice& device);
-  // A device rebuilds its status document only when its data time has moved to another
-  // second; a cycle that must show up there waits for the next second first.
-  void WaitForNextSecond(const HostedDevice& device);
   WriteResult WriteRegisters(HostedDevice& device, uint16_t address,
                              const std::vector<uint16_t>& values,
                              const std::vector<int>& typed = {});
-  // Emits the device's status document, or why it has no fresh one; false when it has none.
-  bool EmitStatus(HostedDevice& device);
-  void EmitActiveAlarms(HostedDevice& device);
-  void EmitSummaries();
-  // Commissioning jobs talk to the line outside any device's poll cycle (reading where a sensor
-  // says it is) and move the whole line to another speed.
-  Bus& LineBus() { return *line_; }
-  bool HasBus() const { return line_ != nullptr; }
-  void ChangeSpeed(int baudRate);
 
   // Any thread: runs `job` on the line's thread between exchanges; false when the line has
   // stopped and will run no more jobs.
@@ -102,10 +84,8 @@ class LineController : public SMDController {
   // Runs posted jobs until stopped, polling nothing of its own: a line of a host started to
   // answer one command, polled only when a job asks (or not at all: its port left closed).
   void ServeJobs();
-  // Any thread: waits until the device completes a cycle in a second after `second`; false when
-  // `deadline` came first.
-  bool WaitForCycleAfter(uint32_t dataId, std::time_t second,
-                         std::chrono::steady_clock::time_point deadline);
+  // Any thread: the cycles the line completes, to wait for a device's next one.
+  CycleProgress& Progress() { return progress_; }
 
   int SubmitRequest(SPModbus& device, const ModbusRequest& request) override;
   int SendSP(SMDVDevice& device, int code, const unsigned char* data, unsigned int length,
@@ -133,41 +113,21 @@ class LineController : public SMDController {
     ModbusRequest request;
   };
 
-  HostedDevice* Find(const SMDVDevice& device);
   void RunQueue();
   void RunExchange(const Pending& pending);
-  // Runs a device operation; whatever it throws is counted as an error of that device.
-  void Guarded(HostedDevice& device, const char* operation, const std::function<void()>& call);
-  void CountError(HostedDevice& device, const std::string& what, bool fromStore = false);
   void TrackLink(HostedDevice& device, bool completed);
-  std::size_t ActiveAlarms(const HostedDevice& device) const;
-  void NoteAlarm(HostedDevice& device, const AlarmEvent& event, std::time_t now);
-  static std::string RuleName(const HostedDevice& device, const AlarmEvent& event);
-  // Whether an "inactive" report of an alarm restored active is no clear yet.
-  bool HeldAfterRestart(HostedDevice& device, const std::string& alarmId,
-                        const std::string& valueText);
-  std::optional<std::string> StatusDocument(HostedDevice& device);
-  void NoteCycle(uint32_t dataId);
 
-  LineConfig config_;
-  std::unique_ptr<Bus> line_;
+  LinePort port_;
   EventFanout events_;
-  std::vector<std::unique_ptr<HostedDevice>> devices_;
-  std::map<const SMDVDevice*, HostedDevice*> byDevice_;
+  LineDevices devices_;
   std::deque<Pending> queue_;
   JobQueue jobs_;
-  // Opens the serial device again after it went away; rounds go on meanwhile and fail at once.
-  PortReopen reopen_;
-  static constexpr std::chrono::hours kStillLostEvery{1};
   Clock clock_ = &std::chrono::steady_clock::now;
   IdleWork idleWork_;
   // What the last write exchange brought back, for the write's outcome text.
   std::optional<Exchange> lastWrite_;
   std::optional<ModbusRequest> lastWriteRequest_;
 
-  std::mutex progressMutex_;
-  std::condition_variable progress_;
-  std::map<uint32_t, std::time_t> lastCycle_;  // data id -> time of its last completed cycle
-  bool closed_ = false;
+  CycleProgress progress_;
   std::atomic<bool> stopping_{false};
 };

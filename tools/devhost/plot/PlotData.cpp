@@ -113,8 +113,8 @@ class Collector {
 
 }  // namespace
 
-std::optional<PlotSource> ChoosePlotSource(Store& store, uint32_t dataId, const TimeRange& range,
-                                           std::size_t columns) {
+std::optional<PlotSource> ChoosePlotSource(StoreReader& store, uint32_t dataId,
+                                           const TimeRange& range, std::size_t columns) {
   std::array<std::optional<long long>, kLevels> first;
   std::array<PlotSpan, kLevels> spans;
   std::optional<long long> from, to;
@@ -140,7 +140,7 @@ std::optional<PlotSource> ChoosePlotSource(Store& store, uint32_t dataId, const 
   return PlotSource{level, spans[static_cast<std::size_t>(level)]};
 }
 
-PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
+PlotSeries ReadPlotSeries(StoreReader& store, uint32_t dataId, const TimeRange& range,
                           const PlotSpan& span, std::size_t columns, long long gapSeconds,
                           const std::function<void(long long rows)>& progress, Level level) {
   PlotSeries series;

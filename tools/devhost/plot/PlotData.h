@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "store/Rollups.h"
-#include "store/Store.h"
+#include "store/StoreReader.h"
 
 // The curves of one device over a range, one per measured field of its records' type, ready to
 // draw: every stored sample when they are few, else the minimum and maximum of each pixel column
@@ -42,7 +42,7 @@ struct PlotSpan {
 // `level`, each bucket's minimum and maximum at the bucket's start. `columns` is the number of
 // pixel columns; a gap longer than `gapSeconds` between samples (and two buckets) breaks the
 // curves. `progress` is called now and then with the rows read so far.
-PlotSeries ReadPlotSeries(Store& store, uint32_t dataId, const TimeRange& range,
+PlotSeries ReadPlotSeries(StoreReader& store, uint32_t dataId, const TimeRange& range,
                           const PlotSpan& span, std::size_t columns, long long gapSeconds,
                           const std::function<void(long long rows)>& progress,
                           Level level = Level::kRaw);
@@ -53,5 +53,5 @@ struct PlotSource {
   Level level = Level::kRaw;
   PlotSpan span;
 };
-std::optional<PlotSource> ChoosePlotSource(Store& store, uint32_t dataId, const TimeRange& range,
-                                           std::size_t columns);
+std::optional<PlotSource> ChoosePlotSource(StoreReader& store, uint32_t dataId,
+                                           const TimeRange& range, std::size_t columns);

@@ -10,9 +10,10 @@
 #include "commission/ChangeRecovery.h"
 #include "commission/ConfigEdit.h"
 #include "config/BoundedFile.h"
+#include "line/DeviceRestore.h"
 #include "line/SerialLine.h"
 #include "service/RuleFileCheck.h"
-#include "store/Store.h"
+#include "store/StoreConnection.h"
 
 namespace {
 
@@ -119,7 +120,7 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   } catch (const std::exception& error) {
     throw ConfigError(DeviceName(config.dataId) + ": settings rejected: " + error.what());
   }
-  hosted->recovery = AlarmRecoveries(config.settings);
+  hosted->alarms.SetRules(AlarmRecoveries(config.settings));
   hosted->slave = config.slaveAddress.value_or(hosted->modbus->SlaveAddress());
   ApplyReports(*hosted->device, config.reports);
   return hosted;
@@ -130,11 +131,12 @@ void Host::Start(SerialLines serialLines, const std::function<void()>& beforeSto
   for (const LineConfig& lineConfig : config_.lines) {
     auto line = std::make_shared<LineController>(lineConfig);
     lines_.push_back(line);
-    for (const DeviceConfig& device : lineConfig.devices) line->Add(MakeDevice(device, line));
+    for (const DeviceConfig& device : lineConfig.devices)
+      line->Devices().Add(MakeDevice(device, line));
     CheckAddresses(*line, lines_.size() - 1, config_.path);
   }
   if (serialLines == SerialLines::kOpen) {
-    for (auto& line : lines_) line->AttachLine(std::make_unique<SerialLine>(line->Config()));
+    for (auto& line : lines_) line->Port().Attach(std::make_unique<SerialLine>(line->Config()));
   }
   if (beforeStore) beforeStore();
   for (auto& line : lines_) stores_.push_back(std::make_unique<LineStore>(*line, config_.database));
@@ -145,7 +147,7 @@ void Host::StartUpkeep() {
   if (lines_.empty()) return;
   LineController* line = lines_.front().get();
   const auto store = [this] {
-    auto store = std::make_unique<Store>(config_.database, false);
+    auto store = std::make_unique<StoreConnection>(config_.database, false);
     // On the line's thread: it must not wait for another process's lock either, nor for a
     // checkpoint's sync of the database file, which can take hundreds of milliseconds on a
     // busy disk; the lines' own commits checkpoint, as they do without this work.
@@ -173,14 +175,15 @@ void Host::Restore() {
   startWarnings_.clear();
   RemoveStaleTemporaries(config_.path);
   for (auto& line : lines_) {
-    if (line->HasBus()) ResolveInterruptedChanges(*line, config_);
+    if (line->Port().Attached()) ResolveInterruptedChanges(*line, config_);
   }
-  for (std::size_t i = 0; i < lines_.size(); ++i) lines_[i]->Restore(stores_[i]->Restored());
+  for (std::size_t i = 0; i < lines_.size(); ++i)
+    RestoreDevices(lines_[i]->Devices(), lines_[i]->Events(), stores_[i]->Restored());
 }
 
 std::map<std::string, AlarmEvent> Host::StoredAlarms(uint32_t dataId) {
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i]->FindDevice(dataId) != nullptr) return stores_[i]->LastAlarms(dataId);
+    if (lines_[i]->Devices().Find(dataId) != nullptr) return stores_[i]->LastAlarms(dataId);
   }
   return {};
 }

@@ -1,20 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/LineStore.h"
 
+#include "line/DeviceReports.h"
 #include "line/LineController.h"
 
 LineStore::LineStore(LineController& line, const std::string& database)
     : line_(line),
-      store_(database, true),
+      connection_(database, true),
+      writer_(connection_),
       sink_(
-          store_,
+          writer_,
           [&line](uint32_t dataId, const std::string& what) {
-            line.CountStoreFailure(dataId, what);
+            CountStoreFailure(line.Devices(), line.Events(), dataId, what);
           },
           [&line](const std::string& text) { line.Events().Emit(NoticeEvent{text}); }) {
   // Proven before the first poll: a database that takes no writes would lose every cycle.
-  for (const auto& device : line_.Devices()) store_.ProveWritable(device->dataId);
-  store_.SetBusyTimeout(kWriteWaitMs);
+  for (const auto& device : line_.Devices()) writer_.ProveWritable(device->dataId);
+  connection_.SetBusyTimeout(kWriteWaitMs);
   line_.Events().Add(sink_);
 }
 
@@ -22,11 +24,12 @@ LineStore::~LineStore() { line_.Events().Remove(sink_); }
 
 RestoredStates LineStore::Restored() {
   RestoredStates states;
+  StoreReader reader(connection_);
   for (const auto& device : line_.Devices()) {
     RestoredState& state = states[device->dataId];
     try {
-      state.alarms = store_.LastAlarmEvents(device->dataId);
-      state.record = store_.LastRecord(device->dataId);
+      state.alarms = reader.LastAlarmEvents(device->dataId);
+      state.record = reader.LastRecord(device->dataId);
     } catch (const StoreError& error) {
       state.failure = error.what();
     }

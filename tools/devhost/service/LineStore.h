@@ -5,8 +5,10 @@
 #include <map>
 #include <string>
 
+#include "store/CycleWriter.h"
 #include "store/RestoredState.h"
-#include "store/Store.h"
+#include "store/StoreConnection.h"
+#include "store/StoreReader.h"
 #include "store/StoreSink.h"
 
 class LineController;
@@ -32,12 +34,13 @@ class LineStore {
   RestoredStates Restored();
   // The last change of each of the device's alarms; throws StoreError.
   std::map<std::string, AlarmEvent> LastAlarms(uint32_t dataId) {
-    return store_.LastAlarmEvents(dataId);
+    return StoreReader(connection_).LastAlarmEvents(dataId);
   }
   StoreSink& Sink() { return sink_; }
 
  private:
   LineController& line_;
-  Store store_;
+  StoreConnection connection_;
+  CycleWriter writer_;
   StoreSink sink_;
 };

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "store/Rollups.h"
 #include "store/Store.h"
 
 // Stored records as CSV (header line first) or as a table for people. Every time is ISO 8601

@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store/Pruner.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cstdio>
 
 #include "events/TimeRange.h"
+#include "store/RetentionHolds.h"
+#include "store/RollupBackfill.h"
+#include "store/StoreReader.h"
 
 namespace {
 
@@ -17,6 +22,33 @@ const char* const kTableNames[Pruner::kTables] = {
     "analog reports", "minute rollups", "hour rollups"};
 constexpr Level kRollupOrder[] = {Level::kMinute, Level::kHour};
 
+// A row's stamp lies in no span that retention holds (ClockTrust).
+#define HELD_NOT                                                                         \
+  "NOT EXISTS (SELECT 1 FROM retention_holds AS held WHERE time BETWEEN held.kept_from " \
+  "AND held.kept_to)"
+
+// Oldest first, a batch at a time; only rows folded into the rollups (up to ?3), never a
+// device's newest row (its last record). The last event of each alarm stays, since the host
+// restores its alarm states from it. Rows stamped inside a held span stay whatever their stamp
+// says. In the order of kTableOrder.
+const char* const kPruneTexts[kRawTables] = {
+    "DELETE FROM history WHERE id IN (SELECT id FROM history AS old WHERE time < ?1 AND id <= ?3 "
+    "AND id < (SELECT max(id) FROM history AS newer WHERE newer.data_id = old.data_id) "
+    "AND " HELD_NOT " ORDER BY time LIMIT ?2)",
+    "DELETE FROM alarm_events WHERE id IN (SELECT id FROM alarm_events AS old WHERE time < ?1 "
+    "AND " HELD_NOT
+    " AND EXISTS (SELECT 1 FROM alarm_events AS newer WHERE newer.data_id = "
+    "old.data_id AND newer.alarm_id = old.alarm_id AND newer.id > old.id) ORDER BY time LIMIT ?2)",
+    "DELETE FROM link_events WHERE id IN "
+    "(SELECT id FROM link_events WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
+    "DELETE FROM threshold_values WHERE id IN "
+    "(SELECT id FROM threshold_values WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
+    "DELETE FROM analog_reports WHERE id IN "
+    "(SELECT id FROM analog_reports WHERE time < ?1 AND " HELD_NOT " ORDER BY time LIMIT ?2)",
+};
+
+#undef HELD_NOT
+
 }  // namespace
 
 std::string Milliseconds(std::chrono::microseconds time) {
@@ -25,15 +57,15 @@ std::string Milliseconds(std::chrono::microseconds time) {
   return text;
 }
 
-Pruner::Pruner(Store& store, const RetentionDays& days, std::time_t now) : store_(store) {
+Pruner::Pruner(StoreConnection& store, const RetentionDays& days, std::time_t now) : store_(store) {
   // Its deletes skip the spans retention holds.
-  store_.EnsureHolds();
+  RetentionHolds(store_).Ensure();
   for (std::size_t i = 0; days.raw && i < kRawTables; ++i) {
     cutoffs_[i] = RetentionCutoff(*days.raw, now);
   }
-  if (store_.Rollups().present) {
+  if (ReadRollupState(store_.Handle()).present) {
     // History rows go only once folded: the closed minutes are, before any row goes.
-    while (store_.FoldRollups(kBatchRows) > 0) {
+    while (RollupBackfill::FoldBatch(store_, kBatchRows) > 0) {
     }
     cutoffs_[kRawTables] = RetentionCutoff(days.minutes, now);
     cutoffs_[kRawTables + 1] = RetentionCutoff(days.hours, now);
@@ -48,15 +80,46 @@ void Pruner::SkipUnused() {
 bool Pruner::Step() {
   if (Done()) return false;
   const long long deleted =
-      table_ < kRawTables ? store_.PruneBatch(kTableOrder[table_], cutoffs_[table_], kBatchRows)
-                          : store_.PruneRollupBatch(kRollupOrder[table_ - kRawTables],
-                                                    cutoffs_[table_], kBatchRows);
+      table_ < kRawTables
+          ? PruneBatch(kTableOrder[table_], cutoffs_[table_], kBatchRows)
+          : PruneRollupBatch(kRollupOrder[table_ - kRawTables], cutoffs_[table_], kBatchRows);
   deleted_[table_] += deleted;
   if (deleted < kBatchRows) {
     ++table_;
     SkipUnused();
   }
   return !Done();
+}
+
+long long Pruner::PruneBatch(std::optional<EventTable> table, const std::string& cutoff,
+                             int batch) {
+  std::size_t index = 0;
+  while (index + 1 < kRawTables && kTableOrder[index] != table) ++index;
+  const bool history = !table;
+  // History rows go only once they are in the rollups.
+  const long long folded = history ? ReadRollupState(store_.Handle()).foldedTo : 0;
+  return store_.InTransaction([&] {
+    const auto statement = store_.Kept(kPruneTexts[index]);
+    statement->Bind(1, cutoff).Bind(2, static_cast<long long>(batch));
+    if (history) statement->Bind(3, folded);
+    statement->Step();
+    return static_cast<long long>(sqlite3_changes(store_.Handle()));
+  });
+}
+
+long long Pruner::PruneRollupBatch(Level level, const std::string& cutoff, int batch) {
+  const std::string table = FactsOf(level).table;
+  Statement statement(
+      store_.Handle(),
+      ("DELETE FROM " + table + " WHERE (data_id, time) IN (SELECT data_id, time FROM " + table +
+       " AS bucket WHERE time < ?1 AND NOT EXISTS (SELECT 1 FROM retention_holds " +
+       "AS held WHERE bucket.time BETWEEN held.kept_from AND held.kept_to) ORDER BY time " +
+       "LIMIT ?2)")
+          .c_str());
+  return store_.InTransaction([&] {
+    statement.Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step();
+    return static_cast<long long>(sqlite3_changes(store_.Handle()));
+  });
 }
 
 const std::string& Pruner::Cutoff() const {
@@ -141,8 +204,8 @@ int LongestRetention(const RetentionDays& days) {
   return std::max({days.raw.value_or(0), days.minutes, days.hours});
 }
 
-std::string StoredTimeDoubt(Store& store, std::time_t now, const std::string& cutoff) {
-  const std::string newest = store.NewestHistoryTime();
+std::string StoredTimeDoubt(StoreConnection& store, std::time_t now, const std::string& cutoff) {
+  const std::string newest = StoreReader(store).NewestHistoryTime();
   if (newest.empty()) return {};
   if (newest > StoreTimeText(now)) {
     return "the newest history row (" + IsoFromStoreText(newest) + ") is later than now (" +
@@ -157,7 +220,7 @@ std::string StoredTimeDoubt(Store& store, std::time_t now, const std::string& cu
 
 void Retention::HoldSuspectSpan() {
   const auto [from, to] = trust_.Suspect();
-  store_->HoldSpan(StoreTimeText(from), StoreTimeText(to));
+  RetentionHolds(*store_).HoldSpan(StoreTimeText(from), StoreTimeText(to));
 }
 
 void Retention::WatchClock() {
@@ -191,7 +254,7 @@ bool Retention::StartPruner() {
     // The database was removed while the host ran: prune the new one at the path.
     if (!store_->AtPath()) store_->Reopen();
     // History rows are pruned only once they are in the rollups.
-    const RollupState rollups = store_->Rollups();
+    const RollupState rollups = ReadRollupState(store_->Handle());
     if (rollups.present && !rollups.Complete()) {
       nextCheck_ = {};
       return false;
@@ -203,8 +266,9 @@ bool Retention::StartPruner() {
       return false;
     }
     const std::time_t now = WallNow();
-    store_->EnsureHolds();
-    store_->SettleHolds(StoreTimeText(now + 86400LL * LongestRetention(days_)), StoreTimeText(now));
+    RetentionHolds holds(*store_);
+    holds.Ensure();
+    holds.Settle(StoreTimeText(now + 86400LL * LongestRetention(days_)), StoreTimeText(now));
     auto pruner = std::make_unique<Pruner>(*store_, days_, now);
     const std::string doubt = StoredTimeDoubt(*store_, now, pruner->Cutoff());
     if (!doubt.empty()) {

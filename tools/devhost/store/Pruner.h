@@ -11,7 +11,8 @@
 
 #include "events/Clock.h"
 #include "store/BatchPacer.h"
-#include "store/Store.h"
+#include "store/Rollups.h"
+#include "store/StoreConnection.h"
 
 // How long each level is kept, in days: the history rows and events (`raw`, retentionDays;
 // nothing: for ever), the minute and the hour rollups.
@@ -37,7 +38,7 @@ class Pruner {
   // history, the event tables, the minute and the hour rollups
   static constexpr std::size_t kTables = 7;
 
-  Pruner(Store& store, const RetentionDays& days, std::time_t now);
+  Pruner(StoreConnection& store, const RetentionDays& days, std::time_t now);
 
   // One batch; false once every table is done.
   bool Step();
@@ -51,8 +52,14 @@ class Pruner {
 
  private:
   void SkipUnused();
+  // Deletes up to `batch` of the oldest rows before `cutoff` (store text) from history
+  // (table empty) or an event table, in one short transaction; the rows deleted. Never touches
+  // last_record or device_errors, and keeps the last event of each alarm.
+  long long PruneBatch(std::optional<EventTable> table, const std::string& cutoff, int batch);
+  // The same for the rollups of a level: buckets that begin before `cutoff`.
+  long long PruneRollupBatch(Level level, const std::string& cutoff, int batch);
 
-  Store& store_;
+  StoreConnection& store_;
   std::array<std::string, kTables> cutoffs_;  // empty: the table is not pruned
   std::size_t table_ = 0;
   std::array<long long, kTables> deleted_{};
@@ -86,7 +93,7 @@ class ClockTrust {
 int LongestRetention(const RetentionDays& days);
 // Why the clock may not be trusted to prune `store` with a cutoff of `cutoff` at `now`: a history
 // row is later than now, or the cutoff would take even the newest row. Empty when it may.
-std::string StoredTimeDoubt(Store& store, std::time_t now, const std::string& cutoff);
+std::string StoredTimeDoubt(StoreConnection& store, std::time_t now, const std::string& cutoff);
 
 // The running host's retention: after a poll round, while the next batch still fits in the time
 // before the next round, prunes on a connection of its own. Checks again every few minutes once
@@ -102,7 +109,7 @@ class Retention {
   static constexpr std::chrono::minutes kCheckEvery{10};
 
   // The clock is read through ReadClock() (tests replace its source).
-  Retention(std::unique_ptr<Store> store, RetentionDays days, Notice notice,
+  Retention(std::unique_ptr<StoreConnection> store, RetentionDays days, Notice notice,
             bool trustUnsynchronised = false)
       : store_(std::move(store)),
         days_(days),
@@ -124,7 +131,7 @@ class Retention {
   // Holds the span in doubt so far; throws StoreError.
   void HoldSuspectSpan();
 
-  std::unique_ptr<Store> store_;
+  std::unique_ptr<StoreConnection> store_;
   RetentionDays days_;
   Notice notice_;
   ClockTrust trust_;

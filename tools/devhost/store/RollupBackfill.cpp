@@ -1,14 +1,28 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store/RollupBackfill.h"
 
+#include <sqlite3.h>
+
 #include <cstdio>
 #include <ctime>
 
 #include "store/Pruner.h"
+#include "store/Rollups.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Adds the history rows after id `from` up to `to` to both levels and moves rollup_state on
+// (`mark`, with ?1 `to`).
+void RollUpRows(sqlite3* db, long long from, long long to, const char* mark) {
+  for (const Level level : {Level::kMinute, Level::kHour}) {
+    Statement fill(db, BackfillText(level).c_str());
+    fill.Bind(1, from).Bind(2, to).Step();
+  }
+  Statement moved(db, mark);
+  moved.Bind(1, to).Step();
+}
 
 }  // namespace
 
@@ -21,11 +35,11 @@ std::string BackfillProgress(long long first, long long at, long long end) {
   return text;
 }
 
-RollupBackfill::RollupBackfill(std::unique_ptr<Store> store, Notice notice)
+RollupBackfill::RollupBackfill(std::unique_ptr<StoreConnection> store, Notice notice)
     : store_(std::move(store)), notice_(std::move(notice)) {}
 
 bool RollupBackfill::Start() {
-  const RollupState state = store_->Rollups();
+  const RollupState state = ReadRollupState(store_->Handle());
   started_ = true;
   done_ = !state.present || state.Complete();
   if (done_) return false;
@@ -45,7 +59,7 @@ bool RollupBackfill::Fold(Clock::time_point deadline) {
   if (minute == foldedMinute_) return true;
   try {
     while (pacer_.Fits(deadline)) {
-      if (pacer_.Run(deadline, [this] { return store_->FoldRollups(kBatchRows); }) < kBatchRows) {
+      if (pacer_.Run(deadline, [this] { return FoldBatch(*store_, kBatchRows); }) < kBatchRows) {
         foldedMinute_ = minute;
         return true;
       }
@@ -57,8 +71,8 @@ bool RollupBackfill::Fold(Clock::time_point deadline) {
   return false;
 }
 
-void RollupBackfill::FoldAll(Store& store) {
-  while (store.FoldRollups(kBatchRows) > 0) {
+void RollupBackfill::FoldAll(StoreConnection& store) {
+  while (FoldBatch(store, kBatchRows) > 0) {
   }
 }
 
@@ -69,11 +83,11 @@ bool RollupBackfill::RunUntil(Clock::time_point deadline) {
     if (!started_ && !Start()) return done_ && Fold(deadline);
     while (pacer_.Fits(deadline)) {
       const long long taken =
-          pacer_.Run(deadline, [this] { return store_->BackfillRollups(kBatchRows); });
+          pacer_.Run(deadline, [this] { return BackfillBatch(*store_, kBatchRows); });
       rows_ += taken;
       if (taken == 0) break;
     }
-    const RollupState state = store_->Rollups();
+    const RollupState state = ReadRollupState(store_->Handle());
     if (state.Complete()) {
       done_ = true;
       const auto seconds =
@@ -95,15 +109,58 @@ bool RollupBackfill::RunUntil(Clock::time_point deadline) {
   return false;
 }
 
-bool RollupBackfill::RunToEnd(Store& store,
+bool RollupBackfill::RunToEnd(StoreConnection& store,
                               const std::function<bool(const std::string&)>& progress) {
-  RollupState state = store.Rollups();
+  RollupState state = ReadRollupState(store.Handle());
   const long long first = state.backfilledTo;
   while (state.present && !state.Complete()) {
-    store.BackfillRollups(kBatchRows);
-    state = store.Rollups();
+    BackfillBatch(store, kBatchRows);
+    state = ReadRollupState(store.Handle());
     if (!progress(BackfillProgress(first, state.backfilledTo, state.backfillEnd))) return false;
   }
   FoldAll(store);
   return true;
+}
+
+long long RollupBackfill::FoldBatch(StoreConnection& store, int batch) {
+  sqlite3* db = store.Handle();
+  // The state read inside the write transaction: a fold by another connection (devhost prune
+  // beside a running host) is seen, a row is never folded twice.
+  return store.InTransaction([&]() -> long long {
+    Statement state(db,
+                    "SELECT folded_to, (SELECT time FROM history ORDER BY id DESC LIMIT 1) "
+                    "FROM rollup_state");
+    if (!state.Step() || state.Type(1) == SQLITE_NULL) return 0;
+    const long long from = state.Integer(0);
+    const std::string open = BucketStart(Level::kMinute, state.Text(1));
+    Statement upTo(db,
+                   "SELECT max(id), count(*) FROM (SELECT id FROM history WHERE id > ?1 AND "
+                   "+time < ?2 ORDER BY id LIMIT ?3)");
+    upTo.Bind(1, from).Bind(2, open).Bind(3, static_cast<long long>(batch)).Step();
+    const long long taken = upTo.Integer(1);
+    if (taken == 0) return 0;
+    const long long to = upTo.Integer(0);
+    RollUpRows(db, from, to, "UPDATE rollup_state SET folded_to = ?1");
+    return taken;
+  });
+}
+
+long long RollupBackfill::BackfillBatch(StoreConnection& store, int batch) {
+  sqlite3* db = store.Handle();
+  // Everything inside one write transaction, the state read too: a second backfill (devhost
+  // prune beside a running host) takes the next batch, never the same one twice.
+  return store.InTransaction([&]() -> long long {
+    Statement state(db, "SELECT backfilled_to, backfill_end FROM rollup_state");
+    if (!state.Step() || state.Integer(0) >= state.Integer(1)) return 0;
+    const long long from = state.Integer(0), end = state.Integer(1);
+    Statement upTo(db,
+                   "SELECT max(id), count(*) FROM (SELECT id FROM history WHERE id > ?1 AND "
+                   "id <= ?2 ORDER BY id LIMIT ?3)");
+    upTo.Bind(1, from).Bind(2, end).Bind(3, static_cast<long long>(batch)).Step();
+    const long long taken = upTo.Integer(1);
+    // Rows pruned meanwhile leave nothing to take: the backfill is done.
+    const long long to = taken > 0 ? upTo.Integer(0) : end;
+    RollUpRows(db, from, to, "UPDATE rollup_state SET backfilled_to = ?1");
+    return taken;
+  });
 }

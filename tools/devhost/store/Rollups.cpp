@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "events/TimeRange.h"
 #include "store/Statement.h"
@@ -106,6 +107,22 @@ void AddFoldedTo(sqlite3* db) {
 }
 
 }  // namespace
+
+RollupState ReadRollupState(sqlite3* db) {
+  RollupState state;
+  state.foldedTo = LLONG_MAX;
+  if (!HasRollupTables(db)) return state;
+  const bool folds = HasFoldedTo(db);
+  Statement statement(db, folds ? "SELECT backfilled_to, backfill_end, folded_to FROM rollup_state"
+                                : "SELECT backfilled_to, backfill_end FROM rollup_state");
+  state.present = true;
+  if (statement.Step()) {
+    state.backfilledTo = statement.Integer(0);
+    state.backfillEnd = statement.Integer(1);
+    if (folds) state.foldedTo = statement.Integer(2);
+  }
+  return state;
+}
 
 bool HasFoldedTo(sqlite3* db) {
   const std::vector<std::string> names = ColumnNames(db, "rollup_state");

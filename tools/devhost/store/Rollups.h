@@ -5,15 +5,15 @@
 // plot of a year or hourly figures read thousands of rows, not millions. A cycle writes only its
 // history row; between poll rounds, once a minute has closed (a row of a later minute is
 // stored), the rows of the closed minutes are folded into both levels in one short transaction
-// that also moves rollup_state.folded_to on (Store::FoldRollups): the rows and their rollups
+// that also moves rollup_state.folded_to on (RollupBackfill::FoldBatch): the rows and their rollups
 // never disagree after a crash, and a minute's row is written once, not once per cycle. Readers
-// add the rows after folded_to (the open minute) to the stored buckets (Store::ForEachAggregate).
-// Sums are kept in tenths, as whole numbers: the device's values have one decimal place, so a
-// mean (sum / count) is exact, whatever the order the values came in.
+// add the rows after folded_to (the open minute) to the stored buckets
+// (StoreReader::ForEachAggregate). Sums are kept in tenths, as whole numbers: the device's values
+// have one decimal place, so a mean (sum / count) is exact, whatever the order the values came in.
 //
 // A database made before rollups gets its tables at the first start of a host; the rows it held
-// then are rolled up afterwards in batches (Store::BackfillRollups), the cycles stored from then
-// on by the folds. rollup_state says how far both got. A database whose rollups a host of an
+// then are rolled up afterwards in batches (RollupBackfill::BackfillBatch), the cycles stored from
+// then on by the folds. rollup_state says how far both got. A database whose rollups a host of an
 // earlier version kept with each cycle gets folded_to at its newest row.
 
 #include <array>
@@ -83,6 +83,9 @@ struct RollupState {
   long long foldedTo = 0;      // ...up to this one are folded; the rows after it are not
   bool Complete() const { return present && backfilledTo >= backfillEnd; }
 };
+// Read from rollup_state; folded_to LLONG_MAX where nothing waits for a fold (no rollups, or
+// rolled up as stored).
+RollupState ReadRollupState(sqlite3* db);
 
 // One bucket of one device: the count of cycles and each rollup column's figures (nothing for a
 // field the device's type has not).

@@ -5,7 +5,7 @@
 
 // What each kind of event leaves in the store; events for people only leave nothing.
 struct StoreSink::Writer {
-  Store& store;
+  CycleWriter& store;
   const std::string& time;
 
   void operator()(const CycleEvent& e) const {
@@ -126,29 +126,30 @@ void StoreSink::FollowPath(uint32_t dataId) {
   if (!detached_) {
     if (lastCheck_ && now - *lastCheck_ < kCheckPathEvery) return;
     lastCheck_ = now;
-    if (store_.AtPath()) {
+    if (store_.Connection().AtPath()) {
       storedSinceCheck_ = 0;
       return;
     }
     detached_ = true;
     notStored_ += storedSinceCheck_;
     if (onFailure_) {
-      onFailure_(dataId, "database " + store_.Path() +
+      onFailure_(dataId, "database " + store_.Connection().Path() +
                              " was removed or replaced while the host ran: up to " +
                              std::to_string(storedSinceCheck_) +
                              " cycle(s) stored since the check before went with it");
     }
     storedSinceCheck_ = 0;
   }
-  if (now < nextReopen_) throw StoreError("database " + store_.Path() + " is gone");
+  if (now < nextReopen_) throw StoreError("database " + store_.Connection().Path() + " is gone");
   try {
-    store_.Reopen();
+    store_.Connection().Reopen();
   } catch (const StoreError&) {
     nextReopen_ = now + kCheckPathEvery;
     throw;
   }
   detached_ = false;
-  if (onNotice_) onNotice_("database " + store_.Path() + " made again, storing goes on there");
+  if (onNotice_)
+    onNotice_("database " + store_.Connection().Path() + " made again, storing goes on there");
 }
 
 std::optional<std::string> StoreSink::RunLosses() const {

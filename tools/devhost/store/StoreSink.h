@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "events/Event.h"
-#include "store/Store.h"
+#include "store/CycleWriter.h"
 #include "store/StoreOutage.h"
 
 // Keeps a line's events in its store: one transaction per unit of work (begun with the first
@@ -30,7 +30,7 @@ class StoreSink : public EventSink {
 
   using Now = std::function<StoreOutage::Clock::time_point()>;
 
-  StoreSink(Store& store, FailureHandler onFailure, NoticeHandler onNotice = {})
+  StoreSink(CycleWriter& store, FailureHandler onFailure, NoticeHandler onNotice = {})
       : store_(store), onFailure_(std::move(onFailure)), onNotice_(std::move(onNotice)) {}
 
   // The outage's minute is counted on this clock (tests step it).
@@ -52,7 +52,7 @@ class StoreSink : public EventSink {
   // Throws StoreError while no database is at the path.
   void FollowPath(uint32_t dataId);
 
-  Store& store_;
+  CycleWriter& store_;
   FailureHandler onFailure_;
   NoticeHandler onNotice_;
   Now now_ = StoreOutage::Clock::now;

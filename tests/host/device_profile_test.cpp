@@ -40,7 +40,8 @@ TEST(DeviceProfile, TheSensorsProfileReadsItsPlaceOnTheBus) {
   EXPECT_FALSE(ReadBusRegisters(*sensor.bus, 5, bus).Plausible());
 }
 
-// Fault caught: the sensor's registers written to a device of a type the host has no profile of.
+// Fault caught: the sensor's registers or write commands used on a device of a type the host has
+// no profile of.
 TEST(DeviceProfile, ADeviceOfATypeWithoutProfileIsNotChanged) {
   SensorLine sensor;
   HostedDevice& device = sensor.AddSensor(7, 5);
@@ -48,6 +49,11 @@ TEST(DeviceProfile, ADeviceOfATypeWithoutProfileIsNotChanged) {
   EXPECT_EQ(ChangeAddress(*sensor.line, device, 9), kExitNotDone);
   EXPECT_EQ(device.slave, 5);
   EXPECT_TRUE(sensor.EventsOf<WriteEvent>().empty());
+  const uint16_t before = sensor.bus->Slave(5)[80];
+  const WriteResult write = sensor.line->WriteRegisters(device, 80, {15}, {});
+  EXPECT_EQ(write.exitStatus, kExitNotDone);
+  EXPECT_EQ(write.outcome, "not done: the host knows no register writes of this device's type");
+  EXPECT_EQ(sensor.bus->Slave(5)[80], before);
   const auto changes = sensor.EventsOf<CommissionEvent>();
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].outcome,

@@ -28,9 +28,12 @@ struct BusProfile {
   bool TakesAddress(int address) const;
 };
 
-// How the model's plug-in tells the outcome of its last register write: the DeviceIoControl code
-// that asks for it and the values it answers with (one int32_t).
+// How the model's plug-in writes registers and tells the outcome of its last write: the
+// DeviceIoControl codes that write one register or several (address, then the values), the code
+// that asks for the outcome and the values it answers with (one int32_t).
 struct WriteOutcomeCodes {
+  int writeSingle = 0;
+  int writeMultiple = 0;
   int query = 0;
   int32_t pending = -1;  // no usable answer (yet)
   int32_t confirmed = 1;
@@ -40,4 +43,5 @@ struct WriteOutcomeCodes {
 struct DeviceProfile {
   BusProfile bus;
   WriteOutcomeCodes writeOutcome;
+  int statusText = 0;  // the DeviceIoControl code that answers the status document
 };

@@ -63,10 +63,13 @@ DeviceProfile Do3008raProfile() {
   bus.baudRates.assign(std::begin(do3008ra::kBaudRates), std::end(do3008ra::kBaudRates));
   bus.factoryBaud = do3008ra::kFactoryBaud;
   WriteOutcomeCodes& write = profile.writeOutcome;
+  write.writeSingle = do3008ra::kWriteRegisterCommand;
+  write.writeMultiple = do3008ra::kWriteRegistersCommand;
   write.query = do3008ra::kWriteOutcomeQuery;
   write.pending = do3008ra::kWritePending;
   write.confirmed = do3008ra::kWriteConfirmed;
   write.notConfirmed = do3008ra::kWriteNotConfirmed;
+  profile.statusText = do3008ra::kStatusTextCommand;
   return profile;
 }
 

@@ -119,6 +119,9 @@ int LineController::DeviceIoControl(SMDVDevice& device, int code, const void* in
   (void)out;
   (void)outlen;
   (void)outlenRet;
-  // The outcome query is answered by the device itself before it reaches the host.
-  return code == kWriteOutcomeQuery ? 0 : -1;
+  // A device answers its type's write-outcome query itself before passing it on to the host.
+  for (const DeviceType& type : DeviceTypes()) {
+    if (type.profile && type.profile->writeOutcome.query == code) return 0;
+  }
+  return -1;
 }

@@ -8,27 +8,27 @@
 #include <optional>
 #include <thread>
 
-#include "do3008ra/sensor_facts.h"
+#include "events/DeviceTypes.h"
 
 namespace {
 
-constexpr int kStatusTextCode = do3008ra::kStatusTextCommand;
 constexpr int kMaxDocumentBytes = 1 << 20;
 
 std::optional<std::string> StatusDocument(HostedDevice& device, EventFanout& events) {
   std::optional<std::string> document;
+  if (device.type == nullptr || !device.type->profile) return document;
+  const int statusText = device.type->profile->statusText;
   GuardDeviceCall(device, events, "DeviceIoControl", [&] {
     char none = 0;
     int needed = 0;
-    if (device.object->DeviceIoControl(kStatusTextCode, nullptr, 0, &none, 0, needed) == 0) {
+    if (device.object->DeviceIoControl(statusText, nullptr, 0, &none, 0, needed) == 0) {
       document = std::string();
       return;
     }
     if (needed <= 0 || needed > kMaxDocumentBytes) return;
     std::string text(static_cast<std::size_t>(needed), '\0');
     int length = 0;
-    if (device.object->DeviceIoControl(kStatusTextCode, nullptr, 0, text.data(), needed, length) !=
-            0 ||
+    if (device.object->DeviceIoControl(statusText, nullptr, 0, text.data(), needed, length) != 0 ||
         length < 0 || length > needed) {
       return;
     }

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr int kWriteSingleCode = do3008ra::kWriteRegisterCommand;
-constexpr int kWriteMultipleCode = do3008ra::kWriteRegistersCommand;
-
 bool IsRead(const ModbusRequest& request) {
   return request.function == ModbusRequest::kReadHolding ||
          request.function == ModbusRequest::kReadInput;
@@ -151,9 +148,17 @@ void LineController::RunExchange(const Pending& pending) {
 WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t address,
                                            const std::vector<uint16_t>& values,
                                            const std::vector<int>& typed) {
+  if (device.type == nullptr || !device.type->profile) {
+    const WriteResult refused{"not done: the host knows no register writes of this device's type",
+                              kExitNotDone};
+    events_.Emit(WriteEvent{device.dataId, address, values, refused.outcome, typed});
+    events_.Flush();
+    return refused;
+  }
+  const WriteOutcomeCodes& codes = device.type->profile->writeOutcome;
   std::vector<uint16_t> words{address};
   words.insert(words.end(), values.begin(), values.end());
-  const int code = values.size() == 1 ? kWriteSingleCode : kWriteMultipleCode;
+  const int code = values.size() == 1 ? codes.writeSingle : codes.writeMultiple;
   lastWrite_.reset();
   lastWriteRequest_.reset();
   GuardDeviceCall(device, events_, "DeviceIoControl", [&] {
@@ -162,15 +167,14 @@ WriteResult LineController::WriteRegisters(HostedDevice& device, uint16_t addres
                                    0, answered);
   });
   RunQueue();
-  int32_t outcome = do3008ra::kWritePending;
+  int32_t outcome = codes.pending;
   int length = 0;
   GuardDeviceCall(device, events_, "DeviceIoControl", [&] {
-    device.object->DeviceIoControl(kWriteOutcomeQuery, nullptr, 0, &outcome, sizeof outcome,
-                                   length);
+    device.object->DeviceIoControl(codes.query, nullptr, 0, &outcome, sizeof outcome, length);
   });
   const WriteResult result =
       length == sizeof outcome
-          ? DescribeWriteOutcome(outcome, lastWriteRequest_ ? &*lastWriteRequest_ : nullptr,
+          ? DescribeWriteOutcome(codes, outcome, lastWriteRequest_ ? &*lastWriteRequest_ : nullptr,
                                  lastWrite_ ? &*lastWrite_ : nullptr)
           : WriteResult{"no outcome given", kExitNoAnswer};
   events_.Emit(WriteEvent{device.dataId, address, values, result.outcome, typed});

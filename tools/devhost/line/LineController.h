@@ -14,7 +14,7 @@
 
 #include "base/Signals.h"
 #include "config/HostConfig.h"
-#include "do3008ra/sensor_facts.h"
+#include "events/DeviceTypes.h"
 #include "events/EventFanout.h"
 #include "host/SMDController.h"
 #include "line/Bus.h"
@@ -39,9 +39,6 @@ struct WriteResult {
 // devices besides their cycles is DeviceReports'.
 class LineController : public SMDController {
  public:
-  // Code of a command that no device handles itself: a DO3008RA answers it with the outcome
-  // of its last register write before passing it on.
-  static constexpr int kWriteOutcomeQuery = do3008ra::kWriteOutcomeQuery;
   static constexpr std::size_t kMaxQueued = 64;
   static constexpr int kMaxExchangesPerRun = 64;
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "line/WriteOutcome.h"
 
-#include "do3008ra/sensor_facts.h"
 #include "line/LineController.h"
 
 namespace {
@@ -53,10 +52,10 @@ std::string ModbusExceptionName(int code) {
   }
 }
 
-WriteResult DescribeWriteOutcome(int32_t deviceOutcome, const ModbusRequest* request,
-                                 const Exchange* exchange) {
-  if (deviceOutcome == do3008ra::kWriteConfirmed) return {"confirmed", kExitOk};
-  if (deviceOutcome == do3008ra::kWriteNotConfirmed) {
+WriteResult DescribeWriteOutcome(const WriteOutcomeCodes& codes, int32_t deviceOutcome,
+                                 const ModbusRequest* request, const Exchange* exchange) {
+  if (deviceOutcome == codes.confirmed) return {"confirmed", kExitOk};
+  if (deviceOutcome == codes.notConfirmed) {
     std::string text = "not confirmed";
     if (request != nullptr && exchange != nullptr && exchange->answered) {
       text += " (" + EchoDifference(*request, *exchange) + ")";
@@ -68,6 +67,6 @@ WriteResult DescribeWriteOutcome(int32_t deviceOutcome, const ModbusRequest* req
                 " (" + ModbusExceptionName(exchange->exception) + ")",
             kExitRefused};
   }
-  if (deviceOutcome == do3008ra::kWritePending) return {"no answer", kExitNoAnswer};
+  if (deviceOutcome == codes.pending) return {"no answer", kExitNoAnswer};
   return {"outcome " + std::to_string(deviceOutcome), kExitNotConfirmed};
 }

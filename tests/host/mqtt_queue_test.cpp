@@ -43,4 +43,20 @@ TEST(MessageQueue, WhenFullOfWhatCannotBeSupersededTheOldestGoesAndIsCounted) {
   EXPECT_EQ(queue.Pop()->payload, "3");
 }
 
+// States a connected link queued for its next turn are all sent; an outage that begins then has
+// newer states replace the newest of them, never an older one (which would go out after it).
+TEST(MessageQueue, AStateSupersedesOnlyTheNewestQueuedOfItsTopic) {
+  MessageQueue queue(10);
+  MqttMessage first = State("12", 1);
+  MqttMessage second = State("12", 2);
+  first.supersede = second.supersede = false;
+  queue.Push(first);
+  queue.Push(second);
+  queue.Push(State("12", 3));
+  EXPECT_EQ(queue.Superseded(), 1u);
+  ASSERT_EQ(queue.Size(), 2u);
+  EXPECT_EQ(queue.Pop()->payload, "1");
+  EXPECT_EQ(queue.Pop()->payload, "3");
+}
+
 }  // namespace

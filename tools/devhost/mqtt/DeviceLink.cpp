@@ -2,10 +2,9 @@
 #include "mqtt/DeviceLink.h"
 
 #include <mosquitto.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,12 +21,6 @@ namespace {
 // Messages handed to libmosquitto and not yet confirmed; beyond this they wait in our own bounded
 // queue, where a newer state still replaces an older one.
 constexpr unsigned kWindow = 64;
-// How long one wait of the network thread lasts at most: how soon it sees a stop.
-constexpr int kLoopWaitMs = 100;
-// A stopping link that is connected has this long to send its DISCONNECT.
-constexpr std::chrono::milliseconds kDisconnectWait{300};
-constexpr std::chrono::seconds kFirstRetry{1};
-constexpr std::chrono::seconds kLongestRetry{8};
 
 // A network thread left inside a name look-up at the end still uses the library.
 std::atomic<bool> g_threadLeft{false};
@@ -52,8 +45,13 @@ DeviceLink::DeviceLink(const MqttConfig& config, uint32_t dataId, const DeviceTy
       queue_(static_cast<std::size_t>(config.queueLimit)) {
   EnsureLibrary();
   const std::string id = config.clientId + "-" + std::to_string(dataId);
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd_ < 0) throw std::runtime_error("mqtt: cannot make a wake-up counter");
   client_ = mosquitto_new(id.c_str(), true, this);
-  if (client_ == nullptr) throw std::runtime_error("mqtt: cannot make a client");
+  if (client_ == nullptr) {
+    close(wakeFd_);
+    throw std::runtime_error("mqtt: cannot make a client");
+  }
   Remember(AvailabilityMessage(config_, dataId_, true));
   if (config_.homeAssistant && type != nullptr) {
     for (const MqttMessage& message : SensorDiscovery(config_, dataId_, *type)) {
@@ -69,6 +67,7 @@ DeviceLink::~DeviceLink() {
     network_.join();
   }
   mosquitto_destroy(client_);
+  close(wakeFd_);
 }
 
 void DeviceLink::Start() {
@@ -89,7 +88,7 @@ void DeviceLink::Start() {
         "mqtt credentials");
   }
   if (!config_.caFile.empty()) SetUpTls();
-  // Publishing threads only queue and wake the network thread; it alone writes.
+  // The network thread alone hands messages to libmosquitto and writes.
   CheckMosquitto(mosquitto_threaded_set(client_, true), "mqtt network thread");
   network_ = std::thread([this] { Run(); });
 }
@@ -110,6 +109,7 @@ void DeviceLink::RequestStop() {
   }
   wake_.notify_all();
   mosquitto_disconnect(client_);
+  Wake();
 }
 
 bool DeviceLink::Finish(std::chrono::steady_clock::time_point deadline) {
@@ -125,103 +125,19 @@ bool DeviceLink::Finish(std::chrono::steady_clock::time_point deadline) {
   return true;
 }
 
-void DeviceLink::Run() {
-  std::chrono::seconds delay = kFirstRetry;
-  for (bool first = true;; first = false) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) break;
-      answered_ = false;
-      accepted_ = false;
-      disconnected_ = false;
-      tlsProblem_.clear();
-    }
-    // libmosquitto reads the TLS files again at a reconnect: a key replaced by one others may
-    // read, or by a FIFO that would block this thread, is not handed to it.
-    const auto tlsFiles = first || config_.caFile.empty() ? std::nullopt : TlsFilesProblem(config_);
-    // Resolves the name (which may block), then begins a connect that does not wait.
-    const int rc = tlsFiles ? MOSQ_ERR_TLS
-                   : first  ? mosquitto_connect_async(client_, config_.host.c_str(), config_.port,
-                                                      config_.keepAliveS)
-                            : mosquitto_reconnect_async(client_);
-    if (tlsFiles) {
-      ConnectFailed(*tlsFiles, false);
-    } else if (rc != MOSQ_ERR_SUCCESS) {
-      ConnectFailed(MosquittoErrorText(rc), first);
-    } else if (const auto ended = Serve()) {
-      ConnectFailed(*ended, false);
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (accepted_) delay = kFirstRetry;
-    }
-    if (!WaitBeforeRetry(delay)) break;
-    delay = std::min(delay * 2, kLongestRetry);
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  finished_ = true;
-  wake_.notify_all();
-}
-
-void DeviceLink::ConnectFailed(const std::string& why, bool first) {
-  std::string tls;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // The disconnect callback said it already, or there is nothing to say: the broker answered.
-    if (disconnected_ || answered_ || stopping_) return;
-    tls = tlsProblem_;
-  }
-  // On a near broker the TLS handshake fails within the connect: said as when it fails later.
-  if (!tls.empty()) return Notify(false, "cannot connect: " + tls);
-  // No socket at all: an address family the service may not use, a name that does not resolve.
-  // Said once, as what it is.
-  Notify(false, first ? why : "cannot connect: " + why, first);
-}
-
-std::optional<std::string> DeviceLink::Serve() {
-  std::chrono::steady_clock::time_point stopBy{};
-  for (;;) {
-    const int rc = mosquitto_loop(client_, kLoopWaitMs, 1);
-    if (rc != MOSQ_ERR_SUCCESS) return MosquittoErrorText(rc);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!answered_) {
-      if (const auto refused = ConnectRefused()) return refused;
-    }
-    if (!stopping_) continue;
-    // A connect under way is simply dropped; a connection gets a moment for its DISCONNECT.
-    const auto now = std::chrono::steady_clock::now();
-    if (!connected_) return std::nullopt;
-    if (stopBy == std::chrono::steady_clock::time_point{}) stopBy = now + kDisconnectWait;
-    if (now > stopBy) return std::nullopt;
-  }
-}
-
-// libmosquitto 2.0 takes a TLS connect whose socket was refused for one still under way, and
-// loops on it without waiting until the keep-alive ends it: the socket says it hung up.
-std::optional<std::string> DeviceLink::ConnectRefused() {
-  const int fd = mosquitto_socket(client_);
-  pollfd socket{fd, POLLOUT, 0};
-  if (fd < 0 || poll(&socket, 1, 0) != 1 || (socket.revents & (POLLERR | POLLHUP)) == 0) {
-    return std::nullopt;
-  }
-  int error = 0;
-  socklen_t size = sizeof error;
-  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-  return std::string(std::strerror(error != 0 ? error : ECONNREFUSED));
-}
-
-bool DeviceLink::WaitBeforeRetry(std::chrono::seconds delay) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return !wake_.wait_for(lock, delay, [this] { return stopping_; });
-}
-
 void DeviceLink::Publish(MqttMessage message) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (message.retain) Remember(message);
+    // A link with room for it sends every state; only a backlog (no broker, a full window) has
+    // a newer state replace the unsent one.
+    if (connected_ && inFlight_ + queue_.Size() < kWindow) message.supersede = false;
     queue_.Push(std::move(message));
+    wake = !busy_;
+    busy_ = true;
   }
-  Drain();
+  if (wake) Wake();
 }
 
 void DeviceLink::PublishOnce(const MqttMessage& message) {
@@ -276,6 +192,11 @@ void DeviceLink::OnDisconnect(mosquitto*, void* self, int rc) {
     return;
   }
   link->Lost(MosquittoDisconnectReason(rc), true);
+}
+
+bool DeviceLink::IsConnected() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connected_;
 }
 
 bool DeviceLink::FailedBeforeAnswer() {
@@ -341,11 +262,12 @@ void DeviceLink::RepublishRetained() {
   Drain();
 }
 
-void DeviceLink::Drain() {
+std::size_t DeviceLink::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   // One thread hands over at a time, so messages keep their order.
-  if (draining_) return;
+  if (draining_) return 0;
   draining_ = true;
+  std::size_t handedOver = 0;
   while (connected_ && inFlight_ < kWindow && !queue_.Empty()) {
     MqttMessage message = *queue_.Pop();
     ++inFlight_;
@@ -360,8 +282,10 @@ void DeviceLink::Drain() {
       queue_.Unpop(std::move(message));
       break;
     }
+    ++handedOver;
   }
   draining_ = false;
+  return handedOver;
 }
 
 void DeviceLink::Notify(bool connected, const std::string& reason, bool unreachable) {

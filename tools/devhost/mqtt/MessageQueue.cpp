@@ -7,9 +7,10 @@
 
 void MessageQueue::Push(MqttMessage message) {
   if (message.supersede) {
-    for (MqttMessage& queued : messages_) {
-      if (queued.topic != message.topic) continue;
-      queued = std::move(message);
+    // The newest of its topic: older ones queued before it keep their place and order.
+    for (auto queued = messages_.rbegin(); queued != messages_.rend(); ++queued) {
+      if (queued->topic != message.topic) continue;
+      *queued = std::move(message);
       ++superseded_;
       return;
     }

@@ -16,7 +16,7 @@
 #include "line/DeviceReports.h"
 #include "line/DeviceRestore.h"
 #include "service/LineStore.h"
-#include "store/Pruner.h"
+#include "store/Retention.h"
 #include "support/JsonText.h"
 #include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"

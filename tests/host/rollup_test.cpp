@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "events/Clock.h"
-#include "store/Pruner.h"
+#include "store/Retention.h"
 #include "store/RollupBackfill.h"
 #include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"

@@ -29,7 +29,8 @@ TEST(SubcommandTable, EverySubcommandHasAUsageAndOneWayToBeDone) {
     EXPECT_NE(subcommand.run != nullptr, subcommand.device.has_value()) << name;
     if (!subcommand.device) continue;
     EXPECT_NE(subcommand.device->request, nullptr) << name;
-    EXPECT_EQ(ControlRequestName(subcommand.device->control), name);
+    EXPECT_TRUE(IsControlRequest(subcommand.device->control)) << name;
+    EXPECT_EQ(subcommand.device->control, name);
   }
   EXPECT_EQ(FindSubcommand("help"), nullptr);
 }
@@ -68,6 +69,19 @@ TEST(SubcommandTable, AnOptionOutOfPlaceNamesTheSubcommandsThatTakeIt) {
       EXPECT_EQ(error.what(), message);
     }
   }
+}
+
+// A device command that reads its own words gets CONFIG and DATA_ID taken for it, the words
+// after them as written, and a missing or bad DATA_ID refused before its builder runs.
+TEST(SubcommandTable, DeviceWordsLeaveTheRestToTheRequestBuilder) {
+  CommandLine line;
+  line.command = "probe";
+  TakeDeviceWords(line, {"site.json", "12", "80", "-5"});
+  EXPECT_EQ(line.configPath, "site.json");
+  EXPECT_EQ(line.dataId, 12u);
+  EXPECT_EQ(line.deviceWords, (std::vector<std::string>{"80", "-5"}));
+  EXPECT_THROW(TakeDeviceWords(line, {"site.json"}), UsageError);
+  EXPECT_THROW(TakeDeviceWords(line, {"site.json", "x"}), UsageError);
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ def check_config(facts, page, problems):
     for path in facts["member"]:
         if path not in entries:
             problems.append(f"{where}: configuration member '{path}' "
-                            f"(tools/devhost/config/KnownMembers.cpp) has no entry *{path}*")
+                            f"(tools/devhost/config/ConfigMembers.cpp) has no entry *{path}*")
     for extra in sorted(set(entries) - set(facts["member"])):
         problems.append(f"{where}: entry *{extra}* names no configuration member of the code")
     for path, value in facts["default"]:

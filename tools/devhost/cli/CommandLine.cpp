@@ -307,6 +307,13 @@ void TakeChangeWords(CommandLine& line, std::vector<std::string> words) {
 
 void TakeScanWords(CommandLine& line, std::vector<std::string> words) { TakeScanPort(line, words); }
 
+void TakeDeviceWords(CommandLine& line, std::vector<std::string> words) {
+  std::vector<std::string> rest = TakeConfig(line, std::move(words));
+  if (rest.empty()) throw UsageError(line.command + " needs DATA_ID");
+  line.dataId = static_cast<uint32_t>(ParseWholeNumber("data id", rest.front(), 0, 0xFFFFFFFFLL));
+  line.deviceWords.assign(rest.begin() + 1, rest.end());
+}
+
 long long ParseWholeNumber(const std::string& what, const std::string& text, long long low,
                            long long high) {
   char* end = nullptr;

@@ -52,6 +52,9 @@ struct CommandLine {
   bool force = false;
   bool trustClock = false;  // prune: although the kernel calls the clock unsynchronised
   bool updateConfig = false;
+  // A device command read by TakeDeviceWords: the words after DATA_ID, as written, for its
+  // request builder (cli/Subcommand.cpp) to read.
+  std::vector<std::string> deviceWords;
 };
 
 // The subcommands, in the order the overview lists them.
@@ -66,6 +69,9 @@ void TakeWriteWords(CommandLine& line, std::vector<std::string> words);
 // readdress, rebaud.
 void TakeChangeWords(CommandLine& line, std::vector<std::string> words);
 void TakeScanWords(CommandLine& line, std::vector<std::string> words);
+// CONFIG DATA_ID [WORD...]: a device command whose request builder reads its own words (a
+// builder's UsageError for them is said like one of parsing).
+void TakeDeviceWords(CommandLine& line, std::vector<std::string> words);
 
 // Every option devhost takes, as written ("--db"), with --help, -h and --version; those that
 // are not of every subcommand are named in the options of the subcommands that take them.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "base/ExitStatus.h"
 #include "base/Signals.h"
 #include "cli/OutputFile.h"
 #include "cli/SinkRegistry.h"
@@ -12,6 +13,7 @@
 #include "control/ControlServer.h"
 #include "control/RequestHandler.h"
 #include "events/Clock.h"
+#include "events/Console.h"
 #include "line/DeviceReports.h"
 #include "plot/Progress.h"
 #include "service/Host.h"
@@ -19,7 +21,7 @@
 #include "service/PeriodicSummary.h"
 #include "sinks/RunningSinks.h"
 #include "store/HistoryExport.h"
-#include "store/Pruner.h"
+#include "store/Retention.h"
 #include "store/RetentionHolds.h"
 #include "store/RollupBackfill.h"
 #include "store/StoreReader.h"

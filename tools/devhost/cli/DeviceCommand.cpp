@@ -47,7 +47,7 @@ int PrintAnswer(Json::Value answer, const DeviceCommand& command, const HostConf
 int RunDeviceCommand(const DeviceCommand& command, const CommandLine& line, Console& console) {
   const HostConfig config = LoadHostConfig(line.configPath, line.overrides);
   Json::Value request = command.request(line, config);
-  request["command"] = ControlRequestName(command.control);
+  request["command"] = command.control;
   request["host"] = HostIdentity(config);
   // Ctrl-C ends the wait for a host's answer at once.
   SetWaitBreaker(StopDescriptor());

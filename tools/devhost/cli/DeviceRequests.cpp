@@ -12,16 +12,6 @@
 
 namespace {
 
-Json::Value DeviceRequest(const CommandLine& line, const HostConfig& config) {
-  if (config.FindDevice(line.dataId) == nullptr) {
-    throw ConfigError("configuration " + config.path + " has no device with data id " +
-                      std::to_string(line.dataId));
-  }
-  Json::Value request(Json::objectValue);
-  request["data_id"] = line.dataId;
-  return request;
-}
-
 void AddNotice(Json::Value& answer, const std::string& text) {
   const HostEvent event{WallNow(), NoticeEvent{text}};
   if (auto json = EventObject(event.body)) {
@@ -33,12 +23,22 @@ void AddNotice(Json::Value& answer, const std::string& text) {
 
 }  // namespace
 
+Json::Value OneDeviceRequest(const CommandLine& line, const HostConfig& config) {
+  if (config.FindDevice(line.dataId) == nullptr) {
+    throw ConfigError("configuration " + config.path + " has no device with data id " +
+                      std::to_string(line.dataId));
+  }
+  Json::Value request(Json::objectValue);
+  request["data_id"] = line.dataId;
+  return request;
+}
+
 Json::Value EveryDeviceRequest(const CommandLine&, const HostConfig&) {
   return Json::Value(Json::objectValue);
 }
 
 Json::Value WriteRequest(const CommandLine& line, const HostConfig& config) {
-  Json::Value request = DeviceRequest(line, config);
+  Json::Value request = OneDeviceRequest(line, config);
   request["address"] = line.address;
   request["values"] = Json::Value(Json::arrayValue);
   for (int value : line.typedValues) request["values"].append(value);
@@ -46,7 +46,7 @@ Json::Value WriteRequest(const CommandLine& line, const HostConfig& config) {
 }
 
 Json::Value ChangeRequest(const CommandLine& line, const HostConfig& config) {
-  Json::Value request = DeviceRequest(line, config);
+  Json::Value request = OneDeviceRequest(line, config);
   // The host that carries the change out records it beside its database (an operator may not
   // write there); it follows the change into the configuration at its next start if this
   // command ends before it could.

@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <fstream>
 
+#include "base/ExitStatus.h"
 #include "cli/Commands.h"
+#include "events/Console.h"
 #include "plot/Gnuplot.h"
 #include "plot/PlotData.h"
 #include "plot/PlotScript.h"

@@ -2,9 +2,11 @@
 // scan: finding sensors on a serial port, at every address and speed of a range.
 #include <cstdio>
 
-#include "cli/Commands.h"
+#include "base/ExitStatus.h"
+#include "cli/CommandLine.h"
 #include "commission/ScanReport.h"
 #include "commission/Scanner.h"
+#include "events/Console.h"
 #include "events/DeviceTypes.h"
 #include "service/CommandResult.h"
 

@@ -7,9 +7,18 @@
 
 #include <iterator>
 
-#include "cli/Commands.h"
 #include "cli/DeviceCommand.h"
 #include "cli/DeviceRequests.h"
+
+// The subcommands no running host answers (the others: cli/DeviceCommand.h), each defined in
+// a file of its own: the table is all that names them. Each command throws the error of the step
+// that failed (ConfigError, PluginError, SerialError, StoreError); main turns it into one message
+// and an exit status.
+int RunCommand(const CommandLine& line, Console& console);
+int HistoryCommand(const CommandLine& line, Console& console);
+int PruneCommand(const CommandLine& line, Console& console);
+int PlotCommand(const CommandLine& line, Console& console);
+int ScanCommand(const CommandLine& line, Console& console);
 
 namespace {
 
@@ -48,8 +57,7 @@ run is the subcommand taken when none is named.
      "",
      TakeConfigOnly,
      nullptr,
-     DeviceCommand{EveryDeviceRequest, ControlRequest::kStatus, InProcessStart::kFirstRound, true,
-                   nullptr}},
+     DeviceCommand{EveryDeviceRequest, "status", InProcessStart::kFirstRound, true, nullptr}},
     {"write",
      {"devhost write [options] CONFIG DATA_ID ADDRESS VALUE [VALUE...]",
       "write one register or several and wait for the sensor's answer",
@@ -65,8 +73,7 @@ exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or co
      "",
      TakeWriteWords,
      nullptr,
-     DeviceCommand{WriteRequest, ControlRequest::kWrite, InProcessStart::kLinesOpen, true,
-                   nullptr}},
+     DeviceCommand{WriteRequest, "write", InProcessStart::kLinesOpen, true, nullptr}},
     {"alarms",
      {"devhost alarms [options] CONFIG", "list the active alarms of each device",
       R"(Lists the active alarms of each device of CONFIG.
@@ -75,8 +82,7 @@ exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or co
      "",
      TakeConfigOnly,
      nullptr,
-     DeviceCommand{EveryDeviceRequest, ControlRequest::kAlarms, InProcessStart::kStoreOnly, false,
-                   nullptr}},
+     DeviceCommand{EveryDeviceRequest, "alarms", InProcessStart::kStoreOnly, false, nullptr}},
     {"history",
      {"devhost history [options] (CONFIG | --db FILE)",
       "list the stored records or events, or export them as CSV",
@@ -197,8 +203,7 @@ by the sensor; 2 to 5 as for every subcommand.
      "--update-config",
      TakeChangeWords,
      nullptr,
-     DeviceCommand{ChangeRequest, ControlRequest::kReaddress, InProcessStart::kLinesOpen, false,
-                   FollowInConfig}},
+     DeviceCommand{ChangeRequest, "readdress", InProcessStart::kLinesOpen, false, FollowInConfig}},
     {"rebaud",
      {"devhost rebaud [options] CONFIG DATA_ID SPEED",
       "move a sensor's line to another speed and follow it there",
@@ -220,8 +225,7 @@ exit status: as for readdress; 2 also when other devices share the line.
      "--force --update-config",
      TakeChangeWords,
      nullptr,
-     DeviceCommand{ChangeRequest, ControlRequest::kRebaud, InProcessStart::kLinesOpen, false,
-                   FollowInConfig}},
+     DeviceCommand{ChangeRequest, "rebaud", InProcessStart::kLinesOpen, false, FollowInConfig}},
 };
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <json/value.h>
 
 #include "cli/CommandLine.h"
-#include "control/ControlRequest.h"
 #include "events/Console.h"
 #include "service/CommandResult.h"
 
@@ -25,10 +24,11 @@ enum class InProcessStart {
 // in this process answers the same request with the same handler.
 struct DeviceCommand {
   // The request's members the command line gives; ConfigError for a device the configuration
-  // lacks.
+  // lacks (cli/DeviceRequests.h has the pieces a request is made of).
   Json::Value (*request)(const CommandLine& line, const HostConfig& config);
-  // The control protocol's request it is.
-  ControlRequest control;
+  // The control protocol's request it is, by name ("status"); a unit test holds the command
+  // line to the requests the protocol's table (control/RequestHandler.cpp) serves.
+  const char* control;
   InProcessStart start;
   // Its answer shows first what that host said while starting (the records it restored) and
   // its first round; without a host, write and status always did.

@@ -3,30 +3,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <initializer_list>
 #include <utility>
 
+#include "config/ConfigMembers.h"
 #include "config/SinkBlocks.h"
 
 namespace {
-
-using Names = std::initializer_list<const char*>;
-
-const Names kRoot = {"workDir",
-                     "database",
-                     "controlSocket",
-                     "controlSocketGroup",
-                     "retentionDays",
-                     "minuteRetentionDays",
-                     "hourRetentionDays",
-                     "trustUnsynchronisedClock",
-                     "lines"};
-const Names kLine = {
-    "device",         "baudRate",      "parity", "dataBits", "stopBits", "responseTimeoutMs",
-    "pollIntervalMs", "linkLostAfter", "rs485",  "devices"};
-const Names kRs485 = {"rtsOnSend", "rtsDelayUs"};
-const Names kDevice = {"plugin", "dataId", "slaveAddress", "settings", "reports"};
-const Names kReport = {"absThreshold", "percentThreshold", "periodMinutes"};
 
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -47,14 +29,9 @@ void Check(const Json::Value& object, const std::string& where,
   }
 }
 
-void Check(const Json::Value& object, const std::string& where, Names known,
-           std::vector<std::string>& warnings) {
-  Check(object, where, std::vector<std::string>(known.begin(), known.end()), warnings);
-}
-
 // The host's own members and every sink's member.
 std::vector<std::string> RootMembers() {
-  std::vector<std::string> members(kRoot.begin(), kRoot.end());
+  std::vector<std::string> members = MemberNames(ConfigLevel::kRoot);
   for (const SinkBlock& block : SinkBlocks()) members.push_back(block.member);
   return members;
 }
@@ -66,19 +43,23 @@ void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warni
   for (const SinkBlock& block : SinkBlocks()) {
     Check(root[block.member], block.member + ".", block.members, warnings);
   }
+  const std::vector<std::string> lineMembers = MemberNames(ConfigLevel::kLine);
+  const std::vector<std::string> rs485Members = MemberNames(ConfigLevel::kRs485);
+  const std::vector<std::string> deviceMembers = MemberNames(ConfigLevel::kDevice);
+  const std::vector<std::string> reportMembers = MemberNames(ConfigLevel::kReport);
   const Json::Value& lines = root["lines"];
   for (Json::ArrayIndex l = 0; lines.isArray() && l < lines.size(); ++l) {
     const std::string line = "lines[" + std::to_string(l) + "].";
-    Check(lines[l], line, kLine, warnings);
-    Check(lines[l]["rs485"], line + "rs485.", kRs485, warnings);
+    Check(lines[l], line, lineMembers, warnings);
+    Check(lines[l]["rs485"], line + "rs485.", rs485Members, warnings);
     const Json::Value& devices = lines[l]["devices"];
     for (Json::ArrayIndex d = 0; devices.isArray() && d < devices.size(); ++d) {
       const std::string device = line + "devices[" + std::to_string(d) + "].";
-      Check(devices[d], device, kDevice, warnings);
+      Check(devices[d], device, deviceMembers, warnings);
       const Json::Value& reports = devices[d]["reports"];
       if (!reports.isObject()) continue;
       for (const std::string& signal : reports.getMemberNames()) {
-        Check(reports[signal], device + "reports." + signal + ".", kReport, warnings);
+        Check(reports[signal], device + "reports." + signal + ".", reportMembers, warnings);
       }
     }
   }
@@ -86,16 +67,17 @@ void WarnUnknownMembers(const Json::Value& root, std::vector<std::string>& warni
 
 std::vector<std::string> KnownMemberPaths() {
   // The places WarnUnknownMembers checks, with the same lists: the host's own, then each sink's.
-  const std::pair<const char*, Names> objects[] = {{"lines[].", kLine},
-                                                   {"lines[].rs485.", kRs485},
-                                                   {"lines[].devices[].", kDevice},
-                                                   {"lines[].devices[].reports.SIGNAL.", kReport}};
+  const std::pair<const char*, ConfigLevel> objects[] = {
+      {"lines[].", ConfigLevel::kLine},
+      {"lines[].rs485.", ConfigLevel::kRs485},
+      {"lines[].devices[].", ConfigLevel::kDevice},
+      {"lines[].devices[].reports.SIGNAL.", ConfigLevel::kReport}};
   std::vector<std::string> paths = RootMembers();
   for (const SinkBlock& block : SinkBlocks()) {
     for (const std::string& name : block.members) paths.push_back(block.member + "." + name);
   }
-  for (const auto& [where, names] : objects) {
-    for (const char* name : names) paths.push_back(where + std::string(name));
+  for (const auto& [where, level] : objects) {
+    for (const std::string& name : MemberNames(level)) paths.push_back(where + name);
   }
   return paths;
 }

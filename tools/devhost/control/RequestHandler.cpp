@@ -12,7 +12,6 @@
 #include "base/ExitStatus.h"
 #include "commission/LineChange.h"
 #include "commission/PendingChange.h"
-#include "control/ControlRequest.h"
 #include "control/ControlServer.h"
 #include "control/Identity.h"
 #include "events/Clock.h"
@@ -75,21 +74,118 @@ std::vector<uint16_t> RegisterValues(const Json::Value& request) {
   return words;
 }
 
-using Answerer = CommandResult (RequestHandler::*)(const Json::Value& request);
+uint32_t CommissionTarget(RequestHandler& handler, const Json::Value& request,
+                          const std::string& command) {
+  if (!request.isMember("data_id")) throw BadRequest(command + " needs \"data_id\"");
+  return handler.Targets(request).front();
+}
 
-// The protocol's requests: each name and the handler that answers it.
+PendingChange ChangeOf(const Json::Value& request, bool speed, int to) {
+  const Json::Value& update = request["update_config"];
+  if (!update.isNull() && !update.isBool()) {
+    throw BadRequest("\"update_config\" must be true or false");
+  }
+  PendingChange change;
+  change.dataId = static_cast<uint32_t>(request["data_id"].asLargestUInt());
+  change.speed = speed;
+  change.to = to;
+  change.updateConfig = update.asBool();
+  change.pid = getpid();
+  return change;
+}
+
+CommandResult AnswerStatus(RequestHandler& handler, const Json::Value& request) {
+  CommandResult result{"status", 0, {}};
+  for (const uint32_t dataId : handler.Targets(request)) {
+    auto answered = std::make_shared<bool>(false);
+    handler.RunOnLine(
+        dataId,
+        [answered](LineController& line, HostedDevice& device) {
+          *answered = EmitStatus(device, line.Events());
+        },
+        result.events);
+    if (!*answered) result.exitStatus = kExitNoAnswer;
+  }
+  return result;
+}
+
+CommandResult AnswerAlarms(RequestHandler& handler, const Json::Value& request) {
+  CommandResult result{"alarms", 0, {}};
+  for (const uint32_t dataId : handler.Targets(request)) {
+    handler.RunOnLine(
+        dataId,
+        [](LineController& line, HostedDevice& device) { EmitActiveAlarms(device, line.Events()); },
+        result.events);
+  }
+  return result;
+}
+
+CommandResult AnswerWrite(RequestHandler& handler, const Json::Value& request) {
+  if (!request.isMember("data_id")) throw BadRequest("write needs \"data_id\"");
+  const uint32_t dataId = handler.Targets(request).front();
+  const auto address = static_cast<uint16_t>(WholeNumber(request, "address", 0, 0xFFFF));
+  const std::vector<uint16_t> values = RegisterValues(request);
+  std::vector<int> typed;
+  for (const Json::Value& value : request["values"]) typed.push_back(value.asInt());
+  CommandResult result{"write", 0, {}};
+  auto outcome = std::make_shared<WriteResult>();
+  const std::time_t writtenAt = WallNow();
+  handler.RunOnLine(
+      dataId,
+      [outcome, address, values, typed](LineController& line, HostedDevice& device) {
+        *outcome = line.WriteRegisters(device, address, values, typed);
+      },
+      result.events, true);
+  result.exitStatus = outcome->exitStatus;
+  try {
+    handler.AwaitCycleAfter(dataId, writtenAt, result.events);
+    handler.RunOnLine(
+        dataId,
+        [](LineController& line, HostedDevice& device) { EmitStatus(device, line.Events()); },
+        result.events);
+  } catch (const NotSent& error) {
+    // The write's outcome stands; only the cycle that would show it is missing.
+    result.events.push_back(HostEvent{
+        WallNow(), NoticeEvent{std::string("no status after the write: ") + error.what()}});
+  }
+  return result;
+}
+
+CommandResult AnswerReaddress(RequestHandler& handler, const Json::Value& request) {
+  CommissionTarget(handler, request, "readdress");
+  const int address = static_cast<int>(WholeNumber(request, "address", 1, 247));
+  return handler.RunCommission(ChangeOf(request, false, address),
+                               [address](LineController& line, HostedDevice& device) {
+                                 return ChangeAddress(line, device, address);
+                               });
+}
+
+CommandResult AnswerRebaud(RequestHandler& handler, const Json::Value& request) {
+  CommissionTarget(handler, request, "rebaud");
+  const int baud = static_cast<int>(WholeNumber(request, "baud", 1, 10000000));
+  const Json::Value& force = request["force"];
+  if (!force.isNull() && !force.isBool()) throw BadRequest("\"force\" must be true or false");
+  return handler.RunCommission(
+      ChangeOf(request, true, baud),
+      [baud, force = force.asBool()](LineController& line, HostedDevice& device) {
+        return ChangeSpeed(line, device, baud, force);
+      });
+}
+
+// The protocol's requests: each name and what answers it. A request is added here alone: its
+// answer above, made of RequestHandler's public members, and its row.
+//   {"command": "status"|"alarms", "data_id": N (optional: every device)}
+//   {"command": "write", "data_id": N, "address": A, "values": [V, ...]}
+//   {"command": "readdress", "data_id": N, "address": A, "update_config": false}
+//   {"command": "rebaud", "data_id": N, "baud": B, "force": false, "update_config": false}
 struct RequestEntry {
-  ControlRequest request;
   const char* name;
-  Answerer answer;
+  CommandResult (*answer)(RequestHandler& handler, const Json::Value& request);
 };
 
 constexpr RequestEntry kRequestTable[] = {
-    {ControlRequest::kStatus, "status", &RequestHandler::Status},
-    {ControlRequest::kAlarms, "alarms", &RequestHandler::Alarms},
-    {ControlRequest::kWrite, "write", &RequestHandler::Write},
-    {ControlRequest::kReaddress, "readdress", &RequestHandler::Readdress},
-    {ControlRequest::kRebaud, "rebaud", &RequestHandler::Rebaud},
+    {"status", AnswerStatus},       {"alarms", AnswerAlarms}, {"write", AnswerWrite},
+    {"readdress", AnswerReaddress}, {"rebaud", AnswerRebaud},
 };
 
 const RequestEntry* RequestNamed(const std::string& name) {
@@ -101,12 +197,7 @@ const RequestEntry* RequestNamed(const std::string& name) {
 
 }  // namespace
 
-const char* ControlRequestName(ControlRequest request) {
-  for (const RequestEntry& entry : kRequestTable) {
-    if (entry.request == request) return entry.name;
-  }
-  return "";
-}
+bool IsControlRequest(const std::string& name) { return RequestNamed(name) != nullptr; }
 
 Json::Value AnswerDocument(const CommandResult& result) {
   Json::Value answer = result.Document();
@@ -152,7 +243,7 @@ CommandResult RequestHandler::Answer(const Json::Value& request) {
     throw BadRequest("unknown command \"" + QuotedText(command.asString()) + "\"");
   }
   CheckMeantForMe(request);
-  return (this->*entry->answer)(request);
+  return entry->answer(*this, request);
 }
 
 std::vector<uint32_t> RequestHandler::Targets(const Json::Value& request) const {
@@ -189,63 +280,6 @@ void RequestHandler::RunOnLine(uint32_t dataId, const DeviceJob& job,
   events.insert(events.end(), collected.begin(), collected.end());
 }
 
-CommandResult RequestHandler::Status(const Json::Value& request) {
-  CommandResult result{"status", 0, {}};
-  for (const uint32_t dataId : Targets(request)) {
-    auto answered = std::make_shared<bool>(false);
-    RunOnLine(
-        dataId,
-        [answered](LineController& line, HostedDevice& device) {
-          *answered = EmitStatus(device, line.Events());
-        },
-        result.events);
-    if (!*answered) result.exitStatus = kExitNoAnswer;
-  }
-  return result;
-}
-
-CommandResult RequestHandler::Alarms(const Json::Value& request) {
-  CommandResult result{"alarms", 0, {}};
-  for (const uint32_t dataId : Targets(request)) {
-    RunOnLine(
-        dataId,
-        [](LineController& line, HostedDevice& device) { EmitActiveAlarms(device, line.Events()); },
-        result.events);
-  }
-  return result;
-}
-
-CommandResult RequestHandler::Write(const Json::Value& request) {
-  if (!request.isMember("data_id")) throw BadRequest("write needs \"data_id\"");
-  const uint32_t dataId = Targets(request).front();
-  const auto address = static_cast<uint16_t>(WholeNumber(request, "address", 0, 0xFFFF));
-  const std::vector<uint16_t> values = RegisterValues(request);
-  std::vector<int> typed;
-  for (const Json::Value& value : request["values"]) typed.push_back(value.asInt());
-  CommandResult result{"write", 0, {}};
-  auto outcome = std::make_shared<WriteResult>();
-  const std::time_t writtenAt = WallNow();
-  RunOnLine(
-      dataId,
-      [outcome, address, values, typed](LineController& line, HostedDevice& device) {
-        *outcome = line.WriteRegisters(device, address, values, typed);
-      },
-      result.events, true);
-  result.exitStatus = outcome->exitStatus;
-  try {
-    AwaitCycleAfter(dataId, writtenAt, result.events);
-    RunOnLine(
-        dataId,
-        [](LineController& line, HostedDevice& device) { EmitStatus(device, line.Events()); },
-        result.events);
-  } catch (const NotSent& error) {
-    // The write's outcome stands; only the cycle that would show it is missing.
-    result.events.push_back(HostEvent{
-        WallNow(), NoticeEvent{std::string("no status after the write: ") + error.what()}});
-  }
-  return result;
-}
-
 void RequestHandler::AwaitCycleAfter(uint32_t dataId, std::time_t second,
                                      std::vector<HostEvent>& events) {
   LineController* line = nullptr;
@@ -264,45 +298,6 @@ void RequestHandler::AwaitCycleAfter(uint32_t dataId, std::time_t second,
         line.PollDevice(device);
       },
       events, true);
-}
-
-CommandResult RequestHandler::Readdress(const Json::Value& request) {
-  CommissionTarget(request, "readdress");
-  const int address = static_cast<int>(WholeNumber(request, "address", 1, 247));
-  return RunCommission(ChangeOf(request, false, address),
-                       [address](LineController& line, HostedDevice& device) {
-                         return ChangeAddress(line, device, address);
-                       });
-}
-
-CommandResult RequestHandler::Rebaud(const Json::Value& request) {
-  CommissionTarget(request, "rebaud");
-  const int baud = static_cast<int>(WholeNumber(request, "baud", 1, 10000000));
-  const Json::Value& force = request["force"];
-  if (!force.isNull() && !force.isBool()) throw BadRequest("\"force\" must be true or false");
-  return RunCommission(ChangeOf(request, true, baud),
-                       [baud, force = force.asBool()](LineController& line, HostedDevice& device) {
-                         return ChangeSpeed(line, device, baud, force);
-                       });
-}
-
-uint32_t RequestHandler::CommissionTarget(const Json::Value& request, const std::string& command) {
-  if (!request.isMember("data_id")) throw BadRequest(command + " needs \"data_id\"");
-  return Targets(request).front();
-}
-
-PendingChange RequestHandler::ChangeOf(const Json::Value& request, bool speed, int to) const {
-  const Json::Value& update = request["update_config"];
-  if (!update.isNull() && !update.isBool()) {
-    throw BadRequest("\"update_config\" must be true or false");
-  }
-  PendingChange change;
-  change.dataId = static_cast<uint32_t>(request["data_id"].asLargestUInt());
-  change.speed = speed;
-  change.to = to;
-  change.updateConfig = update.asBool();
-  change.pid = getpid();
-  return change;
 }
 
 CommandResult RequestHandler::RunCommission(const PendingChange& change, const CommissionJob& job) {

@@ -13,7 +13,7 @@
 #include "host/Provider.h"
 #include "line/LineController.h"
 #include "service/LineStore.h"
-#include "store/Pruner.h"
+#include "store/Retention.h"
 #include "store/RollupBackfill.h"
 
 struct PluginError : std::runtime_error {

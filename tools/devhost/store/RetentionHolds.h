@@ -5,7 +5,7 @@
 
 #include "store/StoreConnection.h"
 
-// The spans of stamps written while the clock was in doubt (store/Pruner.h: ClockTrust): no
+// The spans of stamps written while the clock was in doubt (store/Retention.h: ClockTrust): no
 // prune deletes a row stamped inside one while it is held. A pending span (held until the clock
 // is trusted again) widens with each check; once settled it is held for the longest retention.
 class RetentionHolds {

@@ -17,7 +17,7 @@ void ExecuteSql(sqlite3* db, const char* sql);
 void EnsureSchema(sqlite3* db);
 // The table of the MQTT bridge's counts: made with the first of them.
 void EnsureMqttSummaries(sqlite3* db);
-// The spans of stamps retention holds (store/Pruner.h: ClockTrust): a prune needs it.
+// The spans of stamps retention holds (store/Retention.h: ClockTrust): a prune needs it.
 void EnsureRetentionHolds(sqlite3* db);
 // "INSERT INTO history (data_id, time, record, <value columns>) VALUES (?, ...)".
 const std::string& AddHistoryText();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "mqtt/Bridge.h"
+// Its kind is declared where the host lists the kinds (cli/SinkRegistry.cpp).
+#include "sinks/SinkKind.h"
 
 #include "config/HostConfig.h"
 #include "config/MqttConfig.h"

@@ -12,12 +12,21 @@ rounds=${ROUNDS:-7}
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 
-# The emulator a cross tree runs its programs under, from its cache.
+# A variable of a tree's cache, empty when it has none.
+cached() { grep -E "^$2:" "$1/CMakeCache.txt" 2>/dev/null | cut -d= -f2- || true; }
+
+# The emulator a cross tree runs its programs under, as cmake/arm-linux-gnueabihf.cmake sets it
+# (the toolchain file does not cache it): a vendor SDK's sysroot, or Debian's cross runtime.
 emulator_of() {
-  local line
-  line=$(grep -E '^CMAKE_CROSSCOMPILING_EMULATOR:' "$1/CMakeCache.txt" 2>/dev/null || true)
-  [[ -n "$line" ]] && tr ';' ' ' <<<"${line#*=}"
-  return 0
+  local qemu sysroot
+  qemu=$(cached "$1" DO3008RA_QEMU_ARM)
+  [[ -n "$qemu" ]] || return 0
+  sysroot=$(cached "$1" DO3008RA_ARM_SYSROOT)
+  if [[ -n "$sysroot" ]]; then
+    echo "$qemu -L $sysroot"
+  else
+    echo "$qemu -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib"
+  fi
 }
 
 now_ms() { date +%s%3N; }
@@ -35,7 +44,12 @@ one_round() {
   $emulator "$tree/tools/do3008ra-sim/do3008ra-sim" --link "$work/r/tty" --static \
     >"$work/r/sim.log" 2>&1 &
   local sim=$!
-  until [[ -e $work/r/tty ]]; do sleep 0.01; done
+  local waited=0
+  until [[ -e $work/r/tty ]]; do
+    kill -0 "$sim" 2>/dev/null && ((waited++ < 3000)) ||
+      { echo "time-scale.sh: no simulator link in $tree:" >&2; cat "$work/r/sim.log" >&2; return 1; }
+    sleep 0.01
+  done
   linked=$(now_ms)
   sed "s|/dev/ttyUSB0|$work/r/tty|" "$root/examples/mode5.json" >"$work/r/host.json"
   # shellcheck disable=SC2086

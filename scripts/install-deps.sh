@@ -62,6 +62,37 @@ installed() {
     grep -qE "^install ok installed ($arch|all)\$"
 }
 
+# Depends of the named packages, recursively, as apt names them ("name" or "name:arch").
+closure() {
+  apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+    --no-replaces --no-enhances "$@" 2>/dev/null | grep -E '^[a-z0-9]' | sort -u
+}
+
+# "name:arch=version name:native=version" for every Multi-Arch: same library the foreign
+# packages need whose candidate differs from the native one's, at the foreign candidate when the
+# native index has that version too.
+aligned_versions() {
+  local foreign same
+  foreign=$(closure $(printf '%s\n' "$@" | grep ':') | grep ':')
+  [[ -n $foreign ]] || return 0
+  same=$(apt-cache show $foreign 2>/dev/null | awk '/^Package:/ { p = $2 }
+    /^Architecture:/ { a = $2 } /^Multi-Arch: same$/ { print p ":" a }' | sort -u)
+  [[ -n $same ]] || return 0
+  apt-cache policy $same $(sed "s/:.*/:$native_arch/" <<<"$same") |
+    awk -v native="$native_arch" -v foreign="$same" '
+      /^[^ ].*:$/ { p = substr($0, 1, length($0) - 1); if (p !~ /:/) p = p ":" native }
+      /^  Candidate:/ { candidate[p] = $2 }
+      /^ (\*\*\*|   ) [^ ]+ [0-9]+$/ { has[p, $(NF - 1)] = 1 }
+      END {
+        n = split(foreign, list, "\n")
+        for (i = 1; i <= n; i++) {
+          f = list[i]; name = f; sub(/:.*/, "", name); v = candidate[f]; nat = name ":" native
+          if (v == "" || v == "(none)" || v == candidate[nat] || !has[nat, v]) continue
+          print f "=" v; print nat "=" v
+        }
+      }'
+}
+
 missing=()
 foreign_archs=()
 for package in "${packages[@]}"; do
@@ -99,4 +130,12 @@ if [[ ! -e $policy ]]; then
   printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
   $sudo chmod 755 "$policy"
 fi
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt_install() { $sudo apt-get install -y -qq --no-install-recommends "$@"; }
+apt_install "${missing[@]}" && exit 0
+((${#foreign_archs[@]} > 0)) || exit 1
+# A library of both architectures (Multi-Arch: same) must be installed at one version. When one
+# architecture's index could not be fetched (a mirror serving a stale or broken list), the
+# other's candidates may be versions the first does not have, and the install fails. Try once
+# more with each such library pinned, for both architectures, to the foreign candidate.
+echo "install-deps: retrying with libraries aligned across architectures" >&2
+apt_install --allow-downgrades "${missing[@]}" $(aligned_versions "${missing[@]}")

@@ -17,12 +17,13 @@ using namespace std::chrono_literals;
 // `argv` with its standard output on the pipe's write end and standard error in `errFile`.
 pid_t StartOnPipe(const std::vector<std::string>& argv, const int pipeFds[2],
                   const std::string& errFile) {
+  const ExecArgs program(argv);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(pipeFds[1], 1);
     close(pipeFds[0]);  // the test's end alone: closing it is the reader going away
     dup2(open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    ExecProgram(argv);
+    program.Exec();
   }
   return pid;
 }

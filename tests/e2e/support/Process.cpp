@@ -22,6 +22,7 @@
 namespace {
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err) {
+  const ExecArgs program(argv);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -31,7 +32,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const 
     dup2(nullFd, 0);
     dup2(outFd, 1);
     dup2(errFd, 2);
-    ExecProgram(argv);
+    program.Exec();
   }
   return pid;
 }
@@ -65,15 +66,20 @@ int CodeOfStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 
 
 }  // namespace
 
-void ExecProgram(const std::vector<std::string>& programArgv) {
-  const std::vector<std::string> argv = Emulated(programArgv);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
+ExecArgs::ExecArgs(const std::vector<std::string>& programArgv)
+    : argv_(Emulated(programArgv)), failure_("cannot run " + argv_.at(0) + ": ") {
+  for (std::string& arg : argv_) pointers_.push_back(arg.data());
+  pointers_.push_back(nullptr);
+}
+
+void ExecArgs::Exec() const {
+  execv(pointers_[0], pointers_.data());
   // Told on the program's own error output, which the test reads when a wait for it fails.
-  const std::string why = "cannot run " + argv[0] + ": " + std::strerror(errno) + "\n";
-  if (write(2, why.data(), why.size()) < 0) _exit(126);
+  const char* why = strerrordesc_np(errno);
+  if (write(2, failure_.data(), failure_.size()) < 0 || write(2, why, std::strlen(why)) < 0 ||
+      write(2, "\n", 1) < 0) {
+    _exit(126);
+  }
   _exit(127);
 }
 

@@ -51,8 +51,20 @@ class BackgroundProcess {
   std::optional<int> waitStatus_;
 };
 
-// In a forked child: becomes the program (exit 127 when it cannot).
-[[noreturn]] void ExecProgram(const std::vector<std::string>& argv);
+// A program's command line made ready for execv before a fork. The tests have threads (a
+// subscriber's network thread): a child that allocated could wait forever for an allocator lock
+// another thread held at the fork, so the child only makes system calls.
+class ExecArgs {
+ public:
+  explicit ExecArgs(const std::vector<std::string>& programArgv);
+  // In the forked child: becomes the program (exit 127, said on standard error, when it cannot).
+  [[noreturn]] void Exec() const;
+
+ private:
+  std::vector<std::string> argv_;
+  std::vector<char*> pointers_;
+  std::string failure_;
+};
 // Waits for the program to end within `limit` (stretched for the tree); the exit code, or -1
 // after killing it.
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit);

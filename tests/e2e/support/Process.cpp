@@ -75,7 +75,8 @@ ExecArgs::ExecArgs(const std::vector<std::string>& programArgv)
 void ExecArgs::Exec() const {
   execv(pointers_[0], pointers_.data());
   // Told on the program's own error output, which the test reads when a wait for it fails.
-  const char* why = strerrordesc_np(errno);
+  const char* known = strerrordesc_np(errno);
+  const char* why = known != nullptr ? known : "unknown error";
   if (write(2, failure_.data(), failure_.size()) < 0 || write(2, why, std::strlen(why)) < 0 ||
       write(2, "\n", 1) < 0) {
     _exit(126);

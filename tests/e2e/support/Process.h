@@ -57,6 +57,8 @@ class BackgroundProcess {
 class ExecArgs {
  public:
   explicit ExecArgs(const std::vector<std::string>& programArgv);
+  ExecArgs(const ExecArgs&) = delete;  // its pointers point into its own strings
+  ExecArgs& operator=(const ExecArgs&) = delete;
   // In the forked child: becomes the program (exit 127, said on standard error, when it cannot).
   [[noreturn]] void Exec() const;
 

@@ -5,7 +5,7 @@
 # broken invariant, leak, hang) fails the run; the input that caused it is left in
 # build-fuzz/findings/<target>/ and the report at the end of build-fuzz/logs/<target>.log.
 #
-#   scripts/fuzz.sh                       bounded run, 50 s per target (the test suite's)
+#   scripts/fuzz.sh                       bounded run, 30 s per target (the test suite's)
 #   scripts/fuzz.sh --seconds 600         any duration per target
 #   scripts/fuzz.sh --long                long run, 1 hour per target (or --seconds), figures
 #                                         appended to build-fuzz/long-runs.tsv
@@ -17,7 +17,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 all_targets=(fuzz_settings fuzz_rule_file fuzz_commands fuzz_cache fuzz_sequence)
-seconds=50 long=0 build_only=0 targets=()
+seconds='' long=0 build_only=0 targets=()
 
 while (($#)); do
   case $1 in
@@ -29,7 +29,7 @@ while (($#)); do
   esac
   shift
 done
-((long && seconds == 50)) && seconds=3600
+[[ -n $seconds ]] || seconds=$((long ? 3600 : 30))
 ((${#targets[@]} == 0)) && targets=("${all_targets[@]}")
 
 if [[ ! -f $dir/CMakeCache.txt ]]; then

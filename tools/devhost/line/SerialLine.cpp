@@ -174,7 +174,7 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
   // A good exchange leaves the line empty; only the first exchange and one after raw bytes
   // went out may find something there that is not its answer.
   if (flushBeforeNext_) {
-    modbus_flush(context_);
+    DiscardInput();
     flushBeforeNext_ = false;
   }
   modbus_set_slave(context_, slave);
@@ -198,7 +198,7 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
   if (!exchange.answered) {
     // What is left of a broken answer, or all of a late one, must not be taken for the
     // answer to the next request.
-    modbus_flush(context_);
+    DiscardInput();
     if (!exchange.lineQuiet && waitForLateAnswers_) DrainLateAnswer();
   }
   return exchange;
@@ -274,9 +274,16 @@ void SerialLine::DrainLateAnswer() {
     }
     // A hung-up device has nothing to drain.
     if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return;
-    modbus_flush(context_);
+    DiscardInput();
   }
   flushBeforeNext_ = true;
+}
+
+void SerialLine::DiscardInput() {
+  // Only what came in is dropped. A request once written is on its way to the sensor, as on a
+  // wire: discarding the output too (libmodbus's flush does) would take back a request the
+  // other end of a pseudo-terminal had not read yet, and the sensor would never see that poll.
+  tcflush(modbus_get_socket(context_), TCIFLUSH);
 }
 
 Exchange SerialLine::Failed(const std::string& what) {

@@ -53,6 +53,7 @@ class SerialLine : public Bus {
   Exchange Read(const ModbusRequest& request);
   Exchange Write(int slave, const ModbusRequest& request);
   void DrainLateAnswer();
+  void DiscardInput();  // drops what the line received and nobody read; never what went out
   Exchange Failed(const std::string& what);
   Exchange FailedCall(int error);  // a libmodbus call failed with this errno
   // Why the device is no longer there after a failed exchange (the exchange's errno), or

@@ -118,6 +118,8 @@ while :; do
 done
 sample "$(($(date +%s) - start))"
 
+# The host first: the simulator, stopped after it, still serves what the host left on the line,
+# so its log holds every poll the host sent and the rounds can be accounted for exactly.
 kill -TERM "$host_pid" 2>/dev/null
 wait "$host_pid"
 host_status=$?

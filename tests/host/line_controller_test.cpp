@@ -4,7 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
 #include "SensorLine.h"
+#include "base/Signals.h"
 #include "line/WriteOutcome.h"
 
 namespace {
@@ -78,6 +83,21 @@ TEST_F(Line, WhileThePortIsGoneALostDeviceIsNotAskedButItsPollsStillFail) {
   EXPECT_EQ(sensor.failedPolls, 4u);
   EXPECT_THAT(bench.EventsOf<NoticeEvent>().at(0).text,
               HasSubstr("serial device /dev/memory-bus lost: the device node is gone"));
+}
+
+// The count of failed polls is what the sensor can check: a stop that comes between the start of
+// a round and its first request ends no poll. (In a child: the stop request stays for good.)
+TEST_F(Line, AStopBeforeTheFirstRequestOfARoundCountsNoFailedPoll) {
+  EXPECT_EXIT(
+      {
+        InstallStopHandlers();
+        raise(SIGTERM);
+        bench.line->PollDevice(sensor);
+        std::fprintf(stderr, "%lu failed polls, %zu requests, link %s\n", sensor.failedPolls,
+                     bench.bus->Requests().size(), sensor.link.Lost() ? "lost" : "kept");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "0 failed polls, 0 requests, link kept");
 }
 
 // ---- write outcomes -----------------------------------------------------------------------------

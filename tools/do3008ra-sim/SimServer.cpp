@@ -18,6 +18,8 @@ constexpr uint8_t kReadInput = 4;
 constexpr uint8_t kWriteSingle = 6;
 constexpr uint8_t kWriteMultiple = 16;
 constexpr int kPollMs = 100;
+// A host that keeps writing cannot hold a stopping simulator for long.
+constexpr int kServedAtStop = 16;
 constexpr std::chrono::milliseconds kControlEvery{200};
 
 uint16_t Word(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
@@ -72,29 +74,40 @@ int SimServer::Fd() const {
 
 void SimServer::Run(const volatile std::sig_atomic_t& stop) {
   stop_ = &stop;
-  uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
   while (!stop) {
     CheckControl();
     // libmodbus retries its own waits on EINTR, so a signal could never end modbus_receive;
     // waiting here first keeps the loop responsive to the stop request.
-    pollfd readable{Fd(), POLLIN, 0};
-    if (poll(&readable, 1, kPollMs) <= 0 || !(readable.revents & POLLIN)) continue;
-    const int length = modbus_receive(context_, frame);
-    if (length == 0) {
-      // A request for another address: libmodbus now expects that slave's answer and would
-      // swallow the next request as one. A fresh context forgets that expectation.
-      if (verbose_) std::printf("request for another address ignored\n");
-      CloseContext();
-      OpenContext();
-      continue;
-    }
-    if (length < 0) {
-      if (verbose_) std::printf("unreadable request: %s\n", modbus_strerror(errno));
-      modbus_flush(context_);
-      continue;
-    }
-    Serve(frame, length);
+    if (Readable(kPollMs)) ReceiveAndServe();
   }
+  // Requests that reached the line before the stop are still served, as a sensor on a wire
+  // would have heard them: the log then holds every request a host sent, even one sent by a
+  // host that stopped just before this simulator.
+  for (int left = kServedAtStop; left > 0 && Readable(0); --left) ReceiveAndServe();
+}
+
+bool SimServer::Readable(int timeoutMs) const {
+  pollfd readable{Fd(), POLLIN, 0};
+  return poll(&readable, 1, timeoutMs) > 0 && (readable.revents & POLLIN) != 0;
+}
+
+void SimServer::ReceiveAndServe() {
+  uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
+  const int length = modbus_receive(context_, frame);
+  if (length == 0) {
+    // A request for another address: libmodbus now expects that slave's answer and would
+    // swallow the next request as one. A fresh context forgets that expectation.
+    if (verbose_) std::printf("request for another address ignored\n");
+    CloseContext();
+    OpenContext();
+    return;
+  }
+  if (length < 0) {
+    if (verbose_) std::printf("unreadable request: %s\n", modbus_strerror(errno));
+    modbus_flush(context_);
+    return;
+  }
+  Serve(frame, length);
 }
 
 void SimServer::Serve(const uint8_t* frame, int length) {

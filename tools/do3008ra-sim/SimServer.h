@@ -46,6 +46,8 @@ class SimServer {
   void OpenContext();
   void CloseContext();
   int Fd() const;
+  bool Readable(int timeoutMs) const;  // a request's first bytes are there within the time
+  void ReceiveAndServe();
   void Serve(const uint8_t* frame, int length);
   bool ParseRequest(const uint8_t* frame, int length, Request& request) const;
   uint8_t Check(const Request& request) const;

@@ -84,8 +84,11 @@ void LineController::PollDevice(HostedDevice& device) {
   }
   const unsigned long before = device.cycles;
   GuardDeviceCall(device, events_, "RefreshStatus", [&] { device.modbus->RefreshStatus(); });
-  RunQueue();
+  const int exchanges = RunQueue();
   const bool completed = device.cycles > before;
+  // A stop that came before the round's first request went out ended no poll: the sensor never
+  // saw one, and the link was not tried.
+  if (!completed && exchanges == 0 && StopRequested()) return;
   if (!completed) ++device.failedPolls;
   TrackLink(device, completed);
   events_.Flush();
@@ -104,15 +107,17 @@ void LineController::TrackLink(HostedDevice& device, bool completed) {
   }
 }
 
-void LineController::RunQueue() {
+int LineController::RunQueue() {
   // A device that keeps asking (a faulty plug-in) cannot hold the line for ever, and a stop
   // request ends the cycle after the exchange in flight.
-  for (int run = 0; run < kMaxExchangesPerRun && !queue_.empty() && !StopRequested(); ++run) {
+  int run = 0;
+  for (; run < kMaxExchangesPerRun && !queue_.empty() && !StopRequested(); ++run) {
     const Pending pending = queue_.front();
     queue_.pop_front();
     RunExchange(pending);
   }
   queue_.clear();
+  return run;
 }
 
 void LineController::RunExchange(const Pending& pending) {

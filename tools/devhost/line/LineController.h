@@ -110,7 +110,7 @@ class LineController : public SMDController {
     ModbusRequest request;
   };
 
-  void RunQueue();
+  int RunQueue();  // the exchanges it ran
   void RunExchange(const Pending& pending);
   void TrackLink(HostedDevice& device, bool completed);
 

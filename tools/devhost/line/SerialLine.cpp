@@ -280,9 +280,9 @@ void SerialLine::DrainLateAnswer() {
 }
 
 void SerialLine::DiscardInput() {
-  // Only what came in is dropped. A request once written is on its way to the sensor, as on a
-  // wire: discarding the output too (libmodbus's flush does) would take back a request the
-  // other end of a pseudo-terminal had not read yet, and the sensor would never see that poll.
+  // Only what came in is dropped. A request once written stays on its way to the sensor, as it
+  // would on a wire; libmodbus's flush would also drop the end of one still queued for the
+  // transmitter at a slow speed.
   tcflush(modbus_get_socket(context_), TCIFLUSH);
 }
 

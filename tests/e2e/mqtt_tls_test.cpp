@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The MQTT bridge over TLS against a real mosquitto that wants client certificates and keeps each
 // host to its own prefix with an ACL (the lines of docs/mqtt.md): one broker, two listeners (a
-// certificate for 127.0.0.1, one for another name), a CA and certificates made with openssl.
+// certificate for 127.0.0.1, one for another name), a CA and certificates made with openssl; the
+// files checked again before each reconnect.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -182,6 +184,15 @@ TEST_F(MqttTls, ClientCertificatesAndTheAclLetTheHostPublishOnlyItsOwnAndAWrongB
   broker->Start();
   Subscriber back(broker->Port(), pki.Client("reader"));
   EXPECT_TRUE(back.WaitFor("site/hall1/12/state", 20s)) << ReadFile(late);
+
+  // The key opened to everyone while the host runs: the broker drops the connection, and the
+  // reconnect does not hand the key to libmosquitto again.
+  ASSERT_EQ(chmod(pki.Key("hall1").c_str(), 0644), 0);
+  broker->Stop();
+  broker->Start();
+  EXPECT_TRUE(WaitForText(late, "mqtt     12    disconnected (cannot connect: mqtt.keyFile: " +
+                                    pki.Key("hall1") + " is open to every user (mode 0644)"))
+      << ReadFile(late);
   ASSERT_EQ(host->Stop(5000ms), 0) << ReadFile(late);
 }
 

@@ -86,9 +86,6 @@ TEST(SensorMap, ValuesInTenthsPinsAndTheBusBlock) {
   EXPECT_EQ(registers.Input(3), 202);
   EXPECT_EQ(registers.Input(2000), 7);
   EXPECT_EQ(registers.Holding(2001), 6);
-  EXPECT_EQ(BaudOfCode(7), 1200);
-  EXPECT_EQ(BaudOfCode(2), 9600);
-  EXPECT_EQ(BaudOfCode(8), 0);
 }
 
 TEST(SensorMap, TheTemperatureRisesToItsPeakAndComesBack) {

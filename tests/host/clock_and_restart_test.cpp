@@ -17,6 +17,7 @@
 #include "line/DeviceRestore.h"
 #include "service/LineStore.h"
 #include "store/Retention.h"
+#include "store/RollupBackfill.h"
 #include "support/JsonText.h"
 #include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"
@@ -234,6 +235,71 @@ TEST(Stamps, MeanOneInstantAcrossDaylightSavingAndZonesAndOldRowsAreConverted) {
   EXPECT_EQ(times, (std::vector<std::string>{"2026-07-01 10:00:00", "2026-10-25 00:30:00",
                                              "2026-10-25 02:30:00"}));
   EXPECT_EQ(IsoFromStoreText(host.reader.NewestHistoryTime()), "2026-10-25T03:30:00");
+}
+
+// "table.column" of each column of the database where some row holds `stamp`.
+std::vector<std::string> ColumnsHolding(sqlite3* db, const std::string& stamp) {
+  const auto add = [](void* to, int, char** values, char**) {
+    static_cast<std::vector<std::string>*>(to)->push_back(values[0]);
+    return 0;
+  };
+  std::vector<std::string> queries, holding;  // a query per column, made by SQL
+  sqlite3_exec(db,
+               ("SELECT 'SELECT ''' || m.name || '.' || c.name || ''' FROM ' || m.name || ' WHERE "
+                "' || c.name || ' = ''" +
+                stamp +
+                "'' LIMIT 1' FROM sqlite_master AS m, pragma_table_info(m.name) AS c WHERE "
+                "m.type = 'table' ORDER BY m.name, c.name")
+                   .c_str(),
+               add, &queries, nullptr);
+  for (const std::string& query : queries) sqlite3_exec(db, query.c_str(), add, &holding, nullptr);
+  return holding;
+}
+
+// Fault caught: a stamped table that the conversion of an older database leaves out, whose rows
+// then read shifted by the zone's offset. Every stamp the store writes is made local, as a host
+// before UTC stamps wrote it; after the conversion none is left.
+TEST(Stamps, TheConversionOfAnOlderDatabaseReachesEveryStampedTable) {
+  ZoneScope berlin("Europe/Berlin");
+  const std::string utc = "2026-07-01 10:00:00", local = "2026-07-01 12:00:00";
+  ScratchDirectory dir;
+  const std::string path = dir.Path("old.db");
+  {
+    OpenStore store(path, true);
+    const unsigned char record[47] = {};
+    AlarmEvent alarm;
+    alarm.dataId = 21;
+    alarm.time = utc;
+    store.writer.Begin();
+    store.writer.PutLastRecord(22, 5156, utc, record, sizeof record);  // no history row of 22
+    store.writer.AddHistory(21, utc, record, sizeof record);
+    store.writer.AddAlarmEvent(alarm);
+    store.writer.AddLinkEvent(21, utc, LinkEvent{21, true, 3, "timeout"});
+    store.writer.CountError(21, utc, "timeout");
+    store.writer.AddThresholdValue(21, utc, "T01001", "t", 30, 0);
+    store.writer.AddReport(21, utc, "s", 1);
+    store.writer.AddMqttSummary(utc, MqttSummaryEvent{21, 1, 0, 0});
+    store.writer.AddHistory(21, "2026-07-01 11:00:00", record, sizeof record);
+    store.writer.Commit();
+    RollupBackfill::FoldAll(store.connection);
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const std::vector<std::string> stamped = ColumnsHolding(db, utc);
+  EXPECT_THAT(stamped, ::testing::IsSupersetOf({"alarm_events.time", "device_records.time",
+                                                "rollup_hours.time", "mqtt_summaries.time"}));
+  std::string localise = "DROP TABLE time_basis;";
+  for (const std::string& column : stamped) {
+    const std::string table = column.substr(0, column.find('.'));
+    const std::string name = column.substr(table.size() + 1);
+    localise += "UPDATE " + table + " SET " + name + " = '" + local + "' WHERE " + name + " = '" +
+                utc + "';";
+  }
+  EXPECT_EQ(sqlite3_exec(db, localise.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  { OpenStore host(path, true); }
+  EXPECT_EQ(ColumnsHolding(db, local), std::vector<std::string>{});
+  EXPECT_EQ(ColumnsHolding(db, utc), stamped);
+  sqlite3_close(db);
 }
 
 const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The backups a configuration edit of readdress or rebaud leaves, without a line.
+// The backups a configuration edit of readdress or rebaud leaves, and the record of a change
+// under way, without a line.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <sstream>
 
 #include "commission/ConfigEdit.h"
+#include "commission/PendingChange.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -40,6 +42,24 @@ TEST(CommissionParts, TheFirstEditsBackupOutlivesTheLaterOnes) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path(".")),
                           std::filesystem::directory_iterator()),
             3);
+}
+
+// Fault caught: the record's speed member read back under another name, so that the next start
+// "recovers" an interrupted rebaud by setting the sensor's address to the speed.
+TEST(CommissionParts, AnInterruptedChangeIsReadBackAsTheChangeItWas) {
+  ScratchDirectory dir;
+  const std::string database = dir.Path("host.db");
+  for (const bool speed : {true, false}) {
+    PendingChange change;  // pid 0: no command is running it
+    change.dataId = 12;
+    change.speed = speed;
+    change.to = speed ? 19200 : 9;
+    RecordPendingChange(database, change);
+    const auto back = InterruptedChange(database, 12);
+    ASSERT_TRUE(back) << change.Command();
+    EXPECT_EQ(back->Command() + " to " + back->Place(back->to),
+              change.Command() + " to " + change.Place(change.to));
+  }
 }
 
 }  // namespace

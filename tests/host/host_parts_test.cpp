@@ -114,12 +114,13 @@ TEST(HostConfiguration, TheControlSocketFollowsTheDatabaseUnlessNamed) {
 }
 
 // A NUL in a path would cut it where the system reads it ("x\u0000evil.db" wrote to "x"): every
-// path member refuses control characters, and says which byte.
+// path member refuses control characters (DEL too), and says which byte.
 TEST(HostConfiguration, PathsWithControlCharactersAreRefused) {
   const std::string device = OneDevice("");
   for (const std::string& bad :
        {R"({"database": "x\u0000evil.db",)" + device.substr(1),
         R"({"controlSocket": "s\nock",)" + device.substr(1),
+        R"({"database": "x\u007fdb",)" + device.substr(1),
         std::string(R"({"lines": [{"device": "/tmp/s\u0000junk", "devices": [{"plugin": "p.so",
             "dataId": 1}]}]})")}) {
     try {

@@ -88,6 +88,22 @@ TEST_F(Rollups, EachCycleUpdatesItsMinuteAndHourWithAnExactSum) {
   EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour), hours);
 }
 
+// Fault caught: a fold that casts a value times ten to an integer instead of rounding it. A value
+// stored as a float widened to double falls short of many tenths (27.3 is 27.2999992...), and
+// its means came out a tenth low.
+TEST_F(Rollups, AFoldKeepsTheTenthsOfAValueStoredAsAWidenedFloat) {
+  OpenStore store(path, true);
+  Add(store, "2026-12-08 09:14:00", 273);
+  Add(store, "2026-12-08 09:15:00", 1);  // closes the minute of 27.3
+  ASSERT_NO_FATAL_FAILURE(
+      Execute(path, "UPDATE history SET temperature = 27.299999237060547 WHERE id = 1"));
+  RollupBackfill::FoldAll(store.connection);
+  const auto minutes = Aggregates(store, Level::kMinute, Level::kMinute);
+  ASSERT_EQ(minutes.size(), 2u);
+  EXPECT_EQ(minutes[0].fields[0]->sumTenths, 273);
+  EXPECT_EQ(minutes[0].fields[0]->Mean(1), 27.3);
+}
+
 TEST(RollupLevel, TheCoarsestThatFillsThePictureAndReachesBackToTheFirstData) {
   const long long start = 277'777LL * 3600 + 20 * 60 + 20;  // 09:20:20 of some day
   const auto levels = [](std::optional<long long> raw, std::optional<long long> minute,

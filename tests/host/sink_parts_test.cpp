@@ -195,6 +195,15 @@ TEST(MetricsBook, ValuesInBaseUnitsStayWithTheirAgeWhenTheLinkIsLost) {
             std::string::npos);
 }
 
+// Fault caught: a backslash in a label value written as it is, which breaks the scrape or alters
+// the label; quotes and newlines are escaped too.
+TEST(MetricsBook, ALabelValueEscapesBackslashQuoteAndNewline) {
+  MetricsBook book;
+  book.AddDevice(12, &DeviceTypes().front(), "C:\\tty\"1\"\n");
+  const std::string text = book.Render(1030, {});
+  EXPECT_NE(text.find(R"(,line="C:\\tty\"1\"\n"})"), std::string::npos) << text;
+}
+
 // A GET of `target` on 127.0.0.1:port with `method`; what came back, "" when nothing did.
 std::string SinkHttp(int port, const std::string& method, const std::string& target) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);

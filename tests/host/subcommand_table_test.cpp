@@ -51,6 +51,25 @@ TEST(SubcommandTable, ARequestForNoDeviceCommandIsAUsageError) {
   EXPECT_EQ(status["command"].asString(), "status");
 }
 
+// Fault caught: a host that checks a request's identity on the configuration's path alone and so
+// runs a request from a client that read the same file with other lines.
+TEST(SubcommandTable, ARequestForOtherLinesOfTheSameFileIsRefused) {
+  HostConfig config;
+  config.path = "/nowhere/host.json";
+  config.lines.emplace_back();
+  config.lines[0].device = "/dev/ttyS1";
+  Host host(config);
+  RequestHandler handler(host);
+  const std::string request = R"({"command": "status", "host": {"config": "/nowhere/host.json", )";
+  const Json::Value other = ParseAnswer(handler(request + R"("lines": ["/dev/ttyUSB7"]}})"));
+  EXPECT_EQ(other["exit_code"].asInt(), 2) << other.toStyledString();
+  EXPECT_EQ(other["error"].asString(),
+            "this host runs configuration /nowhere/host.json (lines /dev/ttyS1), not "
+            "configuration /nowhere/host.json (lines /dev/ttyUSB7): nothing done");
+  const Json::Value mine = ParseAnswer(handler(request + R"("lines": ["/dev/ttyS1"]}})"));
+  EXPECT_EQ(mine["exit_code"].asInt(), 0) << mine.toStyledString();
+}
+
 // An option some subcommands take is refused elsewhere naming every subcommand that takes it.
 TEST(SubcommandTable, AnOptionOutOfPlaceNamesTheSubcommandsThatTakeIt) {
   for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{

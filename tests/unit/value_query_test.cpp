@@ -90,15 +90,4 @@ TEST(ValueQuery, SpecialTimesOfAReadyDevice) {
   EXPECT_EQ(QueryMessage(device), kNotSupported);
 }
 
-TEST(ValueQuery, QueryChangesNothing) {
-  DeviceProbe device;
-  device.dataReady_ = true;
-  const ptime stale = boost::posix_time::second_clock::local_time() - seconds(3600);
-  device.dataTime_.store(stale);
-  QueryMessage(device);
-  EXPECT_EQ(device.DataTime(), stale);
-  EXPECT_TRUE(device.DataReady());
-  EXPECT_TRUE(device.jsonData_.isNull());
-}
-
 }  // namespace

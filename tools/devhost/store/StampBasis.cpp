@@ -79,7 +79,8 @@ void EnsureUtcStamps(sqlite3* db) {
                                   nullptr) != SQLITE_OK) {
         throw StoreError(std::string("database: ") + sqlite3_errmsg(db));
       }
-      for (const char* table : {"history", "last_record", "alarm_events", "link_events",
+      // An earlier last_record table is device_records by now (EnsureSchema renames it first).
+      for (const char* table : {"history", "device_records", "alarm_events", "link_events",
                                 "threshold_values", "analog_reports", "mqtt_summaries"}) {
         ConvertTable(db, table, "time");
       }

@@ -17,6 +17,7 @@
 #include "events/EventFormat.h"
 #include "events/RecordView.h"
 #include "store/HistoryExport.h"
+#include "support/ScratchDirectory.h"
 
 namespace {
 
@@ -98,6 +99,29 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   EXPECT_FLOAT_EQ(report.periodMinutes.value(), 2.0f);
   EXPECT_EQ(config.FindDevice(4294967295u), &device);
   EXPECT_EQ(config.FindDevice(12), nullptr);
+}
+
+// A configuration of /etc naming "do3008ra.so" finds the plug-in where the packages put it, as
+// the unit and an operator's commands with the service stopped both need; one beside the
+// configuration, or --plugin-dir, still wins.
+TEST(HostConfiguration, ARelativePluginNotBesideTheConfigurationIsTakenFromTheInstalledFolder) {
+  ScratchDirectory dir;
+  ConfigOverrides overrides;
+  overrides.installedPluginDir = dir.MakeDirectory("installed");
+  const std::string installed = dir.Write("installed/do3008ra.so", "");
+  const auto pluginOf = [&](const std::string& folder) {
+    return ParseHostConfig(OneDevice(""), dir.Path(folder) + "/site.json", overrides)
+        .lines[0]
+        .devices[0]
+        .plugin;
+  };
+  EXPECT_EQ(pluginOf("etc"), installed);
+  const std::string beside = dir.Write("etc/do3008ra.so", "");
+  EXPECT_EQ(pluginOf("etc"), beside);
+  // Found nowhere: the configuration's place is the one the loading error names.
+  EXPECT_EQ(pluginOf("elsewhere"), dir.Path("elsewhere/do3008ra.so"));
+  overrides.pluginDir = dir.Path("given");
+  EXPECT_EQ(pluginOf("elsewhere"), dir.Path("given/do3008ra.so"));
 }
 
 // The socket's default follows the database, also when --db moves it; a socket the

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The backups a configuration edit of readdress or rebaud leaves, without a line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <sstream>
 
 #include "commission/ConfigEdit.h"
+#include "commission/PendingChange.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -40,6 +42,36 @@ TEST(CommissionParts, TheFirstEditsBackupOutlivesTheLaterOnes) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path(".")),
                           std::filesystem::directory_iterator()),
             3);
+}
+
+// The record of a change is the only clue where a sensor went: one that is no record is kept
+// aside and said, never deleted; the process it names counts as running only if it is that very
+// process, never this one (a host that is PID 1 in a container has the pid at every start).
+TEST(CommissionParts, AnUnreadableRecordIsKeptAsideAndAPidAloneDoesNotMeanItsCommandRuns) {
+  ScratchDirectory dir;
+  const std::string database = dir.Path("host.db");
+  const std::string torn = R"({"dataId": 12, "member": "slaveAdd)";
+  dir.Write("host.db.change-12", torn);
+  const ChangeRecord unusable = ReadChangeRecord(database, 12);
+  EXPECT_EQ(unusable.state, ChangeRecord::State::kUnusable);
+  EXPECT_NE(unusable.problem.find("kept as " + database + ".change-12.corrupt"), std::string::npos)
+      << unusable.problem;
+  EXPECT_EQ(ReadWhole(database + ".change-12.corrupt"), torn);
+  EXPECT_EQ(ReadChangeRecord(database, 12).state, ChangeRecord::State::kNone);
+
+  PendingChange change;
+  change.dataId = 12;
+  change.to = 9;
+  change.process = RecordedProcess::Self();
+  RecordPendingChange(database, change);
+  const ChangeRecord mine = ReadChangeRecord(database, 12);
+  ASSERT_EQ(mine.state, ChangeRecord::State::kFound);
+  EXPECT_EQ(mine.change.process.started, change.process.started);
+  EXPECT_FALSE(mine.change.process.StillRunning());
+  RecordedProcess parent{getppid(), 0, change.process.boot};
+  EXPECT_TRUE(parent.StillRunning());
+  parent.started = 1;  // the pid of a process that started at another moment
+  EXPECT_FALSE(parent.StillRunning());
 }
 
 }  // namespace

@@ -119,6 +119,7 @@ TEST(HostConfiguration, ARelativePluginNotBesideTheConfigurationIsTakenFromTheIn
   const std::string beside = dir.Write("etc/do3008ra.so", "");
   EXPECT_EQ(pluginOf("etc"), beside);
   // Found nowhere: the configuration's place is the one the loading error names.
+  std::remove(installed.c_str());
   EXPECT_EQ(pluginOf("elsewhere"), dir.Path("elsewhere/do3008ra.so"));
   overrides.pluginDir = dir.Path("given");
   EXPECT_EQ(pluginOf("elsewhere"), dir.Path("given/do3008ra.so"));

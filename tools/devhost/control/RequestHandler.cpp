@@ -16,6 +16,7 @@
 #include "commission/UnfollowedChange.h"
 #include "control/ControlServer.h"
 #include "control/Identity.h"
+#include "control/SocketIo.h"
 #include "events/Clock.h"
 #include "events/EventFormat.h"
 #include "line/DeviceReports.h"
@@ -28,8 +29,9 @@ namespace {
 // Lines polled at most this often show a write in their own next cycles.
 constexpr int kLongestRoundAwaitedMs = 2500;
 
-struct BadRequest : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A control error: answered with exit 2 on the socket, and so by a command's own host.
+struct BadRequest : ControlError {
+  using ControlError::ControlError;
 };
 
 Json::Value ParseRequest(const std::string& text) {

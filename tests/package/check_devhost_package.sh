@@ -12,7 +12,7 @@ shift 4
 work=$(mktemp -d)
 sim_pid=""
 host_pid=""
-trap '[[ -z $host_pid ]] || kill "$host_pid" 2>/dev/null; [[ -z $sim_pid ]] || kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'for pid in $host_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done; rm -rf "$work"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
@@ -145,6 +145,7 @@ for _ in $(seq $((200 * ${E2E_TIME_SCALE:-1}))); do [[ -S "$work/devhost.sock" ]
   fail "control socket: $(stat -c '%a %G' "$work/devhost.sock" 2>&1); $(tail -n 5 "$work/host.log")"
 out=$(installed_host status "$config" 2>&1) || fail "status through the running host: $out"
 kill "$host_pid" && wait "$host_pid" || fail "the running host did not end cleanly on SIGTERM"
+host_pid=""
 
 # Commissioning with the service stopped: the command runs its own host on the line.
 out=$(installed_host readdress "$config" 1 7 2>&1) || fail "readdress with the service stopped: $out"

@@ -101,19 +101,17 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   EXPECT_EQ(config.FindDevice(12), nullptr);
 }
 
-// A configuration of /etc naming "do3008ra.so" finds the plug-in where the packages put it, as
-// the unit and an operator's commands with the service stopped both need; one beside the
-// configuration, or --plugin-dir, still wins.
+// "do3008ra.so" of a configuration in /etc is found where the packages put it, for the unit and
+// for commands run with the service stopped; one beside the configuration, or --plugin-dir, wins.
 TEST(HostConfiguration, ARelativePluginNotBesideTheConfigurationIsTakenFromTheInstalledFolder) {
   ScratchDirectory dir;
   ConfigOverrides overrides;
   overrides.installedPluginDir = dir.MakeDirectory("installed");
   const std::string installed = dir.Write("installed/do3008ra.so", "");
   const auto pluginOf = [&](const std::string& folder) {
-    return ParseHostConfig(OneDevice(""), dir.Path(folder) + "/site.json", overrides)
-        .lines[0]
-        .devices[0]
-        .plugin;
+    const HostConfig config =
+        ParseHostConfig(OneDevice(""), dir.Path(folder) + "/a.json", overrides);
+    return config.lines[0].devices[0].plugin;
   };
   EXPECT_EQ(pluginOf("etc"), installed);
   const std::string beside = dir.Write("etc/do3008ra.so", "");

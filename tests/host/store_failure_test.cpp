@@ -92,20 +92,12 @@ TEST_F(StoreFailures, RestoringHandsEachDeviceItsStoredRecordAndCountsAnUnreadab
 // manual's ~/devhost before it is made, and a database of someone else's.
 TEST(StoreOpening, AFailedOpenSaysWhetherTheFolderOrTheFileIsMissingAndWhatToDo) {
   ScratchDirectory dir;
-  const auto failure = [](const std::function<void()>& open) {
-    try {
-      open();
-    } catch (const StoreError& error) {
-      return std::string(error.what());
-    }
-    return std::string("opened");
-  };
-  const std::string inMissing = dir.Path("devhost/host.db");
-  EXPECT_THAT(
-      failure([&] { StoreConnection(inMissing, true); }),
-      ::testing::HasSubstr("does not exist: make it first, mkdir -p " + dir.Path("devhost/")));
-  EXPECT_THAT(failure([&] { StoreConnection(dir.Path("none.db"), StoreConnection::ReadOnly{}); }),
-              ::testing::HasSubstr("there is no database there: devhost run makes it"));
+  EXPECT_THAT([&] { StoreConnection(dir.Path("devhost/host.db"), true); },
+              ::testing::ThrowsMessage<StoreError>(::testing::HasSubstr(
+                  "does not exist: make it first, mkdir -p " + dir.Path("devhost/"))));
+  EXPECT_THAT([&] { StoreConnection(dir.Path("none.db"), StoreConnection::ReadOnly{}); },
+              ::testing::ThrowsMessage<StoreError>(
+                  ::testing::HasSubstr("there is no database there: devhost run makes it")));
 }
 
 }  // namespace

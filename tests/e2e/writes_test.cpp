@@ -88,8 +88,7 @@ TEST_F(Writes, ARefusedWriteSaysWhyWithItsOwnExitStatusAndChangesNothing) {
   EXPECT_EQ(RecordWord(LatestRecord(), 14), 220u);
 }
 
-// The bus registers move the sensor: a plain write would skip every check readdress and rebaud
-// make, so it is refused with the command to use, and nothing reaches the sensor.
+// A plain write to the bus registers would skip readdress's and rebaud's checks: refused.
 TEST_F(Writes, AWriteReachingTheAddressOrSpeedRegisterIsRefusedWithTheCommandToUse) {
   bench.StartSensor({"--static"});
   for (const auto& [words, command] :

@@ -96,6 +96,7 @@ echo "$found"
 
 # Started without the function, so that $! is the simulator itself (or its emulator) and the
 # trap stops it.
+# Its pseudo-terminal handed to a group, as for a service that runs as another user.
 "${emulator[@]}" "$root/usr/bin/do3008ra-sim" --link "$work/tty" --pty-group "$(id -gn)" --static \
   >"$work/sim.log" 2>&1 &
 sim_pid=$!
@@ -127,7 +128,6 @@ done
 # --plugin-dir: the plug-in is found where its package puts it.
 installed_host() { "${emulator[@]}" "$root/usr/bin/devhost" "$1" --port "$work/tty" \
   --db "$work/devhost.db" --plugin-log "$work/plugin.log" "${@:2}"; }
-# Handed to a group, as for a service that runs as another user.
 [[ "$(stat -L -c '%a %G' "$work/tty")" == "660 $(id -gn)" ]] ||
   fail "the simulator's pseudo-terminal: $(stat -L -c '%a %G' "$work/tty")"
 out=$(installed_host run --cycles 2 "$config" 2>&1) || fail "the packaged host did not store 2 cycles: $out"

@@ -20,7 +20,12 @@ foreach(_kind CPPFLAGS CXXFLAGS LDFLAGS)
     OUTPUT_VARIABLE _deb_${_kind} OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 message(STATUS "dpkg-buildflags: ${_deb_CPPFLAGS} ${_deb_CXXFLAGS}; ${_deb_LDFLAGS}")
-# Before the build type's flags, so that theirs (-O2 -g -DNDEBUG) still come last.
+# Before the build type's flags, so that theirs (-O2 -g -DNDEBUG) still come last; the
+# optimisation and debug flags dpkg-buildflags also gives are left to the build type, so that a
+# compile line names each once.
+separate_arguments(_deb_CXXFLAGS UNIX_COMMAND "${_deb_CXXFLAGS}")
+list(FILTER _deb_CXXFLAGS EXCLUDE REGEX "^(-g|-O[0-3s]?)$")
+list(JOIN _deb_CXXFLAGS " " _deb_CXXFLAGS)
 string(APPEND CMAKE_CXX_FLAGS " ${_deb_CPPFLAGS} ${_deb_CXXFLAGS}")
 foreach(_kind EXE SHARED MODULE)
   string(APPEND CMAKE_${_kind}_LINKER_FLAGS " ${_deb_LDFLAGS}")

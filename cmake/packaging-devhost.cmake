@@ -11,6 +11,12 @@ install(TARGETS devhost do3008ra-sim RUNTIME DESTINATION bin COMPONENT devhost)
 install(TARGETS hostfw LIBRARY DESTINATION lib/devhost COMPONENT devhost)
 install(FILES ${_packaging}/devhost.service DESTINATION /lib/systemd/system COMPONENT devhost)
 install(FILES ${_packaging}/devhost.json DESTINATION /etc/devhost COMPONENT devhost)
+# The documents devhost(1) sends its reader to, beside the changelog.
+foreach(_doc commissioning control-protocol host mqtt operating prometheus service simulator
+        tls-setup)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${_doc}.md DESTINATION share/doc/devhost
+          COMPONENT devhost)
+endforeach()
 
 # Manual pages written in scdoc (docs/man), with the project's version in their footer, made
 # into roff by scdoc. tests/manual checks them against the code.
@@ -42,6 +48,8 @@ user of its own. do3008ra-sim simulates the sensor on a pseudo-terminal.")
 set(CPACK_DEBIAN_DEVHOST_PACKAGE_SECTION net)
 # Added to what dpkg-shlibdeps finds: adduser for the maintainer scripts, the plug-in it runs.
 set(CPACK_DEBIAN_DEVHOST_PACKAGE_DEPENDS "adduser, do3008ra (= ${PROJECT_VERSION})")
+# devhost plot runs gnuplot (its SVG and cairo PNG terminals, no X11); nothing else needs it.
+set(CPACK_DEBIAN_DEVHOST_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
 set(CPACK_DEBIAN_DEVHOST_PACKAGE_CONTROL_EXTRA
     ${_packaging}/conffiles ${_packaging}/postinst ${_packaging}/prerm ${_packaging}/postrm)
 set(CPACK_DEBIAN_DEVHOST_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -7,6 +7,8 @@
 install(TARGETS do3008ra LIBRARY DESTINATION lib/do3008ra COMPONENT plugin)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/mode1.json ${PROJECT_SOURCE_DIR}/examples/mode5.json
         DESTINATION share/doc/do3008ra/examples COMPONENT plugin)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/do3008ra.lintian-overrides
+        DESTINATION share/lintian/overrides RENAME do3008ra COMPONENT plugin)
 # Where the mode-1 device looks for its rules: ini/ under the configuration's folder.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/ini/13.ini
         DESTINATION share/doc/do3008ra/examples/ini COMPONENT plugin)

@@ -328,11 +328,27 @@ TEST_F(Commissioning, AnOperatorWhoCannotWriteBesideTheDatabaseCommissionsThroug
   const std::string log = bench.dir.Path("host.log");
   BackgroundProcess host(bench.HostCommand({"run", config}), log);
   ASSERT_TRUE(WaitForText(log, "cycle ", 15s)) << ReadFile(log);
-  const auto readdress = asOperator({"readdress", config, "12", "9"});
-  EXPECT_EQ(readdress.exitCode, 0) << readdress.out << readdress.err;
+  // The operator may not write the configuration either: the sensor moved and is verified, and
+  // the command says so with a status of its own, and what to set.
+  const auto readdress = asOperator({"readdress", "--update-config", config, "12", "9"});
+  EXPECT_EQ(readdress.exitCode, 8) << readdress.out << readdress.err;
   EXPECT_TRUE(Contains(readdress.out, "now at address 9, 9600 baud: verified")) << readdress.out;
-  EXPECT_FALSE(Exists(record));
+  EXPECT_TRUE(Contains(readdress.out, "set lines[0].devices[0].slaveAddress to 9 in " + config))
+      << readdress.out;
+  // The record is the only trace of the move until the configuration says it: another change
+  // of the device would replace it, so it is refused.
+  EXPECT_TRUE(Exists(record));
+  const auto rebaud = asOperator({"rebaud", config, "12", "19200"});
+  EXPECT_EQ(rebaud.exitCode, 2) << rebaud.out << rebaud.err;
+  EXPECT_TRUE(Contains(rebaud.err, "set lines[0].devices[0].slaveAddress to 9 there first"))
+      << rebaud.err;
   EXPECT_EQ(host.Stop(5000ms), 0);
+  // The next start tells the change as it happened and completes the configuration.
+  const auto next = bench.Host({"run", "--cycles", "2", config});
+  EXPECT_EQ(next.exitCode, 0) << next.out << next.err;
+  EXPECT_TRUE(Contains(next.out, "a readdress to address 9 was verified (pid ")) << next.out;
+  EXPECT_TRUE(Contains(next.out, "following it at address 9 in this run; updated")) << next.out;
+  EXPECT_FALSE(Exists(record));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "Bench.h"
+#include "Text.h"
 
 namespace {
 
@@ -87,15 +88,19 @@ TEST_F(Writes, ARefusedWriteSaysWhyWithItsOwnExitStatusAndChangesNothing) {
   EXPECT_EQ(RecordWord(LatestRecord(), 14), 220u);
 }
 
-TEST_F(Writes, ANewAddressTakesEffectAfterItsAnswer) {
+// A plain write to the bus registers would skip readdress's and rebaud's checks: refused.
+TEST_F(Writes, AWriteReachingTheAddressOrSpeedRegisterIsRefusedWithTheCommandToUse) {
   bench.StartSensor({"--static"});
-  const auto write = Write({"12", "2000", "5"});
-  // Answered from the old address, then silent there: the cycle after the write fails.
-  EXPECT_EQ(write.exitCode, 0) << write.out;
-  EXPECT_NE(write.out.find("register 2000 = 5: confirmed"), std::string::npos) << write.out;
-  EXPECT_NE(write.out.find("read holding registers 0/4: Connection timed out"), std::string::npos)
-      << write.out;
-  EXPECT_NE(bench.SensorLog().find("address is now 5"), std::string::npos);
+  for (const auto& [words, command] :
+       {std::pair<std::vector<std::string>, std::string>{{"12", "2000", "5"}, "readdress"},
+        {{"12", "1999", "0", "3"}, "readdress"},
+        {{"12", "2001", "3"}, "rebaud"}}) {
+    const auto write = Write(words);
+    EXPECT_EQ(write.exitCode, 2) << write.out << write.err;
+    EXPECT_TRUE(Contains(write.out + write.err, "change it with devhost " + command))
+        << write.out << write.err;
+  }
+  EXPECT_FALSE(Contains(bench.SensorLog(), "is now")) << bench.SensorLog();
 }
 
 TEST_F(Writes, AWriteToADataIdThatIsNotConfiguredIsRefusedBeforeAnythingRuns) {

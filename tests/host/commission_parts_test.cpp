@@ -2,6 +2,7 @@
 // The backups a configuration edit of readdress or rebaud leaves, and the record of a change
 // under way, without a line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -50,16 +51,46 @@ TEST(CommissionParts, AnInterruptedChangeIsReadBackAsTheChangeItWas) {
   ScratchDirectory dir;
   const std::string database = dir.Path("host.db");
   for (const bool speed : {true, false}) {
-    PendingChange change;  // pid 0: no command is running it
+    PendingChange change;  // no process: no command is running it
     change.dataId = 12;
     change.speed = speed;
     change.to = speed ? 19200 : 9;
     RecordPendingChange(database, change);
-    const auto back = InterruptedChange(database, 12);
-    ASSERT_TRUE(back) << change.Command();
-    EXPECT_EQ(back->Command() + " to " + back->Place(back->to),
+    const ChangeRecord back = ReadChangeRecord(database, 12);
+    ASSERT_EQ(back.state, ChangeRecord::State::kFound) << change.Command();
+    EXPECT_EQ(back.change.Command() + " to " + back.change.Place(back.change.to),
               change.Command() + " to " + change.Place(change.to));
   }
+}
+
+// The record of a change is the only clue where a sensor went: one that is no record is kept
+// aside and said, never deleted; the process it names counts as running only if it is that very
+// process, never this one (a host that is PID 1 in a container has the pid at every start).
+TEST(CommissionParts, AnUnreadableRecordIsKeptAsideAndAPidAloneDoesNotMeanItsCommandRuns) {
+  ScratchDirectory dir;
+  const std::string database = dir.Path("host.db");
+  const std::string torn = R"({"dataId": 12, "member": "slaveAdd)";
+  dir.Write("host.db.change-12", torn);
+  const ChangeRecord unusable = ReadChangeRecord(database, 12);
+  EXPECT_EQ(unusable.state, ChangeRecord::State::kUnusable);
+  EXPECT_NE(unusable.problem.find("kept as " + database + ".change-12.corrupt"), std::string::npos)
+      << unusable.problem;
+  EXPECT_EQ(ReadWhole(database + ".change-12.corrupt"), torn);
+  EXPECT_EQ(ReadChangeRecord(database, 12).state, ChangeRecord::State::kNone);
+
+  PendingChange change;
+  change.dataId = 12;
+  change.to = 9;
+  change.process = RecordedProcess::Self();
+  RecordPendingChange(database, change);
+  const ChangeRecord mine = ReadChangeRecord(database, 12);
+  ASSERT_EQ(mine.state, ChangeRecord::State::kFound);
+  EXPECT_EQ(mine.change.process.started, change.process.started);
+  EXPECT_FALSE(mine.change.process.StillRunning());
+  RecordedProcess parent{getppid(), 0, change.process.boot};
+  EXPECT_TRUE(parent.StillRunning());
+  parent.started = 1;  // the pid of a process that started at another moment
+  EXPECT_FALSE(parent.StillRunning());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "events/EventFormat.h"
 #include "events/RecordView.h"
 #include "store/HistoryExport.h"
+#include "support/ScratchDirectory.h"
 
 namespace {
 
@@ -98,6 +99,28 @@ TEST(HostConfiguration, MembersAndOverridesAreTaken) {
   EXPECT_FLOAT_EQ(report.periodMinutes.value(), 2.0f);
   EXPECT_EQ(config.FindDevice(4294967295u), &device);
   EXPECT_EQ(config.FindDevice(12), nullptr);
+}
+
+// "do3008ra.so" of a configuration in /etc is found where the packages put it, for the unit and
+// for commands run with the service stopped; one beside the configuration, or --plugin-dir, wins.
+TEST(HostConfiguration, ARelativePluginNotBesideTheConfigurationIsTakenFromTheInstalledFolder) {
+  ScratchDirectory dir;
+  ConfigOverrides overrides;
+  overrides.installedPluginDir = dir.MakeDirectory("installed");
+  const std::string installed = dir.Write("installed/do3008ra.so", "");
+  const auto pluginOf = [&](const std::string& folder) {
+    const HostConfig config =
+        ParseHostConfig(OneDevice(""), dir.Path(folder) + "/a.json", overrides);
+    return config.lines[0].devices[0].plugin;
+  };
+  EXPECT_EQ(pluginOf("etc"), installed);
+  const std::string beside = dir.Write("etc/do3008ra.so", "");
+  EXPECT_EQ(pluginOf("etc"), beside);
+  // Found nowhere: the configuration's place is the one the loading error names.
+  std::remove(installed.c_str());
+  EXPECT_EQ(pluginOf("elsewhere"), dir.Path("elsewhere/do3008ra.so"));
+  overrides.pluginDir = dir.Path("given");
+  EXPECT_EQ(pluginOf("elsewhere"), dir.Path("given/do3008ra.so"));
 }
 
 // The socket's default follows the database, also when --db moves it; a socket the

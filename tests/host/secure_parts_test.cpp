@@ -105,6 +105,15 @@ TEST_F(MqttFiles, SecretsAndTlsFilesAreTakenOnlyAsTheLibraryWouldReadThemAndKept
   EXPECT_EQ(password, "s3cret");  // the first line, without its line end
   EXPECT_EQ(Loaded(tls("ca.pem", "hall1.key")), "loaded");
   EXPECT_EQ(Loaded(tls("ca.pem", "group.key")), "loaded");
+  // Given to the control socket's group, its operators': said at start.
+  HostConfig shared = ParseHostConfig("{\"controlSocketGroup\": " + std::to_string(getegid()) +
+                                          ", \"mqtt\": " + tls("ca.pem", "group.key") +
+                                          R"(, "lines": [{"device": "/dev/null", "devices": [
+          {"plugin": "p.so", "dataId": 1}]}]})",
+                                      dir.Path("host.json"), {});
+  LoadMqttFiles(shared);
+  ASSERT_EQ(shared.warnings.size(), 1u);
+  EXPECT_NE(shared.warnings[0].find("operators can read this secret"), std::string::npos);
 
   EXPECT_EQ(Loaded(tls("ca.pem", "absent.key")), Head() + "keyFile: " + dir.Path("absent.key") +
                                                      " cannot be read: No such file or directory");

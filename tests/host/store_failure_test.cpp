@@ -8,6 +8,7 @@
 #include "SensorLine.h"
 #include "line/DeviceRestore.h"
 #include "service/LineStore.h"
+#include "store/StoreConnection.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -85,6 +86,18 @@ TEST_F(StoreFailures, RestoringHandsEachDeviceItsStoredRecordAndCountsAnUnreadab
   RestoreDevices(restarted.line->Devices(), restarted.line->Events(), states);
   EXPECT_EQ(again.errors, 1u);
   EXPECT_THAT(restarted.EventsOf<ErrorEvent>().back().what, "database step: disk I/O error");
+}
+
+// SQLite's "unable to open database file" says neither what is missing nor what to do: the
+// manual's ~/devhost before it is made, and a database of someone else's.
+TEST(StoreOpening, AFailedOpenSaysWhetherTheFolderOrTheFileIsMissingAndWhatToDo) {
+  ScratchDirectory dir;
+  EXPECT_THAT([&] { StoreConnection(dir.Path("devhost/host.db"), true); },
+              ::testing::ThrowsMessage<StoreError>(::testing::HasSubstr(
+                  "does not exist: make it first, mkdir -p " + dir.Path("devhost/"))));
+  EXPECT_THAT([&] { StoreConnection(dir.Path("none.db"), StoreConnection::ReadOnly{}); },
+              ::testing::ThrowsMessage<StoreError>(
+                  ::testing::HasSubstr("there is no database there: devhost run makes it")));
 }
 
 }  // namespace

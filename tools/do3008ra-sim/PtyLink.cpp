@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "PtyLink.h"
 
+#include <grp.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
 namespace {
@@ -50,6 +53,22 @@ PtyLink::~PtyLink() {
   if (!linkPath_.empty()) unlink(linkPath_.c_str());
   close(slave_);
   close(master_);
+}
+
+void PtyLink::GiveToGroup(const std::string& group) {
+  gid_t gid = 0;
+  if (!group.empty() && group.find_first_not_of("0123456789") == std::string::npos) {
+    gid = static_cast<gid_t>(std::strtoul(group.c_str(), nullptr, 10));
+  } else if (const struct group* entry = getgrnam(group.c_str())) {
+    gid = entry->gr_gid;
+  } else {
+    throw std::system_error(EINVAL, std::generic_category(),
+                            "--pty-group: there is no group named \"" + group + "\"");
+  }
+  if (fchown(slave_, static_cast<uid_t>(-1), gid) != 0 || fchmod(slave_, 0660) != 0) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot give " + slavePath_ + " to group " + group);
+  }
 }
 
 int PtyLink::LineBaud() const {

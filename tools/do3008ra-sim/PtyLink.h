@@ -17,6 +17,9 @@ class PtyLink {
   int MasterFd() const { return master_; }
   int SlaveFd() const { return slave_; }
   const std::string& SlavePath() const { return slavePath_; }
+  // Gives the slave side to `group` (a name or a number), mode 0660: a host running as another
+  // user of that group may then open it. Throws std::system_error when it cannot.
+  void GiveToGroup(const std::string& group);
   // The speed a host last set on the slave side, in baud; 0 when unknown.
   int LineBaud() const;
 

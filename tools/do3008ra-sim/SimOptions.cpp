@@ -83,6 +83,7 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
   const std::map<std::string, Setter> valued = {
       {"--device", [&](const std::string& v) { options.device = v; }},
       {"--link", [&](const std::string& v) { options.link = v; }},
+      {"--pty-group", [&](const std::string& v) { options.ptyGroup = v; }},
       {"--control", [&](const std::string& v) { options.control = v; }},
       {"--slave",
        [&](const std::string& v) {
@@ -148,6 +149,9 @@ printed) or on a serial device. Stops on SIGINT or SIGTERM.
 
   --device PATH         serve on this serial device instead of a pseudo-terminal
   --link PATH           also make PATH a symbolic link to the pseudo-terminal
+  --pty-group GROUP     give the pseudo-terminal to GROUP (a name or number), mode 0660, so
+                        that a host running as another user in that group (the packaged
+                        service: dialout) may open it
   --slave N             Modbus address, 1-247 (default 1)
   --baud-code N         baud-rate code 0-7 (default 2 = 9600)
   --highest-baud-code N refuse baud codes above N (exception 03), as a model without the fast

@@ -9,9 +9,10 @@
 #include "SensorRegisters.h"
 
 struct SimOptions {
-  std::string device;   // serial device to serve on; empty: a new pseudo-terminal
-  std::string link;     // symbolic link made to the pseudo-terminal
-  std::string control;  // file of registers to hold, read again when it changes
+  std::string device;    // serial device to serve on; empty: a new pseudo-terminal
+  std::string link;      // symbolic link made to the pseudo-terminal
+  std::string ptyGroup;  // the pseudo-terminal's group (name or number), then mode 0660
+  std::string control;   // file of registers to hold, read again when it changes
   bool verbose = false;
   bool help = false;
   SensorRegisters::Settings sensor;

@@ -37,6 +37,7 @@ int Serve(const SimOptions& options) {
   std::string where = options.device;
   if (options.device.empty()) {
     pty = std::make_unique<PtyLink>(options.link);
+    if (!options.ptyGroup.empty()) pty->GiveToGroup(options.ptyGroup);
     where = pty->SlavePath();
     server = std::make_unique<SimServer>(*pty, registers, faults, options.verbose);
   } else {

@@ -13,6 +13,8 @@ enum ExitStatus : int {
   kExitDatabase = 5,
   kExitNoAnswer = 6,
   kExitRefused = 7,  // Modbus exception
+  // readdress/rebaud --update-config: the change is verified, the configuration not written.
+  kExitConfigNotUpdated = 8,
   // Whatever else ended a command: the message says what.
   kExitFailed = 1,
   // plot: the range holds no record to draw.

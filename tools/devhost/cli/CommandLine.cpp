@@ -8,6 +8,7 @@
 
 #include "cli/CommissionOptions.h"
 #include "cli/Subcommand.h"
+#include "config/Paths.h"
 
 namespace {
 
@@ -330,6 +331,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   const std::vector<Argument> arguments = Split(args);
   std::vector<std::string> words = Words(arguments);
   CommandLine line;
+  line.overrides.installedPluginDir = InstalledPluginDir();
   if (!words.empty() && IsSubcommand(words.front())) {
     line.command = words.front();
     line.commandNamed = true;

@@ -78,7 +78,12 @@ PeriodicSummary::MqttCounts MqttCountsOf(RunningSinks& sinks) {
 
 int RunCommand(const CommandLine& line, Console& console) {
   HostConfig config = Configuration(line);
+  const std::size_t loaded = config.warnings.size();
   LoadMqttFiles(config);
+  for (std::size_t i = loaded; i < config.warnings.size(); ++i) {
+    std::fprintf(stderr, "devhost: configuration %s: %s\n", config.path.c_str(),
+                 config.warnings[i].c_str());
+  }
   Host host(config);
   ControlServer server(config.controlSocket, RequestHandler(host), config.controlSocketGroup);
   // After the ports (a second host on one configuration is refused for its port), before the

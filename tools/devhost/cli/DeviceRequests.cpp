@@ -87,9 +87,15 @@ int FollowInConfig(Json::Value& answer, const HostConfig& config, const CommandL
     return answer["exit_code"].asInt();
   } catch (const ConfigError& error) {
     // The sensor has moved all the same; nothing may hide how to find it again.
-    AddNotice(answer, std::string("could not update the configuration: ") + error.what() +
-                          "; set " + setting + " in " + config.path + " by hand");
-    answer["exit_code"] = kExitUsage;
-    return kExitUsage;
+    described["error"] = error.what();
+    AddNotice(answer,
+              "the sensor is at its new place and verified, but the configuration was "
+              "not updated: " +
+                  std::string(error.what()) + "; set " + setting + " in " + config.path +
+                  " as a user who may write it (sudoedit " + config.path +
+                  "); until then the host finds it by the record " +
+                  PendingChangePath(config.database, line.dataId));
+    answer["exit_code"] = kExitConfigNotUpdated;
+    return kExitConfigNotUpdated;
   }
 }

@@ -64,7 +64,9 @@ run is the subcommand taken when none is named.
       R"(Writes VALUE to register ADDRESS of device DATA_ID (one VALUE: command 206; several, to
 consecutive registers: command 210, at most 123 values) and waits for the outcome; then runs
 one cycle of that device and prints its status document. A VALUE is 0 to 65535, or -32768
-to -1 sent as two's complement: -5 is 65531, a temperature calibration of -0.5.
+to -1 sent as two's complement: -5 is 65531, a temperature calibration of -0.5. A write that
+reaches the sensor's address or speed register (2000, 2001) is refused: readdress and rebaud
+change them, with their checks.
 
 exit status: 0 confirmed, 1 not confirmed (the sensor echoed another value or count),
 6 no answer, 7 refused (Modbus exception); 2 to 5 as for every subcommand (devhost --help).

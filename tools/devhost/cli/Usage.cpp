@@ -13,6 +13,7 @@ const char* const kSharedOptions =
     R"(  --db FILE         database file (default: CONFIG's "database", else CONFIG with .db)
   --port [N=]PATH   serial device of line N (default line 0) instead of CONFIG's
   --plugin-dir DIR  take relative plug-in paths from DIR instead of CONFIG's folder
+                    (default: CONFIG's folder, else PREFIX/lib/do3008ra)
   --plugin-log FILE the plug-ins' own diagnostic lines go to FILE, - for standard error
                     (default: DATABASE.plugin.log, at most 1 MiB, and the one before it)
   --log-level L     error, warning, notice or detail: detail adds a line per poll cycle and
@@ -26,8 +27,8 @@ keeps records, alarms and reports in an SQLite database.
 )";
 
 const char* const kOverviewOptions =
-    R"(  --json            run: JSON Lines (one JSON object a line); status, write, alarms and
-                    history: one JSON document
+    R"(  --json            run: JSON Lines (one JSON object a line); status, write, alarms,
+                    history, scan, readdress and rebaud: one JSON document
 )";
 
 const char* const kExitStatuses =
@@ -43,6 +44,8 @@ const char* const kExitStatuses =
   6  no answer from the sensor (write or status got none; run --cycles ended with a device
      that completed no cycle)
   7  write refused by the sensor (Modbus exception)
+  8  readdress, rebaud --update-config: the change is verified, the configuration could not
+     be written (the message names the member to set)
   scan: 6 when no sensor answered; readdress, rebaud: as write, and 6 also when the sensor
   gave no answer at the new setting (devhost readdress --help)
 )";

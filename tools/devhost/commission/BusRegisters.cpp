@@ -37,3 +37,19 @@ const BusProfile* BusProfileOf(const HostedDevice& device) {
   if (device.type == nullptr || !device.type->profile) return nullptr;
   return &device.type->profile->bus;
 }
+
+std::optional<std::string> BusRegisterWrite(const HostedDevice& device, unsigned first,
+                                            std::size_t count, const std::string& config) {
+  const BusProfile* bus = BusProfileOf(device);
+  if (bus == nullptr) return std::nullopt;
+  const auto reaches = [&](unsigned reg) { return reg >= first && reg - first < count; };
+  const bool address = reaches(bus->addressRegister);
+  if (!address && !reaches(bus->baudCodeRegister)) return std::nullopt;
+  const std::string id = std::to_string(device.dataId);
+  const std::string command = address ? "devhost readdress " + config + " " + id + " ADDRESS"
+                                      : "devhost rebaud " + config + " " + id + " SPEED";
+  return "register " + std::to_string(address ? bus->addressRegister : bus->baudCodeRegister) +
+         " is device " + id + "'s " + (address ? "address" : "speed") +
+         " on the bus: change it with " + command +
+         ", which checks the line, records the change and verifies the sensor there";
+}

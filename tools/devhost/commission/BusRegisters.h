@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "events/DeviceProfile.h"
@@ -31,3 +33,9 @@ BusReading ReadBusRegisters(Bus& line, int slave, const BusProfile& bus);
 std::string PlaceText(int address, int baud);
 // The bus profile of the device's type; nullptr for a type the host cannot commission.
 const BusProfile* BusProfileOf(const HostedDevice& device);
+// A plain write of `count` registers from `first` that would reach the device's address or speed
+// register: it would move the sensor around every check of readdress and rebaud (another
+// device's address, the line's other devices, the record, the verification). Says which command
+// to use instead (`config`: the configuration's path); nothing for any other write.
+std::optional<std::string> BusRegisterWrite(const HostedDevice& device, unsigned first,
+                                            std::size_t count, const std::string& config);

@@ -2,10 +2,10 @@
 #include "commission/PendingChange.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <json/value.h>
@@ -16,9 +16,8 @@
 
 namespace {
 
-bool Alive(long pid) {
-  return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
+// Records larger than this are no record of ours.
+constexpr std::size_t kRecordLimit = 4096;
 
 std::optional<PendingChange> FromJson(const std::string& text) {
   Json::Value json;
@@ -35,7 +34,11 @@ std::optional<PendingChange> FromJson(const std::string& text) {
   change.speed = json["member"].asString() == "baudRate";
   change.to = static_cast<int>(json["to"].asInt64());
   change.updateConfig = json["updateConfig"].asBool();
-  change.pid = static_cast<long>(json["pid"].asInt64());
+  change.verified = json["verified"].asBool();
+  change.process.pid = static_cast<long>(json["pid"].asInt64());
+  // Records of hosts before these members name the process by its pid alone.
+  if (json["started"].isInt64()) change.process.started = json["started"].asInt64();
+  if (json["boot"].isString()) change.process.boot = json["boot"].asString();
   return change;
 }
 
@@ -50,6 +53,16 @@ void WriteFile(const std::string& path, const std::string& text) {
     unlink(path.c_str());
     throw ConfigError("cannot record the change in " + path + ": " + std::strerror(error));
   }
+}
+
+// A file that is no record, moved out of the way of the next command's record.
+std::string KeptAside(const std::string& path, const std::string& why) {
+  const std::string aside = path + ".corrupt";
+  const std::string head = path + " is no record of a change (" + why + ")";
+  if (rename(path.c_str(), aside.c_str()) != 0) {
+    return head + "; it could not be kept aside as " + aside + ": " + std::strerror(errno);
+  }
+  return head + "; kept as " + aside;
 }
 
 }  // namespace
@@ -68,7 +81,10 @@ void RecordPendingChange(const std::string& database, const PendingChange& chang
   json["member"] = change.speed ? "baudRate" : "slaveAddress";
   json["to"] = change.to;
   json["updateConfig"] = change.updateConfig;
-  json["pid"] = static_cast<Json::Int64>(change.pid);
+  json["verified"] = change.verified;
+  json["pid"] = static_cast<Json::Int64>(change.process.pid);
+  json["started"] = static_cast<Json::Int64>(change.process.started);
+  json["boot"] = change.process.boot;
   const std::string path = PendingChangePath(database, change.dataId);
   const std::string temporary = path + ".tmp";
   WriteFile(temporary, CompactJson(json) + "\n");
@@ -83,23 +99,25 @@ void ClearPendingChange(const std::string& database, uint32_t dataId) {
   unlink(PendingChangePath(database, dataId).c_str());
 }
 
-std::optional<PendingChange> InterruptedChange(const std::string& database, uint32_t dataId) {
+ChangeRecord ReadChangeRecord(const std::string& database, uint32_t dataId) {
   const std::string path = PendingChangePath(database, dataId);
-  const BoundedRead read = ReadBoundedFile(path, 4096);
-  if (!read.opened) return std::nullopt;
-  const auto change = FromJson(read.text);
-  if (!change || change->dataId != dataId) {
-    unlink(path.c_str());
-    return std::nullopt;
+  const BoundedRead read = ReadBoundedFile(path, kRecordLimit);
+  ChangeRecord record;
+  if (!read.opened && read.error == ENOENT) return record;
+  record.state = ChangeRecord::State::kUnusable;
+  if (!read.opened) {
+    record.problem = path + ": " + std::strerror(read.error);
+  } else if (!read.problem.empty()) {
+    record.problem = KeptAside(path, read.problem);
+  } else if (const auto change = FromJson(read.text)) {
+    if (change->dataId != dataId) {
+      record.problem = KeptAside(path, "it names data id " + std::to_string(change->dataId));
+    } else {
+      record.state = ChangeRecord::State::kFound;
+      record.change = *change;
+    }
+  } else {
+    record.problem = KeptAside(path, read.text.empty() ? "it is empty" : "it is not whole");
   }
-  if (Alive(change->pid)) return std::nullopt;
-  return change;
-}
-
-std::optional<std::string> UnreadableChange(const std::string& database, uint32_t dataId) {
-  const std::string path = PendingChangePath(database, dataId);
-  const BoundedRead read = ReadBoundedFile(path, 4096);
-  if (read.opened && read.problem.empty()) return std::nullopt;
-  if (!read.opened && read.error == ENOENT) return std::nullopt;
-  return path + (read.opened ? " " + read.problem : std::string(": ") + std::strerror(read.error));
+  return record;
 }

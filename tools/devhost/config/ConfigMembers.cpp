@@ -55,10 +55,16 @@ const MemberRow<ReportConfig> kReportRows[] = {
      [](const Fields& f, const std::string& m, ReportConfig& r) { r.periodMinutes = f.Number(m); }},
 };
 
+// Where relative plug-in paths are looked for.
+struct PluginPlaces {
+  std::string base;
+  std::string fallback;
+};
+
 // A device and where its relative plug-in path starts.
 struct DeviceReading {
   DeviceConfig device;
-  std::string pluginBase;
+  PluginPlaces plugins;
 };
 
 // "reports": report-on-change settings by signal identifier.
@@ -76,7 +82,7 @@ void ReadReports(const Fields& fields, const std::string& member, DeviceReading&
 const MemberRow<DeviceReading> kDeviceRows[] = {
     {"plugin",
      [](const Fields& f, const std::string& m, DeviceReading& r) {
-       r.device.plugin = AbsolutePath(f.PathText(m, true), r.pluginBase);
+       r.device.plugin = PluginPath(f.PathText(m, true), r.plugins.base, r.plugins.fallback);
      }},
     {"dataId",
      [](const Fields& f, const std::string& m, DeviceReading& r) {
@@ -116,7 +122,7 @@ const MemberRow<Rs485Config> kRs485Rows[] = {
 // LineConfig's defaults, written there once.
 struct LineReading {
   LineConfig line;
-  std::string pluginBase;
+  PluginPlaces plugins;
 };
 
 // A whole number from kLow to kHigh; left out: LineConfig's default.
@@ -155,7 +161,7 @@ void ReadDevices(const Fields& fields, const std::string& member, LineReading& r
   const Json::Value& devices = fields.Get(member);
   if (!devices.isArray() || devices.empty()) fields.Fail(member, "must list at least one device");
   for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
-    DeviceReading device{DeviceConfig{}, reading.pluginBase};
+    DeviceReading device{DeviceConfig{}, reading.plugins};
     ReadLevel(kDeviceRows, devices[i], fields.Where() + member + "[" + std::to_string(i) + "]",
               device);
     reading.line.devices.push_back(device.device);
@@ -242,7 +248,7 @@ void ReadLines(const Fields& fields, const std::string& member, RootReading& rea
   const Json::Value& lines = fields.Get(member);
   if (!lines.isArray() || lines.empty()) fields.Fail(member, "must list at least one line");
   for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
-    LineReading line{LineConfig{}, reading.pluginBase};
+    LineReading line{LineConfig{}, {reading.pluginBase, reading.pluginFallback}};
     ReadLevel(kLineRows, lines[i], member + "[" + std::to_string(i) + "]", line);
     reading.config.lines.push_back(line.line);
   }

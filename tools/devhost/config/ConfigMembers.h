@@ -17,8 +17,9 @@ enum class ConfigLevel { kRoot, kLine, kRs485, kDevice, kReport };
 // What the root's members are read into, and where their relative paths start.
 struct RootReading {
   HostConfig& config;
-  std::string base;        // the configuration's directory
-  std::string pluginBase;  // relative plug-in paths: --plugin-dir, else `base`
+  std::string base;            // the configuration's directory
+  std::string pluginBase;      // relative plug-in paths: --plugin-dir, else `base`
+  std::string pluginFallback;  // where they are looked for when not under pluginBase
   const ConfigOverrides& overrides;
 };
 

@@ -83,9 +83,11 @@ HostConfig ParseHostConfig(const std::string& text, const std::string& path,
     HostConfig config;
     config.path = AbsolutePath(path, CurrentDirectory());
     const std::string base = DirectoryOf(config.path);
+    const bool pluginDirGiven = !overrides.pluginDir.empty();
     const std::string pluginBase =
-        overrides.pluginDir.empty() ? base : AbsolutePath(overrides.pluginDir, CurrentDirectory());
-    RootReading reading{config, base, pluginBase, overrides};
+        pluginDirGiven ? AbsolutePath(overrides.pluginDir, CurrentDirectory()) : base;
+    RootReading reading{config, base, pluginBase,
+                        pluginDirGiven ? std::string() : overrides.installedPluginDir, overrides};
     ReadRootMembers(fields, reading);
     for (const SinkBlock& block : SinkBlocks()) {
       if (fields.Has(block.member)) block.parse(fields.Get(block.member), base, config);

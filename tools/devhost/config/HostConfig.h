@@ -108,8 +108,11 @@ struct ConfigError : std::runtime_error {
 
 // Where relative paths of the configuration are taken from, and what the command line overrides.
 struct ConfigOverrides {
-  std::string database;                      // --db
-  std::string pluginDir;                     // --plugin-dir: base of relative plug-in paths
+  std::string database;   // --db
+  std::string pluginDir;  // --plugin-dir: base of relative plug-in paths
+  // Without --plugin-dir, a relative plug-in path not found beside the configuration is taken
+  // from here: where the packages install plug-ins (InstalledPluginDir), empty for nowhere.
+  std::string installedPluginDir;
   std::map<std::size_t, std::string> ports;  // --port: line index -> device path
 };
 

@@ -151,6 +151,24 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
   return mqtt;
 }
 
+namespace {
+
+// The control socket's group is its operators': a secret that group may read is theirs too. The
+// service's secrets belong to a group of the service's alone (the package's devhost-secrets).
+void WarnOperatorsMayRead(HostConfig& config, const std::string& member, const std::string& path) {
+  struct stat info {};
+  if (path.empty() || !config.controlSocketGroup || stat(path.c_str(), &info) != 0) return;
+  if ((info.st_mode & S_IRGRP) == 0 || info.st_gid != *config.controlSocketGroup) return;
+  config.warnings.push_back("mqtt." + member + ": " + path + " may be read by group " +
+                            config.controlSocketGroupText +
+                            ", whose members use the control socket: operators can read this "
+                            "secret; give it to a group of the service's alone (chgrp "
+                            "devhost-secrets " +
+                            path + ")");
+}
+
+}  // namespace
+
 void LoadMqttFiles(HostConfig& config) {
   if (!config.mqtt) return;
   MqttConfig& mqtt = *config.mqtt;
@@ -171,6 +189,8 @@ void LoadMqttFiles(HostConfig& config) {
   if (const auto dates = ClientCertificateDates(mqtt)) {
     config.warnings.push_back("mqtt.certFile: " + mqtt.certFile + " " + *dates);
   }
+  WarnOperatorsMayRead(config, "passwordFile", mqtt.passwordFile);
+  WarnOperatorsMayRead(config, "keyFile", mqtt.keyFile);
 }
 
 std::optional<std::string> TlsFilesProblem(const MqttConfig& mqtt) {

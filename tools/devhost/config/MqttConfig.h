@@ -15,7 +15,8 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base);
 // passwordFile) and the TLS files, checked as the TLS library will read them. A secret (password
 // or key file) that others may read is refused. ConfigError naming the file and the member.
 // A client certificate outside its validity dates is not refused (the clock of a board may be
-// what is wrong): it is said among the configuration's warnings.
+// what is wrong), nor a secret the control socket's group may read (its operators'): each is
+// said among the configuration's warnings.
 void LoadMqttFiles(HostConfig& config);
 // The same checks again, and the certificate's dates: libmosquitto reads the files anew at each
 // reconnect, and they may have been replaced meanwhile. What is wrong; nothing when all is well.

@@ -10,3 +10,10 @@ std::string AbsolutePath(const std::string& path, const std::string& base);
 std::string DirectoryOf(const std::string& path);
 // `path` with its extension replaced (or added).
 std::string WithExtension(const std::string& path, const std::string& extension);
+// Where the packages install the plug-ins, found from the running program: PREFIX/lib/do3008ra
+// beside PREFIX/bin/devhost. Empty when the program's path cannot be read.
+std::string InstalledPluginDir();
+// Where a plug-in named `path` in the configuration is loaded from: `path` itself when absolute,
+// else under `base`; when that is no file and `fallback` is given, under `fallback` if there.
+std::string PluginPath(const std::string& path, const std::string& base,
+                       const std::string& fallback);

@@ -10,10 +10,13 @@
 #include <stdexcept>
 
 #include "base/ExitStatus.h"
+#include "commission/BusRegisters.h"
 #include "commission/LineChange.h"
 #include "commission/PendingChange.h"
+#include "commission/UnfollowedChange.h"
 #include "control/ControlServer.h"
 #include "control/Identity.h"
+#include "control/SocketIo.h"
 #include "events/Clock.h"
 #include "events/EventFormat.h"
 #include "line/DeviceReports.h"
@@ -26,8 +29,9 @@ namespace {
 // Lines polled at most this often show a write in their own next cycles.
 constexpr int kLongestRoundAwaitedMs = 2500;
 
-struct BadRequest : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A control error: answered with exit 2 on the socket, and so by a command's own host.
+struct BadRequest : ControlError {
+  using ControlError::ControlError;
 };
 
 Json::Value ParseRequest(const std::string& text) {
@@ -90,7 +94,7 @@ PendingChange ChangeOf(const Json::Value& request, bool speed, int to) {
   change.speed = speed;
   change.to = to;
   change.updateConfig = update.asBool();
-  change.pid = getpid();
+  change.process = RecordedProcess::Self();
   return change;
 }
 
@@ -125,6 +129,9 @@ CommandResult AnswerWrite(RequestHandler& handler, const Json::Value& request) {
   const uint32_t dataId = handler.Targets(request).front();
   const auto address = static_cast<uint16_t>(WholeNumber(request, "address", 0, 0xFFFF));
   const std::vector<uint16_t> values = RegisterValues(request);
+  if (const auto refused = handler.BusWrite(dataId, address, values.size())) {
+    throw BadRequest(*refused + "; nothing written");
+  }
   std::vector<int> typed;
   for (const Json::Value& value : request["values"]) typed.push_back(value.asInt());
   CommandResult result{"write", 0, {}};
@@ -300,9 +307,19 @@ void RequestHandler::AwaitCycleAfter(uint32_t dataId, std::time_t second,
       events, true);
 }
 
+std::optional<std::string> RequestHandler::BusWrite(uint32_t dataId, unsigned first,
+                                                    std::size_t count) const {
+  const HostedDevice* device = host_.Find(dataId, nullptr);
+  if (device == nullptr) return std::nullopt;
+  return BusRegisterWrite(*device, first, count, host_.Config().path);
+}
+
 CommandResult RequestHandler::RunCommission(const PendingChange& change, const CommissionJob& job) {
   CommandResult result{change.Command(), 0, {}};
   const std::string& database = host_.Config().database;
+  if (const auto unfollowed = UnfollowedChange(host_.Config(), change.dataId)) {
+    throw BadRequest("not done: " + *unfollowed + "; nothing sent");
+  }
   // Before any register is written: a host killed from here on leaves the record for its next
   // start to find the sensor by.
   try {
@@ -323,8 +340,19 @@ CommandResult RequestHandler::RunCommission(const PendingChange& change, const C
     throw;
   }
   result.exitStatus = *status;
-  // A verified change the client is to write into the configuration stays recorded until it
-  // has (cli FollowInConfig): if it never gets there, the next start follows the change.
-  if (!(change.updateConfig && *status == kExitOk)) ClearPendingChange(database, change.dataId);
+  // A verified change the client is to write into the configuration stays recorded, marked
+  // verified, until it has (cli FollowInConfig): if it never gets there, the next start follows
+  // the change and says it was done.
+  if (!(change.updateConfig && *status == kExitOk)) {
+    ClearPendingChange(database, change.dataId);
+    return result;
+  }
+  PendingChange verified = change;
+  verified.verified = true;
+  try {
+    RecordPendingChange(database, verified);
+  } catch (const ConfigError&) {
+    // The record as written before stays: the next start still finds the sensor by it.
+  }
   return result;
 }

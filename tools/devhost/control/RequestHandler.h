@@ -2,8 +2,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,9 @@ class RequestHandler {
   // A readdress or rebaud: recorded beside the database before its write (PendingChange) by
   // the host, never by the client, as a member of the socket's group need not write there.
   CommandResult RunCommission(const PendingChange& change, const CommissionJob& job);
+  // Why a plain write of `count` registers from `first` is refused: it reaches the device's bus
+  // registers, which readdress and rebaud change (commission/BusRegisters.h).
+  std::optional<std::string> BusWrite(uint32_t dataId, unsigned first, std::size_t count) const;
 
  private:
   // BadRequest for a request whose client read another configuration.

@@ -71,6 +71,13 @@ std::string StoredTimeDoubt(StoreConnection& store, std::time_t now, const std::
   return {};
 }
 
+std::string Retention::Held() const {
+  // Without retentionDays history rows are never pruned: only the rollups wait.
+  return days_.raw ? "retention deletes nothing meanwhile"
+                   : "the rollups' retention deletes nothing meanwhile (history rows are kept "
+                     "for good: no retentionDays)";
+}
+
 void Retention::HoldSuspectSpan() {
   const auto [from, to] = trust_.Suspect();
   RetentionHolds(*store_).HoldSpan(StoreTimeText(from), StoreTimeText(to));
@@ -81,8 +88,8 @@ void Retention::WatchClock() {
   const bool stepped = doubt.find("moved") != std::string::npos;
   if (!doubt.empty() && (stepped || !clockWarned_)) {
     const auto [from, to] = trust_.Suspect();
-    notice_("clock: " + doubt + "; retention deletes nothing meanwhile and keeps the rows " +
-            "stamped from " + IsoTimeText(from) + " to " + IsoTimeText(to));
+    notice_("clock: " + doubt + "; " + Held() + " and keeps the rows stamped from " +
+            IsoTimeText(from) + " to " + IsoTimeText(to));
     clockWarned_ = true;
   }
   if (stepped) {
@@ -125,7 +132,7 @@ bool Retention::StartPruner() {
     auto pruner = std::make_unique<Pruner>(*store_, days_, now);
     const std::string doubt = StoredTimeDoubt(*store_, now, pruner->Cutoff());
     if (!doubt.empty()) {
-      if (!warned_) notice_("clock: " + doubt + "; retention deletes nothing meanwhile");
+      if (!warned_) notice_("clock: " + doubt + "; " + Held());
       warned_ = true;
       return false;
     }

@@ -76,6 +76,8 @@ class Retention {
   // Reads the clock after every round: a step is seen at once, and what the clock stamped
   // before it is held in the database before any prune could take it.
   void WatchClock();
+  // "retention deletes nothing meanwhile", for what this retention would prune.
+  std::string Held() const;
   // Holds the span in doubt so far; throws StoreError.
   void HoldSuspectSpan();
 

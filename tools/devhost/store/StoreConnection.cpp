@@ -25,16 +25,28 @@ void CreateOwnerOnly(const std::string& path) {
   if (fd >= 0) close(fd);
 }
 
-// SQLite says only "unable to open database file" when this user may not read or write the
-// file or its folder (where the -wal and -shm files go).
-std::string PermissionHint(const std::string& path) {
+// SQLite says only "unable to open database file" when the folder is missing, or this user may
+// not read (or write) the file or its folder (where the -wal and -shm files go).
+std::string OpenHint(const std::string& path, bool write) {
   const auto slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const bool denied = (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) ||
-                      (access(folder.c_str(), W_OK | X_OK) != 0 && errno == EACCES);
-  if (!denied) return {};
-  return " (permission denied: this user may not read and write the database and its folder; "
-         "run the command as the user that owns it, e.g. sudo -u devhost, or as root)";
+  if (access(folder.c_str(), F_OK) != 0 && errno == ENOENT) {
+    return " (its folder " + folder + " does not exist: make it first, mkdir -p " + folder + ")";
+  }
+  const int fileAccess = write ? R_OK | W_OK : R_OK;
+  const int folderAccess = write ? W_OK | X_OK : X_OK;
+  const bool denied = (access(path.c_str(), fileAccess) != 0 && errno == EACCES) ||
+                      (access(folder.c_str(), folderAccess) != 0 && errno == EACCES);
+  if (denied) {
+    return std::string(" (permission denied: this user may not ") +
+           (write ? "read and write the database and its folder" : "read the database") +
+           "; run the command as the user that owns it, e.g. sudo -u devhost, or as root)";
+  }
+  if (!write && access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+    return " (there is no database there: devhost run makes it; check --db or the "
+           "configuration's \"database\")";
+  }
+  return {};
 }
 
 // Read-only: a database in WAL mode needs its -shm file, which SQLite cannot make in a folder
@@ -68,7 +80,7 @@ sqlite3* OpenConnection(const std::string& path, bool create, bool readOnly) {
     if (db == nullptr || sqlite3_errcode(db) != SQLITE_OK) {
       const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
       sqlite3_close(db);
-      throw StoreError("cannot open database " + path + ": " + reason);
+      throw StoreError("cannot open database " + path + ": " + reason + OpenHint(path, false));
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     ReadStampBasis(db);
@@ -77,7 +89,7 @@ sqlite3* OpenConnection(const std::string& path, bool create, bool readOnly) {
   if (sqlite3_open_v2(path.c_str(), &db, flags, GatheringVfs()) != SQLITE_OK) {
     const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
-    throw StoreError("cannot open database " + path + ": " + reason + PermissionHint(path));
+    throw StoreError("cannot open database " + path + ": " + reason + OpenHint(path, true));
   }
   try {
     // SQLite falls back to reading a file it may not write; nothing has been read yet.

@@ -37,6 +37,11 @@ class StoreConnection {
   // WAL pages after which a commit of this connection copies the log into the database (and
   // syncs it); 0: never, the other connections' commits do (SQLite's default is 1000).
   void SetAutoCheckpoint(int pages);
+  // After a write that failed (a full disk): copies the write-ahead log into the database and
+  // empties its file, so the space it held serves the next cycles, and bounds the log below the
+  // size it had reached: the log that filled a small disk once does not fill it again. False when
+  // the log could not be copied (no room for the database to grow, a reader's snapshot).
+  bool FreeLog();
   // False once the path leads to another file than the open one, or to none: the database was
   // removed or replaced. One stat of the path.
   bool AtPath();
@@ -65,6 +70,8 @@ class StoreConnection {
 
  private:
   void Close();
+  // A checkpoint after `pages` log pages and the log's file cut back to them; never raised.
+  void BoundLog(long long pages);
 
   std::string path_;
   bool create_;
@@ -73,4 +80,5 @@ class StoreConnection {
   std::unordered_map<const char*, std::unique_ptr<Statement>> kept_;
   bool inTransaction_ = false;
   unsigned long opens_ = 1;
+  long long logBoundPages_ = 0;  // set by FreeLog; 0: SQLite's own checkpoint size
 };

@@ -114,6 +114,8 @@ bool Retention::StartPruner() {
   try {
     // The database was removed while the host ran: prune the new one at the path.
     if (!store_->AtPath()) store_->Reopen();
+    // A file cut short is written no more (the line's store says why).
+    if (store_->CutShort()) return false;
     // History rows are pruned only once they are in the rollups.
     const RollupState rollups = ReadRollupState(store_->Handle());
     if (rollups.present && !rollups.Complete()) {

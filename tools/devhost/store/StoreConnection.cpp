@@ -110,7 +110,9 @@ sqlite3* OpenConnection(const std::string& path, bool create, bool readOnly) {
 }  // namespace
 
 StoreConnection::StoreConnection(const std::string& path, bool create)
-    : path_(path), create_(create), db_(OpenConnection(path, create, false)) {}
+    : path_(path), create_(create), db_(OpenConnection(path, create, false)) {
+  fileCut_.Check(path_);  // the size a cut is measured against
+}
 
 StoreConnection::StoreConnection(const std::string& path, ReadOnly)
     : path_(path), create_(false), readOnly_(true), db_(OpenConnection(path, false, true)) {}
@@ -120,6 +122,10 @@ StoreConnection::~StoreConnection() { Close(); }
 void StoreConnection::Close() {
   // A connection closes only once all its statements are finalised.
   kept_.clear();
+  // The last connection to close copies the log into the database: not into a file cut short,
+  // whose log is then all that is left of its last pages.
+  if (!readOnly_ && CutShort())
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db_);
   db_ = nullptr;
@@ -131,6 +137,9 @@ void StoreConnection::Reopen() {
   db_ = fresh;
   inTransaction_ = false;
   ++opens_;
+  fileCut_ = FileCut{};
+  cutShort_.reset();
+  fileCut_.Check(path_);
   if (logBoundPages_ > 0) {
     const long long bound = logBoundPages_;
     logBoundPages_ = 0;
@@ -163,6 +172,11 @@ bool StoreConnection::AtPath() {
   int moved = 0;
   if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return true;
   return moved == 0;
+}
+
+std::optional<std::string> StoreConnection::CutShort() {
+  if (!cutShort_) cutShort_ = fileCut_.Check(path_);
+  return cutShort_;
 }
 
 StatementUse StoreConnection::Kept(const char* sql) {

@@ -3,9 +3,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "store/FileCut.h"
 #include "store/Statement.h"
 #include "store/Store.h"
 
@@ -45,6 +47,10 @@ class StoreConnection {
   // False once the path leads to another file than the open one, or to none: the database was
   // removed or replaced. One stat of the path.
   bool AtPath();
+  // What shows the file at the path was cut short in place since the connection opened it
+  // (FileCut); once found, always. Such a file is not written again: the connection then
+  // closes without copying its log into it.
+  std::optional<std::string> CutShort();
   // Closes the connection and opens the path again as at first. Throws StoreError, and then
   // keeps the old connection. Opens() counts the openings: what a part kept of the old file
   // (CycleWriter's device codes) is stale once it changed.
@@ -80,5 +86,7 @@ class StoreConnection {
   std::unordered_map<const char*, std::unique_ptr<Statement>> kept_;
   bool inTransaction_ = false;
   unsigned long opens_ = 1;
-  long long logBoundPages_ = 0;  // set by FreeLog; 0: SQLite's own checkpoint size
+  long long logBoundPages_ = 0;
+  FileCut fileCut_;
+  std::optional<std::string> cutShort_;  // set by FreeLog; 0: SQLite's own checkpoint size
 };

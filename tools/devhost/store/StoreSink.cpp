@@ -55,6 +55,7 @@ void StoreSink::Take(const HostEvent& event) {
   const std::string time = StoreTimeText(event.time);
   try {
     if (writes_ == 1) FollowPath(DataIdOf(event.body));
+    if (failed_) return;  // the file was found cut short
     store_.Begin();
     std::visit(Writer{store_, time}, event.body);
   } catch (const StoreError& error) {
@@ -90,7 +91,7 @@ void StoreSink::EndUnit() {
   failed_ = false;
 }
 
-void StoreSink::Fail(uint32_t dataId, const std::string& what) {
+void StoreSink::Fail(uint32_t dataId, const std::string& what, bool atOnce) {
   failed_ = true;
   lastFailure_ = what;
   try {
@@ -100,7 +101,7 @@ void StoreSink::Fail(uint32_t dataId, const std::string& what) {
   }
   const auto now = now_();
   FreeLog(now);
-  const auto report = outage_.Failed(what, now);
+  const auto report = outage_.Failed(what, now, atOnce);
   if (report && onFailure_) onFailure_(dataId, *report);
 }
 
@@ -141,13 +142,17 @@ void StoreSink::FollowPath(uint32_t dataId) {
     if (lastCheck_ && now - *lastCheck_ < kCheckPathEvery) return;
     lastCheck_ = now;
     if (store_.Connection().AtPath()) {
-      if (const auto cut = fileCut_.Check(path)) {
+      if (const auto cut = store_.Connection().CutShort()) {
         notStored_ += storedSinceCheck_;
         cutShort_ = "database " + path + " was emptied or cut short while the host ran (" + *cut +
                     "): nothing is stored in it from now on; stop the host, move the file and "
                     "its -wal file aside and start it again";
-        throw StoreError(*cutShort_ + "; up to " + std::to_string(storedSinceCheck_) +
-                         " cycle(s) stored since the check before went with it");
+        // Told at once, whatever was reported within the minute (SQLite may have failed on it
+        // already: "file is not a database").
+        return Fail(dataId,
+                    *cutShort_ + "; up to " + std::to_string(storedSinceCheck_) +
+                        " cycle(s) stored since the check before went with it",
+                    true);
       }
       storedSinceCheck_ = 0;
       return;
@@ -170,7 +175,6 @@ void StoreSink::FollowPath(uint32_t dataId) {
     throw;
   }
   detached_ = false;
-  fileCut_ = FileCut{};
   if (onNotice_)
     onNotice_("database " + store_.Connection().Path() + " made again, storing goes on there");
 }

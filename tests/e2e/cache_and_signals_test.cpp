@@ -149,14 +149,18 @@ TEST(History, ListsAndExportsTheStoredRecords) {
   EXPECT_NE(other.out.find("0 record(s)"), std::string::npos) << other.out;
 }
 
-// A reversed range is refused with a hint, not answered with nothing; a plot of an empty file
-// says that it holds no records.
+// A reversed range is refused with a hint, not answered with nothing; history and a plot of an
+// empty file say that it holds no records.
 TEST(History, AReversedRangeAndAnEmptyFileSayWhatIsWrong) {
   Bench bench;
   const auto reversed = bench.Host({"history", "--since", "1h", "--until", "2h"});
   EXPECT_EQ(reversed.exitCode, 2);
   EXPECT_NE(reversed.err.find("swap them"), std::string::npos) << reversed.err;
   std::ofstream(bench.Database()).close();
+  const auto history = bench.Host({"history"});
+  EXPECT_EQ(history.exitCode, 5);
+  EXPECT_EQ(history.err, "devhost: database " + bench.Database() +
+                             " holds no history: an empty file, or not a host's database\n");
   const auto plot = bench.Host({"plot", "--output", bench.dir.Path("empty.svg")});
   EXPECT_EQ(plot.exitCode, 2);
   EXPECT_NE(plot.err.find("holds no device's records"), std::string::npos) << plot.err;

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -82,6 +83,7 @@ long long FillUp(const std::string& path) {
 // 16 MiB leave room for the write-ahead log to grow to its checkpoint size (about 4 MiB).
 class DiskFull : public ::testing::Test {
  protected:
+  virtual const char* Size() const { return "size=16m,mode=0700"; }
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: mounts a size-limited tmpfs";
     if (unshare(CLONE_NEWNS) != 0) {
@@ -92,7 +94,7 @@ class DiskFull : public ::testing::Test {
     }
     store_ = bench.dir.Path("store");
     ASSERT_EQ(mkdir(store_.c_str(), 0700), 0);
-    if (mount("tmpfs", store_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=16m,mode=0700") != 0) {
+    if (mount("tmpfs", store_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, Size()) != 0) {
       GTEST_SKIP() << "tmpfs refused: " << std::strerror(errno);
     }
     mounted_ = true;
@@ -104,6 +106,20 @@ class DiskFull : public ::testing::Test {
 
   std::string HostLog() const { return ReadFile(log_); }
 
+  // The host polling every 50 ms, its database on the tmpfs and its socket outside.
+  void StartHost(const std::string& database) {
+    bench.StartSensor({"--static"});
+    std::string config = ReadFile(bench.Config(Mode5Settings(), 50));
+    config.insert(1, R"("controlSocket": ")" + bench.dir.Path("host.sock") + R"(", )");
+    bench.dir.Write("host.json", config);
+    log_ = bench.dir.Path("host.log");
+    host_ = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{DEVHOST_PATH, "run", bench.dir.Path("host.json"), "--db", database,
+                                 "--plugin-dir", PLUGIN_DIR, "--plugin-log",
+                                 bench.dir.Path("plugin.log"), "--log-level", "detail"},
+        log_);
+  }
+
   Bench bench;
   std::string store_;
   bool mounted_ = false;
@@ -112,23 +128,12 @@ class DiskFull : public ::testing::Test {
 };
 
 TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceReturns) {
-  bench.StartSensor({"--static"});
-  // The control socket stays outside the tmpfs.
-  std::string config = ReadFile(bench.Config(Mode5Settings(), 50));
-  config.insert(1, R"("controlSocket": ")" + bench.dir.Path("host.sock") + R"(", )");
-  bench.dir.Write("host.json", config);
   const std::string configPath = bench.dir.Path("host.json");
   const std::string database = store_ + "/host.db";
   struct statfs fs {};
   ASSERT_EQ(statfs(store_.c_str(), &fs), 0);
   ASSERT_EQ(static_cast<long>(fs.f_type), kTmpfsMagic);
-
-  log_ = bench.dir.Path("host.log");
-  host_ = std::make_unique<BackgroundProcess>(
-      std::vector<std::string>{DEVHOST_PATH, "run", configPath, "--db", database, "--plugin-dir",
-                               PLUGIN_DIR, "--plugin-log", bench.dir.Path("plugin.log"),
-                               "--log-level", "detail"},
-      log_);
+  StartHost(database);
   ASSERT_TRUE(WaitForText(log_, "cycle ", 15s)) << HostLog();
   ASSERT_TRUE(WaitUntil("10 cycles stored", 20s, [&] {
     return QueryCount(database, "SELECT COUNT(*) FROM history") >= 10;
@@ -206,6 +211,45 @@ TEST_F(DiskFull, FailureReportedOncePollingGoesOnAndStoringResumesWhenSpaceRetur
   }
   EXPECT_EQ(QueryCount(database, "SELECT COUNT(*) FROM history WHERE length(record) != 47"), 0);
   EXPECT_EQ(QueryCount(database, "SELECT COUNT(*) FROM last_record"), 1);
+}
+
+// A 2 MiB disk that a 1.5 MB file shares with the database: smaller than the write-ahead log's
+// checkpoint size, so only the host's own bound keeps the log from taking every byte freed.
+class SmallDisk : public DiskFull {
+ protected:
+  const char* Size() const override { return "size=2m,mode=0700"; }
+};
+
+TEST_F(SmallDisk, StoringResumesOnceSpaceIsFreedAndStaysResumed) {
+  const std::string database = store_ + "/host.db";
+  const std::string filler = store_ + "/filler";
+  ASSERT_TRUE(std::ofstream(filler) << std::string(1500 * 1000, 'x'));
+  StartHost(database);
+  ASSERT_TRUE(WaitForText(log_, "cycle ", 15s)) << HostLog();
+  ASSERT_TRUE(WaitUntil("5 cycles stored", 20s, [&] {
+    return QueryCount(database, "SELECT COUNT(*) FROM history") >= 5;
+  })) << HostLog();
+  ASSERT_GE(FillUp(store_ + "/rest"), 0) << std::strerror(errno);
+  ASSERT_TRUE(WaitForText(log_, "store failed, cycle not stored: ", 30s)) << HostLog();
+
+  ASSERT_EQ(unlink(filler.c_str()), 0);
+  ASSERT_EQ(unlink((store_ + "/rest").c_str()), 0);
+  ASSERT_TRUE(WaitForText(log_, "store works again after ", 30s)) << HostLog();
+  const std::size_t recoveredAt = HostLog().find("store works again after ");
+  const long long rowsAtRecovery = QueryCount(database, "SELECT COUNT(*) FROM history");
+  // 400 cycles write some 12 MB of log pages, six times the disk.
+  ASSERT_TRUE(WaitUntil("400 cycles stored after the recovery", 90s, [&] {
+    return QueryCount(database, "SELECT COUNT(*) FROM history") >= rowsAtRecovery + 400;
+  })) << HostLog().substr(recoveredAt);
+  // No cycle failed after the recovery.
+  EXPECT_EQ(Count(HostLog(), "store failed", recoveredAt) +
+                Count(HostLog(), "store still failing", recoveredAt),
+            0)
+      << HostLog().substr(recoveredAt);
+  ASSERT_EQ(host_->Stop(5000ms), 0) << HostLog().substr(recoveredAt);
+  host_.reset();
+  EXPECT_EQ(QueryRows(database, "PRAGMA integrity_check"),
+            (std::vector<std::vector<std::string>>{{"ok"}}));
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ void FillStore(const std::string& path, std::time_t now) {
 }
 
 // --since is inclusive, --until exclusive; relative bounds count back from now; every time in
-// CSV and JSON is ISO 8601.
+// CSV and JSON is ISO 8601 with its offset (the tests run in UTC).
 TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
   Bench bench;
   FillStore(bench.Database(), std::time(nullptr));
@@ -87,8 +87,8 @@ TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
   std::set<std::string> csvColumns;
   std::stringstream header(lines[0]);
   for (std::string column; std::getline(header, column, ',');) csvColumns.insert(column);
-  EXPECT_EQ(lines[1].rfind("2,12,2025-06-01T10:00:01,", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[2].rfind("3,12,2025-06-01T10:00:02,", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[1].rfind("2,12,2025-06-01T10:00:01+00:00,", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("3,12,2025-06-01T10:00:02+00:00,", 0), 0u) << lines[2];
 
   // The newest N of a range, still oldest first.
   lines = Lines(
@@ -116,7 +116,7 @@ TEST(HistoryRanges, BoundsRelativeTimesEmptyRangesAndIsoTimes) {
       bench.Host({"history", "--alarms", "--since", "2025-06-01T10:00:02", "--csv", "-"});
   lines = Lines(alarms.out);
   ASSERT_EQ(lines.size(), 2u) << alarms.out;
-  EXPECT_EQ(lines[1].rfind("2,12,2025-06-01T10:00:03,T01001,温度,2,0,", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[1].rfind("2,12,2025-06-01T10:00:03+00:00,T01001,温度,2,0,", 0), 0u) << lines[1];
 
   const auto bad = bench.Host({"history", "--since", "yesterday"});
   EXPECT_EQ(bad.exitCode, 2);
@@ -169,7 +169,9 @@ TEST(Retention, PruneKeepsNewestRowsLastRecordAndActiveAlarms) {
 // A host started with its clock a month behind and stepped right after three seconds, as NTP
 // does at boot (libfaketime; the steady clock is left alone, as a step leaves it): the rows it
 // stored before the step survive the next host's retention and a prune; prune deletes nothing
-// on a clock three days ahead, and --days 0 is refused as retentionDays 0 is.
+// on a clock three days ahead, and --days 0 is refused as retentionDays 0 is. Rows a run with
+// the clock 30 days ahead stamped are told and kept by prune, which prunes the rest, until
+// prune --future removes them.
 TEST(Retention, RowsStampedBeforeAClockStepSurviveTheNextHostAndPrune) {
   const std::string faketime = "/usr/bin/faketime";
   if (access(faketime.c_str(), X_OK) != 0) {
@@ -217,6 +219,18 @@ TEST(Retention, RowsStampedBeforeAClockStepSurviveTheNextHostAndPrune) {
   const auto zero = bench.Host({"prune", config, "--days", "0", "--trust-clock"});
   EXPECT_EQ(zero.exitCode, 2);
   EXPECT_TRUE(Contains(zero.err, "--days")) << zero.err;
+  EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), all);
+  // Without retention: a host whose clock is ahead from its start prunes by that clock.
+  ASSERT_EQ(underFaketime({"run", "--cycles", "3", bench.Config("{}", 300)}, "+30d", "").exitCode,
+            0);
+  const std::string later = "SELECT COUNT(*) FROM history WHERE time > datetime('now')";
+  const auto kept = bench.Host({"prune", config, "--trust-clock"});
+  EXPECT_EQ(kept.exitCode, 0) << kept.err;
+  EXPECT_TRUE(Contains(kept.out, "3 history row(s) are stamped later than now")) << kept.out;
+  EXPECT_EQ(QueryCount(bench.Database(), later), 3);
+  const auto removed = bench.Host({"prune", config, "--future", "--trust-clock"});
+  EXPECT_TRUE(Contains(removed.out, ": 3 history row(s) from ")) << removed.out;
+  EXPECT_EQ(QueryCount(bench.Database(), later), 0);
   EXPECT_EQ(QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"), all);
 }
 
@@ -385,7 +399,7 @@ TEST(HistoryEvery, PrintsHourlyAggregatesAndThePlotNamesItsLevel) {
   EXPECT_EQ(document["from"].asString(), "rollup_hours");
   ASSERT_EQ(document["aggregates"].size(), 72u) << hourly.out;
   const Json::Value& first = document["aggregates"][0];
-  EXPECT_EQ(first["time"].asString(), "2025-06-01T00:00:00");
+  EXPECT_EQ(first["time"].asString(), "2025-06-01T00:00:00+00:00");
   EXPECT_EQ(first["count"].asInt(), 120);
   EXPECT_DOUBLE_EQ(first["temperature_min"].asDouble(), 20.0);
   EXPECT_DOUBLE_EQ(first["temperature_max"].asDouble(), 31.9);

@@ -4,9 +4,12 @@
 // cycles, counted and reported, never polls; a bounded run that stored less says so and fails.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include "Bench.h"
+#include "Process.h"
 #include "Text.h"
+#include "Wait.h"
 
 namespace {
 
@@ -70,6 +73,23 @@ TEST_F(StoreFaults, AWriteLockHeldElsewhereCostsStoredCyclesNotPollsAndFailsABou
                        "database step: database is locked"))
       << run.out;
   EXPECT_EQ(Stored(), before);
+}
+
+// `: > host.db` beside a running host: the same inode, emptied. Told, polling goes on, and
+// nothing is written into it, not even at the stop.
+TEST_F(StoreFaults, ADatabaseEmptiedUnderTheHostIsToldAndItsCyclesAreCountedAsNotStored) {
+  const std::string log = bench.dir.Path("host.log");
+  BackgroundProcess host(bench.HostCommand({"run", config}), log);
+  ASSERT_TRUE(WaitForText(log, "cycle    12", 15s)) << ReadFile(log);
+  ASSERT_EQ(truncate(bench.Database().c_str(), 0), 0);
+  const std::string cut = "database " + bench.Database() + " was emptied or cut short";
+  ASSERT_TRUE(WaitForText(log, cut + " while the host ran (0 bytes, ", 30s)) << ReadFile(log);
+  const int cycles = static_cast<int>(CountOf(ReadFile(log), "cycle    12"));
+  ASSERT_TRUE(WaitForText(log, "cycle    12", 15s, cycles + 3)) << ReadFile(log);
+  host.Stop(5000ms);
+  EXPECT_TRUE(Contains(ReadFile(log), "not stored in this run, the store still failing: " + cut))
+      << ReadFile(log);
+  EXPECT_EQ(ReadFile(bench.Database()), "") << "its log copied into what was left";
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "service/LineStore.h"
 #include "store/Retention.h"
 #include "store/RollupBackfill.h"
+#include "store/StampBasis.h"
 #include "support/JsonText.h"
 #include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"
@@ -65,7 +66,7 @@ struct RetentionClock : ::testing::Test {
   const std::time_t real = std::time(nullptr);
 };
 
-TEST_F(RetentionClock, DeletesNothingWhileRowsAreLaterThanNowOrTheCutoffWouldTakeTheNewest) {
+TEST_F(RetentionClock, DeletesNothingWhileTheCutoffWouldTakeTheNewestAndKeepsRowsLaterThanNow) {
   Stamp(real - 2 * 3600);
   Stamp(real - 3600);
   // Started three days ahead: every real row is older than the cutoff.
@@ -74,13 +75,18 @@ TEST_F(RetentionClock, DeletesNothingWhileRowsAreLaterThanNowOrTheCutoffWouldTak
   EXPECT_NE(notices[0].find("would remove the newest history row"), std::string::npos);
   EXPECT_EQ(Rows(), 2u);
 
-  // Rows stamped while the clock was ahead, and the clock back: old rows wait too.
+  // A row stamped while the clock was ahead, and the clock set right: that row is told and
+  // kept, the rest is pruned as ever.
   Stamp(real - 5 * kDay);
   Stamp(real + 3 * kDay);
   notices = PruneAt(real);
-  ASSERT_EQ(notices.size(), 1u);
-  EXPECT_NE(notices[0].find("is later than now"), std::string::npos) << notices[0];
-  EXPECT_EQ(Rows(), 4u);
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_EQ(notices[0].rfind("clock: 1 history row(s) are stamped later than now (", 0), 0u)
+      << notices[0];
+  EXPECT_NE(notices[0].find("they are kept, retention goes on with the rest"), std::string::npos)
+      << notices[0];
+  EXPECT_NE(notices[1].find("history 1"), std::string::npos) << notices[1];
+  EXPECT_EQ(Rows(), 3u);
 
   // Once the clock agrees with what is stored, the old rows go.
   notices = PruneAt(real + 3 * kDay + 60);
@@ -190,6 +196,11 @@ TEST(Stamps, MeanOneInstantAcrossDaylightSavingAndZonesAndOldRowsAreConverted) {
   EXPECT_EQ(StoreTimeText(winter), "2026-10-25 01:30:00");
   EXPECT_EQ(IsoTimeText(summer), IsoTimeText(winter));
   EXPECT_EQ(IsoFromStoreText(StoreTimeText(winter)), "2026-10-25T02:30:00");
+  // Machine output says the instant; a table for people, the zone where the hour repeats.
+  EXPECT_EQ(IsoInstantFromStoreText(StoreTimeText(summer)), "2026-10-25T02:30:00+02:00");
+  EXPECT_EQ(IsoInstantFromStoreText(StoreTimeText(winter)), "2026-10-25T02:30:00+01:00");
+  EXPECT_EQ(PeopleTimeFromStoreText(StoreTimeText(summer)), "2026-10-25T02:30:00 CEST");
+  EXPECT_EQ(PeopleTimeFromStoreText(StoreTimeText(winter + 3600)), "2026-10-25T03:30:00");
   EXPECT_EQ(ParseTimeBound("2026-10-25T02:30:00", winter), StoreTimeText(summer));
   const auto hoursBack = ParseTimeBound("2h", winter);
   {
@@ -300,6 +311,47 @@ TEST(Stamps, TheConversionOfAnOlderDatabaseReachesEveryStampedTable) {
   EXPECT_EQ(ColumnsHolding(db, local), std::vector<std::string>{});
   EXPECT_EQ(ColumnsHolding(db, utc), stamped);
   sqlite3_close(db);
+}
+
+// Autumn in Berlin, a database of local stamps from before, written in this order: 02:50 summer
+// time, 02:14 winter time (the clock went back), 03:05. Not converted yet, history's newest rows
+// are the ones written last; converted, the row order tells the two 02:00 hours apart and each
+// has its own rollup bucket again. The conversion says what it does.
+TEST(Stamps, TheRepeatedHourOfAnOldDatabaseIsToldApartByTheOrderOfItsRows) {
+  ZoneScope berlin("Europe/Berlin");
+  ScratchDirectory dir;
+  const std::string path = dir.Path("old.db");
+  {
+    OpenStore store(path, true);
+    const unsigned char record[47] = {};
+    for (const char* local :
+         {"2026-10-25 02:50:00", "2026-10-25 02:14:00", "2026-10-25 03:05:00"}) {
+      store.writer.Begin();
+      store.writer.AddHistory(21, local, record, sizeof record);
+      store.writer.Commit();
+    }
+    RollupBackfill::FoldAll(store.connection);  // as a host before UTC stamps folded them
+    store.connection.Execute("DROP TABLE time_basis");
+  }
+  {
+    OpenStore reader(path, false);  // not converted yet: the rows written last are the newest
+    EXPECT_EQ(reader.reader.History({{}, {}, 2}).front().time, "2026-10-25 02:14:00");
+  }
+  std::vector<std::string> told;
+  SetStampProgress([&told](const std::string& text) { told.push_back(text); });
+  OpenStore host(path, true);
+  SetStampProgress({});
+  const auto rows = host.reader.History({});
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1].time, "2026-10-25 01:14:00");
+  Statement hours(host.connection.Handle(),
+                  "SELECT time, count FROM rollup_hours WHERE data_id = 21 ORDER BY time");
+  std::vector<std::string> buckets;
+  while (hours.Step()) buckets.push_back(hours.Text(0) + " " + std::to_string(hours.Integer(1)));
+  EXPECT_EQ(buckets, (std::vector<std::string>{"2026-10-25 00:00:00 1", "2026-10-25 01:00:00 1"}));
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told[0],
+            "database: converting its stamps from local time to UTC, once: 3 history row(s)");
 }
 
 const Json::Value kMode5 = ParseJson(R"({"appSetting": {"b_mode": 5}, "thresholdSetting": {"t":

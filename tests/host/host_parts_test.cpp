@@ -328,12 +328,14 @@ TEST(HistoryExport, CsvRowsCarryDecodedValuesAndTheRawRecord) {
   const auto firstBreak = csv.find('\n');
   const auto secondBreak = csv.find('\n', firstBreak + 1);
   const std::string first = csv.substr(firstBreak + 1, secondBreak - firstBreak - 1);
-  EXPECT_EQ(first.rfind("7,12,2026-12-06T09:05:03,-0.1,45.6,1013.2,1.5,2.5,3.5,7,6,"
+  // The stored instant with its offset (this machine's zone is UTC); the record's own stamp as
+  // the device wrote it.
+  EXPECT_EQ(first.rfind("7,12,2026-12-06T09:05:03+00:00,-0.1,45.6,1013.2,1.5,2.5,3.5,7,6,"
                         "2026-12-06T09:05:03,78563412",
                         0),
             0u)
       << first;
-  EXPECT_NE(csv.find("8,13,2026-12-06T09:05:04,,,,,,,,,,ab01\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("8,13,2026-12-06T09:05:04+00:00,,,,,,,,,,ab01\n"), std::string::npos) << csv;
   EXPECT_NE(HistoryTable({row, foreign}).find("2 record(s)"), std::string::npos);
   EXPECT_NE(HistoryTable({foreign}).find("(2 bytes)"), std::string::npos);
 }
@@ -444,7 +446,7 @@ TEST(HostCommandLine, HelpAndVersionAnswerWhateverElseTheLineHolds) {
 bool IsFlag(const std::string& option) {
   return option == "--json" || option == "--alarms" || option == "--links" ||
          option == "--reports" || option == "--update-config" || option == "--force" ||
-         option == "--first" || option == "--trust-clock";
+         option == "--first" || option == "--trust-clock" || option == "--future";
 }
 
 // A value each option takes; most take a number.

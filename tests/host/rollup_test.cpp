@@ -9,6 +9,7 @@
 
 #include "events/Clock.h"
 #include "store/Retention.h"
+#include "store/RetentionHolds.h"
 #include "store/RollupBackfill.h"
 #include "support/OpenStore.h"
 #include "support/ScratchDirectory.h"
@@ -136,6 +137,21 @@ TEST_F(Rollups, EachLevelIsPrunedAfterItsOwnRetention) {
   EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour).size(), 3u);
   EXPECT_NE(pruner.Summary().find("; before "), std::string::npos) << pruner.Summary();
   EXPECT_NE(pruner.Summary().find("minute rollups 2"), std::string::npos) << pruner.Summary();
+}
+
+// A bucket that holds a row retention holds stays, wherever in the bucket the held span begins.
+TEST_F(Rollups, ABucketThatHoldsAHeldRowIsKept) {
+  OpenStore store(path, true);
+  const std::time_t now = std::time(nullptr);
+  const std::time_t held = (now - 40 * 86400) / 3600 * 3600 + 30 * 60 + 30;  // hh:30:30
+  for (const std::time_t time : {held, now - 3600}) Add(store, StoreTimeText(time), 200);
+  RetentionHolds(store.connection).HoldSpan(StoreTimeText(held), StoreTimeText(held + 5));
+  Pruner pruner(store.connection, RetentionDays{1, 30, 30}, now);
+  while (pruner.Step()) {
+  }
+  EXPECT_EQ(pruner.Deleted(), 0);
+  EXPECT_EQ(Aggregates(store, Level::kMinute, Level::kMinute).size(), 2u);
+  EXPECT_EQ(Aggregates(store, Level::kHour, Level::kHour).size(), 2u);
 }
 
 // An older database's rows are not pruned before the backfill has rolled them up: the hours

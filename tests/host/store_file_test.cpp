@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The database file under a running line: removed or its folder gone, read-only at start.
+// The database file under a running line: removed or its folder gone, cut short in place, its
+// log grown under a long reader; read-only at start.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +72,45 @@ TEST_F(RemovedDatabase, IsReportedWithTheCyclesItTookAndANewOneIsMadeAtThePath) 
   EXPECT_EQ(sensor.errors, 3u);  // the removal, then the first failed cycle
   EXPECT_EQ(HistoryRows(path), 1u);
   EXPECT_EQ(store.Sink().RunLosses().value_or(""), "6 cycle(s) not stored in this run");
+}
+
+// Cut short in place, the same inode: its header asks for more pages than the file has.
+TEST_F(RemovedDatabase, CutShortInPlaceIsToldAndNothingMoreIsWrittenToIt) {
+  store.Sink().SetClock([this] { return now; });
+  PollAt(0s);
+  PollAt(2s);
+  ASSERT_EQ(truncate(path.c_str(), 2048), 0);
+  PollAt(6s);
+  PollAt(8s);
+  EXPECT_EQ(sensor.errors, 1u);
+  const std::string cut = "database " + path +
+                          " was emptied or cut short while the host ran (2048 bytes, 4096 by its "
+                          "header): nothing is stored in it from now on";
+  EXPECT_EQ(bench.Texts(), std::vector<std::string>{"store failed, cycle not stored: " + cut +
+                                                    "; stop the host, move the file and its -wal "
+                                                    "file aside and start it again; up to 2 "
+                                                    "cycle(s) stored since the check before went "
+                                                    "with it"});
+  EXPECT_EQ(store.Sink().RunLosses().value_or("").find("4 cycle(s) not stored in this run, the "
+                                                       "store still failing: " +
+                                                       cut),
+            0u);
+  EXPECT_EQ(fs::file_size(path), 2048u);
+}
+
+// A reader's snapshot keeps the write-ahead log from restarting, so it grows past its
+// checkpoint size; once the reader goes, the log's file is cut back, not kept at its largest.
+TEST_F(RemovedDatabase, ALogThatGrewUnderALongReaderIsCutBackOnceTheReaderGoes) {
+  const auto logBytes = [this] { return fs::file_size(path + "-wal"); };
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+  sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM history", nullptr, nullptr, nullptr);
+  for (int cycle = 0; cycle < 5000 && logBytes() < 6u << 20; ++cycle)
+    bench.line->PollDevice(sensor);
+  ASSERT_GE(logBytes(), 6u << 20);
+  sqlite3_close(reader);  // its transaction ends with it
+  for (int cycle = 0; cycle < 3; ++cycle) bench.line->PollDevice(sensor);
+  EXPECT_LE(logBytes(), 4u << 20);
 }
 
 // The file as a user without write access finds it: refused before SQLite leaves a -wal or

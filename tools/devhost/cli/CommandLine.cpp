@@ -132,6 +132,7 @@ const Option kOptions[] = {
     {"--force", false, false, [](CommandLine& l, const std::string&) { l.force = true; }},
     {"--trust-clock", false, false,
      [](CommandLine& l, const std::string&) { l.trustClock = true; }},
+    {"--future", false, false, [](CommandLine& l, const std::string&) { l.future = true; }},
     {"--update-config", false, false,
      [](CommandLine& l, const std::string&) { l.updateConfig = true; }},
 };

@@ -51,6 +51,7 @@ struct CommandLine {
   int target = 0;  // the new address, or the new speed in baud
   bool force = false;
   bool trustClock = false;  // prune: although the kernel calls the clock unsynchronised
+  bool future = false;      // prune: the rows stamped later than now instead
   bool updateConfig = false;
   // A device command read by TakeDeviceWords: the words after DATA_ID, as written, for its
   // request builder (cli/Subcommand.cpp) to read.

@@ -20,6 +20,7 @@
 #include "service/LineThreads.h"
 #include "service/PeriodicSummary.h"
 #include "sinks/RunningSinks.h"
+#include "store/FutureRows.h"
 #include "store/HistoryExport.h"
 #include "store/Retention.h"
 #include "store/RetentionHolds.h"
@@ -200,6 +201,11 @@ int HistoryCommand(const CommandLine& line, Console& console) {
   }
   StoreConnection connection(DatabaseOf(line), StoreConnection::ReadOnly{});
   StoreReader store(connection);
+  // Said as what it is, not as SQLite's "no such table" at the first query.
+  if (!store.HasHistory()) {
+    throw StoreError("database " + connection.Path() +
+                     " holds no history: an empty file, or not a host's database");
+  }
   if (!line.every.empty()) return AggregatesCommand(line, console, store, query);
   if (!line.historyTable.empty()) {
     const StoredRows rows = store.Events(TableNamed(line.historyTable), query);
@@ -223,7 +229,45 @@ int HistoryCommand(const CommandLine& line, Console& console) {
   return kExitOk;
 }
 
+namespace {
+
+// The clock prune reads; throws while the kernel calls it unsynchronised and nobody trusts it.
+ClockReading PruneClock(const CommandLine& line) {
+  const ClockReading clock = ReadClock();
+  if (clock.synchronised == false && !line.trustClock &&
+      !(!line.configPath.empty() && Configuration(line).trustUnsynchronisedClock)) {
+    throw std::runtime_error(
+        "prune: the system clock is not synchronised (adjtimex); nothing "
+        "deleted (--trust-clock: it is right all the same)");
+  }
+  return clock;
+}
+
+// prune --future: the rows a clock that ran ahead stamped later than now.
+int PruneFuture(const CommandLine& line, Console& console) {
+  StoreConnection store(DatabaseOf(line), false);
+  const ClockReading clock = PruneClock(line);
+  const FutureRows future = FindFutureRows(store, clock.wall);
+  Progress progress;
+  const long long deleted = RemoveFutureRows(store, clock.wall, [&](long long done) {
+    progress.Say("prune: " + std::to_string(done) + " rows stamped later than now deleted");
+    return !StopRequested();
+  });
+  console.Notice(std::string(StopRequested() ? "stopped by signal after deleting " : "deleted ") +
+                 std::to_string(deleted) + " row(s) stamped later than now (" +
+                 IsoTimeText(clock.wall) + ")" +
+                 (future.count > 0
+                      ? ": " + std::to_string(future.count) + " history row(s) from " +
+                            IsoFromStoreText(future.first) + " to " +
+                            IsoFromStoreText(future.last) + ", with their events and rollup buckets"
+                      : std::string()));
+  return kExitOk;
+}
+
+}  // namespace
+
 int PruneCommand(const CommandLine& line, Console& console) {
+  if (line.future) return PruneFuture(line, console);
   std::optional<int> days = line.retentionDays;
   if (!days && !line.configPath.empty()) days = Configuration(line).retentionDays;
   if (!days) {
@@ -250,15 +294,12 @@ int PruneCommand(const CommandLine& line, Console& console) {
     console.Notice("stopped by signal while rolling up the rows, before pruning");
     return kExitOk;
   }
-  const ClockReading clock = ReadClock();
-  if (clock.synchronised == false && !line.trustClock &&
-      !(!line.configPath.empty() && Configuration(line).trustUnsynchronisedClock)) {
-    throw std::runtime_error(
-        "prune: the system clock is not synchronised (adjtimex); nothing "
-        "deleted (--trust-clock: it is right all the same)");
-  }
+  const ClockReading clock = PruneClock(line);
   RetentionHolds holds(store);
   holds.Ensure();
+  if (const auto later = RowsStampedLater(store, clock.wall)) {
+    console.Notice("prune: " + *later);
+  }
   holds.Settle(StoreTimeText(clock.wall + 86400LL * LongestRetention(levels)),
                StoreTimeText(clock.wall));
   Pruner pruner(store, levels, clock.wall);

@@ -124,16 +124,19 @@ days), oldest first in small batches, so that a host running on the same databas
 one batch at most. History rows not rolled up yet (a database from before rollups) are
 rolled up first. The last record of each device and the last event of each alarm are kept.
 The file is not VACUUMed: freed pages are reused by new rows.
-Nothing is deleted while the clock is in doubt: the kernel calls it unsynchronised, a history
-row is later than now, or the cutoff would take the newest row; rows a host stamped while its
-clock was in doubt are kept (retention_holds).
+Nothing is deleted while the clock is in doubt: the kernel calls it unsynchronised, or the
+cutoff would take the newest row; rows a host stamped while its clock was in doubt are kept
+(retention_holds), and so are history rows stamped later than now (a clock that ran ahead and
+was set right since): they are told, and the rest is pruned. --future deletes those instead:
+every row stamped later than now, and the rollups' buckets that begin later.
 )",
       R"(  --db FILE         the database to prune instead of CONFIG's
   --days N          keep the last N days (1 to 36500)
   --trust-clock     prune although the kernel calls the clock unsynchronised
+  --future          delete the rows stamped later than now instead (no --days needed)
 )",
       false},
-     "--days --trust-clock",
+     "--days --trust-clock --future",
      TakeConfigOrDatabase,
      PruneCommand,
      std::nullopt},

@@ -2,6 +2,7 @@
 #include "events/TimeText.h"
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -49,10 +50,9 @@ std::optional<std::time_t> StoreTextTime(const std::string& text) {
   return LocalFieldsTime(fields);
 }
 
-std::time_t LocalFieldsTime(std::tm fields) {
-  // In the hour that repeats when the clock goes back, the first: of the readings with and
-  // without daylight saving that give these fields back, the earlier.
-  std::optional<std::time_t> first;
+std::vector<std::time_t> LocalFieldsTimes(const std::tm& fields) {
+  // The readings with and without daylight saving that give these fields back.
+  std::vector<std::time_t> times;
   for (const int dst : {1, 0}) {
     std::tm tried = fields;
     tried.tm_isdst = dst;
@@ -62,9 +62,16 @@ std::time_t LocalFieldsTime(std::tm fields) {
     const bool same = back.tm_year == fields.tm_year && back.tm_mon == fields.tm_mon &&
                       back.tm_mday == fields.tm_mday && back.tm_hour == fields.tm_hour &&
                       back.tm_min == fields.tm_min && back.tm_sec == fields.tm_sec;
-    if (same && (!first || time < *first)) first = time;
+    if (same && (times.empty() || times.front() != time)) times.push_back(time);
   }
-  if (first) return *first;
+  if (times.size() == 2 && times[1] < times[0]) std::swap(times[0], times[1]);
+  return times;
+}
+
+std::time_t LocalFieldsTime(std::tm fields) {
+  // In the hour that repeats when the clock goes back, the first.
+  const auto times = LocalFieldsTimes(fields);
+  if (!times.empty()) return times.front();
   // A time the clock skips in spring: as the zone's rules read it.
   fields.tm_isdst = -1;
   return std::mktime(&fields);
@@ -83,4 +90,24 @@ std::string IsoFromStoreText(const std::string& text) {
   return iso;
 }
 
+std::string IsoInstantFromStoreText(const std::string& text) {
+  const auto time = StoreTextTime(text);
+  if (!time) return IsoFromStoreText(text);
+  // strftime's %z is "+0200"; ISO 8601's extended form has "+02:00".
+  std::string offset = LocalText(*time, "%z");
+  if (offset.size() == 5) offset.insert(3, ":");
+  return IsoTimeText(*time) + offset;
+}
+
+std::string PeopleTimeFromStoreText(const std::string& text) {
+  const auto time = StoreTextTime(text);
+  if (!time) return IsoFromStoreText(text);
+  std::tm local{};
+  localtime_r(&*time, &local);
+  if (LocalFieldsTimes(local).size() < 2) return IsoTimeText(*time);
+  return IsoTimeText(*time) + " " + Text(local, "%Z");
+}
+
 void SetStoreTextLocal(bool local) { storeTextLocal = local; }
+
+bool StoreTextIsLocal() { return storeTextLocal; }

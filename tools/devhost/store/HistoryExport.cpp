@@ -57,7 +57,7 @@ std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
   csv += "record_stamp,record\n";
   for (const HistoryRow& row : rows) {
     csv += std::to_string(row.id) + "," + std::to_string(row.dataId) + "," +
-           IsoFromStoreText(row.time) + ",";
+           IsoInstantFromStoreText(row.time) + ",";
     const auto values = DecodeRecord(row.record.data(), row.record.size());
     for (const HistoryColumn& column : HistoryColumns()) {
       if (const auto value = values ? values->Value(column.key) : std::nullopt) {
@@ -83,7 +83,7 @@ std::string HistoryTable(const std::vector<HistoryRow>& rows) {
   table += "\n";
   for (const HistoryRow& row : rows) {
     std::snprintf(text, sizeof text, "%-7lld %-8u %-20s", row.id, row.dataId,
-                  IsoFromStoreText(row.time).c_str());
+                  PeopleTimeFromStoreText(row.time).c_str());
     table += text;
     const auto values = DecodeRecord(row.record.data(), row.record.size());
     if (!values) {
@@ -116,7 +116,7 @@ std::string HistoryJsonDocument(const std::vector<HistoryRow>& rows) {
     Json::Value json(Json::objectValue);
     json["id"] = static_cast<Json::Int64>(row.id);
     json["data_id"] = row.dataId;
-    json["time"] = IsoFromStoreText(row.time);
+    json["time"] = IsoInstantFromStoreText(row.time);
     json["record"] = Hex(row.record);
     // The CSV's columns, the same record: a value the record does not have is null.
     const auto values = DecodeRecord(row.record.data(), row.record.size());
@@ -138,13 +138,18 @@ namespace {
 // nine-digit noise that rows stored by earlier versions carry (events/FloatText.h), the values
 // of reports and threshold checks (floats) at the shortest figure.
 Json::Value ShownCell(const Json::Value& value, const std::string& column) {
-  if (value.isString() && column == "time") return IsoFromStoreText(value.asString());
+  if (value.isString() && column == "time") return IsoInstantFromStoreText(value.asString());
   if (value.isString() && column == "value_text") return HostValueText(value.asString());
   if (value.type() == Json::realValue) return ShortestFloatDouble(value.asFloat());
   return value;
 }
 
-std::string CellText(const Json::Value& stored, const std::string& column) {
+// A cell of a CSV file (the instant, with its offset) or of a table for people (the local time,
+// with the zone where the hour repeats).
+std::string CellText(const Json::Value& stored, const std::string& column, bool forPeople) {
+  if (forPeople && stored.isString() && column == "time") {
+    return PeopleTimeFromStoreText(stored.asString());
+  }
   const Json::Value value = ShownCell(stored, column);
   if (value.isNull()) return "";
   if (value.isString()) return value.asString();
@@ -170,7 +175,7 @@ std::string EventRowsCsv(const StoredRows& rows) {
   csv += "\n";
   for (const auto& row : rows.rows) {
     for (std::size_t i = 0; i < row.size(); ++i) {
-      csv += (i ? "," : "") + CsvField(CellText(row[i], rows.columns[i]));
+      csv += (i ? "," : "") + CsvField(CellText(row[i], rows.columns[i], false));
     }
     csv += "\n";
   }
@@ -219,7 +224,7 @@ std::string EventRowsTable(const StoredRows& rows, const std::string& kind) {
   for (const auto& row : rows.rows) {
     lines.emplace_back();
     for (std::size_t i = 0; i < row.size() && i < rows.columns.size(); ++i) {
-      lines.back().push_back(CellText(row[i], rows.columns[i]));
+      lines.back().push_back(CellText(row[i], rows.columns[i], true));
     }
   }
   for (const auto& line : lines) {
@@ -286,7 +291,7 @@ std::string AggregatesCsv(const std::vector<Aggregate>& rows) {
   }
   csv += "\n";
   for (const Aggregate& row : rows) {
-    csv += std::to_string(row.dataId) + "," + IsoFromStoreText(row.time) + "," +
+    csv += std::to_string(row.dataId) + "," + IsoInstantFromStoreText(row.time) + "," +
            std::to_string(row.count);
     for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
       for (int which = 0; which < 3; ++which) {
@@ -316,7 +321,7 @@ std::string AggregatesTable(const std::vector<Aggregate>& rows, Level bucket, Le
   table += "\n";
   for (const Aggregate& row : rows) {
     std::snprintf(text, sizeof text, "%-8u %-20s %6lld", row.dataId,
-                  IsoFromStoreText(row.time).c_str(), row.count);
+                  PeopleTimeFromStoreText(row.time).c_str(), row.count);
     table += text;
     for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
       std::string cell;
@@ -342,7 +347,7 @@ std::string AggregatesJsonDocument(const std::vector<Aggregate>& rows, Level buc
     // The CSV's columns, as members.
     Json::Value json(Json::objectValue);
     json["data_id"] = row.dataId;
-    json["time"] = IsoFromStoreText(row.time);
+    json["time"] = IsoInstantFromStoreText(row.time);
     json["count"] = static_cast<Json::Int64>(row.count);
     for (std::size_t c = 0; c < RollupColumns().size(); ++c) {
       for (int which = 0; which < 3; ++which) {

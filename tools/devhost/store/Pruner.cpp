@@ -109,12 +109,15 @@ long long Pruner::PruneBatch(std::optional<EventTable> table, const std::string&
 
 long long Pruner::PruneRollupBatch(Level level, const std::string& cutoff, int batch) {
   const std::string table = FactsOf(level).table;
+  const std::string length = std::to_string(FactsOf(level).seconds);
+  // A bucket stays while it holds a held row: its span [start, start + length) meets the
+  // held one, wherever in the bucket that begins.
   Statement statement(
       store_.Handle(),
       ("DELETE FROM " + table + " WHERE (data_id, time) IN (SELECT data_id, time FROM " + table +
-       " AS bucket WHERE time < ?1 AND NOT EXISTS (SELECT 1 FROM retention_holds " +
-       "AS held WHERE bucket.time BETWEEN held.kept_from AND held.kept_to) ORDER BY time " +
-       "LIMIT ?2)")
+       " AS bucket WHERE time < ?1 AND NOT EXISTS (SELECT 1 FROM retention_holds AS held " +
+       "WHERE held.kept_to >= bucket.time AND held.kept_from < datetime(bucket.time, '+" + length +
+       " seconds')) ORDER BY time LIMIT ?2)")
           .c_str());
   return store_.InTransaction([&] {
     statement.Bind(1, cutoff).Bind(2, static_cast<long long>(batch)).Step();

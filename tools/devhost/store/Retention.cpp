@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "events/TimeRange.h"
+#include "store/FutureRows.h"
 #include "store/RetentionHolds.h"
 #include "store/RollupBackfill.h"
 #include "store/StoreReader.h"
@@ -58,12 +59,11 @@ int LongestRetention(const RetentionDays& days) {
 }
 
 std::string StoredTimeDoubt(StoreConnection& store, std::time_t now, const std::string& cutoff) {
-  const std::string newest = StoreReader(store).NewestHistoryTime();
+  // Rows stamped later than now are held (FutureRows): the newest is the newest up to now.
+  Statement newestRow(store.Handle(), "SELECT max(time) FROM history WHERE time <= ?1");
+  newestRow.Bind(1, StoreTimeText(now));
+  const std::string newest = newestRow.Step() ? newestRow.Text(0) : std::string();
   if (newest.empty()) return {};
-  if (newest > StoreTimeText(now)) {
-    return "the newest history row (" + IsoFromStoreText(newest) + ") is later than now (" +
-           IsoTimeText(now) + ")";
-  }
   if (cutoff > newest) {
     return "the cutoff " + IsoFromStoreText(cutoff) + " would remove the newest history row (" +
            IsoFromStoreText(newest) + ")";
@@ -76,6 +76,14 @@ std::string Retention::Held() const {
   return days_.raw ? "retention deletes nothing meanwhile"
                    : "the rollups' retention deletes nothing meanwhile (history rows are kept "
                      "for good: no retentionDays)";
+}
+
+std::optional<std::string> RowsStampedLater(StoreConnection& store, std::time_t now) {
+  const FutureRows future = FindFutureRows(store, now);
+  if (future.count == 0) return std::nullopt;
+  return FutureRowsText(future, now) +
+         ", stamped by a clock that was ahead: they are kept, retention goes on with the rest "
+         "(devhost prune --future removes them)";
 }
 
 void Retention::HoldSuspectSpan() {
@@ -113,6 +121,8 @@ bool Retention::StartPruner() {
   try {
     // The database was removed while the host ran: prune the new one at the path.
     if (!store_->AtPath()) store_->Reopen();
+    // A file cut short is written no more (the line's store says why).
+    if (store_->CutShort()) return false;
     // History rows are pruned only once they are in the rollups.
     const RollupState rollups = ReadRollupState(store_->Handle());
     if (rollups.present && !rollups.Complete()) {
@@ -126,6 +136,9 @@ bool Retention::StartPruner() {
       return false;
     }
     const std::time_t now = WallNow();
+    const auto later = RowsStampedLater(*store_, now);
+    if (later && !futureWarned_) notice_("clock: " + *later);
+    futureWarned_ = futureWarned_ || later;
     RetentionHolds holds(*store_);
     holds.Ensure();
     holds.Settle(StoreTimeText(now + 86400LL * LongestRetention(days_)), StoreTimeText(now));

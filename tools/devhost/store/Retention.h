@@ -5,6 +5,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -39,16 +40,20 @@ class ClockTrust {
 
 // The longest a level is kept: how long a span stamped by a clock in doubt is held.
 int LongestRetention(const RetentionDays& days);
-// Why the clock may not be trusted to prune `store` with a cutoff of `cutoff` at `now`: a history
-// row is later than now, or the cutoff would take even the newest row. Empty when it may.
+// Why the clock may not be trusted to prune `store` with a cutoff of `cutoff` at `now`: the
+// cutoff would take even the newest row stamped up to now. Empty when it may.
 std::string StoredTimeDoubt(StoreConnection& store, std::time_t now, const std::string& cutoff);
+// What a person is told of the history rows stamped later than `now` (FutureRows); nothing when
+// there are none. Throws StoreError.
+std::optional<std::string> RowsStampedLater(StoreConnection& store, std::time_t now);
 
 // The running host's retention: after a poll round, while the next batch still fits in the time
 // before the next round, prunes on a connection of its own. Checks again every few minutes once
 // all is pruned. Runs on one line's thread only.
 // It deletes nothing while the clock is in doubt (a board without a real-time clock may start
-// days off, NTP steps it later): while ClockTrust says so, while history holds a row later than
-// now, or when the cutoff would take even the newest row. It warns once. The span a clock in
+// days off, NTP steps it later): while ClockTrust says so, or when the cutoff would take even the
+// newest row stamped up to now. History rows later than now (FutureRows) are told once and kept;
+// the rest is pruned. It warns once. The span a clock in
 // doubt may have stamped is held in the database (retention_holds) for the longest retention
 // once the clock is trusted again: no prune, by this host or a later one, takes those rows.
 class Retention {
@@ -87,7 +92,7 @@ class Retention {
   ClockTrust trust_;
   std::string clockDoubt_;  // of the last reading; empty: trusted
   bool stepSeen_ = false;   // since the last check
-  bool warned_ = false, clockWarned_ = false;
+  bool warned_ = false, clockWarned_ = false, futureWarned_ = false;
   std::unique_ptr<Pruner> pruner_;
   std::chrono::steady_clock::time_point nextCheck_{};
   BatchPacer pacer_;

@@ -214,6 +214,28 @@ std::string BackfillText(Level level) {
          AggregateSelect(Level::kRaw, level, " WHERE id > ?1 AND id <= ?2", "") + MergeTail();
 }
 
+void RefoldSpan(sqlite3* db, const std::string& from, const std::string& to) {
+  if (!HasRollupTables(db)) return;
+  const RollupState state = ReadRollupState(db);
+  for (const Level level : {Level::kMinute, Level::kHour}) {
+    const LevelFacts& facts = FactsOf(level);
+    Statement drop(
+        db,
+        (std::string("DELETE FROM ") + facts.table + " WHERE time >= ?1 AND time < ?2").c_str());
+    drop.Bind(1, from).Bind(2, to).Step();
+    // The rows folded, less those a backfill has still to do.
+    Statement fold(db, (InsertHead(facts) +
+                        AggregateSelect(Level::kRaw, level,
+                                        " WHERE time >= ?1 AND time < ?2 AND id <= ?3 AND NOT "
+                                        "(id > ?4 AND id <= ?5)",
+                                        "") +
+                        MergeTail())
+                           .c_str());
+    fold.Bind(1, from).Bind(2, to).Bind(3, state.foldedTo).Bind(4, state.backfilledTo);
+    fold.Bind(5, state.backfillEnd).Step();
+  }
+}
+
 std::string AggregateSelect(Level source, Level bucket, const std::string& where,
                             const std::string& order) {
   const LevelFacts& facts = FactsOf(source);

@@ -68,6 +68,10 @@ bool HasFoldedTo(sqlite3* db);
 // ON CONFLICT DO UPDATE ...": the history rows of an id range added to a level's rollups (by
 // the backfill and by the folds).
 std::string BackfillText(Level level);
+// Makes the buckets of both levels in [from, to) (store texts of whole hours) again from the
+// history rows there that are rolled up: after their stamps changed (StampBasis). Nothing where
+// the database has no rollups. Throws StoreError.
+void RefoldSpan(sqlite3* db, const std::string& from, const std::string& to);
 // "SELECT data_id, bucket, count, <key>_min, <key>_max, <key>_sum_tenths, ... FROM ..." with
 // `where` (" WHERE ...", on the columns data_id and time) and `order` (on bucket) appended: a
 // level's rollups as stored, or (source kRaw) the buckets of level `bucket` computed from the

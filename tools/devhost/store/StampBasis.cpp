@@ -7,10 +7,17 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "events/TimeText.h"
+#include "store/OrderedStamps.h"
+#include "store/Rollups.h"
 #include "store/Statement.h"
 #include "store/Store.h"
 
@@ -55,6 +62,78 @@ void ConvertTable(sqlite3* db, const char* table, const char* column) {
   RunStampSql(db, std::string("UPDATE ") + table + " SET " + UtcAssignment(column));
 }
 
+StampProgress& Listener() {
+  static StampProgress listener;
+  return listener;
+}
+
+void Tell(const std::string& text) {
+  if (Listener()) return Listener()(text);
+  std::fprintf(stderr, "devhost: %s\n", text.c_str());
+}
+
+// What a conversion tells while it runs: its start and end, and how far it is at most once a
+// second (238,597 rows take some seconds, a year's some minutes).
+class ConversionProgress {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit ConversionProgress(long long rows) : rows_(rows) {
+    // A new database, or one without rows: nothing worth telling.
+    if (rows_ == 0) return;
+    Tell("database: converting its stamps from local time to UTC, once: " + std::to_string(rows) +
+         " history row(s)");
+  }
+  void Converted(long long rows) {
+    if (Clock::now() - lastTold_ < std::chrono::seconds(1) || rows_ == 0) return;
+    lastTold_ = Clock::now();
+    Tell("database: converting the stamps to UTC: " + std::to_string(rows * 100 / rows_) + "% (" +
+         std::to_string(rows) + " of " + std::to_string(rows_) + " history rows)");
+  }
+  void Done() {
+    if (rows_ == 0) return;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(ms) / 1000.0);
+    Tell(std::string("database: stamps converted to UTC in ") + seconds + " s");
+  }
+
+ private:
+  long long rows_;
+  Clock::time_point started_ = Clock::now(), lastTold_ = Clock::now();
+};
+
+long long RowCount(sqlite3* db, const char* table) {
+  Statement count(db, (std::string("SELECT count(*) FROM ") + table).c_str());
+  return count.Step() ? count.Integer(0) : 0;
+}
+
+// A table with ids, in the order its rows were written (OrderedStamps), a chunk at a time;
+// `converted` hears how many rows are done.
+void ConvertInOrder(sqlite3* db, const char* table, OrderedStamps& stamps,
+                    const std::function<void(long long)>& converted) {
+  if (!StampTableExists(db, table)) return;
+  const std::string t = table;
+  Statement read(db,
+                 ("SELECT id, time FROM " + t + " WHERE id > ?1 ORDER BY id LIMIT 10000").c_str());
+  Statement write(db, ("UPDATE " + t + " SET time = ?2 WHERE id = ?1").c_str());
+  long long after = std::numeric_limits<long long>::min(), done = 0;
+  for (;;) {
+    std::vector<std::pair<long long, std::string>> rows;
+    read.Bind(1, after);
+    while (read.Step()) rows.emplace_back(read.Integer(0), read.Text(1));
+    read.Reset();
+    if (rows.empty()) return;
+    for (const auto& [id, text] : rows) {
+      write.Bind(1, id).Bind(2, stamps.ToUtc(text)).Step();
+      write.Reset();
+    }
+    after = rows.back().first;
+    done += static_cast<long long>(rows.size());
+    if (converted) converted(done);
+  }
+}
+
 // The rollups are keyed by (data_id, time): converted beside the table and copied back, so that
 // no bucket meets another's old key on the way.
 void ConvertKeyedTable(sqlite3* db, const char* table) {
@@ -79,14 +158,22 @@ void EnsureUtcStamps(sqlite3* db) {
                                   nullptr) != SQLITE_OK) {
         throw StoreError(std::string("database: ") + sqlite3_errmsg(db));
       }
-      // An earlier last_record table is device_records by now (EnsureSchema renames it first).
-      for (const char* table : {"history", "device_records", "alarm_events", "link_events",
-                                "threshold_values", "analog_reports", "mqtt_summaries"}) {
-        ConvertTable(db, table, "time");
+      ConversionProgress progress(RowCount(db, "history"));
+      OrderedStamps history;
+      ConvertInOrder(db, "history", history, [&](long long rows) { progress.Converted(rows); });
+      for (const char* table : {"alarm_events", "link_events", "threshold_values", "analog_reports",
+                                "mqtt_summaries"}) {
+        OrderedStamps stamps;
+        ConvertInOrder(db, table, stamps, {});
       }
+      // An earlier last_record table is device_records by now (EnsureSchema renames it first).
+      ConvertTable(db, "device_records", "time");
       ConvertTable(db, "device_errors", "last_time");
       ConvertKeyedTable(db, "rollup_minutes");
       ConvertKeyedTable(db, "rollup_hours");
+      // A bucket of the repeated hour held the rows of both; each has its own hour now.
+      for (const auto& [from, to] : history.Repeated()) RefoldSpan(db, from, to);
+      progress.Done();
       RunStampSql(
           db,
           "CREATE TABLE time_basis (basis TEXT NOT NULL); INSERT INTO time_basis VALUES ('utc')");
@@ -97,6 +184,8 @@ void EnsureUtcStamps(sqlite3* db) {
     throw;
   }
 }
+
+void SetStampProgress(StampProgress tell) { Listener() = std::move(tell); }
 
 void ReadStampBasis(sqlite3* db) {
   // A database no host of this version has opened, with rows in it: local time.

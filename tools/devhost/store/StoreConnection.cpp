@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "store/StampBasis.h"
@@ -14,6 +16,14 @@
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+// The write-ahead log's file is cut back to this size when it restarts after a checkpoint: a log
+// that grew past SQLite's checkpoint size of 1000 pages (a reader's snapshot held it, or a
+// long transaction) gives the space back once it may restart.
+constexpr long long kLogKeptBytes = 4 * 1024 * 1024;
+// A log page as its file holds it: the page and its frame header (the default page size).
+constexpr long long kLogFrameBytes = 4096 + 24;
+// The smallest log bound FreeLog sets: a cycle writes some ten pages.
+constexpr long long kFewestLogPages = 16;
 // Kept statements, as every cycle runs them.
 const char* const kBeginText = "BEGIN IMMEDIATE";
 const char* const kCommitText = "COMMIT";
@@ -99,6 +109,7 @@ sqlite3* OpenConnection(const std::string& path, bool create, bool readOnly) {
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     ExecuteSql(db, "PRAGMA journal_mode=WAL");
     ExecuteSql(db, "PRAGMA synchronous=NORMAL");
+    ExecuteSql(db, ("PRAGMA journal_size_limit=" + std::to_string(kLogKeptBytes)).c_str());
     if (create) EnsureSchema(db);
     ReadStampBasis(db);
   } catch (const StoreError& error) {
@@ -111,7 +122,9 @@ sqlite3* OpenConnection(const std::string& path, bool create, bool readOnly) {
 }  // namespace
 
 StoreConnection::StoreConnection(const std::string& path, bool create)
-    : path_(path), create_(create), db_(OpenConnection(path, create, false)) {}
+    : path_(path), create_(create), db_(OpenConnection(path, create, false)) {
+  fileCut_.Check(path_);  // the size a cut is measured against
+}
 
 StoreConnection::StoreConnection(const std::string& path, ReadOnly)
     : path_(path), create_(false), readOnly_(true), db_(OpenConnection(path, false, true)) {}
@@ -121,6 +134,10 @@ StoreConnection::~StoreConnection() { Close(); }
 void StoreConnection::Close() {
   // A connection closes only once all its statements are finalised.
   kept_.clear();
+  // The last connection to close copies the log into the database: not into a file cut short,
+  // whose log is then all that is left of its last pages.
+  if (!readOnly_ && CutShort())
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db_);
   db_ = nullptr;
@@ -132,16 +149,46 @@ void StoreConnection::Reopen() {
   db_ = fresh;
   inTransaction_ = false;
   ++opens_;
+  fileCut_ = FileCut{};
+  cutShort_.reset();
+  fileCut_.Check(path_);
+  if (logBoundPages_ > 0) {
+    const long long bound = logBoundPages_;
+    logBoundPages_ = 0;
+    BoundLog(bound);
+  }
 }
 
 void StoreConnection::SetBusyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
 
 void StoreConnection::SetAutoCheckpoint(int pages) { sqlite3_wal_autocheckpoint(db_, pages); }
 
+bool StoreConnection::FreeLog() {
+  struct stat log {};
+  const long long pages =
+      stat((path_ + "-wal").c_str(), &log) == 0 ? log.st_size / kLogFrameBytes : 0;
+  const bool freed = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                               nullptr) == SQLITE_OK;
+  if (pages > 0) BoundLog(std::max(kFewestLogPages, pages / 2));
+  return freed;
+}
+
+void StoreConnection::BoundLog(long long pages) {
+  if (logBoundPages_ != 0 && logBoundPages_ <= pages) return;
+  logBoundPages_ = pages;
+  SetAutoCheckpoint(static_cast<int>(pages));
+  Execute(("PRAGMA journal_size_limit=" + std::to_string(pages * kLogFrameBytes)).c_str());
+}
+
 bool StoreConnection::AtPath() {
   int moved = 0;
   if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return true;
   return moved == 0;
+}
+
+std::optional<std::string> StoreConnection::CutShort() {
+  if (!cutShort_) cutShort_ = fileCut_.Check(path_);
+  return cutShort_;
 }
 
 StatementUse StoreConnection::Kept(const char* sql) {

@@ -3,9 +3,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "store/FileCut.h"
 #include "store/Statement.h"
 #include "store/Store.h"
 
@@ -37,9 +39,18 @@ class StoreConnection {
   // WAL pages after which a commit of this connection copies the log into the database (and
   // syncs it); 0: never, the other connections' commits do (SQLite's default is 1000).
   void SetAutoCheckpoint(int pages);
+  // After a write that failed (a full disk): copies the write-ahead log into the database and
+  // empties its file, so the space it held serves the next cycles, and bounds the log below the
+  // size it had reached: the log that filled a small disk once does not fill it again. False when
+  // the log could not be copied (no room for the database to grow, a reader's snapshot).
+  bool FreeLog();
   // False once the path leads to another file than the open one, or to none: the database was
   // removed or replaced. One stat of the path.
   bool AtPath();
+  // What shows the file at the path was cut short in place since the connection opened it
+  // (FileCut); once found, always. Such a file is not written again: the connection then
+  // closes without copying its log into it.
+  std::optional<std::string> CutShort();
   // Closes the connection and opens the path again as at first. Throws StoreError, and then
   // keeps the old connection. Opens() counts the openings: what a part kept of the old file
   // (CycleWriter's device codes) is stale once it changed.
@@ -65,6 +76,8 @@ class StoreConnection {
 
  private:
   void Close();
+  // A checkpoint after `pages` log pages and the log's file cut back to them; never raised.
+  void BoundLog(long long pages);
 
   std::string path_;
   bool create_;
@@ -73,4 +86,7 @@ class StoreConnection {
   std::unordered_map<const char*, std::unique_ptr<Statement>> kept_;
   bool inTransaction_ = false;
   unsigned long opens_ = 1;
+  long long logBoundPages_ = 0;
+  FileCut fileCut_;
+  std::optional<std::string> cutShort_;  // set by FreeLog; 0: SQLite's own checkpoint size
 };

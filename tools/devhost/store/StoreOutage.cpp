@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store/StoreOutage.h"
 
-std::optional<std::string> StoreOutage::Failed(const std::string& what, Clock::time_point now) {
+std::optional<std::string> StoreOutage::Failed(const std::string& what, Clock::time_point now,
+                                               bool atOnce) {
   if (lostCycles_ == 0) since_ = now;
   ++lostCycles_;
-  if (lastReport_ && now - *lastReport_ < kReportEvery) {
+  if (!atOnce && lastReport_ && now - *lastReport_ < kReportEvery) {
     ++unreported_;
     return std::nullopt;
   }

@@ -17,8 +17,9 @@ class StoreOutage {
   static constexpr std::chrono::seconds kReportEvery{60};
 
   // A cycle was not stored because of `what`; the text to report now, or nothing when it is
-  // held back.
-  std::optional<std::string> Failed(const std::string& what, Clock::time_point now);
+  // held back. `atOnce`: a failure a person must hear now (a file cut short), never held back.
+  std::optional<std::string> Failed(const std::string& what, Clock::time_point now,
+                                    bool atOnce = false);
   // The writes of a lost cycle, counted for the notice.
   void Lost(unsigned long writes) { lostWrites_ += writes; }
   // A cycle was stored; the "works again" notice when one is due.

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include "events/TimeText.h"
 #include "store/RowQuerySql.h"
 
 namespace {
@@ -35,10 +36,14 @@ EventTableColumns ColumnsOf(EventTable table) {
 
 // The newest ?4 rows of the range, handed out oldest first. Ordered by time (then id), the
 // order of the time indexes, so that a range deep in a large table is found without a scan.
+// The local texts of a database not converted yet do not sort as time does (the hour that
+// repeats in autumn): its rows go in the order they were written.
 std::string NewestInRange(const std::string& table, const std::string& columns,
                           const RowQuery& query) {
+  const char* order = StoreTextIsLocal() ? "id" : "time, id";
+  const char* newest = StoreTextIsLocal() ? "id DESC" : "time DESC, id DESC";
   return "SELECT " + columns + " FROM (SELECT " + columns + " FROM " + table +
-         RowQueryWhere(query) + " ORDER BY time DESC, id DESC LIMIT ?4) ORDER BY time, id";
+         RowQueryWhere(query) + " ORDER BY " + newest + " LIMIT ?4) ORDER BY " + order;
 }
 
 Json::Value ColumnValue(const Statement& statement, int column) {
@@ -69,6 +74,13 @@ std::vector<std::string> SplitColumns(const std::string& columns) {
 }
 
 }  // namespace
+
+bool StoreReader::HasHistory() {
+  Statement statement(
+      connection_.Handle(),
+      "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'history'");
+  return statement.Step() && statement.Integer(0) > 0;
+}
 
 std::vector<HistoryRow> StoreReader::History(const RowQuery& query) {
   Statement statement(connection_.Handle(),

@@ -23,6 +23,9 @@ class StoreReader {
   explicit StoreReader(StoreConnection& connection) : connection_(connection) {}
 
   const std::string& Path() const { return connection_.Path(); }
+  // Whether the database has a history table: an empty file, or another program's database,
+  // has none.
+  bool HasHistory();
   // The newest `query.limit` records in the range, handed out oldest first (by time).
   std::vector<HistoryRow> History(const RowQuery& query);
   StoredRows Events(EventTable table, const RowQuery& query);

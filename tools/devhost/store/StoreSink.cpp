@@ -55,6 +55,7 @@ void StoreSink::Take(const HostEvent& event) {
   const std::string time = StoreTimeText(event.time);
   try {
     if (writes_ == 1) FollowPath(DataIdOf(event.body));
+    if (failed_) return;  // the file was found cut short
     store_.Begin();
     std::visit(Writer{store_, time}, event.body);
   } catch (const StoreError& error) {
@@ -90,7 +91,7 @@ void StoreSink::EndUnit() {
   failed_ = false;
 }
 
-void StoreSink::Fail(uint32_t dataId, const std::string& what) {
+void StoreSink::Fail(uint32_t dataId, const std::string& what, bool atOnce) {
   failed_ = true;
   lastFailure_ = what;
   try {
@@ -98,8 +99,20 @@ void StoreSink::Fail(uint32_t dataId, const std::string& what) {
   } catch (const StoreError&) {
     // The next unit's Begin rolls back again, and reports it should that fail too.
   }
-  const auto report = outage_.Failed(what, now_());
+  const auto now = now_();
+  FreeLog(now);
+  const auto report = outage_.Failed(what, now, atOnce);
   if (report && onFailure_) onFailure_(dataId, *report);
+}
+
+void StoreSink::FreeLog(StoreOutage::Clock::time_point now) {
+  if (detached_ || cutShort_ || (lastFreed_ && now - *lastFreed_ < kCheckPathEvery)) return;
+  lastFreed_ = now;
+  try {
+    store_.Connection().FreeLog();
+  } catch (const StoreError&) {
+    // Tried again with a later failure.
+  }
 }
 
 void StoreSink::StoreSummaries() {
@@ -123,10 +136,24 @@ void StoreSink::StoreSummaries() {
 
 void StoreSink::FollowPath(uint32_t dataId) {
   const auto now = now_();
+  const std::string& path = store_.Connection().Path();
+  if (cutShort_) throw StoreError(*cutShort_);
   if (!detached_) {
     if (lastCheck_ && now - *lastCheck_ < kCheckPathEvery) return;
     lastCheck_ = now;
     if (store_.Connection().AtPath()) {
+      if (const auto cut = store_.Connection().CutShort()) {
+        notStored_ += storedSinceCheck_;
+        cutShort_ = "database " + path + " was emptied or cut short while the host ran (" + *cut +
+                    "): nothing is stored in it from now on; stop the host, move the file and "
+                    "its -wal file aside and start it again";
+        // Told at once, whatever was reported within the minute (SQLite may have failed on it
+        // already: "file is not a database").
+        return Fail(dataId,
+                    *cutShort_ + "; up to " + std::to_string(storedSinceCheck_) +
+                        " cycle(s) stored since the check before went with it",
+                    true);
+      }
       storedSinceCheck_ = 0;
       return;
     }
@@ -155,6 +182,6 @@ void StoreSink::FollowPath(uint32_t dataId) {
 std::optional<std::string> StoreSink::RunLosses() const {
   if (notStored_ == 0) return std::nullopt;
   std::string text = std::to_string(notStored_) + " cycle(s) not stored in this run";
-  if (failing_ || detached_) text += ", the store still failing: " + lastFailure_;
+  if (failing_ || detached_ || cutShort_) text += ", the store still failing: " + lastFailure_;
   return text;
 }

@@ -20,7 +20,11 @@
 // next Flush; should that fail, `onNotice` hears it.
 // Every few seconds, before a unit's first write, the sink checks that the path still leads to
 // the open file: a database removed (or replaced) while the host runs is reported as a failure,
-// with the cycles that went with it, and a new one is made at the path.
+// with the cycles that went with it, and a new one is made at the path. A file emptied or cut
+// short in place (StoreConnection::CutShort) is told the same way, and nothing more is written
+// to it. A failed unit empties the write-ahead log into the database (at most once every few
+// seconds): on a small disk the log may be what filled it, and a host that could store again
+// does.
 class StoreSink : public EventSink {
  public:
   static constexpr std::chrono::seconds kCheckPathEvery{5};
@@ -46,7 +50,8 @@ class StoreSink : public EventSink {
 
  private:
   struct Writer;
-  void Fail(uint32_t dataId, const std::string& what);
+  void Fail(uint32_t dataId, const std::string& what, bool atOnce = false);
+  void FreeLog(StoreOutage::Clock::time_point now);
   void EndUnit();
   void StoreSummaries();
   // Throws StoreError while no database is at the path.
@@ -62,8 +67,10 @@ class StoreSink : public EventSink {
   std::vector<HostEvent> summaries_;  // MQTT counts waiting for the next Flush
   std::optional<StoreOutage::Clock::time_point> lastCheck_;
   StoreOutage::Clock::time_point nextReopen_{};
-  bool detached_ = false;               // the file was removed; no new one made yet
-  unsigned long storedSinceCheck_ = 0;  // cycles that would go with the file
+  std::optional<StoreOutage::Clock::time_point> lastFreed_;
+  bool detached_ = false;                // the file was removed; no new one made yet
+  std::optional<std::string> cutShort_;  // what was found when the file was cut short
+  unsigned long storedSinceCheck_ = 0;   // cycles that would go with the file
   unsigned long notStored_ = 0;
   bool failing_ = false;  // the last unit was not stored
   std::string lastFailure_;

@@ -19,6 +19,9 @@ class PtyLink {
   const std::string& SlavePath() const { return slavePath_; }
   // The speed a host last set on the slave side, in baud; 0 when unknown.
   int LineBaud() const;
+  // Bits a character takes with the framing a host last set on the slave side: start, data,
+  // parity and stop bits.
+  int LineBits() const;
 
  private:
   int master_ = -1;

@@ -67,11 +67,24 @@ void LineController::Close() {
 }
 
 void LineController::PollRound() {
+  roundWire_.Clear();
+  bool everyDeviceCompleted = true;
   for (auto& device : devices_) {
     if (StopRequested()) return;
+    const unsigned long before = device->cycles;
     PollDevice(*device);
+    everyDeviceCompleted = everyDeviceCompleted && device->cycles > before;
     jobs_.RunAll();
   }
+  TellRoundWire(everyDeviceCompleted);
+}
+
+void LineController::TellRoundWire(bool everyDeviceCompleted) {
+  if (roundWireTold_ || !everyDeviceCompleted) return;
+  roundWireTold_ = true;
+  events_.Emit(NoticeEvent{"line " + Config().device + ": " +
+                           roundWire_.Describe(Config(), devices_.size())});
+  events_.Flush();
 }
 
 void LineController::PollDevice(HostedDevice& device) {
@@ -119,6 +132,7 @@ void LineController::RunExchange(const Pending& pending) {
   HostedDevice& device = *pending.device;
   const ModbusRequest& request = pending.request;
   const Exchange exchange = port_.Perform(device.slave, request);
+  roundWire_.Count(request, exchange);
   if (!IsRead(request)) {
     lastWrite_ = exchange;
     lastWriteRequest_ = request;

@@ -45,5 +45,6 @@ std::optional<FrameFinder::Frame> FrameFinder::Complete(Clock::time_point now) {
   if (!hearing_ || now < *Due()) return std::nullopt;
   std::optional<Frame> frame = std::move(hearing_);
   hearing_.reset();
+  frame->end = lastEnd_;
   return frame;
 }

@@ -29,6 +29,7 @@ class FrameFinder {
   struct Frame {
     std::vector<uint8_t> bytes;
     Clock::time_point start;
+    Clock::time_point end;                  // of its last character
     std::chrono::nanoseconds gapBefore{0};  // from the end of the frame before
     bool merged = false;                    // started within the silence after the one before
     bool broken = false;                    // a gap inside it was longer than 1.5 characters

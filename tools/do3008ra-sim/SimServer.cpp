@@ -15,7 +15,6 @@
 
 namespace {
 
-using Clock = FrameFinder::Clock;
 constexpr int kIdlePollMs = 100;
 constexpr std::chrono::milliseconds kControlEvery{200};
 // Bits a character takes on a serial device: 8N1, as the simulator sets it.
@@ -27,7 +26,7 @@ timespec Timespec(std::chrono::nanoseconds span) {
           static_cast<long>(std::chrono::nanoseconds(span - seconds).count())};
 }
 
-void SleepUntil(Clock::time_point when) {
+void SleepUntil(SimServer::Clock::time_point when) {
   // steady_clock is CLOCK_MONOTONIC: an absolute sleep never drifts over a frame's bytes.
   const timespec until = Timespec(when.time_since_epoch());
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
@@ -126,13 +125,17 @@ void SimServer::Hear(const FrameFinder::Frame& frame) {
       if (verbose_) std::printf("request at the wrong line speed ignored\n");
       continue;
     }
-    Serve(sensor, frame.bytes);
+    Serve(sensor, frame);
   }
   if (!heard && verbose_) std::printf("request for another address ignored\n");
 }
 
 bool SimServer::Readable(const FrameFinder::Frame& frame) {
   if (frame.merged) ++counts_.merged;
+  if (counts_.answered > 0) {
+    ++counts_.silences;
+    counts_.silenceSum += frame.gapBefore;
+  }
   // On a wire no device could tell such a request from the frame before it. Unpaced, requests
   // sent too soon are only counted: a pseudo-terminal keeps them apart.
   if (frame.merged && wire_.paced) {
@@ -158,15 +161,19 @@ bool SimServer::Readable(const FrameFinder::Frame& frame) {
   return crcGood;
 }
 
-void SimServer::Serve(SimSensor& sensor, const std::vector<uint8_t>& frame) {
-  const auto earliest =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double, std::milli>(wire_.turnaroundMs));
-  const SimSensor::Reply reply = sensor.Respond(frame, SecondsRunning());
-  if (reply.delayMs > 0) Wait(reply.delayMs);
+void SimServer::Serve(SimSensor& sensor, const FrameFinder::Frame& frame) {
+  // A sensor answers after the request's silence and its turnaround, counted on the line: a
+  // late wake-up of this process does not move the answer on the wire.
+  auto notBefore = frame.end + finder_.Times().silence +
+                   std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double, std::milli>(wire_.turnaroundMs));
+  const SimSensor::Reply reply = sensor.Respond(frame.bytes, SecondsRunning());
+  if (reply.delayMs > 0) {
+    Wait(reply.delayMs);
+    notBefore = Clock::now();
+  }
   if (!reply.frame.empty()) {
-    SleepUntil(earliest);
-    Send(reply.frame);
+    Send(reply.frame, notBefore);
     ++counts_.answered;
     counts_.lastAnswer = Clock::now();
   }
@@ -179,12 +186,12 @@ void SimServer::Serve(SimSensor& sensor, const std::vector<uint8_t>& frame) {
   }
 }
 
-void SimServer::Send(const std::vector<uint8_t>& frame) {
+void SimServer::Send(const std::vector<uint8_t>& frame, Clock::time_point notBefore) {
   // Each byte is handed over when its last bit would arrive on a real line (at once, unpaced).
   const auto character = finder_.Times().character;
   const std::size_t pieces = character.count() == 0 ? 1 : frame.size();
   const std::size_t size = frame.size() / pieces;
-  const Clock::time_point start = std::max(Clock::now(), finder_.LineFreeAt());
+  const Clock::time_point start = std::max(notBefore, finder_.LineFreeAt());
   for (std::size_t i = 0; i < pieces; ++i) {
     SleepUntil(start + character * static_cast<long long>(i + 1));
     // The line is busy from the hand-over: stamped before the write, a pause of this process
@@ -205,13 +212,15 @@ bool SimServer::LineSpeedMatches(const SimSensor& sensor) const {
 }
 
 std::string SimServer::Summary() const {
-  char text[256];
+  char text[512];
   std::snprintf(text, sizeof text,
                 "%lu frame(s) heard, %lu answered, %lu merged with the frame before (sent too "
                 "soon), %lu broken by a gap, %lu with a bad CRC; first request to last answer "
-                "%.3f ms",
+                "%.3f ms; silence before a request %.3f ms on average (%.3f ms needed)",
                 counts_.frames, counts_.answered, counts_.merged, counts_.broken, counts_.badCrc,
-                counts_.answered ? Ms(counts_.lastAnswer - counts_.firstFrame) : 0.0);
+                counts_.answered ? Ms(counts_.lastAnswer - counts_.firstFrame) : 0.0,
+                counts_.silences ? Ms(counts_.silenceSum) / counts_.silences : 0.0,
+                Ms(finder_.Times().silence));
   return text;
 }
 

@@ -21,6 +21,8 @@
 // and counts what it heard.
 class SimServer {
  public:
+  using Clock = FrameFinder::Clock;
+
   // Serves on the master side of a pseudo-terminal pair.
   SimServer(PtyLink& pty, std::vector<SimSensor>& sensors, const WireSettings& wire);
   // Serves on a serial device at the speed of the first sensor's baud code.
@@ -46,6 +48,9 @@ class SimServer {
     unsigned long merged = 0;
     unsigned long broken = 0;
     unsigned long badCrc = 0;
+    // The silences before the requests that followed an answer, for their mean.
+    unsigned long silences = 0;
+    std::chrono::nanoseconds silenceSum{0};
     FrameFinder::Clock::time_point firstFrame{};
     FrameFinder::Clock::time_point lastAnswer{};
   };
@@ -57,8 +62,8 @@ class SimServer {
   void Retime();
   void Hear(const FrameFinder::Frame& frame);
   bool Readable(const FrameFinder::Frame& frame);
-  void Serve(SimSensor& sensor, const std::vector<uint8_t>& frame);
-  void Send(const std::vector<uint8_t>& frame);
+  void Serve(SimSensor& sensor, const FrameFinder::Frame& frame);
+  void Send(const std::vector<uint8_t>& frame, Clock::time_point notBefore);
   bool LineSpeedMatches(const SimSensor& sensor) const;
   void Wait(int milliseconds) const;
   double SecondsRunning() const;

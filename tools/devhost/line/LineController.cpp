@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr std::chrono::milliseconds kBackToBackIdleSlice{25};
+
 bool IsRead(const ModbusRequest& request) {
   return request.function == ModbusRequest::kReadHolding ||
          request.function == ModbusRequest::kReadInput;
@@ -42,7 +44,11 @@ void LineController::Run(long rounds) {
     next = std::max(next + interval, std::chrono::steady_clock::now());
     PollRound();
     ++done;
-    if (idleWork_ && !StopRequested()) idleWork_(next);
+    // Back to back there is no time left after a round: retention gets a short slice of its
+    // own, so that a line polled as fast as the wire allows still prunes its history.
+    const auto idleUntil =
+        interval.count() == 0 ? std::chrono::steady_clock::now() + kBackToBackIdleSlice : next;
+    if (idleWork_ && !StopRequested()) idleWork_(idleUntil);
   }
 }
 

@@ -32,7 +32,11 @@ void FrameFinder::Received(const uint8_t* bytes, std::size_t count, Clock::time_
     hearing_->gapBefore = gap;
     hearing_->merged = gap < timing_.silence;
   }
-  hearing_->bytes.insert(hearing_->bytes.end(), bytes, bytes + count);
+  // A line that never falls silent makes no frame a sensor could take: what comes beyond the
+  // longest frame is not kept.
+  const std::size_t room = kLongestFrame - std::min(kLongestFrame, hearing_->bytes.size());
+  if (count > room) hearing_->broken = true;
+  hearing_->bytes.insert(hearing_->bytes.end(), bytes, bytes + std::min(count, room));
   lastEnd_ = start + timing_.character * static_cast<long long>(count);
 }
 

@@ -16,6 +16,8 @@
 class FrameFinder {
  public:
   using Clock = std::chrono::steady_clock;
+  // The longest Modbus RTU frame: a frame heard is never kept longer.
+  static constexpr std::size_t kLongestFrame = 256;
 
   struct Timing {
     std::chrono::nanoseconds character{0};  // 0: bytes take no time (an unpaced line)

@@ -69,7 +69,8 @@ cpu_of() {
 }
 
 # The reference host's configuration: the simulator's line, polled every 50 ms (the host's
-# shortest interval), one device in mode 5 with three signals x four limits.
+# shortest interval before 0 was allowed; kept so that the rounds compare), one device in mode 5
+# with three signals x four limits.
 host_config() {
   local limits='"UpValue": 30, "UpReconverValue": 28, "UpAlarmLevel": 2,
                 "Up2Value": 40, "Up2ReconverValue": 38, "Up2AlarmLevel": 3,

@@ -17,7 +17,8 @@
 #                                       BUS_SENSORS, BUS_BAUDS to choose), and mbpoll on the same
 #                                       line; requests sent too soon are counted by the simulator
 #                                       (BUS_REALTIME=1: host and simulator at real-time priority,
-#                                       chrt -f 20, on a machine busy with other work)
+#                                       chrt -f 20, on a machine busy with other work); in
+#                                       build-bench/, or an existing tree in BENCH_BUILD_DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bench_build=${BENCH_BUILD_DIR:-$root/build-bench}
@@ -304,7 +305,7 @@ case ${1:-} in
   wire) wire ;;
   bus) bus ;;
   *)
-    sed -n '2,18p' "$0" >&2
+    sed -n '2,21p' "$0" >&2
     exit 2
     ;;
 esac

@@ -8,6 +8,23 @@ namespace {
 // Above this speed the silences are fixed instead of counted in characters.
 constexpr int kFixedSilenceAboveBaud = 19200;
 
+// The length of a request of the functions the sensor knows, once its head has come; 0 while
+// it cannot be told.
+std::size_t RequestLength(const std::vector<uint8_t>& bytes) {
+  constexpr std::size_t kFixedRequest = 8;  // address, function, register, count or value, CRC
+  if (bytes.size() < 2) return 0;
+  switch (bytes[1]) {
+    case 3:
+    case 4:
+    case 6:
+      return kFixedRequest;
+    case 16:
+      return bytes.size() > 6 ? kFixedRequest + 1 + bytes[6] : 0;  // and the byte count
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 FrameFinder::Timing FrameFinder::TimingOf(int baud, int bitsPerCharacter, bool paced) {
@@ -46,7 +63,11 @@ std::optional<FrameFinder::Clock::time_point> FrameFinder::Due() const {
 }
 
 std::optional<FrameFinder::Frame> FrameFinder::Complete(Clock::time_point now) {
-  if (!hearing_ || now < *Due()) return std::nullopt;
+  if (!hearing_) return std::nullopt;
+  const std::size_t length = RequestLength(hearing_->bytes);
+  const bool whole =
+      timing_.character.count() == 0 && length != 0 && hearing_->bytes.size() >= length;
+  if (!whole && now < *Due()) return std::nullopt;
   std::optional<Frame> frame = std::move(hearing_);
   hearing_.reset();
   frame->end = lastEnd_;

@@ -41,7 +41,9 @@ class FrameFinder {
   const Timing& Times() const { return timing_; }
   // Bytes read from the line at `when`.
   void Received(const uint8_t* bytes, std::size_t count, Clock::time_point when);
-  // The frame heard, once the line has been quiet for the silence by `now`.
+  // The frame heard, once the line has been quiet for the silence by `now`; on an unpaced line
+  // also as soon as a request of a known function is whole, as libmodbus finds it, so that a
+  // pseudo-terminal's answers come at once.
   std::optional<Frame> Complete(Clock::time_point now);
   // When the frame being heard ends, if the line stays quiet; nothing while none is.
   std::optional<Clock::time_point> Due() const;

@@ -218,7 +218,8 @@ printed) or on a serial device. Stops on SIGINT or SIGTERM.
   --verbose             log every request
 
 Frames are found by silence, as a sensor does: a frame ends after 3.5 characters of quiet
-(1.75 ms above 19200 baud). With --wire, a request that begins sooner after the frame before
+(1.75 ms above 19200 baud); without --wire a request of a known function is answered as soon
+as it is whole. With --wire, a request that begins sooner after the frame before
 it is read together with that frame and goes unanswered ("frame merged with the one before" in
 the log), and one with a gap of over 1.5 characters inside is dropped; without it, such
 requests are only counted. At the stop, one line counts the frames heard, answered and sent

@@ -163,10 +163,11 @@ bool SimServer::Readable(const FrameFinder::Frame& frame) {
 
 void SimServer::Serve(SimSensor& sensor, const FrameFinder::Frame& frame) {
   // A sensor answers after the request's silence and its turnaround, counted on the line: a
-  // late wake-up of this process does not move the answer on the wire.
-  auto notBefore = frame.end + finder_.Times().silence +
-                   std::chrono::duration_cast<Clock::duration>(
-                       std::chrono::duration<double, std::milli>(wire_.turnaroundMs));
+  // late wake-up of this process does not move the answer on the wire. Unpaced, a whole
+  // request is answered after the turnaround alone.
+  const auto heardAt = wire_.paced ? frame.end + finder_.Times().silence : Clock::now();
+  auto notBefore = heardAt + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double, std::milli>(wire_.turnaroundMs));
   const SimSensor::Reply reply = sensor.Respond(frame.bytes, SecondsRunning());
   if (reply.delayMs > 0) {
     Wait(reply.delayMs);

@@ -11,6 +11,14 @@
 #                                       pseudo-terminal: the reference host, a bare libmodbus
 #                                       loop and mbpoll, side by side in one run (WIRE_ROUNDS=N:
 #                                       N rounds of all of them, and their medians)
+#   scripts/bench.sh bus                the host's round on a wire-paced line against the round's
+#                                       wire time from first principles, at 9600 and 115200 baud
+#                                       with 1, 8 and 32 sensors (BUS_RUNS=N runs each, medians;
+#                                       BUS_SENSORS, BUS_BAUDS to choose), and mbpoll on the same
+#                                       line; requests sent too soon are counted by the simulator
+#                                       (BUS_REALTIME=1: host and simulator at real-time priority,
+#                                       chrt -f 20, on a machine busy with other work); in
+#                                       build-bench/, or an existing tree in BENCH_BUILD_DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bench_build=${BENCH_BUILD_DIR:-$root/build-bench}
@@ -62,7 +70,8 @@ cpu_of() {
 }
 
 # The reference host's configuration: the simulator's line, polled every 50 ms (the host's
-# shortest interval), one device in mode 5 with three signals x four limits.
+# shortest interval before 0 was allowed; kept so that the rounds compare), one device in mode 5
+# with three signals x four limits.
 host_config() {
   local limits='"UpValue": 30, "UpReconverValue": 28, "UpAlarmLevel": 2,
                 "Up2Value": 40, "Up2ReconverValue": 38, "Up2AlarmLevel": 3,
@@ -165,12 +174,138 @@ wire_round() {
   echo "$load $floor_fast $floor_paced $host_us $mb_us"
 }
 
+# The bus bench's configuration: N devices in mode 5 at addresses 1..N, polled back to back.
+bus_config() {
+  local work=$1 baud=$2 sensors=$3 devices="" i
+  for ((i = 1; i <= sensors; i++)); do
+    devices+="${devices:+, }{\"plugin\": \"do3008ra.so\", \"dataId\": $((100 + i)), \"slaveAddress\": $i,
+      \"settings\": {\"appSetting\": {\"b_mode\": 5}, \"thresholdSetting\": {}}}"
+  done
+  cat <<JSON
+{"database": "$work/host.db",
+ "lines": [{"device": "$work/tty", "baudRate": $baud, "responseTimeoutMs": 1000,
+            "pollIntervalMs": 0, "devices": [$devices]}]}
+JSON
+}
+
+# The simulator on a wire-paced line: bench_sim WORK BAUD_CODE SENSORS; its pid in sim_pid.
+bench_sim() {
+  rm -f "$1/tty"
+  "${realtime[@]}" "$bench_build/tools/do3008ra-sim/do3008ra-sim" --link "$1/tty" --static --wire \
+    --baud-code "$2" --sensors "$3" >"$1/sim.log" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 50); do [[ -e "$1/tty" ]] && break; sleep 0.1; done
+}
+
+# Stops the simulator; prints "ANSWERED MERGED SPAN_MS SILENCE_MS" from its line of counts.
+stop_sim() {
+  kill -INT "$sim_pid"
+  wait "$sim_pid" 2>/dev/null
+  sed -n 's/.* \([0-9]*\) answered, \([0-9]*\) merged.*last answer \([0-9.]*\) ms; silence before a request \([0-9.]*\) ms.*/\1 \2 \3 \4/p' \
+    "$1/sim.log"
+}
+
+# One run: "WIRE_MS HOST_MS RATIO TOO_SOON SILENCE_MS" for BAUD and SENSORS, in mode 5 (six reads a cycle:
+# 48 request and 66 answer characters, 12 frames), 8N1.
+bus_run() {
+  local work=$1 baud=$2 sensors=$3 code
+  case $baud in 9600) code=2 ;; 115200) code=6 ;; *) echo "bench.sh: no code for $baud" >&2; return 1 ;; esac
+  local wire_ms
+  wire_ms=$(awk -v b="$baud" -v n="$sensors" 'BEGIN {
+    c = 10 / b * 1000; s = (b > 19200) ? 1.75 : 3.5 * c; printf "%.2f", n * (114 * c + 12 * s) }')
+  # Each run about five seconds of wire, three rounds at least.
+  local rounds
+  rounds=$(awk -v w="$wire_ms" 'BEGIN { r = int(5000 / w); print (r < 3) ? 3 : r }')
+  bus_config "$work" "$baud" "$sensors" >"$work/bus.json"
+  rm -f "$work"/host.db*
+  bench_sim "$work" "$code" "$sensors"
+  "${realtime[@]}" "$bench_build/tools/devhost/devhost" run "$work/bus.json" \
+    --plugin-dir "$bench_build/plugins" \
+    --plugin-log "$work/plugin.log" --cycles "$rounds" >"$work/host.log" 2>&1
+  local answered merged span silence
+  read -r answered merged span silence <<<"$(stop_sim "$work")"
+  if ((answered != rounds * sensors * 6)); then
+    echo "bench.sh: $answered answers for $rounds rounds of $sensors sensor(s)" >&2
+    tail -5 "$work/host.log" >&2
+  fi
+  awk -v w="$wire_ms" -v s="$span" -v r="$rounds" -v m="$merged" -v q="$silence" \
+    'BEGIN { h = s / r; printf "%.2f %.2f %.3f %d %.3f\n", w, h, w / h, m, q }'
+}
+
+# mbpoll on the same line, one sensor: one block of four registers every 10 ms (its shortest
+# poll), as a peer: "WIRE_MS MBPOLL_MS RATIO TOO_SOON SILENCE_MS" per exchange.
+bus_mbpoll() {
+  local work=$1 baud=$2 code polls
+  case $baud in 9600) code=2 ;; *) code=6 ;; esac
+  bench_sim "$work" "$code" 1
+  timeout -s INT "${MBPOLL_SECONDS:-5}" "${realtime[@]}" mbpoll -m rtu -a 1 -b "$baud" -P none -0 -t 4 -r 0 -c 4 \
+    -l 10 "$work/tty" >"$work/mbpoll.log" 2>&1
+  local answered merged span silence
+  read -r answered merged span silence <<<"$(stop_sim "$work")"
+  if ((${answered:-0} == 0)); then
+    echo "bench.sh: mbpoll got no answer at $baud baud:" >&2
+    tail -3 "$work/mbpoll.log" >&2
+    echo "0 0 0 0 0"
+    return
+  fi
+  awk -v b="$baud" -v s="$span" -v a="$answered" -v m="$merged" -v g="$silence" 'BEGIN {
+    c = 10 / b * 1000; q = (b > 19200) ? 1.75 : 3.5 * c; w = 21 * c + 2 * q; h = s / a
+    printf "%.2f %.2f %.3f %d %.3f\n", w, h, w / h, m, g }'
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+bus() {
+  if [[ ! -f $bench_build/CMakeCache.txt ]]; then
+    cmake -S "$root" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
+  fi
+  cmake --build "$bench_build" --target devhost do3008ra-sim do3008ra >/dev/null || return 1
+  local work sim_pid=""
+  realtime=()
+  [[ ${BUS_REALTIME:-0} == 1 ]] && realtime=(chrt -f 20)
+  work=$(mktemp -d)
+  trap '[[ -n $sim_pid ]] && kill $sim_pid 2>/dev/null; rm -rf "$work"' RETURN
+  echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)${realtime[*]:+; host and simulator under ${realtime[*]}}"
+  printf '\n%-8s %-8s %12s %12s %8s %9s %10s %s\n' "baud" "sensors" "wire ms" "host ms" "ratio" \
+    "too soon" "silence" "(ratios of the runs)"
+  local baud sensors run row rows ratios
+  for baud in ${BUS_BAUDS:-9600 115200}; do
+    for sensors in ${BUS_SENSORS:-1 8 32}; do
+      rows=()
+      for ((run = 1; run <= ${BUS_RUNS:-3}; run++)); do
+        row=$(bus_run "$work" "$baud" "$sensors") || return 1
+        rows+=("$row")
+      done
+      ratios=$(printf '%s\n' "${rows[@]}" | awk '{ printf "%s ", $3 }')
+      printf '%-8s %-8s %12s %12s %8s %9s %10s (%s)\n' "$baud" "$sensors" \
+        "$(printf '%s\n' "${rows[@]}" | awk '{ print $1 }' | median)" \
+        "$(printf '%s\n' "${rows[@]}" | awk '{ print $2 }' | median)" \
+        "$(printf '%s\n' "${rows[@]}" | awk '{ print $3 }' | median)" \
+        "$(printf '%s\n' "${rows[@]}" | awk '{ s += $4 } END { print s }')" \
+        "$(printf '%s\n' "${rows[@]}" | awk '{ print $5 }' | median)" "${ratios% }"
+    done
+    if command -v mbpoll >/dev/null; then
+      row=$(bus_mbpoll "$work" "$baud")
+      read -r w h r m q <<<"$row"
+      printf '%-8s %-8s %12s %12s %8s %9s %10s (one exchange)\n' "$baud" "mbpoll" "$w" "$h" "$r" \
+        "$m" "$q"
+    fi
+  done
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "(wire ms: a round's wire time from first principles, 8N1, 3.5 characters or 1.75 ms of"
+  echo " silence after each frame; host ms: the simulator's first request to last answer over"
+  echo " the rounds; ratio: wire / host, 1 is the wire's own pace; too soon: requests the"
+  echo " simulator found within the silence after the frame before, all runs; silence: the"
+  echo " mean silence the simulator saw before a request, 3.646 ms needed at 9600, 1.75 at 115200)"
+}
+
 case ${1:-} in
   smoke) smoke "${2:-}" ;;
   figures) figures ;;
   wire) wire ;;
+  bus) bus ;;
   *)
-    sed -n '2,13p' "$0" >&2
+    sed -n '2,21p' "$0" >&2
     exit 2
     ;;
 esac

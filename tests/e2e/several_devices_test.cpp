@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// Several devices and lines: a sensor that is silent or absent never holds up the others.
+// Several devices and lines: a sensor that is silent or absent never holds up the others, and
+// sensors sharing a wire each get their own requests.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <thread>
 
 #include "Bench.h"
+#include "Text.h"
 
 namespace {
 
@@ -58,6 +60,39 @@ TEST(SeveralDevices, EachLineRunsOnItsOwnAndASilentLineHoldsUpNoOther) {
   EXPECT_EQ(HistoryCount(bench, 13), 0);
   EXPECT_NE(run.out.find("summary  12    cycles 5  errors 0"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("summary  13    cycles 0  errors 5"), std::string::npos) << run.out;
+}
+
+// Two sensors on one line paced like a wire, each finding frames by silence: a request sent
+// sooner than 3.5 characters after the answer before it is read with that answer and goes
+// unanswered, so a host that skips the silence loses a cycle of either device on every round.
+// Back to back, with only the silences between the frames.
+TEST(SeveralDevices, TwoSensorsOnAWirePacedLineAnswerEveryRequestOfEveryRound) {
+  Bench bench;
+  bench.StartSensor({"--static", "--wire", "--sensors", "2"});
+  const std::string line = R"({"device": ")" + bench.dir.Path("tty") +
+                           R"(", "baudRate": 9600, "pollIntervalMs": 0, "responseTimeoutMs": )" +
+                           std::to_string(Bench::kAnswerTimeoutMs) + R"(, "devices": [)" +
+                           Device(12, 1) + ", " + Device(13, 2) + "]}";
+  bench.dir.Write("wire.json", R"({"lines": [)" + line + "]}");
+  const auto run = bench.Host({"run", "--cycles", "6", bench.dir.Path("wire.json")});
+  ASSERT_EQ(run.exitCode, 0) << run.out << bench.SensorLog();
+  EXPECT_NE(run.out.find("summary  12    cycles 6  errors 0"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("summary  13    cycles 6  errors 0"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("a round of 2 device(s) is 24 frames, 228 characters: 325.0 ms"),
+            std::string::npos)
+      << run.out;
+  // Each device read its own sensor: the second one's humidity is one unit higher.
+  const auto humidity = [&bench](int dataId) {
+    const auto records = QueryBlobs(
+        bench.Database(), "SELECT record FROM history WHERE data_id = " + std::to_string(dataId));
+    return records.empty() ? 0u : RecordWord(records.back(), 12);
+  };
+  EXPECT_EQ(humidity(12), 450u);
+  EXPECT_EQ(humidity(13), 460u);
+  ASSERT_EQ(bench.StopSensor(), 0);
+  EXPECT_EQ(CountOf(bench.SensorLog(), "frame merged"), 0) << bench.SensorLog();
+  EXPECT_NE(bench.SensorLog().find("72 answered, 0 merged"), std::string::npos)
+      << bench.SensorLog();
 }
 
 }  // namespace

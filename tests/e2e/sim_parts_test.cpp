@@ -6,6 +6,7 @@
 
 #include "ControlFile.h"
 #include "FaultPlan.h"
+#include "FrameFinder.h"
 #include "RtuFrame.h"
 #include "SensorRegisters.h"
 #include "SimOptions.h"
@@ -25,6 +26,37 @@ TEST(RtuFrames, CrcMatchesTheModbusReferenceAndCorruptionBreaksIt) {
   EXPECT_EQ(rtu::ReadAnswer(5, 4, {0x1234, 0x00FF}),
             (std::vector<uint8_t>{5, 4, 4, 0x12, 0x34, 0x00, 0xFF}));
   EXPECT_EQ(rtu::WriteEcho(1, 16, 80, 3), (std::vector<uint8_t>{1, 16, 0, 80, 0, 3}));
+}
+
+// A line paced at 9600 baud 8N1: a request sent in one write takes its characters' time, ends
+// only after 3.5 characters of quiet, and one that starts within that silence after an answer,
+// or breaks off for 2 characters inside, is flagged for the sensors to ignore.
+TEST(FrameFinder, FindsFramesBySilenceOnAPacedLine) {
+  using std::chrono::microseconds;
+  FrameFinder finder;
+  finder.Retime(FrameFinder::TimingOf(9600, 10, true));
+  const auto character = finder.Times().character;
+  const FrameFinder::Clock::time_point t0{std::chrono::seconds(1)};
+  const uint8_t request[8] = {1, 3, 0, 0, 0, 4, 0x44, 0x09};
+  finder.Received(request, 8, t0);
+  EXPECT_EQ(*finder.Due(), t0 + 8 * character + finder.Times().silence);
+  EXPECT_FALSE(finder.Complete(*finder.Due() - microseconds(1)));
+  const auto heard = finder.Complete(*finder.Due());
+  ASSERT_TRUE(heard);
+  EXPECT_EQ(heard->bytes.size(), 8u);
+  EXPECT_FALSE(heard->merged || heard->broken);
+
+  const auto answerEnd = t0 + microseconds(20000);
+  finder.Sent(answerEnd);
+  finder.Received(request, 8, answerEnd + finder.Times().silence - microseconds(10));
+  finder.Received(request, 8, finder.LineFreeAt() + 2 * character);
+  const auto merged = finder.Complete(answerEnd + std::chrono::seconds(1));
+  ASSERT_TRUE(merged);
+  EXPECT_TRUE(merged->merged);
+  EXPECT_TRUE(merged->broken);
+  EXPECT_EQ(merged->bytes.size(), 16u);
+  finder.Received(request, 8, finder.LineFreeAt() + finder.Times().silence);
+  EXPECT_FALSE(finder.Complete(std::chrono::steady_clock::time_point::max())->merged);
 }
 
 SensorRegisters::Settings StaticSensor() {

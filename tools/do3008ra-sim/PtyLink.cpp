@@ -80,3 +80,11 @@ int PtyLink::LineBaud() const {
   }
   return 0;
 }
+
+int PtyLink::LineBits() const {
+  termios settings{};
+  if (tcgetattr(slave_, &settings) != 0) return 10;
+  const tcflag_t size = settings.c_cflag & CSIZE;
+  const int data = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+  return 1 + data + ((settings.c_cflag & PARENB) ? 1 : 0) + ((settings.c_cflag & CSTOPB) ? 2 : 1);
+}

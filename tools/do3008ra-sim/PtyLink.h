@@ -22,6 +22,9 @@ class PtyLink {
   void GiveToGroup(const std::string& group);
   // The speed a host last set on the slave side, in baud; 0 when unknown.
   int LineBaud() const;
+  // Bits a character takes with the framing a host last set on the slave side: start, data,
+  // parity and stop bits.
+  int LineBits() const;
 
  private:
   int master_ = -1;

@@ -112,6 +112,18 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
        [&](const std::string& v) {
          faults.lateMs = static_cast<int>(ParseLong("--late-ms", v, 0, 60000));
        }},
+      {"--sensors",
+       [&](const std::string& v) {
+         options.sensors =
+             static_cast<int>(ParseLong("--sensors", v, 1, do3008ra::kHighestAddress));
+       }},
+      {"--turnaround-ms",
+       [&](const std::string& v) {
+         options.wire.turnaroundMs = ParseDouble("--turnaround-ms", v);
+         if (options.wire.turnaroundMs < 0 || options.wire.turnaroundMs > 10000) {
+           throw SimUsageError("--turnaround-ms: expected 0 to 10000, got '" + v + "'");
+         }
+       }},
       {"--seed",
        [&](const std::string& v) {
          faults.seed = static_cast<uint32_t>(ParseLong("--seed", v, 0, 0x7FFFFFFF));
@@ -122,6 +134,7 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       {"--no-input", [&] { faults.neverAnswerInput = true; }},
       {"--wrong-echo", [&] { faults.wrongEcho = true; }},
       {"--change-on-restart", [&] { sensor.lineChangeOnRestart = true; }},
+      {"--wire", [&] { options.wire.paced = true; }},
       {"--verbose", [&] { options.verbose = true; }},
       {"--help", [&] { options.help = true; }},
   };
@@ -135,11 +148,29 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       throw SimUsageError("unknown argument '" + args[i] + "'");
     }
   }
+  if (sensor.slave + options.sensors - 1 > do3008ra::kHighestAddress) {
+    throw SimUsageError("--sensors: the addresses from --slave on end above " +
+                        std::to_string(do3008ra::kHighestAddress));
+  }
   if (faults.dropPercent + faults.corruptPercent + faults.exceptionPercent + faults.latePercent >
       100) {
     throw SimUsageError("the fault shares add up to more than 100 percent");
   }
   return options;
+}
+
+SensorRegisters::Settings SensorAt(const SimOptions& options, int index) {
+  SensorRegisters::Settings settings = options.sensor;
+  settings.slave = static_cast<uint16_t>(settings.slave + index);
+  settings.humidity += index;
+  settings.pressure += index;
+  return settings;
+}
+
+FaultSettings FaultsAt(const SimOptions& options, int index) {
+  FaultSettings faults = options.faults;
+  faults.seed += static_cast<uint32_t>(index);
+  return faults;
 }
 
 const char* SimUsage() {
@@ -153,6 +184,16 @@ printed) or on a serial device. Stops on SIGINT or SIGTERM.
                         that a host running as another user in that group (the packaged
                         service: dialout) may open it
   --slave N             Modbus address, 1-247 (default 1)
+  --sensors N           N sensors on the line, at addresses N, N+1, ... from --slave on, each
+                        with its own registers: humidity and pressure one unit higher than the
+                        sensor before, its own fault draws (seed + 1); every sensor hears every
+                        frame (default 1)
+  --wire                behave like a wire: requests take their characters' time on the line,
+                        answers go out byte by byte, each when its last bit would arrive, at the
+                        speed and framing the host set (a pseudo-terminal has no wire time), and
+                        frames are found strictly by silence (below)
+  --turnaround-ms X     wait X milliseconds (0-10000, fractions allowed) after a request's
+                        silence before answering, as a sensor's processing does (default 0)
   --baud-code N         baud-rate code 0-7 (default 2 = 9600)
   --highest-baud-code N refuse baud codes above N (exception 03), as a model without the fast
                         speeds does (default 7)
@@ -179,5 +220,13 @@ printed) or on a serial device. Stops on SIGINT or SIGTERM.
   --wrong-echo          echo writes with a value (06) or count (16) off by one
   --seed N              seed of the fault draws (default 1)
   --verbose             log every request
+
+Frames are found by silence, as a sensor does: a frame ends after 3.5 characters of quiet
+(1.75 ms above 19200 baud); without --wire a request of a known function is answered as soon
+as it is whole. With --wire, a request that begins sooner after the frame before
+it is read together with that frame and goes unanswered ("frame merged with the one before" in
+the log), and one with a gap of over 1.5 characters inside is dropped; without it, such
+requests are only counted. At the stop, one line counts the frames heard, answered and sent
+too soon.
 )";
 }

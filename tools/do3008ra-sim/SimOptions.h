@@ -7,6 +7,7 @@
 
 #include "FaultPlan.h"
 #include "SensorRegisters.h"
+#include "WireSettings.h"
 
 struct SimOptions {
   std::string device;    // serial device to serve on; empty: a new pseudo-terminal
@@ -17,7 +18,15 @@ struct SimOptions {
   bool help = false;
   SensorRegisters::Settings sensor;
   FaultSettings faults;
+  // Sensors on the line, at addresses sensor.slave, sensor.slave + 1, ...
+  int sensors = 1;
+  WireSettings wire;
 };
+
+// The settings of the sensor at `index` on the line: the next address, values a step apart and
+// a fault draw of its own.
+SensorRegisters::Settings SensorAt(const SimOptions& options, int index);
+FaultSettings FaultsAt(const SimOptions& options, int index);
 
 struct SimUsageError : std::runtime_error {
   using std::runtime_error::runtime_error;

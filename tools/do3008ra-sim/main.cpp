@@ -13,6 +13,7 @@
 #include "PtyLink.h"
 #include "SensorRegisters.h"
 #include "SimOptions.h"
+#include "SimSensor.h"
 #include "SimServer.h"
 
 namespace {
@@ -29,9 +30,17 @@ void InstallStopHandlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+std::string Addresses(const SimOptions& options) {
+  const std::string first = std::to_string(options.sensor.slave);
+  if (options.sensors == 1) return "address " + first;
+  return "addresses " + first + "-" + std::to_string(options.sensor.slave + options.sensors - 1);
+}
+
 int Serve(const SimOptions& options) {
-  SensorRegisters registers(options.sensor);
-  FaultPlan faults(options.faults);
+  std::vector<SimSensor> sensors;
+  for (int i = 0; i < options.sensors; ++i) {
+    sensors.emplace_back(SensorAt(options, i), FaultsAt(options, i), options.verbose);
+  }
   std::unique_ptr<PtyLink> pty;
   std::unique_ptr<SimServer> server;
   std::string where = options.device;
@@ -39,15 +48,17 @@ int Serve(const SimOptions& options) {
     pty = std::make_unique<PtyLink>(options.link);
     if (!options.ptyGroup.empty()) pty->GiveToGroup(options.ptyGroup);
     where = pty->SlavePath();
-    server = std::make_unique<SimServer>(*pty, registers, faults, options.verbose);
+    server = std::make_unique<SimServer>(*pty, sensors, options.wire);
   } else {
-    server = std::make_unique<SimServer>(options.device, registers, faults, options.verbose);
+    server = std::make_unique<SimServer>(options.device, sensors, options.wire);
   }
+  server->SetVerbose(options.verbose);
   ControlFile control(options.control);
   if (!options.control.empty()) server->WatchControl(control);
-  std::printf("do3008ra-sim: serving on %s (address %u, %d baud)\n", where.c_str(),
-              options.sensor.slave, BaudOfCode(options.sensor.baudCode));
+  std::printf("do3008ra-sim: serving on %s (%s, %d baud)\n", where.c_str(),
+              Addresses(options).c_str(), BaudOfCode(options.sensor.baudCode));
   server->Run(stopRequested);
+  std::printf("do3008ra-sim: %s\n", server->Summary().c_str());
   std::printf("do3008ra-sim: stopped\n");
   return 0;
 }

@@ -38,15 +38,16 @@ void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), s
 void AnnounceLines(Host& host, Console& console) {
   for (const auto& line : host.Lines()) {
     const LineConfig& config = line->Config();
+    const std::string every = config.pollIntervalMs == 0
+                                  ? std::string("back to back")
+                                  : "every " + std::to_string(config.pollIntervalMs) + " ms";
     console.Notice("line " + config.device + ": " + std::to_string(config.devices.size()) +
-                   " device(s), " + std::to_string(config.baudRate) + " baud, poll every " +
-                   std::to_string(config.pollIntervalMs) + " ms");
+                   " device(s), " + std::to_string(config.baudRate) + " baud, poll " + every);
     // The device rebuilds its status document, and so evaluates its rules, once per wall-clock
     // second: a faster poll stores every value but not every value meets the rules.
     if (config.pollIntervalMs < 1000) {
-      console.Notice("line " + config.device + ": polled every " +
-                     std::to_string(config.pollIntervalMs) +
-                     " ms, but the devices evaluate their alarm rules once a second, on the "
+      console.Notice("line " + config.device + ": polled " + every +
+                     ", but the devices evaluate their alarm rules once a second, on the "
                      "first poll of each second: a value seen only by the other polls of that "
                      "second is stored but raises or clears no alarm");
     }

@@ -176,7 +176,8 @@ const MemberRow<LineReading> kLineRows[] = {
     {"dataBits", ReadLineInteger<&LineConfig::dataBits, 5, 8>},
     {"stopBits", ReadLineInteger<&LineConfig::stopBits, 1, 2>},
     {"responseTimeoutMs", ReadLineInteger<&LineConfig::responseTimeoutMs, 10, 60000>},
-    {"pollIntervalMs", ReadLineInteger<&LineConfig::pollIntervalMs, 50, 86400000>},
+    {"pollIntervalMs", ReadLineInteger<&LineConfig::pollIntervalMs, 0, 86400000>},
+    {"frameSilenceUs", ReadLineInteger<&LineConfig::frameSilenceUs, 0, 100000>},
     {"linkLostAfter", ReadLineInteger<&LineConfig::linkLostAfter, 1, 1000>},
     {"rs485",
      [](const Fields& f, const std::string& m, LineReading& r) {

@@ -42,7 +42,10 @@ struct LineConfig {
   int dataBits = 8;
   int stopBits = 1;
   int responseTimeoutMs = 500;
-  int pollIntervalMs = 1000;
+  int pollIntervalMs = 1000;  // 0: rounds back to back, only the silences between frames
+  // The least silence before a request, in microseconds; the host keeps at least 3.5 characters
+  // (1.75 ms above 19200 baud) whatever is set here.
+  int frameSilenceUs = 0;
   // Consecutive failed poll cycles after which a device's link counts as lost.
   int linkLostAfter = 3;
   std::optional<Rs485Config> rs485;  // absent: RS-232 mode, RTS left alone

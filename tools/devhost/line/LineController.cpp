@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr std::chrono::milliseconds kBackToBackIdleSlice{25};
+
 bool IsRead(const ModbusRequest& request) {
   return request.function == ModbusRequest::kReadHolding ||
          request.function == ModbusRequest::kReadInput;
@@ -42,7 +44,11 @@ void LineController::Run(long rounds) {
     next = std::max(next + interval, std::chrono::steady_clock::now());
     PollRound();
     ++done;
-    if (idleWork_ && !StopRequested()) idleWork_(next);
+    // Back to back there is no time left after a round: retention gets a short slice of its
+    // own, so that a line polled as fast as the wire allows still prunes its history.
+    const auto idleUntil =
+        interval.count() == 0 ? std::chrono::steady_clock::now() + kBackToBackIdleSlice : next;
+    if (idleWork_ && !StopRequested()) idleWork_(idleUntil);
   }
 }
 
@@ -67,11 +73,24 @@ void LineController::Close() {
 }
 
 void LineController::PollRound() {
+  roundWire_.Clear();
+  bool everyDeviceCompleted = true;
   for (auto& device : devices_) {
     if (StopRequested()) return;
+    const unsigned long before = device->cycles;
     PollDevice(*device);
+    everyDeviceCompleted = everyDeviceCompleted && device->cycles > before;
     jobs_.RunAll();
   }
+  TellRoundWire(everyDeviceCompleted);
+}
+
+void LineController::TellRoundWire(bool everyDeviceCompleted) {
+  if (roundWireTold_ || !everyDeviceCompleted) return;
+  roundWireTold_ = true;
+  events_.Emit(NoticeEvent{"line " + Config().device + ": " +
+                           roundWire_.Describe(Config(), devices_.size())});
+  events_.Flush();
 }
 
 void LineController::PollDevice(HostedDevice& device) {
@@ -124,6 +143,7 @@ void LineController::RunExchange(const Pending& pending) {
   HostedDevice& device = *pending.device;
   const ModbusRequest& request = pending.request;
   const Exchange exchange = port_.Perform(device.slave, request);
+  roundWire_.Count(request, exchange);
   if (!IsRead(request)) {
     lastWrite_ = exchange;
     lastWriteRequest_ = request;

@@ -23,6 +23,7 @@
 #include "line/JobQueue.h"
 #include "line/LineDevices.h"
 #include "line/LinePort.h"
+#include "line/RoundWire.h"
 
 // What a register write came to, for people and as the command's exit status.
 struct WriteResult {
@@ -113,6 +114,8 @@ class LineController : public SMDController {
   int RunQueue();  // the exchanges it ran
   void RunExchange(const Pending& pending);
   void TrackLink(HostedDevice& device, bool completed);
+  // After the first round every device completed: what such a round costs on the wire.
+  void TellRoundWire(bool everyDeviceCompleted);
 
   LinePort port_;
   EventFanout events_;
@@ -124,6 +127,9 @@ class LineController : public SMDController {
   // What the last write exchange brought back, for the write's outcome text.
   std::optional<Exchange> lastWrite_;
   std::optional<ModbusRequest> lastWriteRequest_;
+
+  RoundWire roundWire_;
+  bool roundWireTold_ = false;
 
   CycleProgress progress_;
   std::atomic<bool> stopping_{false};

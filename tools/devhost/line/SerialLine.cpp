@@ -53,7 +53,8 @@ SerialLine::SerialLine(const LineConfig& config)
     : config_(config),
       device_(config.device),
       responseTimeoutMs_(config.responseTimeoutMs),
-      lock_(std::in_place, config.device) {
+      lock_(std::in_place, config.device),
+      silence_(FrameTiming::Of(config)) {
   config_.devices.clear();
   Open();
 }
@@ -120,6 +121,7 @@ void SerialLine::Reconfigure(int baudRate, char parity) {
   Close();
   config_.baudRate = baudRate;
   config_.parity = parity;
+  silence_.Retime(FrameTiming::Of(config_));
   if (!lock_) return Reopen();
   lock_->LeaveExclusive();
   Open();
@@ -178,6 +180,7 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
     flushBeforeNext_ = false;
   }
   modbus_set_slave(context_, slave);
+  silence_.Keep();
   Exchange exchange;
   if (request.function == ModbusRequest::kReadHolding ||
       request.function == ModbusRequest::kReadInput) {
@@ -188,6 +191,8 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
   } else {
     return Failed("function " + std::to_string(request.function) + " is not supported");
   }
+  // The answer's last byte, or the request's when none came: the next silence starts here.
+  silence_.Heard(std::chrono::steady_clock::now());
   if (!exchange.answered && !exchange.lineQuiet) {
     if (auto gone = Gone(exchange.errorNumber)) {
       // Nothing more comes from an unplugged device: no drain.
@@ -200,6 +205,7 @@ Exchange SerialLine::Perform(int slave, const ModbusRequest& request) {
     // answer to the next request.
     DiscardInput();
     if (!exchange.lineQuiet && waitForLateAnswers_) DrainLateAnswer();
+    silence_.Heard(std::chrono::steady_clock::now());
   }
   return exchange;
 }
@@ -302,6 +308,11 @@ int SerialLine::SendRaw(const unsigned char* data, unsigned int length) {
   if (data == nullptr || context_ == nullptr) return -1;
   // Whatever the device says back to raw bytes is not read here.
   flushBeforeNext_ = true;
+  silence_.Keep();
   const ssize_t written = write(modbus_get_socket(context_), data, length);
+  if (written > 0) {
+    silence_.Heard(
+        silence_.SentBy(std::chrono::steady_clock::now(), static_cast<unsigned>(written)));
+  }
   return written < 0 ? -1 : static_cast<int>(written);
 }

@@ -13,10 +13,12 @@
 #include "config/HostConfig.h"
 #include "host/ModbusRequest.h"
 #include "line/Bus.h"
+#include "line/LineSilence.h"
 #include "line/PortLock.h"
 
 // One Modbus-RTU serial line, driven by libmodbus. Exchanges run one at a time, each with the
-// line's response timeout.
+// line's response timeout, each request after the silence that ends the frame before it. A
+// request leaves in one write, so no gap opens inside it.
 class SerialLine : public Bus {
  public:
   // Opens, takes for this process alone and configures the serial device; throws SerialError
@@ -71,4 +73,5 @@ class SerialLine : public Bus {
   dev_t node_ = 0;  // the device number the line was opened on
   // Set until the first exchange and after raw bytes went out.
   bool flushBeforeNext_ = true;
+  LineSilence silence_;
 };

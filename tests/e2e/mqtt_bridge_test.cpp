@@ -375,6 +375,74 @@ TEST(MqttBridge, BrokerAwayLongerThanTheQueueLimitSupersedesStatesAndDropsNothin
   EXPECT_GE(std::stoll(summary[0][1]), 10) << "superseded";
 }
 
+// Alarm changes are events: each one raised or cleared while the broker is away reaches it, in
+// order, once it is back (raise and clear share one retained topic, published again at connect).
+// The subscriber's session outlives the broker's restart, so it misses nothing of the reconnect.
+TEST(MqttBridge, EveryAlarmChangeMadeWhileTheBrokerIsAwayReachesItInOrder) {
+  Bench bench;
+  Broker broker(bench.dir, "allow_anonymous true\npersistence true\npersistence_location " +
+                               bench.dir.Path() + "/\n");
+  const auto watcher = Subscriber::Durable(broker.Port(), "alarm-watcher");
+  // 24 -> 33 -> 24 every 2 s across the 28 limit: a raise and a clear each period.
+  bench.StartSensor({"--temperature", "24:33:2"});
+  const std::string config = MqttConfig(bench, Anonymous(broker, R"(, "qos": 1, "keepAliveS": 5)"),
+                                        Mode5Settings(28, 27), 100);
+  const std::string out = bench.dir.Path("host.out");
+  BackgroundProcess host(bench.HostCommand({"run", config}), out);
+  ASSERT_TRUE(watcher->WaitFor("do3008ra/12/alarm/T01001", 15s)) << ReadFile(out);
+
+  const auto changes = [&] {
+    return QueryCount(bench.Database(), "SELECT COUNT(*) FROM alarm_events");
+  };
+  broker.Stop();
+  const long long before = changes();
+  ASSERT_TRUE(WaitUntil("6 alarm changes stored", 20s, [&] { return changes() >= before + 6; }))
+      << ReadFile(out);
+  broker.Start();
+  const long long outage = changes() - before;
+  ASSERT_TRUE(WaitUntil("the host connected again", 20s, [&] {
+    return CountOf(ReadFile(out), "mqtt     12    connected to") >= 2;
+  })) << ReadFile(out);
+  ASSERT_EQ(host.Stop(10000ms), 0) << ReadFile(out);
+
+  // Stored changes in order, and what the broker passed on (each message once: the one published
+  // again at connect repeats its payload).
+  std::vector<std::pair<bool, float>> stored;
+  for (const auto& row :
+       QueryRows(bench.Database(), "SELECT active, value_text FROM alarm_events ORDER BY id")) {
+    stored.emplace_back(row[0] == "1", std::stof(row[1]));
+  }
+  ASSERT_FALSE(stored.empty());
+  ASSERT_TRUE(watcher->WaitFor(
+      [&](const Received& m) {
+        return m.topic == "do3008ra/12/alarm/T01001" &&
+               JsonValue(m.payload)["active"].asBool() == stored.back().first &&
+               JsonValue(m.payload)["value"].asFloat() == stored.back().second;
+      },
+      10s))
+      << ReadFile(out) << broker.Log();
+  std::vector<std::pair<bool, float>> published;
+  std::string previous;
+  for (const Received& message : watcher->Messages()) {
+    if (message.topic != "do3008ra/12/alarm/T01001" || message.retained ||
+        message.payload == previous) {
+      continue;
+    }
+    previous = message.payload;
+    const Json::Value alarm = JsonValue(message.payload);
+    published.emplace_back(alarm["active"].asBool(), alarm["value"].asFloat());
+  }
+  // The rule's first state comes before the changes.
+  ASSERT_GE(published.size(), stored.size()) << ReadFile(out);
+  EXPECT_LE(published.size(), stored.size() + 1);
+  EXPECT_TRUE(std::equal(stored.begin(), stored.end(),
+                         published.end() - static_cast<std::ptrdiff_t>(stored.size())))
+      << stored.size() << " stored, " << published.size() << " published, " << outage
+      << " during the outage\n"
+      << ReadFile(out);
+  EXPECT_NE(ReadFile(out).find("dropped 0  superseded"), std::string::npos) << ReadFile(out);
+}
+
 TEST(MqttBridge, AWrongPasswordIsOneClearLineAndTheHostKeepsPollingThenTheRightOnePublishes) {
   Bench bench;
   const std::string passwords = bench.dir.Path("broker.passwords");
@@ -559,7 +627,8 @@ TEST(MqttBridge, ConfigurationNamesTheFileAndMemberOfABadValue) {
 }
 
 // The unsent queue: a newer state replaces the unsent one in place, the oldest goes when full,
-// and what is published again at connect goes first and replaces older values on its topics.
+// and what is published again at connect goes first and replaces older states on its topics; an
+// alarm change queued stays where it is (its retained value is the last of them).
 TEST(MqttBridge, UnsentQueueSupersedesStatesAndDropsTheOldestWhenFull) {
   MessageQueue queue(3);
   queue.Push({"p/12/state", "1", true, true});
@@ -571,12 +640,12 @@ TEST(MqttBridge, UnsentQueueSupersedesStatesAndDropsTheOldestWhenFull) {
   queue.Push({"p/12/report/a", "r2", false, false});
   EXPECT_EQ(queue.Dropped(), 1u);  // the state, oldest, went
   queue.PutFirst(
-      {{"p/12/availability", "online", true, true}, {"p/12/alarm/x", "cleared", true, false}});
+      {{"p/12/availability", "online", true, true}, {"p/12/alarm/x", "raised", true, false}});
   std::vector<std::string> order;
   while (auto message = queue.Pop()) order.push_back(message->topic + "=" + message->payload);
   // Over the limit again: the oldest after the ones put first goes.
   EXPECT_EQ(queue.Dropped(), 2u);
-  EXPECT_EQ(order, (std::vector<std::string>{"p/12/availability=online", "p/12/alarm/x=cleared",
+  EXPECT_EQ(order, (std::vector<std::string>{"p/12/availability=online", "p/12/alarm/x=raised",
                                              "p/12/report/a=r2"}));
 }
 

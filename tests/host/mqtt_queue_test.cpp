@@ -59,4 +59,24 @@ TEST(MessageQueue, AStateSupersedesOnlyTheNewestQueuedOfItsTopic) {
   EXPECT_EQ(queue.Pop()->payload, "3");
 }
 
+// A reconnect publishes the retained topics again first; an alarm's raise and clear share one
+// retained topic, and every change queued during the outage still goes out, in order, once.
+TEST(MessageQueue, AReconnectKeepsEveryQueuedAlarmChangeOfARetainedTopicInOrder) {
+  MessageQueue queue(10);
+  const auto alarm = [](const std::string& payload) {
+    return MqttMessage{"do3008ra/12/alarm/T01001", payload, true, false};
+  };
+  queue.Push(State("12", 1));
+  queue.Push(alarm("raised"));
+  queue.Push(State("12", 2));
+  queue.Push(alarm("cleared"));
+  queue.Push(alarm("raised again"));
+  queue.PutFirst(
+      {{"do3008ra/12/availability", "online", true, true}, State("12", 2), alarm("raised again")});
+  std::vector<std::string> sent;
+  while (auto message = queue.Pop()) sent.push_back(message->payload);
+  EXPECT_EQ(sent, (std::vector<std::string>{"online", "2", "raised", "cleared", "raised again"}));
+  EXPECT_EQ(queue.Dropped(), 0u);
+}
+
 }  // namespace

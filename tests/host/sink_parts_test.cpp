@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -21,6 +22,7 @@
 #include "events/DeviceTypes.h"
 #include "prometheus/MetricsBook.h"
 #include "prometheus/MetricsServer.h"
+#include "prometheus/RequestDeadlines.h"
 #include "sinks/QueuedSink.h"
 
 namespace {
@@ -271,6 +273,86 @@ TEST(MetricsServer, AnswersOnlyGetMetricsAndStaysBoundedWithScrapersThatNeverRea
     if (again.rfind("HTTP/1.1 200", 0) != 0) std::this_thread::sleep_for(100ms);
   }
   EXPECT_EQ(again.rfind("HTTP/1.1 200", 0), 0u) << "waited 10 s for a scrape to be served again";
+  server.Stop();
+}
+
+// Faults caught: a request that trickles a byte at a time never cut (only the idle timer, which
+// every byte resets), a full server that refuses the newcomer rather than the oldest trickler, a
+// connection being answered made to give way, and a keep-alive connection's next request timed
+// from the first.
+TEST(RequestDeadlines, ATricklerIsCutAtItsDeadlineAndANewcomerAtTheLimitTakesTheOldestPlace) {
+  RequestDeadlines requests(10s, 3);
+  const RequestDeadlines::Clock::time_point t0{};
+  int a = 0, b = 0, c = 0, d = 0;
+  EXPECT_FALSE(requests.Started(&a, 10, t0));
+  EXPECT_FALSE(requests.Started(&b, 11, t0 + 1s));
+  EXPECT_FALSE(requests.Started(&c, 12, t0 + 2s));
+  requests.Answering(&a);
+  EXPECT_EQ(requests.Started(&d, 13, t0 + 3s), std::optional<int>(11));
+  requests.Answering(&c);
+  requests.Answering(&d);
+  int e = 0;  // every other being answered: the newcomer goes
+  EXPECT_EQ(requests.Started(&e, 14, t0 + 4s), std::optional<int>(14));
+  requests.Closed(&e);
+  requests.Completed(&c, t0 + 2s);
+  requests.Completed(&d, t0 + 3s);
+  EXPECT_TRUE(requests.Expired(t0 + 9s).empty());
+  requests.Completed(&a, t0 + 5s);
+  EXPECT_EQ(requests.Expired(t0 + 12s), std::vector<int>{12});
+  EXPECT_TRUE(requests.Expired(t0 + 12s).empty());
+  EXPECT_EQ(requests.Next(), std::optional<RequestDeadlines::Clock::time_point>(t0 + 13s));
+  std::vector<int> late = requests.Expired(t0 + 15s);
+  std::sort(late.begin(), late.end());
+  EXPECT_EQ(late, (std::vector<int>{10, 13}));
+  EXPECT_FALSE(requests.Next());
+}
+
+// Faults caught (on loopback): sixteen trickling clients holding every connection so that no
+// scrape gets through, a trickler never cut, HEAD refused, and pipelined requests of which only
+// the first is answered.
+TEST(MetricsServer, AScrapeGetsThroughSixteenTricklersWhoAreCutAndHeadAndPipelinesAreAnswered) {
+  MetricsServer server(
+      "127.0.0.1", 0, [] { return std::string("devhost_up 1\n"); }, 1s);
+  server.Start();
+  const int port = server.Port();
+  std::vector<int> tricklers;
+  for (unsigned i = 0; i < MetricsServer::kConnectionLimit; ++i) {
+    tricklers.push_back(SinkConnectSilently(port));
+    if (write(tricklers.back(), "GET /metrics HTTP/1.1\r\nHo", 26) != 26) ADD_FAILURE() << "write";
+  }
+  const std::string scrape = SinkHttp(port, "GET", "/metrics");
+  EXPECT_EQ(scrape.rfind("HTTP/1.1 200", 0), 0u) << scrape;
+
+  // Each trickler is cut (bounded: the read gives up after 10 s).
+  for (int fd : tricklers) {
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char byte = 0;
+    EXPECT_LE(read(fd, &byte, 1), 0) << "a trickler still connected";
+    close(fd);
+  }
+
+  const std::string head = SinkHttp(port, "HEAD", "/metrics");
+  EXPECT_EQ(head.rfind("HTTP/1.1 200", 0), 0u) << head;
+  EXPECT_EQ(head.find("devhost_up"), std::string::npos) << head;
+
+  const int fd = SinkConnectSilently(port);
+  const std::string one = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const std::string three = one + one +
+                            "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                            "Connection: close\r\n\r\n";
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ASSERT_EQ(write(fd, three.data(), three.size()), static_cast<ssize_t>(three.size()));
+  std::string answers;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) answers.append(buffer, n);
+  close(fd);
+  std::size_t count = 0;
+  for (std::size_t at = 0; (at = answers.find("HTTP/1.1 200", at)) != std::string::npos; ++at) {
+    ++count;
+  }
+  EXPECT_EQ(count, 3u) << answers;
   server.Stop();
 }
 

@@ -601,6 +601,9 @@ TEST(MqttBridge, ConfigurationNamesTheFileAndMemberOfABadValue) {
   EXPECT_EQ(refusal(R"({"password": "x"})").rfind(head + "password: is not taken inline", 0), 0u);
   EXPECT_EQ(refusal(R"({"prefix": "a/#"})").rfind(head + "prefix: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"prefix": "/a"})").rfind(head + "prefix: ", 0), 0u);
+  // The broker refuses control characters in a topic (the run ended at its first connect).
+  EXPECT_EQ(refusal(R"({"prefix": "site\u0001"})").rfind(head + "prefix: ", 0), 0u);
+  EXPECT_EQ(refusal(R"({"discoveryPrefix": "ha\u0085"})").rfind(head + "discoveryPrefix: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"qos": 3})"), head + "qos: must be a whole number from 0 to 2");
   EXPECT_EQ(refusal(R"({"port": "x"})").rfind(head + "port: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"clientId": "a b"})").rfind(head + "clientId: ", 0), 0u);

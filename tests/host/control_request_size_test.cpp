@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 // The control socket's request size limit at its edge: a request of exactly the limit is
-// carried out, one byte more is refused before it reaches a line.
+// carried out, one byte more is refused before it reaches a line; and what a client says when
+// the host goes away in the middle of a request.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <thread>
 
 #include <json/writer.h>
 
+#include "control/ControlClient.h"
 #include "control/ControlServer.h"
 #include "e2e/support/RawSocket.h"
 #include "support/JsonText.h"
@@ -63,6 +70,37 @@ TEST_F(RequestSize, OneByteMoreOrAChunkMoreIsRefusedAndNeverHandled) {
     EXPECT_EQ(answer["exit_code"].asInt(), 2) << size << " bytes";
   }
   EXPECT_EQ(handled, 0u);
+}
+
+// Fault caught: a host killed while on a request (its end of the connection closed at once) told
+// as one that "did not answer within 60 s", a second after the request.
+TEST(ControlClient, AHostThatGoesAwayMidRequestIsToldAsSuchNotAsATimeout) {
+  ScratchDirectory dir;
+  const std::string path = dir.Path("host.sock");
+  const sockaddr_un address = UnixAddress(path);
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  // Takes the request and closes without a word, as a host that dies on it.
+  std::thread host([listener] {
+    const int client = accept(listener, nullptr, nullptr);
+    char buffer[256];
+    while (read(client, buffer, sizeof buffer) > 0) {
+    }
+    close(client);
+  });
+  Json::Value request;
+  request["command"] = "status";
+  std::string said;
+  try {
+    AskRunningHost(path, request, std::chrono::seconds(60), std::nullopt);
+  } catch (const ControlError& error) {
+    said = error.what();
+  }
+  host.join();
+  close(listener);
+  EXPECT_NE(said.find("closed the connection without answering"), std::string::npos) << said;
+  EXPECT_EQ(said.find("within 60 s"), std::string::npos) << said;
 }
 
 }  // namespace

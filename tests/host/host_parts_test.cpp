@@ -2,13 +2,16 @@
 // The reference host's pieces on their own: configuration checks, record decoding, history
 // export, the command line and the console's lines.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <ctime>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
+#include "base/Signals.h"
 #include "cli/CommandLine.h"
 #include "cli/Usage.h"
 #include "config/HostConfig.h"
@@ -575,6 +578,25 @@ TEST(EventLines, AStatusWithoutAnswerNamesTheFailureAndWhenTheRecordWasStored) {
   EXPECT_FALSE((*json)["answered"].asBool());
   EXPECT_EQ((*json)["stored_at"].asString(), "2026-12-08T01:49:28");
   EXPECT_EQ((*json)["document"]["温度"].asDouble(), -5.0);
+}
+
+// Faults caught: a signal whose default ends the process without a word (SIGPWR, SIGXCPU, a
+// real-time one...) left at its default, so the host dies without its stop line and summary.
+TEST(Signals, EverySignalThatWouldEndTheHostSilentlyIsHandled) {
+  std::vector<struct sigaction> saved(SIGRTMAX + 1);
+  for (int signal = 1; signal <= SIGRTMAX; ++signal) sigaction(signal, nullptr, &saved[signal]);
+  InstallStopHandlers();
+  std::vector<int> silent = {SIGHUP, SIGINT,    SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
+                             SIGPWR, SIGVTALRM, SIGIO,   SIGPROF, SIGXCPU, SIGSTKFLT};
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) silent.push_back(signal);
+  for (const int signal : silent) {
+    struct sigaction now {};
+    sigaction(signal, nullptr, &now);
+    EXPECT_NE(now.sa_handler, SIG_DFL) << strsignal(signal);
+  }
+  for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+    if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &saved[signal], nullptr);
+  }
 }
 
 }  // namespace

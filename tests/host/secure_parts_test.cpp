@@ -184,6 +184,13 @@ TEST(ControlSocketGroup, ANameOrANumberAndTheSocketIsMadeWithItsModeAndGroupBefo
   EXPECT_EQ(WithGroup("\"root\"").controlSocketGroup, 0u);
   EXPECT_EQ(WithGroup("4321").controlSocketGroup, 4321u);
   EXPECT_EQ(WithGroup("\"4321\"").controlSocketGroup, 4321u);
+  // A number no group has is said: a mistyped one would leave the socket to nobody.
+  const HostConfig nameless = WithGroup("99999");
+  ASSERT_EQ(nameless.warnings.size(), 1u);
+  EXPECT_NE(nameless.warnings[0].find("controlSocketGroup: no group has the number 99999"),
+            std::string::npos)
+      << nameless.warnings[0];
+  EXPECT_TRUE(WithGroup("0").warnings.empty());
   EXPECT_FALSE(ParseHostConfig(R"({"lines": [{"device": "/dev/null", "devices": [
       {"plugin": "p.so", "dataId": 1}]}]})",
                                "/etc/devhost/host.json", {})

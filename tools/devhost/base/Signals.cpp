@@ -50,9 +50,16 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  // A closed terminal stops the host as cleanly as SIGTERM does; so do the signals whose default
-  // is to end the process without a word (a stray kill -USR1, an alarm nobody set).
-  for (const int other : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) sigaction(other, &action, nullptr);
+  // A closed terminal stops the host as cleanly as SIGTERM does; so does every signal whose
+  // default is to end the process without a word (a stray kill -USR1, an alarm nobody set, a
+  // power-failure notice, a CPU-time limit, a real-time signal).
+  for (const int other :
+       {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGPWR, SIGVTALRM, SIGIO, SIGPROF, SIGXCPU, SIGSTKFLT}) {
+    sigaction(other, &action, nullptr);
+  }
+  for (int realTime = SIGRTMIN; realTime <= SIGRTMAX; ++realTime) {
+    sigaction(realTime, &action, nullptr);
+  }
   // A reader that went away is a failed write (EPIPE), handled where it is written.
   signal(SIGPIPE, SIG_IGN);
 }

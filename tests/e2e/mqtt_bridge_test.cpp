@@ -375,6 +375,16 @@ TEST(MqttBridge, BrokerAwayLongerThanTheQueueLimitSupersedesStatesAndDropsNothin
   EXPECT_GE(std::stoll(summary[0][1]), 10) << "superseded";
 }
 
+// "raised 31.3, cleared 25.7": alarm changes for a failure message.
+std::string AlarmSequence(const std::vector<std::pair<bool, float>>& changes) {
+  std::string text;
+  for (const auto& [active, value] : changes) {
+    text += (text.empty() ? "" : ", ") + std::string(active ? "raised " : "cleared ") +
+            std::to_string(value);
+  }
+  return text;
+}
+
 // Alarm changes are events: each one raised or cleared while the broker is away reaches it, in
 // order, once it is back (raise and clear share one retained topic, published again at connect).
 // The subscriber's session outlives the broker's restart, so it misses nothing of the reconnect.
@@ -439,6 +449,8 @@ TEST(MqttBridge, EveryAlarmChangeMadeWhileTheBrokerIsAwayReachesItInOrder) {
                          published.end() - static_cast<std::ptrdiff_t>(stored.size())))
       << stored.size() << " stored, " << published.size() << " published, " << outage
       << " during the outage\n"
+      << AlarmSequence(stored) << "\n"
+      << AlarmSequence(published) << "\n"
       << ReadFile(out);
   EXPECT_NE(ReadFile(out).find("dropped 0  superseded"), std::string::npos) << ReadFile(out);
 }

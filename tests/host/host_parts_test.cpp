@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <set>
 
 #include "base/Signals.h"
 #include "cli/CommandLine.h"
 #include "cli/Usage.h"
+#include "config/ConfigChanges.h"
 #include "config/HostConfig.h"
 #include "do3008ra/sensor_facts.h"
 #include "events/Console.h"
@@ -580,9 +582,59 @@ TEST(EventLines, AStatusWithoutAnswerNamesTheFailureAndWhenTheRecordWasStored) {
   EXPECT_EQ((*json)["document"]["温度"].asDouble(), -5.0);
 }
 
+// Faults caught: a device's changed rules taken as needing a restart, or applied while the device
+// itself moved; a line's speed or an added device taken as something a running host applies; a
+// sink's block (added, changed) not recognised as one.
+TEST(ConfigChanges, RulesAndSinksAreAppliedWhileEverythingElseWaitsForARestart) {
+  const auto line = [](const std::string& devices, int baud) {
+    return R"({"device": "/dev/ttyA", "baudRate": )" + std::to_string(baud) + R"(, "devices": [)" +
+           devices + "]}";
+  };
+  const auto device = [](int dataId, int limit) {
+    return R"({"plugin": "p.so", "dataId": )" + std::to_string(dataId) +
+           R"(, "settings": {"UpValue": )" + std::to_string(limit) + "}}";
+  };
+  const auto document = [](const std::string& root, const std::string& lines) {
+    return ParseConfigJson("{" + root + R"("lines": [)" + lines + "]}");
+  };
+  const std::set<std::string> sinks{"mqtt", "prometheus"};
+  const Json::Value before = document(R"("database": "a.db", "mqtt": {"host": "h"}, )",
+                                      line(device(12, 28) + ", " + device(13, 28), 9600));
+
+  const ConfigChanges applied = CompareConfigurations(
+      before,
+      document(R"("database": "a.db", "mqtt": {"host": "g"}, "prometheus": {}, )",
+               line(device(12, 20) + ", " + device(13, 28), 9600)),
+      sinks);
+  EXPECT_EQ(applied.sinks, (std::vector<std::string>{"mqtt", "prometheus"}));
+  EXPECT_EQ(applied.devices, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 0}}));
+  EXPECT_TRUE(applied.restart.empty());
+
+  const ConfigChanges restart =
+      CompareConfigurations(before,
+                            document(R"("database": "b.db", "mqtt": {"host": "h"}, )",
+                                     line(device(12, 28) + ", " + device(14, 20), 19200)),
+                            sinks);
+  EXPECT_TRUE(restart.sinks.empty());
+  EXPECT_TRUE(restart.devices.empty());
+  EXPECT_EQ(restart.restart, (std::vector<std::string>{"database", "lines[0].baudRate",
+                                                       "lines[0].devices[1].dataId"}));
+
+  const ConfigChanges added = CompareConfigurations(
+      before,
+      document(R"("database": "a.db", "mqtt": {"host": "h"}, )",
+               line(device(12, 20) + ", " + device(13, 28) + ", " + device(14, 28), 9600)),
+      sinks);
+  EXPECT_TRUE(added.devices.empty());
+  EXPECT_EQ(added.restart,
+            (std::vector<std::string>{"lines[0].devices (a device added or removed)"}));
+  EXPECT_TRUE(CompareConfigurations(before, before, sinks).Empty());
+}
+
 // Faults caught: a signal whose default ends the process without a word (SIGPWR, SIGXCPU, a
-// real-time one...) left at its default, so the host dies without its stop line and summary.
-TEST(Signals, EverySignalThatWouldEndTheHostSilentlyIsHandled) {
+// real-time one...) left at its default, so the host dies without its stop line and summary; a
+// SIGHUP meant as a reload taken as a stop.
+TEST(Signals, EverySignalThatWouldEndTheHostSilentlyIsHandledAndAHangupCanAskForAReload) {
   std::vector<struct sigaction> saved(SIGRTMAX + 1);
   for (int signal = 1; signal <= SIGRTMAX; ++signal) sigaction(signal, nullptr, &saved[signal]);
   InstallStopHandlers();
@@ -594,6 +646,11 @@ TEST(Signals, EverySignalThatWouldEndTheHostSilentlyIsHandled) {
     sigaction(signal, nullptr, &now);
     EXPECT_NE(now.sa_handler, SIG_DFL) << strsignal(signal);
   }
+  ReloadOnHangup();
+  raise(SIGHUP);
+  EXPECT_TRUE(TakeReloadRequest());
+  EXPECT_FALSE(TakeReloadRequest());
+  EXPECT_FALSE(StopRequested());
   for (int signal = 1; signal <= SIGRTMAX; ++signal) {
     if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &saved[signal], nullptr);
   }

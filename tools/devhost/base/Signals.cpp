@@ -22,6 +22,10 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // not wake a condition variable.
 int stopPipe[2] = {-1, -1};
 
+std::atomic<int> reloadRequested{0};
+
+void OnReloadSignal(int) { reloadRequested = 1; }
+
 void OnStopSignal(int) {
   const int savedErrno = errno;
   stopRequested = 1;
@@ -63,6 +67,22 @@ void InstallStopHandlers() {
   // A reader that went away is a failed write (EPIPE), handled where it is written.
   signal(SIGPIPE, SIG_IGN);
 }
+
+void ReloadOnHangup() {
+  struct sigaction action {};
+  action.sa_handler = OnReloadSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+bool HasControllingTerminal() {
+  const int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool TakeReloadRequest() { return reloadRequested.exchange(0) != 0; }
 
 bool StopRequested() { return stopRequested != 0; }
 

@@ -94,11 +94,12 @@ void Cut(int fd) {
 }  // namespace
 
 MetricsServer::MetricsServer(std::string address, int port, Render render,
-                             std::chrono::seconds requestDeadline)
+                             std::chrono::seconds patience)
     : address_(std::move(address)),
       port_(port),
       render_(std::move(render)),
-      requests_(requestDeadline, kConnectionLimit) {}
+      patience_(patience),
+      requests_(patience, kConnectionLimit) {}
 
 MetricsServer::~MetricsServer() { Stop(); }
 
@@ -107,12 +108,12 @@ void MetricsServer::Start() {
   unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD;
   if (bind->ai_family == AF_INET6) flags |= MHD_USE_IPv6;
   // One more than the limit: the newcomer that takes a trickling client's place is let in.
-  daemon_ = MHD_start_daemon(flags, static_cast<uint16_t>(port_), nullptr, nullptr, &AnswerScrape,
-                             this, MHD_OPTION_SOCK_ADDR, bind->ai_addr, MHD_OPTION_CONNECTION_LIMIT,
-                             kConnectionLimit + 1, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-                             MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-                             MHD_OPTION_NOTIFY_CONNECTION, &NoteConnection, this,
-                             MHD_OPTION_NOTIFY_COMPLETED, &NoteCompleted, this, MHD_OPTION_END);
+  daemon_ = MHD_start_daemon(
+      flags, static_cast<uint16_t>(port_), nullptr, nullptr, &AnswerScrape, this,
+      MHD_OPTION_SOCK_ADDR, bind->ai_addr, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit + 1,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(patience_.count()),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
+      &NoteConnection, this, MHD_OPTION_NOTIFY_COMPLETED, &NoteCompleted, this, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     throw std::runtime_error("prometheus: cannot listen on " + address_ + ":" +
                              std::to_string(port_) + " (in use, or not an address of this host)");

@@ -23,12 +23,12 @@ class MetricsServer {
   using Render = std::function<std::string()>;
 
   static constexpr unsigned kConnectionLimit = 16;
-  static constexpr unsigned kIdleSeconds = 10;
-  static constexpr unsigned kRequestSeconds = 10;
+  // How long a connection may stay idle, and a request with its answer take in all.
+  static constexpr unsigned kPatienceSeconds = 10;
 
-  // `requestDeadline`: how long a request and its answer may take (shorter in tests).
+  // `patience`: kPatienceSeconds but in tests.
   MetricsServer(std::string address, int port, Render render,
-                std::chrono::seconds requestDeadline = std::chrono::seconds(kRequestSeconds));
+                std::chrono::seconds patience = std::chrono::seconds(kPatienceSeconds));
   ~MetricsServer();
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
@@ -60,6 +60,7 @@ class MetricsServer {
 
   std::mutex mutex_;  // requests_, stopping_
   std::condition_variable changed_;
+  const std::chrono::seconds patience_;
   RequestDeadlines requests_;
   bool stopping_ = false;
   std::thread cutter_;

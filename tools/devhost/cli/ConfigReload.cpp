@@ -115,7 +115,9 @@ std::vector<std::string> ConfigReload::Apply(const HostConfig& before, const Hos
       sinks_.Restart(*KindOf(member), now, host_, console_);
       applied.push_back(member);
     } catch (const std::exception& error) {
-      console_.Notice("reload: " + member + ": " + error.what(), LogLevel::kWarning);
+      console_.Notice(std::string("reload: ") + error.what() + "; " + member +
+                          " is not running now (mend the file and reload)",
+                      LogLevel::kWarning);
     }
   }
   return applied;

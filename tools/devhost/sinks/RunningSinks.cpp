@@ -45,7 +45,20 @@ void RunningSinks::StartKind(const SinkKind& kind, const HostConfig& config, Hos
     std::lock_guard<std::mutex> lock(mutex_);
     running_.push_back(std::move(running));
   }
-  started.Start();
+  try {
+    started.Start();
+  } catch (...) {
+    // Never started: taken off the lines and dropped, so that no stop waits for it.
+    Running failed;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      failed = std::move(running_.back());
+      running_.pop_back();
+    }
+    if (events != nullptr) host.RemoveSink(*events);
+    if (failed.queue) failed.queue->Stop(std::chrono::milliseconds(0));
+    throw;
+  }
 }
 
 void RunningSinks::Stop(Host& host) {

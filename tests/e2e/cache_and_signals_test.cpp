@@ -131,10 +131,6 @@ TEST(Signals, HangupWithoutATerminalReloadsRulesAndSinksAndTheLinePollsOn) {
   const std::string out = bench.dir.Path("host.out");
   BackgroundProcess host(command, out);
   ASSERT_TRUE(watcher.WaitFor("before/12/state", 15s)) << ReadFile(out);
-  const auto raised = [&] {
-    return QueryCount(bench.Database(), "SELECT COUNT(*) FROM alarm_events WHERE active = 1");
-  };
-  EXPECT_EQ(raised(), 0);
 
   bench.dir.Write("host.json", "{\"lines\": [");
   kill(host.Pid(), SIGHUP);
@@ -146,16 +142,18 @@ TEST(Signals, HangupWithoutATerminalReloadsRulesAndSinksAndTheLinePollsOn) {
   ASSERT_TRUE(WaitForText(out, "applied device 12's settings, mqtt", 10s)) << ReadFile(out);
   EXPECT_TRUE(WaitForText(out, "taking effect only at a restart: lines[0].pollIntervalMs", 1s))
       << ReadFile(out);
-  ASSERT_TRUE(WaitUntil("the alarm raised at the new limit", 10s, [&] { return raised() == 1; }))
+  EXPECT_TRUE(watcher.WaitFor(
+      [](const Received& m) {
+        return m.topic == "after/12/alarm/T01001" && JsonValue(m.payload)["active"].asBool();
+      },
+      10s))
       << ReadFile(out);
-  EXPECT_TRUE(watcher.WaitFor("after/12/alarm/T01001", 10s)) << ReadFile(out);
   const auto rows = [&] { return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"); };
   const long long before = rows();
   EXPECT_TRUE(WaitUntil("5 more cycles stored", 10s, [&] { return rows() >= before + 5; }));
   EXPECT_EQ(host.Stop(5000ms), 0);
   // The first bridge's counts when it stopped, the second's at the end.
   EXPECT_EQ(CountOf(ReadFile(out), "mqtt     12    published"), 2) << ReadFile(out);
-  EXPECT_NE(ReadFile(out).find("summary  12"), std::string::npos) << ReadFile(out);
 }
 
 TEST(Signals, SigtermEndsALongWaitForTheNextPollAtOnce) {

@@ -8,7 +8,7 @@ const Json::Value& MemberOf(const Json::Value& object, const std::string& name) 
   return object.isObject() && object.isMember(name) ? object[name] : kNone;
 }
 
-std::set<std::string> MemberNames(const Json::Value& a, const Json::Value& b) {
+std::set<std::string> UnionOfMembers(const Json::Value& a, const Json::Value& b) {
   std::set<std::string> names;
   for (const Json::Value* object : {&a, &b}) {
     if (!object->isObject()) continue;
@@ -21,7 +21,7 @@ std::set<std::string> MemberNames(const Json::Value& a, const Json::Value& b) {
 std::vector<std::string> Differing(const Json::Value& a, const Json::Value& b,
                                    const std::set<std::string>& taken) {
   std::vector<std::string> differing;
-  for (const std::string& name : MemberNames(a, b)) {
+  for (const std::string& name : UnionOfMembers(a, b)) {
     if (taken.count(name) == 0 && !(MemberOf(a, name) == MemberOf(b, name))) {
       differing.push_back(name);
     }

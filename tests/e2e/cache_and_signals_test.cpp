@@ -117,7 +117,6 @@ TEST(Signals, HangupWithoutATerminalReloadsRulesAndSinksAndTheLinePollsOn) {
   Broker broker(bench.dir);
   Subscriber watcher(broker.Port());
   bench.StartSensor({"--static", "--temperature", "25"});
-  // The bench's configuration with an MQTT bridge publishing under `prefix`.
   const auto configure = [&](double limit, int pollMs, const std::string& prefix) {
     const std::string text = ReadFile(bench.Config(Mode5Settings(limit, limit - 1), pollMs));
     bench.dir.Write("host.json", R"({"mqtt": {"host": "127.0.0.1", "port": )" +

@@ -65,9 +65,8 @@ TEST(MessageQueue, AReconnectKeepsEveryQueuedAlarmChangeOfARetainedTopicInOrder)
   MessageQueue queue(10);
   const MqttMessage raised{"do3008ra/12/alarm/T01001", "raised", true, false};
   const MqttMessage cleared{raised.topic, "cleared", true, false};
-  for (const MqttMessage& message : {State("12", 1), raised, State("12", 2), cleared, raised}) {
-    queue.Push(message);
-  }
+  for (const MqttMessage& m : {State("12", 1), raised, State("12", 2), cleared, raised})
+    queue.Push(m);
   queue.PutFirst({{"do3008ra/12/availability", "online", true, true}, State("12", 2), raised});
   std::vector<std::string> sent;
   while (auto message = queue.Pop()) sent.push_back(message->payload);

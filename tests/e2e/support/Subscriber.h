@@ -30,8 +30,7 @@ struct ClientTls {
 class Subscriber {
  public:
   Subscriber(int port, const std::string& user = "", const std::string& password = "");
-  // A session the broker keeps while this client is away (with persistence, across its
-  // restart): what was published meanwhile comes when it is back, whoever reconnects first.
+  // A session the broker keeps for it while it is away, across a restart with persistence.
   static std::unique_ptr<Subscriber> Durable(int port, const std::string& clientId);
   Subscriber(int port, const ClientTls& tls);
   ~Subscriber();

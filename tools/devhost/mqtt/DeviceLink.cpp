@@ -241,7 +241,15 @@ void DeviceLink::Connected() {
   }
   Notify(true, "");
   SayDropped();
-  RepublishRetained();
+  // Handed over at the next turn, not in this callback: libmosquitto sends what was in flight
+  // when the connection ended again only after it, and an alarm change handed over then must
+  // not reach the broker after the newer ones that waited here.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.PutFirst(retained_);
+    busy_ = true;
+  }
+  Wake();
 }
 
 void DeviceLink::SayDropped() {

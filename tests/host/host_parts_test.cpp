@@ -586,7 +586,6 @@ TEST(EventLines, AStatusWithoutAnswerNamesTheFailureAndWhenTheRecordWasStored) {
 // itself moved; a line's speed or an added device taken as something a running host applies; a
 // sink's block (added, changed) not recognised as one.
 TEST(ConfigChanges, RulesAndSinksAreAppliedWhileEverythingElseWaitsForARestart) {
-  // One line; device 12 with its limit, then `more` devices.
   const auto document = [](const std::string& root, int baud, int limit, const std::string& more) {
     return ParseConfigJson("{" + root + R"("lines": [{"baudRate": )" + std::to_string(baud) +
                            R"(, "devices": [{"dataId": 12, "settings": {"UpValue": )" +
@@ -627,7 +626,6 @@ TEST(Signals, EverySignalThatWouldEndTheHostSilentlyIsHandled) {
     sigaction(signal, nullptr, &now);
     EXPECT_NE(now.sa_handler, SIG_DFL) << strsignal(signal);
   }
-  // SIGKILL and SIGSTOP are refused, and were never changed.
   for (int signal = 1; signal <= SIGRTMAX; ++signal) sigaction(signal, &saved[signal], nullptr);
 }
 

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Broker.h"
+#include "Subscriber.h"
 #include "Text.h"
 #include "Wait.h"
 
@@ -105,6 +107,48 @@ TEST(Signals, UserAndAlarmSignalsStopTheHostWithItsSummary) {
     EXPECT_NE(out.find("summary  12"), std::string::npos) << signal << out;
     EXPECT_FALSE(std::filesystem::exists(bench.dir.Path("host.sock"))) << signal;
   }
+}
+
+// Without a terminal (a service), SIGHUP reads the configuration again: a file that does not read
+// changes nothing; a device's new limit raises its alarm and the MQTT bridge publishes under its
+// new prefix while the line polls on; a change that takes a restart is named.
+TEST(Signals, HangupWithoutATerminalReloadsRulesAndSinksAndTheLinePollsOn) {
+  Bench bench;
+  Broker broker(bench.dir);
+  Subscriber watcher(broker.Port());
+  bench.StartSensor({"--static", "--temperature", "25"});
+  const auto configure = [&](double limit, int pollMs, const std::string& prefix) {
+    const std::string text = ReadFile(bench.Config(Mode5Settings(limit, limit - 1), pollMs));
+    bench.dir.Write("host.json", R"({"mqtt": {"host": "127.0.0.1", "port": )" +
+                                     std::to_string(broker.Port()) + R"(, "prefix": ")" + prefix +
+                                     R"("}, )" + text.substr(1));
+    return bench.dir.Path("host.json");
+  };
+  const std::string config = configure(30, 100, "before");
+  std::vector<std::string> command = bench.HostCommand({"run", config});
+  command.insert(command.begin(), "/usr/bin/setsid");  // no controlling terminal
+  const std::string out = bench.dir.Path("host.out");
+  BackgroundProcess host(command, out);
+  ASSERT_TRUE(watcher.WaitFor("before/12/state", 15s)) << ReadFile(out);
+
+  bench.dir.Write("host.json", "{\"lines\": [");
+  kill(host.Pid(), SIGHUP);
+  ASSERT_TRUE(WaitForText(out, "nothing changed, the host goes on as it was", 10s))
+      << ReadFile(out);
+
+  configure(20, 200, "after");
+  kill(host.Pid(), SIGHUP);
+  ASSERT_TRUE(WaitForText(out, "applied device 12's settings, mqtt", 10s)) << ReadFile(out);
+  EXPECT_TRUE(WaitForText(out, "taking effect only at a restart: lines[0].pollIntervalMs", 1s))
+      << ReadFile(out);
+  // Only an alarm raised at the new limit is published under the new prefix.
+  EXPECT_TRUE(watcher.WaitFor("after/12/alarm/T01001", 10s)) << ReadFile(out);
+  const auto rows = [&] { return QueryCount(bench.Database(), "SELECT COUNT(*) FROM history"); };
+  const long long before = rows();
+  EXPECT_TRUE(WaitUntil("5 more cycles stored", 10s, [&] { return rows() >= before + 5; }));
+  EXPECT_EQ(host.Stop(5000ms), 0);
+  // The first bridge's counts when it stopped, the second's at the end.
+  EXPECT_EQ(CountOf(ReadFile(out), "mqtt     12    published"), 2) << ReadFile(out);
 }
 
 TEST(Signals, SigtermEndsALongWaitForTheNextPollAtOnce) {

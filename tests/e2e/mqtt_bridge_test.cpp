@@ -375,6 +375,64 @@ TEST(MqttBridge, BrokerAwayLongerThanTheQueueLimitSupersedesStatesAndDropsNothin
   EXPECT_GE(std::stoll(summary[0][1]), 10) << "superseded";
 }
 
+// Alarm changes are events: each one made while the broker is hung or gone reaches it, in order,
+// once it is back (raise and clear share one retained topic, published again at connect). The
+// subscriber's session outlives the broker's restarts: it misses nothing of the reconnect.
+TEST(MqttBridge, EveryAlarmChangeMadeWhileTheBrokerIsAwayReachesItInOrder) {
+  Bench bench;
+  Broker broker(bench.dir, "allow_anonymous true\npersistence true\npersistence_location " +
+                               bench.dir.Path() + "/\n");
+  const auto watcher = Subscriber::Durable(broker.Port(), "alarm-watcher");
+  // 24 -> 33 -> 24 every 4 s, the rules evaluated once a second: a raise and a clear each period.
+  bench.StartSensor({"--temperature", "24:33:4"});
+  const std::string config = MqttConfig(bench, Anonymous(broker, R"(, "qos": 1, "keepAliveS": 5)"),
+                                        Mode5Settings(28, 27), 100);
+  const std::string out = bench.dir.Path("host.out");
+  BackgroundProcess host(bench.HostCommand({"run", config}), out);
+  ASSERT_TRUE(watcher->WaitFor("do3008ra/12/alarm/T01001", 15s)) << ReadFile(out);
+  const auto changes = [&] {
+    return QueryRows(bench.Database(), "SELECT active, value_text FROM alarm_events ORDER BY id");
+  };
+  const auto connections = [&](long long count) {
+    return WaitUntil("the host connected", 20s, [&] {
+      return CountOf(ReadFile(out), "mqtt     12    connected to") >= count;
+    });
+  };
+  broker.Stop();  // its file now keeps the watcher's session, for a start after a crash
+  broker.Start();
+  ASSERT_TRUE(connections(2)) << ReadFile(out);
+  // A broker that hangs, then dies: the changes sent to it meanwhile were never acknowledged.
+  ASSERT_EQ(kill(broker.Pid(), SIGSTOP), 0);
+  const std::size_t before = changes().size();
+  ASSERT_TRUE(WaitUntil("4 alarm changes stored", 20s, [&] {
+    return changes().size() >= before + 4;
+  })) << ReadFile(out);
+  ASSERT_EQ(kill(broker.Pid(), SIGKILL), 0);
+  broker.Stop();
+  broker.Start();
+  ASSERT_TRUE(connections(3)) << ReadFile(out);
+  ASSERT_EQ(host.Stop(10000ms), 0) << ReadFile(out);
+
+  // Each change once, in the stored order, after the rule's first state (the one published again
+  // at connect repeats its payload).
+  std::vector<std::string> stored;
+  for (const auto& row : changes()) stored.push_back(row[0] + std::to_string(std::stof(row[1])));
+  const auto receivedInOrder = [&] {
+    std::vector<std::string> published;
+    for (const Received& m : watcher->Messages()) {
+      if (m.topic != "do3008ra/12/alarm/T01001" || m.retained) continue;
+      const Json::Value alarm = JsonValue(m.payload);
+      const std::string change =
+          (alarm["active"].asBool() ? "1" : "0") + std::to_string(alarm["value"].asFloat());
+      if (published.empty() || published.back() != change) published.push_back(change);
+    }
+    // At most the rule's first state before them.
+    return published.size() - stored.size() <= 1 &&
+           std::equal(stored.rbegin(), stored.rend(), published.rbegin());
+  };
+  EXPECT_TRUE(WaitUntil("every stored change received", 10s, receivedInOrder)) << ReadFile(out);
+}
+
 TEST(MqttBridge, AWrongPasswordIsOneClearLineAndTheHostKeepsPollingThenTheRightOnePublishes) {
   Bench bench;
   const std::string passwords = bench.dir.Path("broker.passwords");
@@ -533,6 +591,9 @@ TEST(MqttBridge, ConfigurationNamesTheFileAndMemberOfABadValue) {
   EXPECT_EQ(refusal(R"({"password": "x"})").rfind(head + "password: is not taken inline", 0), 0u);
   EXPECT_EQ(refusal(R"({"prefix": "a/#"})").rfind(head + "prefix: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"prefix": "/a"})").rfind(head + "prefix: ", 0), 0u);
+  // The broker refuses control characters in a topic (the run ended at its first connect).
+  EXPECT_EQ(refusal(R"({"prefix": "site\u0001"})").rfind(head + "prefix: ", 0), 0u);
+  EXPECT_EQ(refusal(R"({"discoveryPrefix": "ha\u0085"})").rfind(head + "discoveryPrefix: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"qos": 3})"), head + "qos: must be a whole number from 0 to 2");
   EXPECT_EQ(refusal(R"({"port": "x"})").rfind(head + "port: ", 0), 0u);
   EXPECT_EQ(refusal(R"({"clientId": "a b"})").rfind(head + "clientId: ", 0), 0u);
@@ -559,7 +620,8 @@ TEST(MqttBridge, ConfigurationNamesTheFileAndMemberOfABadValue) {
 }
 
 // The unsent queue: a newer state replaces the unsent one in place, the oldest goes when full,
-// and what is published again at connect goes first and replaces older values on its topics.
+// and what is published again at connect goes first and replaces older states on its topics; an
+// alarm change queued stays where it is (its retained value is the last of them).
 TEST(MqttBridge, UnsentQueueSupersedesStatesAndDropsTheOldestWhenFull) {
   MessageQueue queue(3);
   queue.Push({"p/12/state", "1", true, true});
@@ -571,12 +633,12 @@ TEST(MqttBridge, UnsentQueueSupersedesStatesAndDropsTheOldestWhenFull) {
   queue.Push({"p/12/report/a", "r2", false, false});
   EXPECT_EQ(queue.Dropped(), 1u);  // the state, oldest, went
   queue.PutFirst(
-      {{"p/12/availability", "online", true, true}, {"p/12/alarm/x", "cleared", true, false}});
+      {{"p/12/availability", "online", true, true}, {"p/12/alarm/x", "raised", true, false}});
   std::vector<std::string> order;
   while (auto message = queue.Pop()) order.push_back(message->topic + "=" + message->payload);
   // Over the limit again: the oldest after the ones put first goes.
   EXPECT_EQ(queue.Dropped(), 2u);
-  EXPECT_EQ(order, (std::vector<std::string>{"p/12/availability=online", "p/12/alarm/x=cleared",
+  EXPECT_EQ(order, (std::vector<std::string>{"p/12/availability=online", "p/12/alarm/x=raised",
                                              "p/12/report/a=r2"}));
 }
 

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // The control socket's request size limit at its edge: a request of exactly the limit is
-// carried out, one byte more is refused before it reaches a line.
+// carried out, one byte more is refused before it reaches a line; and what a client says when
+// the host goes away in the middle of a request.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 #include <json/writer.h>
 
+#include "control/ControlClient.h"
 #include "control/ControlServer.h"
 #include "e2e/support/RawSocket.h"
 #include "support/JsonText.h"
@@ -63,6 +66,17 @@ TEST_F(RequestSize, OneByteMoreOrAChunkMoreIsRefusedAndNeverHandled) {
     EXPECT_EQ(answer["exit_code"].asInt(), 2) << size << " bytes";
   }
   EXPECT_EQ(handled, 0u);
+}
+
+// Fault caught: a host killed while on a request (its end of the connection closed at once) told
+// as one that "did not answer within 60 s", a second after the request.
+TEST(ControlClient, AHostThatClosesWithoutAnsweringIsToldAsSuchNotAsATimeout) {
+  ScratchDirectory dir;
+  ControlServer server{dir.Path("host.sock"), [](const std::string&) { return std::string(); }};
+  server.Start();
+  EXPECT_THAT([&] { AskRunningHost(server.Path(), Json::Value(), std::chrono::seconds(60), {}); },
+              testing::ThrowsMessage<ControlError>(
+                  testing::HasSubstr("closed the connection without answering")));
 }
 
 }  // namespace

@@ -2,15 +2,20 @@
 // The reference host's pieces on their own: configuration checks, record decoding, history
 // export, the command line and the console's lines.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <ctime>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <set>
 
+#include "base/Signals.h"
 #include "cli/CommandLine.h"
 #include "cli/Usage.h"
+#include "config/ConfigChanges.h"
 #include "config/HostConfig.h"
 #include "do3008ra/sensor_facts.h"
 #include "events/Console.h"
@@ -601,6 +606,53 @@ TEST(EventLines, AStatusWithoutAnswerNamesTheFailureAndWhenTheRecordWasStored) {
   EXPECT_FALSE((*json)["answered"].asBool());
   EXPECT_EQ((*json)["stored_at"].asString(), "2026-12-08T01:49:28");
   EXPECT_EQ((*json)["document"]["温度"].asDouble(), -5.0);
+}
+
+// Faults caught: a device's changed rules taken as needing a restart, or applied while the device
+// itself moved; a line's speed or an added device taken as something a running host applies; a
+// sink's block (added, changed) not recognised as one.
+TEST(ConfigChanges, RulesAndSinksAreAppliedWhileEverythingElseWaitsForARestart) {
+  const auto document = [](const std::string& root, int baud, int limit, const std::string& more) {
+    return ParseConfigJson("{" + root + R"("lines": [{"baudRate": )" + std::to_string(baud) +
+                           R"(, "devices": [{"dataId": 12, "settings": {"UpValue": )" +
+                           std::to_string(limit) + "}}" + more + "]}]}");
+  };
+  const std::set<std::string> sinks{"mqtt", "prometheus"};
+  const std::string second = R"(, {"dataId": 13})";
+  const Json::Value before = document(R"("mqtt": {"host": "h"}, )", 9600, 28, second);
+  const ConfigChanges applied = CompareConfigurations(
+      before, document(R"("mqtt": {"host": "g"}, "prometheus": {}, )", 9600, 20, second), sinks);
+  EXPECT_EQ(applied.sinks, (std::vector<std::string>{"mqtt", "prometheus"}));
+  EXPECT_EQ(applied.devices, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 0}}));
+  EXPECT_TRUE(applied.restart.empty());
+  const ConfigChanges restart = CompareConfigurations(
+      before,
+      document(R"("database": "b", "mqtt": {"host": "h"}, )", 19200, 28, R"(, {"dataId": 14})"),
+      sinks);
+  EXPECT_TRUE(restart.sinks.empty() && restart.devices.empty());
+  EXPECT_EQ(restart.restart, (std::vector<std::string>{"database", "lines[0].baudRate",
+                                                       "lines[0].devices[1].dataId"}));
+  const ConfigChanges added = CompareConfigurations(
+      before, document(R"("mqtt": {"host": "h"}, )", 9600, 20, second + second), sinks);
+  EXPECT_EQ(added.restart,
+            (std::vector<std::string>{"lines[0].devices (a device added or removed)"}));
+  EXPECT_TRUE(added.devices.empty() && CompareConfigurations(before, before, sinks).Empty());
+}
+
+// Faults caught: a signal whose default ends the process without a word (SIGPWR, SIGXCPU, a
+// real-time one...) left at its default, so the host dies without its stop line and summary.
+TEST(Signals, EverySignalThatWouldEndTheHostSilentlyIsHandled) {
+  std::vector<struct sigaction> saved(SIGRTMAX + 1);
+  for (int signal = 1; signal <= SIGRTMAX; ++signal) sigaction(signal, nullptr, &saved[signal]);
+  InstallStopHandlers();
+  std::vector<int> silent = {SIGHUP, SIGUSR1, SIGPWR, SIGVTALRM, SIGIO, SIGPROF, SIGXCPU};
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) silent.push_back(signal);
+  for (const int signal : silent) {
+    struct sigaction now {};
+    sigaction(signal, nullptr, &now);
+    EXPECT_NE(now.sa_handler, SIG_DFL) << strsignal(signal);
+  }
+  for (int signal = 1; signal <= SIGRTMAX; ++signal) sigaction(signal, &saved[signal], nullptr);
 }
 
 }  // namespace

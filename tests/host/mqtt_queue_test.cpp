@@ -59,4 +59,18 @@ TEST(MessageQueue, AStateSupersedesOnlyTheNewestQueuedOfItsTopic) {
   EXPECT_EQ(queue.Pop()->payload, "3");
 }
 
+// A reconnect publishes the retained topics again first; an alarm's raise and clear share one
+// retained topic, and every change queued during the outage still goes out, in order, once.
+TEST(MessageQueue, AReconnectKeepsEveryQueuedAlarmChangeOfARetainedTopicInOrder) {
+  MessageQueue queue(10);
+  const MqttMessage raised{"do3008ra/12/alarm/T01001", "raised", true, false};
+  const MqttMessage cleared{raised.topic, "cleared", true, false};
+  for (const MqttMessage& m : {State("12", 1), raised, State("12", 2), cleared, raised})
+    queue.Push(m);
+  queue.PutFirst({{"do3008ra/12/availability", "online", true, true}, State("12", 2), raised});
+  std::vector<std::string> sent;
+  while (auto message = queue.Pop()) sent.push_back(message->payload);
+  EXPECT_EQ(sent, (std::vector<std::string>{"online", "2", "raised", "cleared", "raised"}));
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // What keeps the readings and the host's controls to those meant to have them, in-process: the
 // MQTT files the running host reads at start, the control socket's group, and whom a client
 // believes at a socket.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -193,6 +194,10 @@ TEST(ControlSocketGroup, ANameOrANumberAndTheSocketIsMadeWithItsModeAndGroupBefo
   EXPECT_EQ(WithGroup("\"root\"").controlSocketGroup, 0u);
   EXPECT_EQ(WithGroup("4321").controlSocketGroup, 4321u);
   EXPECT_EQ(WithGroup("\"4321\"").controlSocketGroup, 4321u);
+  // A number no group has is said: a mistyped one would leave the socket to nobody.
+  EXPECT_THAT(WithGroup("99999").warnings,
+              testing::ElementsAre(testing::HasSubstr("no group has the number 99999")));
+  EXPECT_TRUE(WithGroup("0").warnings.empty());
   EXPECT_FALSE(ParseHostConfig(R"({"lines": [{"device": "/dev/null", "devices": [
       {"plugin": "p.so", "dataId": 1}]}]})",
                                "/etc/devhost/host.json", {})

@@ -21,6 +21,7 @@
 #include "events/DeviceTypes.h"
 #include "prometheus/MetricsBook.h"
 #include "prometheus/MetricsServer.h"
+#include "prometheus/RequestDeadlines.h"
 #include "sinks/QueuedSink.h"
 
 namespace {
@@ -211,6 +212,8 @@ std::string SinkHttp(int port, const std::string& method, const std::string& tar
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval patience{10, 0};  // a scrape kept waiting is "nothing came back"
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   std::string answer;
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
     const std::string request =
@@ -228,6 +231,8 @@ int SinkConnectSilently(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   const int small = 4096;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const timeval patience{10, 0};  // a read gives up then
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -280,6 +285,69 @@ TEST(MetricsServer, AnswersOnlyGetMetricsAndStaysBoundedWithScrapersThatNeverRea
     if (again.rfind("HTTP/1.1 200", 0) != 0) std::this_thread::sleep_for(100ms);
   }
   EXPECT_EQ(again.rfind("HTTP/1.1 200", 0), 0u) << "waited 10 s for a scrape to be served again";
+  server.Stop();
+}
+
+// Faults caught: a request that trickles a byte at a time never cut (only the idle timer, which
+// every byte resets), a full server that refuses the newcomer rather than the oldest trickler, a
+// connection being answered made to give way, and a keep-alive connection's next request timed
+// from the first.
+TEST(RequestDeadlines, ATricklerIsCutAtItsDeadlineAndANewcomerAtTheLimitTakesTheOldestPlace) {
+  RequestDeadlines requests(10s, 2);
+  const RequestDeadlines::Clock::time_point t0{};
+  int a = 0, b = 0, c = 0, d = 0;
+  EXPECT_FALSE(requests.Started(&a, 10, t0));
+  EXPECT_FALSE(requests.Started(&b, 11, t0 + 1s));
+  requests.Answering(&a);
+  EXPECT_EQ(requests.Started(&c, 12, t0 + 2s), std::optional<int>(11));  // not a: answered
+  requests.Answering(&c);
+  EXPECT_EQ(requests.Started(&d, 13, t0 + 3s), std::optional<int>(13));  // all answered
+  requests.Completed(&a, t0 + 5s);  // its next request has a deadline of its own
+  EXPECT_EQ(requests.Expired(t0 + 12s), std::vector<int>{12});
+  EXPECT_TRUE(requests.Expired(t0 + 12s).empty());
+  EXPECT_EQ(requests.Expired(t0 + 15s), std::vector<int>{10});
+  EXPECT_FALSE(requests.Next());
+}
+
+// Faults caught (on loopback): trickling clients holding every connection so that no scrape gets
+// through, a trickler never cut, HEAD refused, pipelined requests of which only one is answered.
+TEST(MetricsServer, AScrapeGetsThroughSixteenTricklersWhoAreCutAndHeadAndPipelinesAreAnswered) {
+  // Their deadline far away: only taking a trickler's place lets the scrape in.
+  MetricsServer server(
+      "127.0.0.1", 0, [] { return std::string("devhost_up 1\n"); }, 600s);
+  server.Start();
+  const int port = server.Port();
+  std::vector<int> tricklers;  // one more than the limit: each newcomer must take a place
+  for (unsigned i = 0; i <= MetricsServer::kConnectionLimit; ++i) {
+    tricklers.push_back(SinkConnectSilently(port));
+    if (write(tricklers.back(), "GET /metrics HTTP/1.1\r\nHo", 26) != 26) ADD_FAILURE() << "write";
+  }
+  const std::string scrape = SinkHttp(port, "GET", "/metrics");
+  EXPECT_EQ(scrape.rfind("HTTP/1.1 200", 0), 0u) << scrape;
+  char byte = 0;
+  EXPECT_EQ(read(tricklers.front(), &byte, 1), 0) << "the oldest trickler kept its place";
+  for (int fd : tricklers) close(fd);
+  // A request past its deadline is cut.
+  MetricsServer quick(
+      "127.0.0.1", 0, [] { return std::string(); }, 1s);
+  quick.Start();
+  const int trickler = SinkConnectSilently(quick.Port());
+  EXPECT_EQ(write(trickler, "G", 1), 1);
+  EXPECT_EQ(read(trickler, &byte, 1), 0) << "a trickler still connected";
+  close(trickler);
+
+  const std::string head = SinkHttp(port, "HEAD", "/metrics");
+  EXPECT_TRUE(head.rfind("HTTP/1.1 200", 0) == 0 && head.find("up 1") == std::string::npos) << head;
+
+  // Three requests written at once, the last asking to close.
+  const std::string pipelined = SinkHttp(
+      port, "GET",
+      "/metrics HTTP/1.1\r\nHost: a\r\n\r\nGET /metrics HTTP/1.1\r\nHost: a\r\n\r\nGET /metrics");
+  long count = 0;
+  for (std::size_t at = 0; (at = pipelined.find("HTTP/1.1 200", at)) != std::string::npos; ++at) {
+    ++count;
+  }
+  EXPECT_EQ(count, 3) << pipelined;
   server.Stop();
 }
 

@@ -21,6 +21,7 @@ class Broker {
   void Start();
   void Stop();
   int Port() const { return port_; }
+  pid_t Pid() const { return process_ ? process_->Pid() : -1; }
   std::string Log() const;
 
  private:

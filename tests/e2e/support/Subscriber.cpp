@@ -15,10 +15,16 @@ Subscriber::Subscriber(int port, const std::string& user, const std::string& pas
 
 Subscriber::Subscriber(int port, const ClientTls& tls) { Connect(port, "", "", &tls); }
 
+std::unique_ptr<Subscriber> Subscriber::Durable(int port, const std::string& clientId) {
+  std::unique_ptr<Subscriber> subscriber(new Subscriber());
+  subscriber->Connect(port, "", "", nullptr, clientId.c_str());
+  return subscriber;
+}
+
 void Subscriber::Connect(int port, const std::string& user, const std::string& password,
-                         const ClientTls* tls) {
+                         const ClientTls* tls, const char* durableId) {
   mosquitto_lib_init();
-  client_ = mosquitto_new(nullptr, true, this);
+  client_ = mosquitto_new(durableId, durableId == nullptr, this);
   if (client_ == nullptr) throw std::runtime_error("mosquitto_new failed");
   if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
   if (tls != nullptr) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +30,8 @@ struct ClientTls {
 class Subscriber {
  public:
   Subscriber(int port, const std::string& user = "", const std::string& password = "");
+  // A session the broker keeps for it while it is away, across a restart with persistence.
+  static std::unique_ptr<Subscriber> Durable(int port, const std::string& clientId);
   Subscriber(int port, const ClientTls& tls);
   ~Subscriber();
   Subscriber(const Subscriber&) = delete;
@@ -46,8 +49,9 @@ class Subscriber {
   std::optional<Received> WaitForMatch(const std::function<bool(const Received&)>& match,
                                        std::chrono::milliseconds limit, std::size_t from,
                                        const std::string& what);
-  void Connect(int port, const std::string& user, const std::string& password,
-               const ClientTls* tls);
+  Subscriber() = default;
+  void Connect(int port, const std::string& user, const std::string& password, const ClientTls* tls,
+               const char* durableId = nullptr);
   static void OnConnect(mosquitto* client, void* self, int rc);
   static void OnMessage(mosquitto*, void* self, const struct mosquitto_message* message);
 

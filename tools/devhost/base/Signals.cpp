@@ -22,6 +22,10 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // not wake a condition variable.
 int stopPipe[2] = {-1, -1};
 
+std::atomic<int> reloadRequested{0};
+
+void OnReloadSignal(int) { reloadRequested = 1; }
+
 void OnStopSignal(int) {
   const int savedErrno = errno;
   stopRequested = 1;
@@ -50,12 +54,35 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  // A closed terminal stops the host as cleanly as SIGTERM does; so do the signals whose default
-  // is to end the process without a word (a stray kill -USR1, an alarm nobody set).
-  for (const int other : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) sigaction(other, &action, nullptr);
+  // A closed terminal stops the host as cleanly as SIGTERM does; so does every signal whose
+  // default is to end the process without a word (a stray kill -USR1, an alarm nobody set, a
+  // power-failure notice, a CPU-time limit, a real-time signal).
+  for (const int other :
+       {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGPWR, SIGVTALRM, SIGIO, SIGPROF, SIGXCPU, SIGSTKFLT}) {
+    sigaction(other, &action, nullptr);
+  }
+  for (int realTime = SIGRTMIN; realTime <= SIGRTMAX; ++realTime) {
+    sigaction(realTime, &action, nullptr);
+  }
   // A reader that went away is a failed write (EPIPE), handled where it is written.
   signal(SIGPIPE, SIG_IGN);
 }
+
+void ReloadOnHangup() {
+  struct sigaction action {};
+  action.sa_handler = OnReloadSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+bool HasControllingTerminal() {
+  const int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool TakeReloadRequest() { return reloadRequested.exchange(0) != 0; }
 
 bool StopRequested() { return stopRequested != 0; }
 

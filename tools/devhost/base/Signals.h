@@ -3,10 +3,18 @@
 
 #include <chrono>
 
-// SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2 and SIGALRM ask the host to stop; loops check between
-// exchanges and while they wait. SIGPIPE is ignored: writes to a reader that went away fail
-// instead.
+// SIGINT, SIGTERM, SIGHUP and every other signal whose default ends the process without a core
+// (SIGUSR1, SIGUSR2, SIGALRM, SIGPWR, SIGVTALRM, SIGIO, SIGPROF, SIGSTKFLT, the real-time ones)
+// and SIGXCPU ask the host to stop; loops check between exchanges and while they wait. SIGPIPE is
+// ignored: writes to a reader that went away fail instead.
 void InstallStopHandlers();
+// From now on SIGHUP asks for the configuration to be read again instead (a running service).
+void ReloadOnHangup();
+// The process has a terminal whose hang-up the kernel tells with SIGHUP; without one (a service,
+// a container, setsid) a SIGHUP can only be someone's request.
+bool HasControllingTerminal();
+// True once per SIGHUP received since the last call.
+bool TakeReloadRequest();
 bool StopRequested();
 // Sleeps until `deadline` in one wait, returning early once a stop is requested. True when
 // stopped.

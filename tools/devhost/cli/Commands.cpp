@@ -6,6 +6,7 @@
 
 #include "base/ExitStatus.h"
 #include "base/Signals.h"
+#include "cli/ConfigReload.h"
 #include "cli/OutputFile.h"
 #include "cli/SinkRegistry.h"
 #include "cli/StartLine.h"
@@ -102,12 +103,19 @@ int RunCommand(const CommandLine& line, Console& console) {
   RunningSinks sinks;
   sinks.Start(SinkKinds(), config, host, console);
   host.Restore();
+  ConfigReload reload(config, line.overrides, host, sinks, console);
+  // On a terminal SIGHUP still means it closed: the host stops, as on SIGTERM.
+  if (!HasControllingTerminal()) ReloadOnHangup();
   LineThreads lines(host, LineThreads::Work::kPoll, line.cycles,
                     [&console](const std::string& text) { console.Notice(text); });
   {
     PeriodicSummary summary(host, std::chrono::seconds(line.summaryEverySeconds),
                             config.mqtt ? MqttCountsOf(sinks) : PeriodicSummary::MqttCounts(),
                             [&console](const std::string& text) { console.Notice(text); });
+    // A SIGHUP is seen within this wait's length.
+    while (!lines.WaitEnded(std::chrono::milliseconds(250))) {
+      if (TakeReloadRequest()) reload.Run();
+    }
     lines.Join();
   }
   server.Stop();

@@ -221,7 +221,17 @@ void ReadControlSocket(const Fields& fields, const std::string& member, RootRead
   reading.config.controlSocket = path;
 }
 
-// A group name, or its number as a number or decimal text ("1001"): a group need not have a name.
+// A group has this number in the system's group database.
+bool GroupHasNumber(unsigned gid) {
+  group entry{};
+  group* found = nullptr;
+  std::string buffer(16384, '\0');
+  return getgrgid_r(static_cast<gid_t>(gid), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+         found != nullptr;
+}
+
+// A group name, or its number as a number or decimal text ("1001"): a group need not have a name,
+// but one that has none is said (a mistyped number leaves the socket to nobody).
 void ReadControlSocketGroup(const Fields& fields, const std::string& member, RootReading& reading) {
   if (!fields.Has(member)) return;
   HostConfig& config = reading.config;
@@ -231,6 +241,12 @@ void ReadControlSocketGroup(const Fields& fields, const std::string& member, Roo
       (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)) {
     config.controlSocketGroup = static_cast<unsigned>(fields.Integer(member, 0, 4294967294LL, 0));
     config.controlSocketGroupText = std::to_string(*config.controlSocketGroup);
+    if (!GroupHasNumber(*config.controlSocketGroup)) {
+      config.warnings.push_back(member + ": no group has the number " +
+                                config.controlSocketGroupText +
+                                " here; only a process given it as a supplementary group (setpriv, "
+                                "a container) may use the control socket");
+    }
     return;
   }
   config.controlSocketGroupText = fields.Text(member, true);

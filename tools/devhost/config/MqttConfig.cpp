@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "config/MqttConfig.h"
 
+#include <mosquitto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,11 @@ namespace {
 bool IsTopicPrefix(const std::string& text) {
   if (text.empty() || text.front() == '/' || text.back() == '/') return false;
   if (text.find("//") != std::string::npos) return false;
+  // The broker's own rule for topic text (no control characters, well-formed UTF-8): a prefix
+  // it refuses would end the run at the first connect instead of here.
+  if (mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS) {
+    return false;
+  }
   return text.find_first_of(std::string("+#\0", 3)) == std::string::npos;
 }
 
@@ -128,8 +134,8 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
   if (fields.Has("prefix")) mqtt.prefix = fields.Text("prefix", true);
   if (!IsTopicPrefix(mqtt.prefix)) {
     fields.Fail("prefix",
-                "must be topic levels without '+', '#', empty levels or a leading or "
-                "trailing '/'");
+                "must be topic levels without '+', '#', control characters, empty levels or a "
+                "leading or trailing '/'");
   }
   mqtt.qos = static_cast<int>(fields.Integer("qos", 0, 2, mqtt.qos));
   mqtt.keepAliveS = static_cast<int>(fields.Integer("keepAliveS", 5, 3600, mqtt.keepAliveS));
@@ -146,7 +152,8 @@ MqttConfig ParseMqtt(const Json::Value& value, const std::string& base) {
       fields.Has("homeAssistant") ? fields.Flag("homeAssistant") : mqtt.homeAssistant;
   if (fields.Has("discoveryPrefix")) mqtt.discoveryPrefix = fields.Text("discoveryPrefix", true);
   if (!IsTopicPrefix(mqtt.discoveryPrefix)) {
-    fields.Fail("discoveryPrefix", "must be topic levels without '+', '#' or empty levels");
+    fields.Fail("discoveryPrefix",
+                "must be topic levels without '+', '#', control characters or empty levels");
   }
   return mqtt;
 }

@@ -85,14 +85,25 @@ Json::Value Converse(int fd, const std::string& path, const Json::Value& request
   }
   shutdown(fd, SHUT_WR);
   std::string answer;
-  if (ReadMessage(fd, answer, kMaxAnswerBytes, deadline) != ReadEnd::kComplete || answer.empty()) {
+  const ReadEnd end = ReadMessage(fd, answer, kMaxAnswerBytes, deadline);
+  if (end != ReadEnd::kComplete || answer.empty()) {
     if (WaitBroken()) {
       throw ControlError("stopped by signal while waiting for the host at " + path +
                          "; the command may still be carried out (see its log)");
     }
-    throw ControlError("the host at " + path + " did not answer within " +
-                       std::to_string(limit.count()) +
-                       " s; the command may still be carried out (see its log)");
+    if (end == ReadEnd::kTimedOut) {
+      throw ControlError("the host at " + path + " did not answer within " +
+                         std::to_string(limit.count()) +
+                         " s; the command may still be carried out (see its log)");
+    }
+    if (end == ReadEnd::kTooLarge) {
+      throw ControlError("the host at " + path + " gave an answer larger than " +
+                         std::to_string(kMaxAnswerBytes >> 20) + " MiB");
+    }
+    // The connection ended first: the host stopped or was killed while on the request.
+    throw ControlError("the host at " + path +
+                       " closed the connection without answering (it stopped or died?); the "
+                       "command may or may not have been carried out (see its log)");
   }
   return ParseAnswer(answer, path);
 }

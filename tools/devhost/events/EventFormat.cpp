@@ -339,6 +339,12 @@ std::string LinkStillLostText(uint32_t dataId, long hours, unsigned long failedC
          " h: " + std::to_string(failedCycles) + " failed cycles";
 }
 
+std::string MqttDroppedText(uint32_t dataId, unsigned long dropped, int queueLimit) {
+  return Prefix("mqtt", dataId) + std::to_string(dropped) +
+         " message(s) dropped while the broker was away, the oldest first: the queue holds " +
+         std::to_string(queueLimit) + " (mqtt.queueLimit)";
+}
+
 std::optional<std::string> EventLine(const EventBody& event) { return std::visit(TextOf{}, event); }
 
 std::optional<Json::Value> EventObject(const EventBody& event) {

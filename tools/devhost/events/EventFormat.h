@@ -24,6 +24,8 @@ bool NeedsExactNumbers(const EventBody& event);
 // A field's value in JSON: a whole field as an integer, else the decimal as it is.
 // "link     12    still lost for 2 h: 7200 failed cycles": the hourly reminder of a lost link.
 std::string LinkStillLostText(uint32_t dataId, long hours, unsigned long failedCycles);
+// "mqtt     12    40 message(s) dropped while the broker was away, ...": said at the reconnect.
+std::string MqttDroppedText(uint32_t dataId, unsigned long dropped, int queueLimit);
 Json::Value FieldJson(const RecordField& field, double value);
 
 // A JSON value as one compact line, UTF-8 kept as it is; `exact`: doubles with every digit,

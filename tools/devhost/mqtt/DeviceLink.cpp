@@ -13,6 +13,7 @@
 
 #include "config/MqttConfig.h"
 #include "events/Clock.h"
+#include "events/EventFormat.h"
 #include "mqtt/MosquittoText.h"
 #include "mqtt/Payloads.h"
 
@@ -239,7 +240,29 @@ void DeviceLink::Connected() {
     inFlight_ = 0;
   }
   Notify(true, "");
-  RepublishRetained();
+  SayDropped();
+  // Handed over at the next turn, not in this callback: libmosquitto sends what was in flight
+  // when the connection ended again only after it, and an alarm change handed over then must
+  // not reach the broker after the newer ones that waited here.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.PutFirst(retained_);
+    busy_ = true;
+  }
+  Wake();
+}
+
+void DeviceLink::SayDropped() {
+  unsigned long dropped = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped = queue_.Dropped() - droppedSaid_;
+    droppedSaid_ = queue_.Dropped();
+  }
+  if (dropped == 0) return;
+  notices_.Take(HostEvent{
+      WallNow(),
+      NoticeEvent{MqttDroppedText(dataId_, dropped, config_.queueLimit), LogLevel::kWarning}});
 }
 
 void DeviceLink::Lost(const std::string& reason, bool onlyIfConnected) {

@@ -89,6 +89,8 @@ class DeviceLink {
   void NoteTlsError(const std::string& text);
 
   void Connected();
+  // What the full queue dropped since the last connect, said once the broker is back.
+  void SayDropped();
   bool IsConnected();
   // True once per connect that ended before the broker answered it (refused, unreachable).
   bool FailedBeforeAnswer();
@@ -122,5 +124,6 @@ class DeviceLink {
   bool answered_ = false;  // the broker answered the current connect (accepted or refused)
   unsigned inFlight_ = 0;  // handed over, not yet confirmed written (QoS 0) or acknowledged
   unsigned long published_ = 0;
-  std::string lastNotice_;  // the same failure again (each retry) is said once
+  unsigned long droppedSaid_ = 0;  // dropped messages already said
+  std::string lastNotice_;         // the same failure again (each retry) is said once
 };

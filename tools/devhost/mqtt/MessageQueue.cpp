@@ -20,15 +20,26 @@ void MessageQueue::Push(MqttMessage message) {
 }
 
 void MessageQueue::PutFirst(const std::vector<MqttMessage>& first) {
-  std::set<std::string> topics;
-  for (const MqttMessage& message : first) topics.insert(message.topic);
+  // A topic with queued events (an alarm raised, then cleared) keeps them in place and in order:
+  // the last of them is its current value. Only a replaceable state moves to the head.
+  std::set<std::string> events;
+  for (const MqttMessage& queued : messages_) {
+    if (!queued.supersede) events.insert(queued.topic);
+  }
+  std::vector<MqttMessage> head;
+  std::set<std::string> moved;
+  for (const MqttMessage& message : first) {
+    if (events.count(message.topic) != 0) continue;
+    head.push_back(message);
+    moved.insert(message.topic);
+  }
   messages_.erase(std::remove_if(messages_.begin(), messages_.end(),
-                                 [&topics](const MqttMessage& queued) {
-                                   return topics.count(queued.topic) != 0;
+                                 [&moved](const MqttMessage& queued) {
+                                   return moved.count(queued.topic) != 0;
                                  }),
                   messages_.end());
-  messages_.insert(messages_.begin(), first.begin(), first.end());
-  DropOverflow(first.size());
+  messages_.insert(messages_.begin(), head.begin(), head.end());
+  DropOverflow(head.size());
 }
 
 std::optional<MqttMessage> MessageQueue::Pop() {

@@ -16,8 +16,9 @@ class MessageQueue {
   explicit MessageQueue(std::size_t limit) : limit_(limit) {}
 
   void Push(MqttMessage message);
-  // Puts these first, in this order, and removes every queued message on their topics: what is
-  // published again at connect goes before what was waiting and replaces older values.
+  // Puts these first, in this order, and removes the queued states on their topics: what is
+  // published again at connect goes before what was waiting and replaces older values. A topic
+  // with a queued event (not superseding) keeps its queue instead, whose last is its value.
   void PutFirst(const std::vector<MqttMessage>& first);
   std::optional<MqttMessage> Pop();
   // Back at the head: it could not be handed over after all.

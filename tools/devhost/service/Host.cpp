@@ -106,11 +106,19 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   hosted->type = DeviceTypeNamed(hosted->object->DeviceType());
   try {
     hosted->device->Init(line, config.dataId, config.settings);
-    if (auto warning = CheckRuleFile(config.dataId, hosted->device->DeviceType(), config.settings,
-                                     config_.workDir)) {
-      startWarnings_.push_back(std::move(*warning));
-    }
-    const int result = hosted->device->InitSetting(config.settings);
+  } catch (const std::exception& error) {
+    throw ConfigError(DeviceName(config.dataId) + ": settings rejected: " + error.what());
+  }
+  if (auto warning = ApplySettings(*hosted, config)) startWarnings_.push_back(std::move(*warning));
+  hosted->slave = config.slaveAddress.value_or(hosted->modbus->SlaveAddress());
+  return hosted;
+}
+
+std::optional<std::string> Host::ApplySettings(HostedDevice& hosted, const DeviceConfig& config) {
+  auto warning =
+      CheckRuleFile(config.dataId, hosted.device->DeviceType(), config.settings, config_.workDir);
+  try {
+    const int result = hosted.device->InitSetting(config.settings);
     if (result != 0) {
       throw ConfigError(DeviceName(config.dataId) + ": the device rejected its settings (" +
                         std::to_string(result) + ")");
@@ -120,10 +128,24 @@ std::unique_ptr<HostedDevice> Host::MakeDevice(const DeviceConfig& config,
   } catch (const std::exception& error) {
     throw ConfigError(DeviceName(config.dataId) + ": settings rejected: " + error.what());
   }
-  hosted->alarms.SetRules(AlarmRecoveries(config.settings));
-  hosted->slave = config.slaveAddress.value_or(hosted->modbus->SlaveAddress());
-  ApplyReports(*hosted->device, config.reports);
-  return hosted;
+  hosted.alarms.SetRules(AlarmRecoveries(config.settings));
+  ApplyReports(*hosted.device, config.reports);
+  return warning;
+}
+
+std::optional<std::string> Host::Reconfigure(const DeviceConfig& now, const DeviceConfig& before) {
+  HostedDevice* hosted = Find(now.dataId, nullptr);
+  if (hosted == nullptr) throw ConfigError(DeviceName(now.dataId) + ": not on this host");
+  try {
+    return ApplySettings(*hosted, now);
+  } catch (const ConfigError&) {
+    ApplySettings(*hosted, before);  // what it had, which it took before
+    throw;
+  }
+}
+
+void Host::RemoveSink(EventSink& sink) {
+  for (auto& line : lines_) line->Events().Remove(sink);
 }
 
 void Host::Start(SerialLines serialLines, const std::function<void()>& beforeStore) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,8 +47,14 @@ class Host {
   std::map<std::string, AlarmEvent> StoredAlarms(uint32_t dataId);
   // Per line, what its store did not keep in this run; empty when it kept every cycle.
   std::vector<std::string> StoreLosses() const;
-  // `sink` takes the events of every line from now on.
+  // `sink` takes the events of every line from now on; RemoveSink: no more. Only while the lines
+  // do not run or are parked (service/LinePause.h).
   void AddSink(EventSink& sink);
+  void RemoveSink(EventSink& sink);
+  // Gives a running device new settings (its rules, its reports), with the lines parked: what it
+  // says of its rule file, if anything. ConfigError when the device refuses them; it then has
+  // `before` again.
+  std::optional<std::string> Reconfigure(const DeviceConfig& now, const DeviceConfig& before);
 
   std::vector<std::shared_ptr<LineController>>& Lines() { return lines_; }
   const HostConfig& Config() const { return config_; }
@@ -58,6 +65,8 @@ class Host {
   void EnterWorkDir();
   void StartUpkeep();
   std::shared_ptr<Provider> ProviderOf(const std::string& pluginPath);
+  // Hands the device its settings, alarm recoveries and reports; a warning about its rule file.
+  std::optional<std::string> ApplySettings(HostedDevice& hosted, const DeviceConfig& config);
   std::unique_ptr<HostedDevice> MakeDevice(const DeviceConfig& config,
                                            const std::shared_ptr<LineController>& line);
 

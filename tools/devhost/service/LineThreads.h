@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,8 +30,13 @@ class LineThreads {
   // Asks each line to end at its next wait.
   void Stop();
   void Join();
+  // Until every line has ended; false when `limit` passed first.
+  bool WaitEnded(std::chrono::milliseconds limit);
 
  private:
   Host& host_;
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::size_t running_ = 0;
   std::vector<std::thread> threads_;
 };

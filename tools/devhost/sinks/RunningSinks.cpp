@@ -2,6 +2,7 @@
 #include "sinks/RunningSinks.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "service/Host.h"
 
@@ -23,24 +24,40 @@ void AddLosses(std::vector<SinkCount>& counts, const std::string& member,
 
 void RunningSinks::Start(const std::vector<SinkKind>& kinds, const HostConfig& config, Host& host,
                          EventSink& notices) {
+  for (const SinkKind& kind : kinds) StartKind(kind, config, host, notices);
+}
+
+void RunningSinks::StartKind(const SinkKind& kind, const HostConfig& config, Host& host,
+                             EventSink& notices) {
   SinkSite site{host, notices, [this] { return Counts(); }};
-  for (const SinkKind& kind : kinds) {
-    std::unique_ptr<HostedSink> sink = kind.build(config, site);
-    if (!sink) continue;
-    Running running{kind.member, std::move(sink), nullptr};
-    EventSink* events = running.sink->Events();
-    if (events != nullptr && kind.mayBlock) {
-      running.queue = std::make_unique<QueuedSink>(*events, kQueueLimit);
-      events = running.queue.get();
-    }
-    if (events != nullptr) host.AddSink(*events);
-    if (running.queue) running.queue->Start();
-    HostedSink& started = *running.sink;
+  std::unique_ptr<HostedSink> sink = kind.build(config, site);
+  if (!sink) return;
+  Running running{kind.member, std::move(sink), nullptr};
+  EventSink* events = running.sink->Events();
+  if (events != nullptr && kind.mayBlock) {
+    running.queue = std::make_unique<QueuedSink>(*events, kQueueLimit);
+    events = running.queue.get();
+  }
+  if (events != nullptr) host.AddSink(*events);
+  if (running.queue) running.queue->Start();
+  HostedSink& started = *running.sink;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_.push_back(std::move(running));
+  }
+  try {
+    started.Start();
+  } catch (...) {
+    // Never started: taken off the lines and dropped, so that no stop waits for it.
+    Running failed;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      running_.push_back(std::move(running));
+      failed = std::move(running_.back());
+      running_.pop_back();
     }
-    started.Start();
+    if (events != nullptr) host.RemoveSink(*events);
+    if (failed.queue) failed.queue->Stop(std::chrono::milliseconds(0));
+    throw;
   }
 }
 
@@ -50,21 +67,42 @@ void RunningSinks::Stop(Host& host) {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping.swap(running_);
   }
-  for (auto it = stopping.rbegin(); it != stopping.rend(); ++it) {
-    QueueLosses losses;
-    if (it->queue) {
-      const bool ended = it->queue->Stop(kQueueStopLimit);
-      losses = it->queue->Losses();
-      // Its thread is still inside the sink: both stay for the rest of the process.
-      if (!ended) {
-        static auto* kept = new std::vector<Running>();
-        it->sink->Stop(host, losses);
-        kept->push_back(std::move(*it));
-        continue;
-      }
-    }
-    it->sink->Stop(host, losses);
+  for (auto it = stopping.rbegin(); it != stopping.rend(); ++it) StopOne(std::move(*it), host);
+}
+
+void RunningSinks::Restart(const SinkKind& kind, const HostConfig& config, Host& host,
+                           EventSink& notices) {
+  std::vector<Running> stopping;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto of = [&kind](const Running& running) { return running.member == kind.member; };
+    const auto from = std::stable_partition(running_.begin(), running_.end(),
+                                            [&of](const Running& r) { return !of(r); });
+    std::move(from, running_.end(), std::back_inserter(stopping));
+    running_.erase(from, running_.end());
   }
+  for (Running& running : stopping) {
+    EventSink* events = running.queue ? running.queue.get() : running.sink->Events();
+    if (events != nullptr) host.RemoveSink(*events);
+    StopOne(std::move(running), host);
+  }
+  StartKind(kind, config, host, notices);
+}
+
+void RunningSinks::StopOne(Running running, Host& host) {
+  QueueLosses losses;
+  if (running.queue) {
+    const bool ended = running.queue->Stop(kQueueStopLimit);
+    losses = running.queue->Losses();
+    // Its thread is still inside the sink: both stay for the rest of the process.
+    if (!ended) {
+      static auto* kept = new std::vector<Running>();
+      running.sink->Stop(host, losses);
+      kept->push_back(std::move(running));
+      return;
+    }
+  }
+  running.sink->Stop(host, losses);
 }
 
 std::vector<SinkCount> RunningSinks::Counts() {

@@ -32,6 +32,10 @@ class RunningSinks {
              EventSink& notices);
   // Once the lines have stopped: each sink's queue, then the sink itself, last built first.
   void Stop(Host& host);
+  // The kind's sink stopped (with its summary) and built again from `config`, if it has the
+  // kind's block; the lines parked meanwhile (service/LinePause.h). A sink that cannot start
+  // throws as at start.
+  void Restart(const SinkKind& kind, const HostConfig& config, Host& host, EventSink& notices);
   // What every sink did so far, its queue's losses included; from any thread.
   std::vector<SinkCount> Counts();
 
@@ -41,6 +45,8 @@ class RunningSinks {
     std::unique_ptr<HostedSink> sink;
     std::unique_ptr<QueuedSink> queue;  // for a kind that may block
   };
+  void StartKind(const SinkKind& kind, const HostConfig& config, Host& host, EventSink& notices);
+  void StopOne(Running running, Host& host);
 
   std::mutex mutex_;
   std::vector<Running> running_;

@@ -9,8 +9,9 @@
 #   scripts/soak.sh [--seconds N | --minutes N | --hours N] [--sample-seconds S] [--build DIR]
 #                   [--keep DIR] [--seed N]
 #
-# --keep DIR leaves the run's files (database, logs, samples, report.json) in DIR. Ends with the
-# line "soak: P passed, F failed" counting the checks.
+# --keep DIR leaves the run's files (database, logs, samples, report.json) in DIR; a run whose
+# checks fail leaves them in its temporary folder and says where. Ends with the line
+# "soak: P passed, F failed" counting the checks.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BUILD_DIR:-$root/build}
@@ -20,7 +21,7 @@ seed=7
 keep=""
 
 usage() {
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '3,14p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 }
 
@@ -54,10 +55,12 @@ else
 fi
 sensor_pid=""
 host_pid=""
+checks_failed=""
 cleanup() {
   stop_process "$host_pid"
   stop_process "$sensor_pid"
-  [[ -n $keep ]] || rm -rf "$work"
+  # A failed run's files are what tells why: they stay.
+  [[ -n $keep || -n $checks_failed ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -129,3 +132,9 @@ sensor_pid=""
 
 python3 "$root/scripts/soak_check.py" --work "$work" --host-status "$host_status" \
   --seconds "$seconds"
+status=$?
+if ((status != 0)) && [[ -z $keep ]]; then
+  checks_failed=yes
+  echo "soak: the run's files (logs, database, samples) are kept in $work"
+fi
+exit "$status"

@@ -59,6 +59,22 @@ TEST(FrameFinder, FindsFramesBySilenceOnAPacedLine) {
   EXPECT_FALSE(finder.Complete(std::chrono::steady_clock::time_point::max())->merged);
 }
 
+// On a pseudo-terminal a request and the next may be read at once (the simulator was busy with
+// a late answer): each is still a request of its own, as libmodbus reads them.
+TEST(FrameFinder, RequestsReadAtOnceFromAnUnpacedLineAreEachTheirOwnFrame) {
+  FrameFinder finder;
+  finder.Retime(FrameFinder::TimingOf(9600, 10, false));
+  const uint8_t twoRequests[16] = {1, 3, 0, 0, 0, 4, 0x44, 0x09, 1, 4, 0, 0, 0, 4, 0xF1, 0xC9};
+  const FrameFinder::Clock::time_point t0{std::chrono::seconds(1)};
+  finder.Received(twoRequests, 16, t0);
+  const auto first = finder.Complete(t0);
+  const auto second = finder.Complete(t0);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->bytes, std::vector<uint8_t>(twoRequests, twoRequests + 8));
+  EXPECT_EQ(second->bytes, std::vector<uint8_t>(twoRequests + 8, twoRequests + 16));
+  EXPECT_FALSE(finder.Complete(t0));
+}
+
 SensorRegisters::Settings StaticSensor() {
   SensorRegisters::Settings settings;
   settings.drift = false;

@@ -71,5 +71,15 @@ std::optional<FrameFinder::Frame> FrameFinder::Complete(Clock::time_point now) {
   std::optional<Frame> frame = std::move(hearing_);
   hearing_.reset();
   frame->end = lastEnd_;
+  // A pseudo-terminal keeps no silence between frames: requests read at once are told apart by
+  // their lengths, as libmodbus reads them, and the rest is the next request's start.
+  if (whole && frame->bytes.size() > length) {
+    hearing_.emplace();
+    hearing_->start = frame->end;
+    hearing_->merged = true;
+    hearing_->bytes.assign(frame->bytes.begin() + static_cast<std::ptrdiff_t>(length),
+                           frame->bytes.end());
+    frame->bytes.resize(length);
+  }
   return frame;
 }

@@ -13,7 +13,8 @@
 // A line controller on a memory bus with real DO3008RA devices, made as the host makes them,
 // and every event the line emits.
 struct SensorLine {
-  SensorLine() {
+  explicit SensorLine(int pollIntervalMs = 1000)
+      : line(std::make_shared<LineController>(Config(pollIntervalMs))) {
     auto owned = std::make_unique<MemoryBus>();
     bus = owned.get();
     line->Port().Attach(std::move(owned));
@@ -58,13 +59,14 @@ struct SensorLine {
     return settings;
   }
 
-  static LineConfig Config() {
+  static LineConfig Config(int pollIntervalMs = 1000) {
     LineConfig config;
     config.device = "/dev/memory-bus";
+    config.pollIntervalMs = pollIntervalMs;
     return config;  // a link counts as lost after 3 failed cycles
   }
 
-  std::shared_ptr<LineController> line = std::make_shared<LineController>(Config());
+  std::shared_ptr<LineController> line;
   MemoryBus* bus = nullptr;
   CollectingSink events;
 };

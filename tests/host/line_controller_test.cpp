@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "SensorLine.h"
 #include "base/Signals.h"
@@ -98,6 +99,21 @@ TEST_F(Line, AStopBeforeTheFirstRequestOfARoundCountsNoFailedPoll) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "0 failed polls, 0 requests, link kept");
+}
+
+// Rounds that leave no time before the next (a slow line, a loaded machine) still leave the
+// rollups and retention a slice of their own: without it they never ran again.
+TEST(LineIdleWork, RoundsThatOverranTheirIntervalStillLeaveTimeForTheRollups) {
+  SensorLine bench(1);
+  bench.AddSensor(21, 4);
+  using Clock = std::chrono::steady_clock;
+  int givenTime = 0;
+  bench.line->SetIdleWork([&](Clock::time_point until) {
+    givenTime += until > Clock::now() ? 1 : 0;
+    std::this_thread::sleep_until(std::max(until, Clock::now()) + std::chrono::milliseconds(2));
+  });
+  bench.line->Run(6);  // every round after the first starts late: the idle work overran it
+  EXPECT_GE(givenTime, 5);
 }
 
 // ---- write outcomes -----------------------------------------------------------------------------

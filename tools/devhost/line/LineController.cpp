@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::chrono::milliseconds kBackToBackIdleSlice{25};
+constexpr std::chrono::milliseconds kIdleSlice{25};
 
 bool IsRead(const ModbusRequest& request) {
   return request.function == ModbusRequest::kReadHolding ||
@@ -44,10 +44,11 @@ void LineController::Run(long rounds) {
     next = std::max(next + interval, std::chrono::steady_clock::now());
     PollRound();
     ++done;
-    // Back to back there is no time left after a round: retention gets a short slice of its
-    // own, so that a line polled as fast as the wire allows still prunes its history.
-    const auto idleUntil =
-        interval.count() == 0 ? std::chrono::steady_clock::now() + kBackToBackIdleSlice : next;
+    // A round that left no time before the next (back to back, or one that overran its
+    // interval: a slow line, a loaded machine) is followed by a short slice for the rollups and
+    // retention, so that a line busy all the time still keeps its history in order.
+    const auto now = std::chrono::steady_clock::now();
+    const auto idleUntil = next > now ? next : now + kIdleSlice;
     if (idleWork_ && !StopRequested()) idleWork_(idleUntil);
   }
 }

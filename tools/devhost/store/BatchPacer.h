@@ -12,8 +12,12 @@ class BatchPacer {
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::milliseconds kRoom{20};
 
-  bool Fits(Clock::time_point deadline) const {
-    return Clock::now() + std::max<Clock::duration>(longest_, kRoom) < deadline;
+  // The first batch after a round needs only kRoom: one batch that once ran long (a loaded
+  // machine) must not hold the work back for good on a line that leaves little time.
+  bool Fits(Clock::time_point deadline, bool first = false) const {
+    const Clock::duration need =
+        first ? Clock::duration(kRoom) : std::max<Clock::duration>(longest_, kRoom);
+    return Clock::now() + need < deadline;
   }
   // Runs `batch` once and measures it.
   template <typename Batch>

@@ -160,7 +160,7 @@ bool Retention::StartPruner() {
 void Retention::RunUntil(std::chrono::steady_clock::time_point deadline) {
   WatchClock();
   if (!pruner_ && !StartPruner()) return;
-  while (!pruner_->Done() && pacer_.Fits(deadline)) {
+  for (bool first = true; !pruner_->Done() && pacer_.Fits(deadline, first); first = false) {
     try {
       pacer_.Run(deadline, [this] { return pruner_->Step(); });
     } catch (const StoreError& error) {

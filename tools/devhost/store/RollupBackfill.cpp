@@ -58,7 +58,7 @@ bool RollupBackfill::Fold(Clock::time_point deadline) {
   const long long minute = static_cast<long long>(std::time(nullptr)) / 60;
   if (minute == foldedMinute_) return true;
   try {
-    while (pacer_.Fits(deadline)) {
+    for (bool first = true; pacer_.Fits(deadline, first); first = false) {
       if (pacer_.Run(deadline, [this] { return FoldBatch(*store_, kBatchRows); }) < kBatchRows) {
         foldedMinute_ = minute;
         return true;
@@ -81,7 +81,7 @@ bool RollupBackfill::RunUntil(Clock::time_point deadline) {
   if (done_) return Fold(deadline);
   try {
     if (!started_ && !Start()) return done_ && Fold(deadline);
-    while (pacer_.Fits(deadline)) {
+    for (bool first = true; pacer_.Fits(deadline, first); first = false) {
       const long long taken =
           pacer_.Run(deadline, [this] { return BackfillBatch(*store_, kBatchRows); });
       rows_ += taken;
